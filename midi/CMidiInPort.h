@@ -1,0 +1,65 @@
+// One MIDI input device of the system. While started, every SysEx buffer that the device returns
+// is copied into a first-in-first-out list that the dispatcher drains.
+//
+// Threads: Start, Stop, GetDeviceCount, GetDeviceName and the destructor run on the UI thread;
+// MidiInCallback/HandleInput on the MIDI system's callback thread (the only producer of the list);
+// PeekReceived/PopReceived on the dispatcher's thread (the only consumer).
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "platform/MidiApi.h"
+
+constexpr std::uint32_t RECEIVE_BUFFER_SIZE = 8192;
+
+// One received SysEx buffer: a heap copy of the recorded bytes, owned by the entry.
+struct ReceivedSysEx {
+    std::uint8_t* m_pBytes;
+    std::uint32_t m_length;  // never 0
+    ReceivedSysEx* m_pNext;  // next younger entry
+};
+
+class CMidiInPort {
+public:
+    explicit CMidiInPort(platform::IMidiInApi& api = platform::DefaultMidiInApi());
+    ~CMidiInPort();  // Stop, then pop every entry that is left
+    CMidiInPort(const CMidiInPort&) = delete;
+    CMidiInPort& operator=(const CMidiInPort&) = delete;
+
+    // Opens device m_deviceIndex and starts reception; true at once when already started.
+    bool Start();
+    // Ends reception and releases the device, the header and the buffer; the received list stays.
+    void Stop();
+
+    // Oldest entry without removing it; false (and null/0) when the list is empty. The bytes stay
+    // valid until that entry is popped.
+    bool PeekReceived(const std::uint8_t** bytes, std::uint32_t* length);
+    // Removes and frees the oldest entry; nothing happens on an empty list.
+    void PopReceived();
+
+    std::uint32_t GetDeviceCount();
+    // Copies the product name of input device `index` into `buffer` (at least
+    // platform::MAX_PNAME_LEN bytes); a device whose record can't be read gets an empty name.
+    void GetDeviceName(std::uint32_t index, char* buffer);
+
+    // Runs on the MIDI system's callback thread; `instance` is the port.
+    static void MidiInCallback(platform::MidiInHandle handle, std::uint32_t msg,
+                               std::uintptr_t instance, std::uintptr_t param1,
+                               std::uintptr_t param2);
+    // Runs on the MIDI system's callback thread.
+    void HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uintptr_t param2);
+
+    bool IsStarted() const { return m_started != 0; }
+
+    // Written by the caller before Start (UI thread only).
+    std::uint32_t m_deviceIndex = 0;
+
+private:
+    platform::IMidiInApi& m_api;
+    platform::MidiInHandle m_hMidiIn = nullptr;
+    platform::MidiHeader* m_pHeader = nullptr;
+    int m_started = 0;
+    std::mutex m_listLock;               // guards m_pReceived and the links of the list
+    ReceivedSysEx* m_pReceived = nullptr;  // head; must be accessed with m_listLock held
+};

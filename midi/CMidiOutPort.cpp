@@ -1,0 +1,1 @@
+// (not written yet)

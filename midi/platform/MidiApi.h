@@ -1,0 +1,130 @@
+// The platform MIDI layer as the port wrappers see it.
+//
+// The interface mirrors the operating system's multimedia MIDI services: a result code of 0 means
+// success, devices are addressed by a 0-based index, SysEx buffers travel in a header record that
+// the device fills and marks done. CMidiInPort and CMidiOutPort follow their algorithms step by
+// step against this interface; each backend (RtMidi, WinMM, in-process loopback) lives in its own
+// file and only maps these calls onto its MIDI system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <mmsystem.h>
+#endif
+
+namespace platform {
+
+using MidiResult = std::uint32_t;
+
+constexpr MidiResult MIDI_OK = 0;               // MMSYSERR_NOERROR
+constexpr MidiResult MIDI_ERR_GENERIC = 1;      // MMSYSERR_ERROR
+constexpr MidiResult MIDI_ERR_BADDEVICEID = 2;  // MMSYSERR_BADDEVICEID
+constexpr MidiResult MIDI_ERR_ALLOCATED = 4;    // MMSYSERR_ALLOCATED: device busy
+constexpr MidiResult MIDI_ERR_INVALHANDLE = 5;  // MMSYSERR_INVALHANDLE
+constexpr MidiResult MIDI_ERR_NODRIVER = 6;     // MMSYSERR_NODRIVER: MIDI system absent or gone
+constexpr MidiResult MIDI_ERR_NOMEM = 7;        // MMSYSERR_NOMEM
+constexpr MidiResult MIDI_ERR_UNPREPARED = 64;  // MIDIERR_UNPREPARED
+constexpr MidiResult MIDI_ERR_STILLPLAYING = 65;// MIDIERR_STILLPLAYING: header still with the device
+
+// Notification codes passed to an input callback.
+constexpr std::uint32_t MIM_OPEN = 0x3C1;
+constexpr std::uint32_t MIM_CLOSE = 0x3C2;
+constexpr std::uint32_t MIM_DATA = 0x3C3;       // param1: short message, status in the low byte
+constexpr std::uint32_t MIM_LONGDATA = 0x3C4;   // param1: the MidiHeader* of a returned buffer
+constexpr std::uint32_t MIM_ERROR = 0x3C5;
+constexpr std::uint32_t MIM_LONGERROR = 0x3C6;
+
+// Header flags.
+constexpr std::uint32_t MHDR_DONE = 0x1;
+constexpr std::uint32_t MHDR_PREPARED = 0x2;
+constexpr std::uint32_t MHDR_INQUEUE = 0x4;
+
+// Longest product name, NUL included.
+constexpr std::size_t MAX_PNAME_LEN = 32;
+
+#ifdef _WIN32
+using MidiHeader = MIDIHDR;
+#else
+// Layout and field names of the multimedia MIDIHDR, so the port code reads the same everywhere.
+struct MidiHeader {
+    char* lpData;                  // the caller's bytes
+    std::uint32_t dwBufferLength;  // size of lpData
+    std::uint32_t dwBytesRecorded; // input: bytes the device wrote
+    std::uintptr_t dwUser;
+    std::uint32_t dwFlags;         // MHDR_*; a backend sets MHDR_DONE when it returns the buffer
+    MidiHeader* lpNext;
+    std::uintptr_t reserved;
+    std::uint32_t dwOffset;
+    std::uintptr_t dwReserved[8];
+};
+#endif
+
+// Opaque device handles; null is "no device".
+struct MidiInDevice;
+struct MidiOutDevice;
+using MidiInHandle = MidiInDevice*;
+using MidiOutHandle = MidiOutDevice*;
+
+// Capability record: the product name, NUL-terminated, at most MAX_PNAME_LEN - 1 bytes.
+struct MidiDevCaps {
+    char szPname[MAX_PNAME_LEN];
+};
+
+// Input callback. Runs on a thread of the MIDI system (never the caller of Open); `instance` is the
+// value given to Open. For MIM_LONGDATA, param1 is the MidiHeader* of the returned buffer.
+using MidiInProc = void (*)(MidiInHandle handle, std::uint32_t msg, std::uintptr_t instance,
+                            std::uintptr_t param1, std::uintptr_t param2);
+
+// Output side. Thread-safety: a backend may be called from several threads, but never for the same
+// handle at once (the send path serialises every use of one output).
+class IMidiOutApi {
+public:
+    virtual ~IMidiOutApi() = default;
+    virtual std::uint32_t GetNumDevs() = 0;
+    virtual MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) = 0;
+    // Opens device `index` with no callback. An index that names no device (such as the -1 of "no
+    // selection") fails, unless the backend has a device mapper that answers it.
+    virtual MidiResult Open(MidiOutHandle* handle, std::uint32_t index) = 0;
+    virtual MidiResult PrepareHeader(MidiOutHandle handle, MidiHeader* header) = 0;
+    // Hands the whole SysEx message to the device. The backend sets MHDR_DONE in the header once it
+    // no longer reads the bytes (at once for backends that send synchronously).
+    virtual MidiResult LongMsg(MidiOutHandle handle, MidiHeader* header) = 0;
+    // Returns every pending buffer as done.
+    virtual MidiResult Reset(MidiOutHandle handle) = 0;
+    virtual MidiResult UnprepareHeader(MidiOutHandle handle, MidiHeader* header) = 0;
+    virtual MidiResult Close(MidiOutHandle handle) = 0;
+};
+
+// Input side. Open, Reset, Start, Stop and Close run on the caller's thread; the callback runs on
+// the MIDI system's thread and may call PrepareHeader and AddBuffer from inside the callback to
+// queue the returned buffer again.
+class IMidiInApi {
+public:
+    virtual ~IMidiInApi() = default;
+    virtual std::uint32_t GetNumDevs() = 0;
+    virtual MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) = 0;
+    virtual MidiResult Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,
+                            std::uintptr_t instance) = 0;
+    // Ends input and returns every queued buffer through the callback as done (MIM_LONGDATA with
+    // what it had recorded, possibly 0 bytes). Returns after those callbacks have run.
+    virtual MidiResult Reset(MidiInHandle handle) = 0;
+    virtual MidiResult PrepareHeader(MidiInHandle handle, MidiHeader* header) = 0;
+    virtual MidiResult AddBuffer(MidiInHandle handle, MidiHeader* header) = 0;
+    virtual MidiResult Start(MidiInHandle handle) = 0;
+    // Ends reception. A buffer that holds part of a SysEx message is returned as done with what it
+    // holds; an empty queued buffer stays queued.
+    virtual MidiResult Stop(MidiInHandle handle) = 0;
+    virtual MidiResult UnprepareHeader(MidiInHandle handle, MidiHeader* header) = 0;
+    // Closes the device. After it returns the callback is not called again for this handle.
+    virtual MidiResult Close(MidiInHandle handle) = 0;
+};
+
+// The backends of the running platform: RtMidi (ALSA or JACK, CoreMIDI) or WinMM. They live for
+// the whole process.
+IMidiOutApi& DefaultMidiOutApi();
+IMidiInApi& DefaultMidiInApi();
+
+}  // namespace platform

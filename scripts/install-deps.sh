@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing the updater needs.
+# Runs as root (CI) or through sudo. Safe to run again: apt-get skips what is there.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config clang libclang-rt-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  xvfb xauth x11-utils imagemagick fonts-noto-cjk fonts-dejavu-core
+)
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+# jackd2 asks whether to enable realtime priority; answer it ahead of time.
+echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

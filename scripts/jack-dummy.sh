@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Starts or stops a JACK server with the dummy backend (no sound hardware needed), for the tests
+# and the run command. "start" does nothing when a server already answers and records whether it
+# started one; "stop" stops only a server that "start" started.
+set -uo pipefail
+state_dir="${TARNET_JACK_STATE:-/tmp/tarnet-jack}"
+mkdir -p "$state_dir"
+
+running() { [ "$(jack_wait -c 2>/dev/null)" = "running" ]; }
+
+case "${1:-}" in
+  start)
+    if running; then echo "jack-dummy: a JACK server is already running"; exit 0; fi
+    export JACK_NO_AUDIO_RESERVATION=1
+    nohup jackd --no-realtime -d dummy -r 48000 -p 128 >"$state_dir/jackd.log" 2>&1 &
+    echo $! >"$state_dir/jackd.pid"
+    for _ in $(seq 1 100); do
+      if running; then echo "jack-dummy: started (pid $(cat "$state_dir/jackd.pid"))"; exit 0; fi
+      sleep 0.1
+    done
+    echo "jack-dummy: jackd did not come up; its log:" >&2
+    cat "$state_dir/jackd.log" >&2
+    exit 1
+    ;;
+  stop)
+    if [ -f "$state_dir/jackd.pid" ]; then
+      pid=$(cat "$state_dir/jackd.pid")
+      kill "$pid" 2>/dev/null
+      for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+      kill -9 "$pid" 2>/dev/null
+      rm -f "$state_dir/jackd.pid"
+      echo "jack-dummy: stopped"
+    fi
+    ;;
+  *)
+    echo "usage: $0 start|stop" >&2; exit 2 ;;
+esac

@@ -1,0 +1,31 @@
+// Helpers shared by the tests: every wait has a deadline, so a deadlock fails instead of hanging.
+#pragma once
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+namespace testsupport {
+
+using namespace std::chrono_literals;
+
+// Polls `condition` until it holds or `timeout` has passed; returns whether it held.
+inline bool WaitFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// True when the test run demands a JACK server (scripts/test.sh sets TARNET_REQUIRE_JACK=1); such
+// tests then fail instead of skipping when no server answers.
+inline bool JackRequired() {
+    const char* v = std::getenv("TARNET_REQUIRE_JACK");
+    return v != nullptr && v[0] == '1';
+}
+
+}  // namespace testsupport
