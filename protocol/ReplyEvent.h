@@ -1,0 +1,53 @@
+// Auto-reset event that carries the device's answers from the dispatcher to the update run.
+//
+// Set() leaves the event signalled until one Wait() consumes it; a second Set() before that is not
+// counted twice. Writers store the reply fields before Set(); readers read them after Wait()
+// returned true. The mutex inside gives that ordering (and the fields are atomics besides).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+class ReplyEvent {
+public:
+    static constexpr std::uint32_t INFINITE_WAIT = 0xFFFFFFFFu;
+
+    void Set() {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_signalled = true;
+        }
+        m_cv.notify_one();
+    }
+
+    void Reset() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_signalled = false;
+    }
+
+    // Waits until the event is signalled or `timeoutMs` has passed (INFINITE_WAIT: no limit).
+    // True when it was signalled; the signal is consumed.
+    bool Wait(std::uint32_t timeoutMs) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (timeoutMs == INFINITE_WAIT) {
+            m_cv.wait(lock, [this] { return m_signalled; });
+        } else if (!m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [this] { return m_signalled; })) {
+            return false;
+        }
+        m_signalled = false;
+        return true;
+    }
+
+    bool IsSignalled() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_signalled;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_cv;
+    bool m_signalled = false;
+};
