@@ -32,6 +32,19 @@ void RecordTick(std::uint32_t, std::uint32_t, std::uintptr_t user, std::uintptr_
     samples->ticks.push_back(now);
 }
 
+// Like RecordTick, but the fifth tick takes 130 ms, overrunning two deadlines.
+void RecordTickWithOverrun(std::uint32_t id, std::uint32_t msg, std::uintptr_t user,
+                           std::uintptr_t dw1, std::uintptr_t dw2) {
+    RecordTick(id, msg, user, dw1, dw2);
+    auto* samples = reinterpret_cast<Samples*>(user);
+    std::size_t count = 0;
+    {
+        std::lock_guard lock(samples->mutex);
+        count = samples->ticks.size();
+    }
+    if (count == 5) std::this_thread::sleep_for(std::chrono::milliseconds(130));
+}
+
 double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
@@ -83,5 +96,16 @@ int main() {
     std::printf("interval median %.3f ms, mean %.3f ms, min %.3f ms, max %.3f ms, furthest from the period %.3f ms\n",
                 median, mean, sorted.front(), sorted.back(), worstInterval);
     std::printf("worst deviation from the ideal schedule: %.3f ms\n", worstDeviation);
+
+    // A tick that overruns: the missed deadlines are skipped, not made up in a burst, and the
+    // following ticks keep to the original schedule.
+    Samples overrun;
+    const Clock::time_point overrunStart = Clock::now();
+    timer.Start(kPeriodMs, &RecordTickWithOverrun, reinterpret_cast<std::uintptr_t>(&overrun));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 * kPeriodMs + kPeriodMs / 2));
+    timer.Stop();
+    std::printf("overrun of tick 5 by 130 ms: ticks at");
+    for (const Clock::time_point t : overrun.ticks) std::printf(" %.1f", Ms(t - overrunStart));
+    std::printf(" ms (%zu ticks in %u ms)\n", overrun.ticks.size(), 10 * kPeriodMs + kPeriodMs / 2);
     return 0;
 }
