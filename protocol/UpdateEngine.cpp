@@ -18,6 +18,47 @@ public:
     platform::MidiResult Close(platform::MidiOutHandle) override { return platform::MIDI_ERR_INVALHANDLE; }
 };
 
+// Input side of a system without MIDI input: nothing opens.
+class NoMidiIn final : public platform::IMidiInApi {
+public:
+    std::uint32_t GetNumDevs() override { return 0; }
+    platform::MidiResult GetDevCaps(std::uint32_t, platform::MidiDevCaps&) override { return platform::MIDI_ERR_NODRIVER; }
+    platform::MidiResult Open(platform::MidiInHandle* handle, std::uint32_t, platform::MidiInProc, std::uintptr_t) override {
+        *handle = nullptr;
+        return platform::MIDI_ERR_NODRIVER;
+    }
+    platform::MidiResult Reset(platform::MidiInHandle) override { return platform::MIDI_ERR_INVALHANDLE; }
+    platform::MidiResult PrepareHeader(platform::MidiInHandle, platform::MidiHeader*) override { return platform::MIDI_ERR_INVALHANDLE; }
+    platform::MidiResult AddBuffer(platform::MidiInHandle, platform::MidiHeader*) override { return platform::MIDI_ERR_INVALHANDLE; }
+    platform::MidiResult Start(platform::MidiInHandle) override { return platform::MIDI_ERR_INVALHANDLE; }
+    platform::MidiResult Stop(platform::MidiInHandle) override { return platform::MIDI_ERR_INVALHANDLE; }
+    platform::MidiResult UnprepareHeader(platform::MidiInHandle, platform::MidiHeader*) override { return platform::MIDI_ERR_INVALHANDLE; }
+    platform::MidiResult Close(platform::MidiInHandle) override { return platform::MIDI_ERR_INVALHANDLE; }
+};
+
+// A platform without a timer service: no event can be created.
+class NoTimer final : public platform::ITimerService {
+public:
+    platform::TimerResult GetDevCaps(platform::TimeCaps& caps) override {
+        caps = {1, 1000000};
+        return platform::TIMER_OK;
+    }
+    platform::TimerResult BeginPeriod(std::uint32_t) override { return platform::TIMER_OK; }
+    platform::TimerResult EndPeriod(std::uint32_t) override { return platform::TIMER_OK; }
+    std::uint32_t SetEvent(std::uint32_t, std::uint32_t, platform::TimerProc, std::uintptr_t, std::uint32_t) override { return 0; }
+    platform::TimerResult KillEvent(std::uint32_t) override { return platform::TIMER_ERR; }
+};
+
+platform::IMidiInApi& InputOf(const EnginePlatform& p) {
+    static NoMidiIn none;
+    return p.midiIn != nullptr ? *p.midiIn : none;
+}
+
+platform::ITimerService& TimerOf(const EnginePlatform& p) {
+    static NoTimer none;
+    return p.timer != nullptr ? *p.timer : none;
+}
+
 platform::IMidiOutApi& OutputOf(const EnginePlatform& p) {
     static NoMidiOut none;
     return p.midiOut != nullptr ? *p.midiOut : none;
@@ -29,8 +70,59 @@ bool Is7Bit(std::uint8_t b) {
 
 }  // namespace
 
+CUpdateEngine::CUpdateEngine(std::shared_ptr<IUpdateHost> host, const EnginePlatform& platform,
+                             EngineTimings timings, const std::uint8_t* image)
+    : m_midiIn(InputOf(platform)),
+      m_midiOut(OutputOf(platform)),
+      m_timer(TimerOf(platform)),
+      m_hostOwner(std::move(host)),
+      m_host(*m_hostOwner),
+      m_platform(platform),
+      m_timings(timings),
+      m_pImage(image) {}
+
 CUpdateEngine::CUpdateEngine(IUpdateHost& host, const EnginePlatform& platform, const std::uint8_t* image)
-    : m_host(host), m_platform(platform), m_pImage(image), m_midiOut(OutputOf(platform)) {}
+    : m_midiIn(InputOf(platform)),
+      m_midiOut(OutputOf(platform)),
+      m_timer(TimerOf(platform)),
+      m_host(host),
+      m_platform(platform),
+      m_timings(),
+      m_pImage(image) {}
+
+CUpdateEngine::~CUpdateEngine() {
+    // No tick may run against members that are going away: the timer goes first.
+    m_timer.Stop();
+    m_midiIn.Stop();
+}
+
+std::uint32_t CUpdateEngine::StartPollTimer() {
+    return m_timer.Start(m_timings.pollPeriodMs, &CUpdateEngine::OnPollTimer,
+                         reinterpret_cast<std::uintptr_t>(this));
+}
+
+void CUpdateEngine::OnWindowClosing() {
+    m_midiIn.Stop();
+    {
+        std::lock_guard<std::mutex> lock(m_replyLock);
+        m_replyStatus.store(REPLY_CLOSING);
+    }
+    m_replyEvent.Set();
+}
+
+void CUpdateEngine::ReleaseTimer() {
+    m_timer.Stop();
+}
+
+void CUpdateEngine::RecordReply(std::int32_t status, std::optional<std::uint8_t> model) {
+    {
+        std::lock_guard<std::mutex> lock(m_replyLock);
+        if (m_replyStatus.load() == REPLY_CLOSING) return;
+        if (model) m_deviceModel.store(*model);
+        m_replyStatus.store(status);
+    }
+    m_replyEvent.Set();
+}
 
 int CUpdateEngine::SendSysEx(const std::uint8_t* msg, int length) {
     if (msg == nullptr || length <= 0) return -1;
