@@ -223,6 +223,7 @@ MidiResult LoopbackMidiIn::Close(MidiInHandle handle) {
     if (MidiResult r = input->queue.Close(); r != MIDI_OK) return r;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_preparedAtClose += input->queue.PreparedCount();
+    input->device->input.reset();  // a Deliver in progress may still hold the closed input
     m_inputs.erase(handle);
     return MIDI_OK;
 }
