@@ -29,9 +29,12 @@ public:
     CMidiInPort(const CMidiInPort&) = delete;
     CMidiInPort& operator=(const CMidiInPort&) = delete;
 
-    // Opens device m_deviceIndex and starts reception; true at once when already started.
+    // Opens device m_deviceIndex and starts reception; true at once when already started. First
+    // finishes a release that failed in an earlier Stop, and fails if it still cannot.
     bool Start();
     // Ends reception and releases the device, the header and the buffer; the received list stays.
+    // If a release step fails, the header and the buffer are kept while the device may still
+    // write into them, and the next Start or the destructor tries the release again.
     void Stop();
 
     // Oldest entry without removing it; false (and null/0) when the list is empty. The bytes stay
@@ -55,7 +58,7 @@ public:
     bool IsStarted() const { return m_started != 0; }
 
     // Where the header, the receive buffer and the received entries come from: the process heap
-    // unless replaced (a test puts in a heap that fails). Set before Start.
+    // unless replaced (a test puts in a heap that fails). Set before the first Start.
     using AllocateFn = void* (*)(std::size_t size);
     using ReleaseFn = void (*)(void* block);
     void SetHeap(AllocateFn allocate, ReleaseFn release);

@@ -23,7 +23,11 @@ namespace {
 // split; the queue also takes continuation chunks that start without a status byte.
 void OnRtMidiMessage(double, std::vector<unsigned char>* message, void* userData) noexcept {
     if (message == nullptr || message->empty() || userData == nullptr) return;
-    static_cast<SysExReceiveQueue*>(userData)->Receive(message->data(), message->size());
+    try {
+        static_cast<SysExReceiveQueue*>(userData)->Receive(message->data(), message->size());
+    } catch (...) {
+        // Nothing may leave the MIDI system's thread; the message is lost.
+    }
 }
 
 }  // namespace
@@ -154,7 +158,6 @@ MidiResult RtMidiInApi::Close(MidiInHandle handle) {
     if (MidiResult r = input->queue.Close(); r != MIDI_OK) return r;
     // The queue drops everything from now on; closing the client ends RtMidi's thread for it.
     try {
-        input->midi->closePort();
         input->midi.reset();
     } catch (...) {
     }
