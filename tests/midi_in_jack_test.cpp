@@ -113,7 +113,10 @@ TEST(MidiInPortOverJack, SysExFromAnotherClientIsHandedOutAsExpectedEntries) {
     // A message that the sender splits into events: the first without 0xF7, then one without 0xF0.
     sender.Send(Bytes(split.begin(), split.begin() + 120));
     sender.Send(Bytes(split.begin() + 120, split.end()));
-    ASSERT_TRUE(testsupport::WaitFor([&] { return sender.sent.load() == 5; }, std::chrono::seconds(10)));
+    // A message that never ends, then a whole one: only the whole one is handed out.
+    sender.Send({0xF0, 0x7D, 0x00, 0x6A});
+    sender.Send(identityReply);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return sender.sent.load() == 7; }, std::chrono::seconds(10)));
     EXPECT_EQ(sender.failed.load(), 0);
 
     std::vector<Bytes> entries;
@@ -125,20 +128,21 @@ TEST(MidiInPortOverJack, SysExFromAnotherClientIsHandedOutAsExpectedEntries) {
                 entries.emplace_back(bytes, bytes + length);
                 port.PopReceived();
             }
-            return entries.size() >= 4;
+            return entries.size() >= 5;
         },
         std::chrono::seconds(10));
     port.Stop();
-    ASSERT_EQ(entries.size(), 4u);
+    ASSERT_EQ(entries.size(), 5u);
     EXPECT_EQ(entries[0], identityReply);
     EXPECT_EQ(entries[1], Bytes(longMessage.begin(), longMessage.begin() + RECEIVE_BUFFER_SIZE));
     EXPECT_EQ(entries[2], Bytes(longMessage.begin() + RECEIVE_BUFFER_SIZE, longMessage.end()));
     EXPECT_EQ(entries[3], split);
+    EXPECT_EQ(entries[4], identityReply);
     EXPECT_FALSE(port.PeekReceived(nullptr, nullptr));
 
     // Stopped: nothing more arrives.
     sender.Send(identityReply);
-    ASSERT_TRUE(testsupport::WaitFor([&] { return sender.sent.load() == 6; }));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return sender.sent.load() == 8; }));
     EXPECT_FALSE(port.PeekReceived(nullptr, nullptr));
 }
 
