@@ -1,10 +1,36 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and shows the program's main job on this machine.
+# Installs what is needed, builds, and runs an update against the bundled device simulator:
+# the simulator plays a device called "USB Audio Device" on this machine's MIDI system, and the
+# updater sends it the whole image. Where no MIDI system runs (no ALSA sequencer, no JACK), a JACK
+# server with the dummy backend is started for the run and stopped afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
 bash scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)"
-# Until the window and the device simulator exist: the messages of one whole update as the host
-# sends them, captured instead of going to a device.
-build/default/tools/tarnet-messages
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)" --target tarnet-devsim tarnet-update
+
+bin=build/release/tools
+started_jack=0
+if ! { exec 3<>/dev/snd/seq; } 2>/dev/null && [ "$(jack_wait -c 2>/dev/null)" != "running" ]; then
+  scripts/jack-dummy.sh start
+  started_jack=1
+fi
+exec 3>&- 2>/dev/null || true
+
+log=$(mktemp)
+cleanup() {
+  [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null
+  [ "$started_jack" = 1 ] && scripts/jack-dummy.sh stop
+  rm -f "$log"
+}
+trap cleanup EXIT
+
+"$bin/tarnet-devsim" --timeout 120 >"$log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 1 100); do grep -q ready "$log" && break; sleep 0.1; done
+cat "$log"
+
+"$bin/tarnet-update" --device "USB Audio Device" --measure
+wait "$sim_pid" || true
+tail -n 1 "$log"
