@@ -313,8 +313,11 @@ void DeviceSimulator::HandleHostStatusLocked(const uint8_t* m, size_t n, Lines& 
 void DeviceSimulator::StartUpdateLocked() {
     std::fill(m_image.begin(), m_image.end(), uint8_t{0xFF});
     m_nextAddress = IMAGE_BASE;
+    m_lastAddress = 0;
+    m_lastLength = 0;
     m_erased = false;
     m_summary.eraseSeen = false;
+    m_summary.blocksRepeated = 0;
     m_summary.blocksAccepted = 0;
     m_summary.blocksRefused = 0;
     m_summary.blocksMalformed = 0;
@@ -374,6 +377,14 @@ void DeviceSimulator::HandleBlockLocked(const uint8_t* m, size_t n, Lines& log) 
     if (sent != computed)
         return refuse(STATUS_CRC_ERROR, "checksum " + Hex(sent, 8) + ", bytes give " + Hex(computed, 8), true);
     if (!m_erased) return refuse(STATUS_SEQUENCE_ERROR, "no successful ERASE before it", true);
+    if (m_lastLength != 0 && address == m_lastAddress && length == m_lastLength &&
+        std::equal(raw.begin(), raw.end(), m_image.begin() + (address - IMAGE_BASE))) {
+        // The same block again: its answer was lost on the way. Acknowledge it once more.
+        ++m_summary.blocksRepeated;
+        StatusLocked(STATUS_OK, "repeated block", log);
+        log.push_back("block " + std::to_string(k - 1) + " at " + Hex(address) + " sent again: accepted again");
+        return;
+    }
     if (address != m_nextAddress)
         return refuse(STATUS_SEQUENCE_ERROR, "expected address " + Hex(m_nextAddress), true);
     if (!InsideImage(address, length)) return refuse(STATUS_SEQUENCE_ERROR, "reaches past the image", true);
@@ -388,6 +399,8 @@ void DeviceSimulator::HandleBlockLocked(const uint8_t* m, size_t n, Lines& log) 
 
     std::copy(raw.begin(), raw.end(), m_image.begin() + (address - IMAGE_BASE));
     m_nextAddress = address + length;
+    m_lastAddress = address;
+    m_lastLength = length;
     m_summary.bytesReceived = m_nextAddress - IMAGE_BASE;
     ++m_summary.blocksAccepted;
     BlockRecord& r = m_summary.blocks[address];
@@ -588,7 +601,8 @@ bool DeviceSimulator::Verdict(std::string* line) const {
         if (s.unexpected > 0) reasons.push_back(std::to_string(s.unexpected) + " unexpected messages");
     }
     const std::string counts = std::to_string(s.blocksAccepted) + " blocks (" + std::to_string(s.blocksRefused) +
-                               " refused, " + std::to_string(s.blocksMalformed) + " malformed)";
+                               " refused, " + std::to_string(s.blocksMalformed) + " malformed" +
+                               (s.blocksRepeated ? ", " + std::to_string(s.blocksRepeated) + " repeated" : "") + ")";
     std::string text;
     if (reasons.empty()) {
         text = "PASS: image " + std::to_string(s.bytesReceived) + " bytes received in " + counts + ", finish " +

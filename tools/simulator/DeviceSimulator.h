@@ -136,6 +136,7 @@ struct DeviceSummary {
     int blocksAccepted = 0;
     int blocksRefused = 0;      // every non-zero answer to a block, the malformed ones included
     int blocksMalformed = 0;    // refused with 2, 3, 4 or 5
+    int blocksRepeated = 0;     // the last accepted block sent again (its answer was lost), acked again
     uint32_t bytesReceived = 0; // contiguous from IMAGE_BASE
     std::map<uint32_t, BlockRecord> blocks;  // by the address that the block claimed
     bool finishSeen = false;
@@ -227,6 +228,8 @@ private:
     DeviceSummary m_summary;
     std::vector<uint8_t> m_image;
     uint32_t m_nextAddress = IMAGE_BASE;
+    uint32_t m_lastAddress = 0;      // the last accepted block, acknowledged again when it is repeated
+    uint32_t m_lastLength = 0;
     bool m_erased = false;           // a successful ERASE opened the transfer
     bool m_startFired = false;
     bool m_endFired = false;
