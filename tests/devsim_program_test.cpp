@@ -223,7 +223,9 @@ TEST(DevsimProgram, PassesAWholeUpdateOverJackWithSplitBlocksARefusalAndAPull) {
     std::ofstream(imagePath, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
 
     const std::string name = "devsim-test-" + std::to_string(::getpid());
-    Program sim({"--name", name, "--timeout", "60", "--refuse", "1:1", "--pull", "A0100:64:end",
+    // --lenient: on a JACK server shared with other test programs a stray message may reach the
+    // simulator's input; the verdict line still has to report 0 malformed blocks.
+    Program sim({"--name", name, "--lenient", "--timeout", "60", "--refuse", "1:1", "--pull", "A0100:64:end",
                  "--expect-image", imagePath, "--out", outPath});
     ASSERT_EQ(sim.ReadUntil("devsim: ready"), "devsim: ready as \"" + name + "\" on JACK") << sim.Output();
 
@@ -232,23 +234,25 @@ TEST(DevsimProgram, PassesAWholeUpdateOverJackWithSplitBlocksARefusalAndAPull) {
     // JACK MIDI may lose a message when the shared server is overloaded (a client that misses its
     // cycle); like a careful host, send again when no answer comes. The simulator acknowledges a
     // repeated block again, and the first request may also fall before the connections are live.
-    auto exchange = [&](const Bytes& m, size_t chunk = 0) {
+    // Other test programs on the same server may briefly talk to any port: what is not shaped
+    // like the awaited answer is skipped.
+    auto exchange = [&](const Bytes& m, size_t answerSize, size_t chunk = 0) {
         for (int attempt = 0; attempt < 5; ++attempt) {
             host.Send(m, chunk);
-            Bytes answer = host.Next(2000ms);
-            if (!answer.empty()) return answer;
+            for (Bytes answer = host.Next(2000ms); !answer.empty(); answer = host.Next(2000ms))
+                if (answer.size() == answerSize && answer[1] == m[1]) return answer;
         }
         return Bytes{};
     };
-    const Bytes identity = exchange(IDENTITY_REQUEST);
+    const Bytes identity = exchange(IDENTITY_REQUEST, 15);
     ASSERT_EQ(identity.size(), 15u);
     EXPECT_EQ(identity[6], MODEL);
-    EXPECT_EQ(exchange(ERASE), Status(0));
+    EXPECT_EQ(exchange(ERASE, 7), Status(0));
     int refusals = 0;
     for (uint32_t offset = 0; offset < image.size();) {
         const uint32_t length = std::min<uint32_t>(9216, static_cast<uint32_t>(image.size()) - offset);
         const Bytes block = BuildBlock(0xA0000 + offset, image.data() + offset, length);
-        const Bytes answer = exchange(block, offset == 2 * 9216 ? 1000 : 0);  // one block arrives in pieces
+        const Bytes answer = exchange(block, 7, offset == 2 * 9216 ? 1000 : 0);  // one block arrives in pieces
         if (answer.size() != 7u) {
             sim.Signal(SIGTERM);
             sim.ReadUntil("devsim: FAIL");
@@ -261,8 +265,9 @@ TEST(DevsimProgram, PassesAWholeUpdateOverJackWithSplitBlocksARefusalAndAPull) {
         offset += length;
     }
     EXPECT_EQ(refusals, 1);
-    EXPECT_EQ(exchange(FINISH), Status(0));
-    const Bytes request = host.Next();
+    EXPECT_EQ(exchange(FINISH, 7), Status(0));
+    Bytes request = host.Next();
+    while (!request.empty() && request.size() != 13) request = host.Next();
     ASSERT_EQ(request, (Bytes{0xF0, 0x7D, 0x00, 0x6A, 0x03, 0x00, 0x02, 0x28, 0x00, 0x00, 0x40, 0x00, 0xF7}));
     host.Send(BuildBlock(0xA0100, image.data() + 0x100, 64));
 

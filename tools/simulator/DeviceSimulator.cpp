@@ -56,6 +56,13 @@ std::string Hex(uint32_t v, int width = 0) {
     return buf;
 }
 
+// The first bytes of a message in hex, for the log.
+std::string HexBytes(const uint8_t* m, size_t n) {
+    std::string text;
+    for (size_t i = 0; i < n && i < 16; ++i) text += (i ? " " : "") + Hex(m[i], 2).substr(2);
+    return n > 16 ? text + " ..." : text;
+}
+
 std::string Range(uint32_t address, uint32_t length) {
     return Hex(address) + "+" + std::to_string(length);
 }
@@ -208,9 +215,10 @@ void DeviceSimulator::HandleLocked(const uint8_t* m, size_t n, Lines& log) {
             } else {
                 ++m_summary.unexpected;
             }
-            StatusLocked(STATUS_WRONG_MODEL, "opcode " + Hex(opcode, 2) + " for model " + Hex(m[3], 2) +
-                                                 " (this device is " + Hex(m_config.model, 2) + ")",
-                         log);
+            const std::string what = "opcode " + Hex(opcode, 2) + " for model " + Hex(m[3], 2) + " (this device is " +
+                                     Hex(m_config.model, 2) + "), answered with status 5";
+            StatusLocked(STATUS_WRONG_MODEL, what, log);
+            log.push_back(what);
         } else {
             log.push_back("ignored opcode " + Hex(opcode, 2) + " for model " + Hex(m[3], 2));
         }
@@ -228,7 +236,9 @@ void DeviceSimulator::HandleLocked(const uint8_t* m, size_t n, Lines& log) {
         const char* name = opcode == OP_ERASE ? "ERASE" : "FINISH";
         if (n != 6 || m[5] != EOX) {
             ++m_summary.unexpected;
-            StatusLocked(STATUS_FRAME_ERROR, std::string("malformed ") + name + " (" + std::to_string(n) + " bytes)", log);
+            const std::string what = std::string("malformed ") + name + ", answered with status 4: " + HexBytes(m, n);
+            StatusLocked(STATUS_FRAME_ERROR, what, log);
+            log.push_back(what);
             return;
         }
         if (opcode == OP_ERASE) {
@@ -237,9 +247,10 @@ void DeviceSimulator::HandleLocked(const uint8_t* m, size_t n, Lines& log) {
             m_summary.eraseSeen = true;
             m_summary.eraseAnswer = m_config.eraseStatus;
             m_erased = m_config.eraseStatus == STATUS_OK;
-            StatusLocked(m_config.eraseStatus,
-                         "ERASE, answered after " + std::to_string(m_config.eraseDelay.count()) + " ms", log,
-                         m_config.eraseDelay);
+            const std::string what = "ERASE: answered with status " + std::to_string(m_config.eraseStatus) +
+                                     " after " + std::to_string(m_config.eraseDelay.count()) + " ms";
+            StatusLocked(m_config.eraseStatus, what, log, m_config.eraseDelay);
+            log.push_back(what);
             return;
         }
         ++m_summary.finishRequests;
@@ -248,8 +259,10 @@ void DeviceSimulator::HandleLocked(const uint8_t* m, size_t n, Lines& log) {
         m_summary.finishSeen = true;
         if (m_config.finishStatus) {
             m_summary.finishAnswered = !m_config.mute;
-            StatusLocked(*m_config.finishStatus,
-                         whole ? "FINISH" : "FINISH before the whole image had arrived", log);
+            const std::string what = std::string(whole ? "FINISH" : "FINISH before the whole image had arrived") +
+                                     ": answered with status " + std::to_string(*m_config.finishStatus);
+            StatusLocked(*m_config.finishStatus, what, log);
+            log.push_back(what);
         } else {
             log.push_back("FINISH: not answered (as configured)");
         }
@@ -258,8 +271,7 @@ void DeviceSimulator::HandleLocked(const uint8_t* m, size_t n, Lines& log) {
     }
     default:
         ++m_summary.unexpected;
-        log.push_back("unexpected opcode " + Hex(opcode, 2) + " from the host (" + std::to_string(n) +
-                      " bytes), not answered");
+        log.push_back("unexpected opcode " + Hex(opcode, 2) + " from the host, not answered: " + HexBytes(m, n));
         return;
     }
 }
@@ -284,10 +296,8 @@ void DeviceSimulator::HandleUniversalLocked(const uint8_t* m, size_t n, Lines& l
         m_summary.lastHostIdentityReply.assign(m, m + n);
         m_summary.hostIdentityValid = n == 15 && m[14] == EOX && SevenBitBody(m, n) && m[5] == MANUFACTURER &&
                                       m[10] == 0x31 && m[11] == 0x30 && m[12] == 0x30 && m[13] == 0x30;
-        std::string bytes;
-        for (size_t i = 0; i < n && i < 16; ++i) bytes += (i ? " " : "") + Hex(m[i], 2).substr(2);
         log.push_back(std::string("host Identity Reply") + (m_summary.hostIdentityValid ? "" : " (MALFORMED)") +
-                      ": " + bytes);
+                      ": " + HexBytes(m, n));
         return;
     }
     ++m_summary.garbage;
@@ -307,7 +317,7 @@ void DeviceSimulator::HandleHostStatusLocked(const uint8_t* m, size_t n, Lines& 
         }
     }
     ++m_summary.unexpected;
-    log.push_back("unexpected STATUS message from the host (" + std::to_string(n) + " bytes)");
+    log.push_back("unexpected STATUS message from the host: " + HexBytes(m, n));
 }
 
 void DeviceSimulator::StartUpdateLocked() {
