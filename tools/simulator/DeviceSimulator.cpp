@@ -106,7 +106,7 @@ DeviceSimulator::DeviceSimulator(DeviceSimulatorConfig config, SendFunction send
       m_image(IMAGE_BYTES, 0xFF),
       m_refusalsLeft(m_config.refusals.size()) {
     for (size_t i = 0; i < m_config.refusals.size(); ++i) m_refusalsLeft[i] = m_config.refusals[i].count;
-    for (const PullSpec& p : m_config.pulls) m_summary.pulls.push_back(PullRecord{p, false, false, false, {}});
+    for (const BlockPull& p : m_config.pulls) m_summary.pulls.push_back(PullRecord{p, false, false, false, {}});
     m_worker = std::thread([this] { Run(); });
 }
 
@@ -173,7 +173,7 @@ bool DeviceSimulator::RequestBlock(uint32_t address, uint32_t length) {
     Lines log;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_summary.pulls.push_back(PullRecord{PullSpec{address, length, Trigger::Start}, false, false, false, {}});
+        m_summary.pulls.push_back(PullRecord{BlockPull{address, length, Trigger::Start}, false, false, false, {}});
         SendBlockRequestLocked(m_summary.pulls.size() - 1, log);
     }
     Emit(log);
@@ -309,10 +309,10 @@ void DeviceSimulator::HandleHostStatusLocked(const uint8_t* m, size_t n, Lines& 
         for (PullRecord& p : m_summary.pulls) {
             if (!p.sent || p.answered) continue;
             p.answered = true;
-            p.ok = !InsideImage(p.spec.address, p.spec.length);
+            p.ok = !InsideImage(p.pull.address, p.pull.length);
             p.result = (p.ok ? "refused by the host with status " : "in-range pull refused with status ") +
                        std::to_string(m[5]);
-            log.push_back("pull " + Range(p.spec.address, p.spec.length) + ": " + p.result);
+            log.push_back("pull " + Range(p.pull.address, p.pull.length) + ": " + p.result);
             return;
         }
     }
@@ -433,7 +433,7 @@ bool DeviceSimulator::HandlePullAnswerLocked(const uint8_t* m, size_t n, Lines& 
     const uint32_t length = Groups(m + 10, 2);
     PullRecord* pull = nullptr;
     for (PullRecord& p : m_summary.pulls)
-        if (p.sent && !p.answered && p.spec.address == address) {
+        if (p.sent && !p.answered && p.pull.address == address) {
             pull = &p;
             break;
         }
@@ -443,7 +443,7 @@ bool DeviceSimulator::HandlePullAnswerLocked(const uint8_t* m, size_t n, Lines& 
     std::string problem;
     const size_t packed = PackedSize(length);
     std::vector<uint8_t> raw(length);
-    const bool inRange = InsideImage(pull->spec.address, pull->spec.length);
+    const bool inRange = InsideImage(pull->pull.address, pull->pull.length);
     if (n != packed + BLOCK_OVERHEAD || m[n - 1] != EOX || !SevenBitBody(m, n) ||
         !Unpack7Bit(raw.data(), m + 12, length)) {
         problem = "malformed answer (" + std::to_string(n) + " bytes)";
@@ -451,7 +451,7 @@ bool DeviceSimulator::HandlePullAnswerLocked(const uint8_t* m, size_t n, Lines& 
         problem = "checksum does not match the bytes";
     } else if (!InsideImage(address, length)) {
         problem = "the host sent " + std::to_string(length) + " bytes that lie outside the image";
-    } else if (inRange ? length != pull->spec.length : length > pull->spec.length) {
+    } else if (inRange ? length != pull->pull.length : length > pull->pull.length) {
         problem = "the host sent " + std::to_string(length) + " bytes";
     }
     const uint8_t* known = nullptr;
@@ -464,7 +464,7 @@ bool DeviceSimulator::HandlePullAnswerLocked(const uint8_t* m, size_t n, Lines& 
     pull->result = pull->ok ? std::to_string(length) + " bytes, checksum ok, " +
                                   (compared ? "equal to the image" : "not compared (image unknown)")
                             : problem;
-    log.push_back("pull " + Range(pull->spec.address, pull->spec.length) + " answered: " + pull->result);
+    log.push_back("pull " + Range(pull->pull.address, pull->pull.length) + " answered: " + pull->result);
     return true;
 }
 
@@ -483,7 +483,7 @@ bool DeviceSimulator::KnownImageLocked(uint32_t address, uint32_t length, const 
 
 void DeviceSimulator::FireTriggerLocked(Trigger when, Lines& log) {
     for (size_t i = 0; i < m_summary.pulls.size(); ++i)
-        if (m_summary.pulls[i].spec.when == when && !m_summary.pulls[i].sent) SendBlockRequestLocked(i, log);
+        if (m_summary.pulls[i].pull.when == when && !m_summary.pulls[i].sent) SendBlockRequestLocked(i, log);
     if (m_config.askIdentity == when && !(when == Trigger::End && m_identityAskedAtEnd)) {
         if (when == Trigger::End) m_identityAskedAtEnd = true;
         SendIdentityRequestLocked(log);
@@ -493,12 +493,12 @@ void DeviceSimulator::FireTriggerLocked(Trigger when, Lines& log) {
 void DeviceSimulator::SendBlockRequestLocked(size_t pullIndex, Lines& log) {
     PullRecord& p = m_summary.pulls[pullIndex];
     std::vector<uint8_t> msg{SOX, MANUFACTURER, 0x00, m_config.model, OP_BLOCK_REQUEST};
-    PutGroups(msg, p.spec.address, 5);
-    PutGroups(msg, p.spec.length, 2);
+    PutGroups(msg, p.pull.address, 5);
+    PutGroups(msg, p.pull.length, 2);
     msg.push_back(EOX);
     p.sent = !m_config.mute && !m_stopping;
-    QueueLocked(std::move(msg), "block request " + Range(p.spec.address, p.spec.length), log);
-    if (p.sent) log.push_back("pulling " + Range(p.spec.address, p.spec.length) + " from the host");
+    QueueLocked(std::move(msg), "block request " + Range(p.pull.address, p.pull.length), log);
+    if (p.sent) log.push_back("pulling " + Range(p.pull.address, p.pull.length) + " from the host");
 }
 
 void DeviceSimulator::SendIdentityRequestLocked(Lines& log) {
@@ -535,7 +535,7 @@ void DeviceSimulator::QueueLocked(std::vector<uint8_t> bytes, std::string what, 
 bool DeviceSimulator::CompleteLocked() const {
     if (!m_summary.finishSeen || !m_queue.empty() || m_sending) return false;
     for (const PullRecord& p : m_summary.pulls)
-        if (p.sent && !p.answered && InsideImage(p.spec.address, p.spec.length)) return false;
+        if (p.sent && !p.answered && InsideImage(p.pull.address, p.pull.length)) return false;
     if (m_config.askIdentity && !m_config.mute && m_summary.hostIdentityReplies <= m_hostRepliesAtAsk)
         return false;
     return true;
@@ -588,8 +588,8 @@ bool DeviceSimulator::Verdict(std::string* line) const {
     }
     int pullsChecked = 0;
     for (const PullRecord& p : s.pulls) {
-        const std::string r = "pull " + Range(p.spec.address, p.spec.length);
-        const bool inRange = InsideImage(p.spec.address, p.spec.length);
+        const std::string r = "pull " + Range(p.pull.address, p.pull.length);
+        const bool inRange = InsideImage(p.pull.address, p.pull.length);
         if (!p.sent) {
             if (inRange) reasons.push_back(r + " never sent");
         } else if (!p.answered) {

@@ -63,7 +63,7 @@ enum class Trigger {
     End     // right after it has answered (or, as configured, ignored) FINISH
 };
 
-struct PullSpec {
+struct BlockPull {
     uint32_t address = IMAGE_BASE;
     uint32_t length = 0;  // at most MAX_BLOCK_LENGTH
     Trigger when = Trigger::End;
@@ -87,7 +87,7 @@ struct DeviceSimulatorConfig {
     std::optional<int> dropReplyBlock;      // swallow the first answer to this block index, once
     bool mute = false;                      // send nothing at all
     std::optional<uint8_t> finishStatus = uint8_t{STATUS_OK};  // nullopt: FINISH is not answered
-    std::vector<PullSpec> pulls;
+    std::vector<BlockPull> pulls;
     std::optional<Trigger> askIdentity;     // send an Identity Request to the host
     std::chrono::milliseconds answerDelayMin{0};  // each message goes out after a delay drawn from
     std::chrono::milliseconds answerDelayMax{5};  // [min, max]; messages never overtake each other
@@ -107,7 +107,7 @@ struct BlockRecord {
 };
 
 struct PullRecord {
-    PullSpec spec;
+    BlockPull pull;
     bool sent = false;
     bool answered = false;
     bool ok = false;

@@ -198,7 +198,7 @@ Options ParseArguments(int argc, char** argv) {
         } else if (arg == "--pull") {
             const auto parts = Split(next(), ':');
             if (parts.size() < 2 || parts.size() > 3) throw UsageError{"--pull takes ADDR:LEN[:start|end]"};
-            devsim::PullSpec pull;
+            devsim::BlockPull pull;
             pull.address = static_cast<uint32_t>(ParseNumber(parts[0], 16, 0xFFFFFFFFul, "address"));
             pull.length = static_cast<uint32_t>(ParseNumber(parts[1], 10, devsim::MAX_BLOCK_LENGTH, "length"));
             if (parts.size() == 3) pull.when = ParseTrigger(parts[2]);
