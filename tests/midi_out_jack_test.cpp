@@ -121,18 +121,29 @@ protected:
         return false;
     }
 
-    // One message the way the send path sends it: open, send, close. Returns with the message
-    // delivered: the JACK backend's LongMsg waits until the receivers have had it.
+    // One message the way the send path sends it: open, send, close. The JACK backend's LongMsg
+    // returns with the message delivered to the receivers.
+    //
+    // Other clients on the shared server come and go, which moves device indices: ours is looked
+    // up right before the open, and when it moved during a send that brought us nothing, the
+    // message went to whichever port held our index then, and is sent again.
     bool Send(Bytes& bytes) {
-        // Other clients on the shared server come and go, which moves device indices: look ours
-        // up again right before opening it.
-        if (!FindDevice() || !m_port.Open(m_index)) return false;
-        platform::MidiHeader header{};
-        header.lpData = reinterpret_cast<char*>(bytes.data());
-        header.dwBufferLength = static_cast<std::uint32_t>(bytes.size());
-        const bool sent = m_port.SendLong(&header);
-        m_port.Close();
-        return sent;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const std::size_t before = m_receiver.Events().size();
+            if (!FindDevice()) return false;
+            const std::uint32_t used = m_index;
+            bool sent = false;
+            if (m_port.Open(used)) {
+                platform::MidiHeader header{};
+                header.lpData = reinterpret_cast<char*>(bytes.data());
+                header.dwBufferLength = static_cast<std::uint32_t>(bytes.size());
+                sent = m_port.SendLong(&header);
+                m_port.Close();
+            }
+            const bool moved = !FindDevice() || m_index != used;
+            if (!moved || m_receiver.Events().size() != before) return sent;
+        }
+        return false;
     }
 
     std::string m_name;

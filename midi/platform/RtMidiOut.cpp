@@ -105,10 +105,10 @@ public:
         if (jack_activate(m_client) != 0) return MIDI_ERR_NODRIVER;
         const int connected = jack_connect(m_client, jack_port_name(m_port), target.c_str());
         if (connected != 0 && connected != EEXIST) return MIDI_ERR_BADDEVICEID;
-        // The server puts a new connection into its graph at the start of a cycle; what we wrote
-        // in the cycle under way would go nowhere. Once two of our cycles have begun, it is in.
-        const std::uint64_t now = m_cycles.load(std::memory_order_acquire);
-        if (!WaitUntil([&] { return m_cycles.load(std::memory_order_acquire) >= now + 2; })) {
+        // The server takes a new connection into the graph that its cycles run some time after
+        // jack_connect has returned (longer on a busy server); what a cycle writes before that
+        // goes nowhere. Process writes only once its cycle sees the connection.
+        if (!WaitUntil([&] { return m_linked.load(std::memory_order_acquire); }, CONNECT_LIMIT)) {
             return MIDI_ERR_NODRIVER;
         }
         return MIDI_OK;
@@ -140,10 +140,11 @@ public:
 
 private:
     static constexpr std::size_t RING_SIZE = 32768;
+    static constexpr std::chrono::milliseconds CONNECT_LIMIT{5000};
 
     template <typename Condition>
-    bool WaitUntil(Condition condition) {
-        const auto deadline = std::chrono::steady_clock::now() + RtMidiOutApi::STALL_LIMIT;
+    bool WaitUntil(Condition condition, std::chrono::milliseconds limit = RtMidiOutApi::STALL_LIMIT) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
         while (!condition()) {
             if (m_shutdown.load(std::memory_order_acquire)) return false;
             if (std::chrono::steady_clock::now() >= deadline) return condition();
@@ -158,6 +159,11 @@ private:
         const std::uint64_t cycle = self->m_cycles.load(std::memory_order_relaxed) + 1;
         void* buffer = jack_port_get_buffer(self->m_port, frames);
         jack_midi_clear_buffer(buffer);
+        if (jack_port_connected(self->m_port) <= 0) {
+            self->m_cycles.store(cycle, std::memory_order_release);
+            return 0;  // keep everything until this cycle's graph has the connection
+        }
+        self->m_linked.store(true, std::memory_order_release);
         std::uint32_t n = 0;
         std::uint64_t written = 0;
         while (jack_ringbuffer_peek(self->m_ring, reinterpret_cast<char*>(&n), sizeof n) == sizeof n &&
@@ -188,6 +194,7 @@ private:
     std::atomic<std::uint64_t> m_cycles{0};          // process cycles begun
     std::atomic<std::uint64_t> m_lastWriteCycle{0};  // cycle that wrote the latest span
     std::atomic<bool> m_shutdown{false};             // the server has gone
+    std::atomic<bool> m_linked{false};               // a cycle has seen the connection
 };
 #endif
 
