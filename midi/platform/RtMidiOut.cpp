@@ -1,8 +1,8 @@
 // Wire format of a long SysEx message.
 //
-// RtMidi's JACK output copies every message into a ring buffer of 16383 bytes (4 of them for the
-// message's length) that its process callback empties once per JACK cycle, and it drops without a
-// word a message that does not fit. The ALSA sequencer refuses events above its pool size and
+// RtMidi's own JACK output copies every message into a ring buffer of 16383 bytes (4 of them for
+// the message's length) that its process callback empties once per JACK cycle, and it drops without
+// a word a message that does not fit. The ALSA sequencer refuses events above its pool size and
 // overruns a hardware port that is fed faster than its cable. So a message longer than one span
 // (JACK_SPAN = 8192 bytes on JACK, ALSA_SPAN = 256 bytes on ALSA) is written as consecutive
 // events: event k carries bytes [k * SPAN, min((k + 1) * SPAN, n)) of the message unchanged. The
@@ -16,8 +16,9 @@
 // opened with a JACK client of our own (JackOut below) whose process callback writes queued spans
 // into the port buffer as far as they fit and keeps the rest for the next cycle; LongMsg returns
 // once every span has been written out and the cycle that wrote the last one has ended for every
-// client, so the receiver has read it before the port may go away. On ALSA RtMidi sends, and the
-// spans are paced at ALSA_BYTE_TIME per byte.
+// client, so the receiver has read it before the port may go away; it writes only in cycles whose
+// graph already has the connection. RtMidi's JACK input joins such events into one message by
+// itself. On ALSA RtMidi sends, and the spans are paced at ALSA_BYTE_TIME per byte.
 #include "RtMidiOut.h"
 
 #include <algorithm>
@@ -32,7 +33,6 @@
 #if defined(__linux__)
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <jack/ringbuffer.h>
 #define TARNET_RAW_JACK 1
 #endif
 
@@ -72,11 +72,55 @@ DeviceList ListDevices(RtMidiOut& midi) {
 
 
 #if TARNET_RAW_JACK
+// Byte queue from the sending thread (the one writer) to JACK's process thread (the one reader).
+// The positions are atomics, so the bytes a writer publishes are visible to the reader that sees
+// the new position (libjack's own ring buffer syncs with plain fields and barriers instead).
+class SpanQueue {
+public:
+    static constexpr std::size_t SIZE = 32768;
+
+    std::size_t WriteSpace() const {
+        return SIZE - (m_written.load(std::memory_order_relaxed) - m_read.load(std::memory_order_acquire));
+    }
+    std::size_t ReadSpace() const {
+        return m_written.load(std::memory_order_acquire) - m_read.load(std::memory_order_relaxed);
+    }
+    // Writer only; the caller has checked WriteSpace.
+    void Write(const void* data, std::size_t n) {
+        const std::size_t at = m_written.load(std::memory_order_relaxed);
+        Copy(at, static_cast<const std::uint8_t*>(data), n);
+        m_written.store(at + n, std::memory_order_release);
+    }
+    // Reader only; the caller has checked ReadSpace.
+    void Peek(void* data, std::size_t n) const {
+        const std::size_t at = m_read.load(std::memory_order_relaxed);
+        auto* out = static_cast<std::uint8_t*>(data);
+        for (std::size_t i = 0; i < n; ++i) out[i] = m_bytes[(at + i) % SIZE];
+    }
+    void Read(void* data, std::size_t n) {
+        Peek(data, n);
+        m_read.store(m_read.load(std::memory_order_relaxed) + n, std::memory_order_release);
+    }
+    void Skip(std::size_t n) { m_read.store(m_read.load(std::memory_order_relaxed) + n, std::memory_order_release); }
+
+private:
+    void Copy(std::size_t at, const std::uint8_t* data, std::size_t n) {
+        const std::size_t start = at % SIZE;
+        const std::size_t first = std::min(n, SIZE - start);
+        std::memcpy(m_bytes + start, data, first);
+        std::memcpy(m_bytes, data + first, n - first);
+    }
+
+    std::uint8_t m_bytes[SIZE];
+    std::atomic<std::size_t> m_written{0};  // total bytes ever written
+    std::atomic<std::size_t> m_read{0};     // total bytes ever read
+};
+
 // One JACK client with one MIDI output port connected to the device.
 //
 // Threads: Open, Send and the destructor run on the sending thread; Process on JACK's process
-// thread; OnShutdown on a JACK thread. They share the lock-free single-reader single-writer ring
-// buffer and the atomics below, nothing else.
+// thread; OnShutdown on a JACK thread. They share the span queue and the atomics below, nothing
+// else.
 class JackOut {
 public:
     // Span size for this server: at most JACK_SPAN, and small enough for an empty port buffer.
@@ -87,12 +131,9 @@ public:
             jack_deactivate(m_client);
             jack_client_close(m_client);
         }
-        if (m_ring != nullptr) jack_ringbuffer_free(m_ring);
     }
 
     MidiResult Open(const std::string& target) {
-        m_ring = jack_ringbuffer_create(RING_SIZE);
-        if (m_ring == nullptr) return MIDI_ERR_NOMEM;
         jack_status_t status{};
         m_client = jack_client_open(rtmidi::CLIENT_NAME, JackNoStartServer, &status);
         if (m_client == nullptr) return MIDI_ERR_NODRIVER;
@@ -118,10 +159,10 @@ public:
     MidiResult Send(const std::uint8_t* bytes, std::size_t length) {
         for (std::size_t offset = 0; offset < length;) {
             const std::uint32_t n = static_cast<std::uint32_t>(std::min(span, length - offset));
-            const bool room = WaitUntil([&] { return jack_ringbuffer_write_space(m_ring) >= sizeof n + n; });
+            const bool room = WaitUntil([&] { return m_queue.WriteSpace() >= sizeof n + n; });
             if (!room) return MIDI_ERR_NODRIVER;
-            jack_ringbuffer_write(m_ring, reinterpret_cast<const char*>(&n), sizeof n);
-            jack_ringbuffer_write(m_ring, reinterpret_cast<const char*>(bytes + offset), n);
+            m_queue.Write(&n, sizeof n);
+            m_queue.Write(bytes + offset, n);
             m_queued.fetch_add(1, std::memory_order_release);
             offset += n;
         }
@@ -139,7 +180,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t RING_SIZE = 32768;
     static constexpr std::chrono::milliseconds CONNECT_LIMIT{5000};
 
     template <typename Condition>
@@ -166,12 +206,14 @@ private:
         self->m_linked.store(true, std::memory_order_release);
         std::uint32_t n = 0;
         std::uint64_t written = 0;
-        while (jack_ringbuffer_peek(self->m_ring, reinterpret_cast<char*>(&n), sizeof n) == sizeof n &&
-               jack_ringbuffer_read_space(self->m_ring) >= sizeof n + n) {
+        SpanQueue& queue = self->m_queue;
+        while (queue.ReadSpace() >= sizeof n) {
+            queue.Peek(&n, sizeof n);
+            if (queue.ReadSpace() < sizeof n + n) break;  // the writer is still at it
             jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, n);
             if (data == nullptr) break;  // the port buffer is full: the rest goes next cycle
-            jack_ringbuffer_read_advance(self->m_ring, sizeof n);
-            jack_ringbuffer_read(self->m_ring, reinterpret_cast<char*>(data), n);
+            queue.Skip(sizeof n);
+            queue.Read(data, n);
             ++written;
         }
         if (written > 0) {
@@ -188,7 +230,7 @@ private:
 
     jack_client_t* m_client = nullptr;
     jack_port_t* m_port = nullptr;
-    jack_ringbuffer_t* m_ring = nullptr;
+    SpanQueue m_queue;
     std::atomic<std::uint64_t> m_queued{0};          // spans written into the ring
     std::atomic<std::uint64_t> m_written{0};         // spans written into the port buffer
     std::atomic<std::uint64_t> m_cycles{0};          // process cycles begun
@@ -209,27 +251,20 @@ struct RtMidiOutApi::Port {
     // Set by OnError, which RtMidi calls inside the RtMidi call that fails, on the thread making
     // it; a handle is used by one thread at a time.
     bool failed = false;
-    bool bufferFull = false;
 
-    static void OnError(RtMidiError::Type, const std::string& text, void* user) {
-        auto* port = static_cast<Port*>(user);
-        if (text.find("buffer is full") != std::string::npos) {
-            port->bufferFull = true;
-        } else {
-            port->failed = true;
-        }
+    static void OnError(RtMidiError::Type, const std::string&, void* user) {
+        static_cast<Port*>(user)->failed = true;
     }
 
     // Writes one event; false when RtMidi refused it.
     bool Write(const std::uint8_t* bytes, std::size_t length) {
         failed = false;
-        bufferFull = false;
         try {
             midi->sendMessage(bytes, length);
         } catch (...) {
             failed = true;
         }
-        return !failed && !bufferFull;
+        return !failed;
     }
 
     MidiResult SendPaced(const std::uint8_t* bytes, std::size_t length) {
