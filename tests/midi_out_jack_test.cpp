@@ -21,7 +21,7 @@ using Bytes = std::vector<std::uint8_t>;
 // The receiver's process thread reads the port buffer that the sender's process thread filled
 // earlier in the same JACK cycle; libjack orders the two clients through the server with
 // primitives that ThreadSanitizer cannot see.
-extern "C" const char* __tsan_default_suppressions() { return "race:JackReceiver::Process\n"; }
+extern "C" const char* __tsan_default_suppressions() { return "race:JackReceiverProcess\n"; }
 
 namespace {
 
@@ -34,7 +34,7 @@ public:
         if (m_client == nullptr) return false;
         m_port = jack_port_register(m_client, name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         if (m_port == nullptr) return false;
-        jack_set_process_callback(m_client, &JackReceiver::Process, this);
+        jack_set_process_callback(m_client, &JackReceiver::JackReceiverProcess, this);
         return jack_activate(m_client) == 0;
     }
 
@@ -57,7 +57,7 @@ public:
 
 private:
     // Runs on JACK's process thread. A test may take a lock here.
-    static int Process(jack_nframes_t frames, void* arg) {
+    static int JackReceiverProcess(jack_nframes_t frames, void* arg) {
         auto* self = static_cast<JackReceiver*>(arg);
         void* buffer = jack_port_get_buffer(self->m_port, frames);
         const jack_nframes_t count = jack_midi_get_event_count(buffer);
