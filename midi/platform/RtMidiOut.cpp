@@ -15,8 +15,8 @@
 // and its port can be closed while the last bytes are still in that buffer. A JACK device is
 // opened with a JACK client of our own (JackOut below) whose process callback writes queued spans
 // into the port buffer as far as they fit and keeps the rest for the next cycle; LongMsg returns
-// once every span has been written out and the cycle that wrote the last one has ended for every
-// client, so the receiver has read it before the port may go away; it writes only in cycles whose
+// once every span has been written out and the cycle that wrote the last one (and the one after
+// it) has ended for every client, so the receiver has read it before the port may go away; it writes only in cycles whose
 // graph already has the connection. RtMidi's JACK input joins such events into one message by
 // itself. On ALSA RtMidi sends, and the spans are paced at ALSA_BYTE_TIME per byte.
 #include "RtMidiOut.h"
@@ -93,9 +93,11 @@ public:
     }
     // Reader only; the caller has checked ReadSpace.
     void Peek(void* data, std::size_t n) const {
-        const std::size_t at = m_read.load(std::memory_order_relaxed);
+        const std::size_t start = m_read.load(std::memory_order_relaxed) % SIZE;
+        const std::size_t first = std::min(n, SIZE - start);
         auto* out = static_cast<std::uint8_t*>(data);
-        for (std::size_t i = 0; i < n; ++i) out[i] = m_bytes[(at + i) % SIZE];
+        std::memcpy(out, m_bytes + start, first);
+        std::memcpy(out + first, m_bytes, n - first);
     }
     void Read(void* data, std::size_t n) {
         Peek(data, n);
@@ -170,10 +172,10 @@ public:
         if (!WaitUntil([&] { return m_written.load(std::memory_order_acquire) >= queued; })) {
             return MIDI_ERR_NODRIVER;
         }
-        // The receivers run after us in the cycle that wrote the last span; once our next cycle
-        // has begun, that one is over for every client.
+        // The receivers read the last span in the cycle that wrote it, or in the next one when
+        // the server runs late; once our second cycle after it has begun, both are over.
         const std::uint64_t lastCycle = m_lastWriteCycle.load(std::memory_order_acquire);
-        if (!WaitUntil([&] { return m_cycles.load(std::memory_order_acquire) > lastCycle; })) {
+        if (!WaitUntil([&] { return m_cycles.load(std::memory_order_acquire) > lastCycle + 1; })) {
             return MIDI_ERR_NODRIVER;
         }
         return MIDI_OK;
