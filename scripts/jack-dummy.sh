@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts or stops a JACK server with the dummy backend (no sound hardware needed), for the tests
-# and the run command. "start" does nothing when a server of that name already answers and
-# records whether it started one; "stop" stops only a server that "start" started.
+# and the run command. "start" exits 0 when it started a server and 10 when one of that name was
+# already answering (it then does nothing); callers run "stop" only when they started one. "stop"
+# stops the server that "start" recorded.
 # The server name is $JACK_DEFAULT_SERVER ("default" when unset), so a test run can keep to a
 # server of its own.
 set -uo pipefail
@@ -13,7 +14,7 @@ running() { [ "$(jack_wait -c 2>/dev/null)" = "running" ]; }
 
 case "${1:-}" in
   start)
-    if running; then echo "jack-dummy: a JACK server is already running"; exit 0; fi
+    if running; then echo "jack-dummy: JACK server \"$server\" is already running"; exit 10; fi
     export JACK_NO_AUDIO_RESERVATION=1
     # A period of 512 frames (10.7 ms) keeps the dummy server clear of xruns on a busy machine
     # without a realtime scheduler; each closed output waits about one period to flush.

@@ -11,12 +11,11 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target tarnet-devsim tarnet-update
 
 bin=build/release/tools
+# A MIDI system runs when the ALSA sequencer can be opened or a JACK server answers.
 started_jack=0
-if ! { exec 3<>/dev/snd/seq; } 2>/dev/null && [ "$(jack_wait -c 2>/dev/null)" != "running" ]; then
-  scripts/jack-dummy.sh start
-  started_jack=1
+if ! (exec 3<>/dev/snd/seq) 2>/dev/null && [ "$(jack_wait -c 2>/dev/null)" != "running" ]; then
+  scripts/jack-dummy.sh start && started_jack=1
 fi
-exec 3>&- 2>/dev/null || true
 
 log=$(mktemp)
 cleanup() {

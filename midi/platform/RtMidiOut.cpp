@@ -135,10 +135,15 @@ public:
         }
     }
 
-    MidiResult Open(const std::string& target) {
+    // Opens our client and connects it to the device at `index` of the output list (the JACK
+    // MIDI input ports of other programs, in the server's order, as RtMidi lists them). The list
+    // is taken through this client, so one send costs one client rather than three.
+    MidiResult Open(std::uint32_t index) {
         jack_status_t status{};
         m_client = jack_client_open(rtmidi::CLIENT_NAME, JackNoStartServer, &status);
         if (m_client == nullptr) return MIDI_ERR_NODRIVER;
+        const std::string target = TargetAt(index);
+        if (target.empty()) return MIDI_ERR_BADDEVICEID;
         m_port = jack_port_register(m_client, OUR_PORT_NAME, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         if (m_port == nullptr) return MIDI_ERR_NOMEM;
         const std::size_t bufferSize = jack_port_type_get_buffer_size(m_client, JACK_DEFAULT_MIDI_TYPE);
@@ -183,6 +188,23 @@ public:
 
 private:
     static constexpr std::chrono::milliseconds CONNECT_LIMIT{5000};
+
+    // Full name of the port at `index` of the output list; empty when there is none.
+    std::string TargetAt(std::uint32_t index) {
+        const char** ports = jack_get_ports(m_client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+        if (ports == nullptr) return {};
+        std::string found;
+        std::uint32_t listed = 0;
+        for (const char** p = ports; *p != nullptr; ++p) {
+            if (rtmidi::IsOwnPort(*p)) continue;
+            if (listed++ == index) {
+                found = *p;
+                break;
+            }
+        }
+        jack_free(ports);
+        return found;
+    }
 
     template <typename Condition>
     bool WaitUntil(Condition condition, std::chrono::milliseconds limit = RtMidiOutApi::STALL_LIMIT) {
@@ -327,21 +349,21 @@ MidiResult RtMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
     if (index == NO_DEVICE) return MIDI_ERR_BADDEVICEID;  // there is no device mapper
 
     auto port = std::make_unique<Port>();
-    port->midi = rtmidi::CreateOut();
-    if (port->midi == nullptr) return MIDI_ERR_NODRIVER;
     try {
-        port->midi->setErrorCallback(&Port::OnError, port.get());
-        port->api = port->midi->getCurrentApi();
-        const DeviceList list = ListDevices(*port->midi);
-        if (index >= list.portNumbers.size()) return MIDI_ERR_BADDEVICEID;
 #if TARNET_RAW_JACK
-        if (port->api == RtMidi::UNIX_JACK) {
-            port->midi.reset();
+        if (!rtmidi::AlsaSequencerUsable()) {
+            port->api = RtMidi::UNIX_JACK;
             port->jack = std::make_unique<JackOut>();
-            if (const MidiResult r = port->jack->Open(list.fullNames[index]); r != MIDI_OK) return r;
+            if (const MidiResult r = port->jack->Open(index); r != MIDI_OK) return r;
         } else
 #endif
         {
+            port->midi = rtmidi::CreateOut();
+            if (port->midi == nullptr) return MIDI_ERR_NODRIVER;
+            port->midi->setErrorCallback(&Port::OnError, port.get());
+            port->api = port->midi->getCurrentApi();
+            const DeviceList list = ListDevices(*port->midi);
+            if (index >= list.portNumbers.size()) return MIDI_ERR_BADDEVICEID;
             const unsigned int number = list.portNumbers[index];
             // The system's list may have changed since ours was taken.
             if (port->midi->getPortName(number) != list.fullNames[index]) return MIDI_ERR_BADDEVICEID;

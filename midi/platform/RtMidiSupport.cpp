@@ -30,7 +30,9 @@ void SilenceLibraries() {
     });
 }
 
-// True when the ALSA sequencer device can be opened; RtMidi's ALSA backend throws otherwise.
+}  // namespace
+
+// RtMidi's ALSA backend throws when the sequencer device can't be opened.
 bool AlsaSequencerUsable() {
 #if defined(__linux__)
     int fd = ::open("/dev/snd/seq", O_RDWR | O_CLOEXEC);
@@ -41,6 +43,8 @@ bool AlsaSequencerUsable() {
     return false;
 #endif
 }
+
+namespace {
 
 // True when a JACK server answers. RtMidi's JACK backend prints a warning to the terminal when it
 // is constructed without a server (before an error callback can be set), so we ask first.

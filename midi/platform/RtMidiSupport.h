@@ -27,6 +27,9 @@ inline constexpr const char* CLIENT_NAME = "Tarnet Updater";
 std::unique_ptr<RtMidiIn> CreateIn();
 std::unique_ptr<RtMidiOut> CreateOut();
 
+// True when the ALSA sequencer can be opened: CreateIn/CreateOut then use ALSA, else JACK.
+bool AlsaSequencerUsable();
+
 // The listed name of a device from RtMidi's port name, following the naming rule above.
 std::string DeviceName(RtMidi::Api api, const std::string& rtMidiPortName);
 
