@@ -61,8 +61,14 @@ std::string CVelmoUpdatorApp::RefusalMessage() {
 }
 
 bool CVelmoUpdatorApp::ClaimInstanceNumber() {
+    // Test runs give their copies a scope of their own, so that they neither see nor disturb other
+    // copies on the same machine. Never set in normal use.
+    std::string scope;
+    if (const char* v = std::getenv("TARNET_TEST_INSTANCE_SCOPE"); v != nullptr && v[0] != '\0') {
+        scope = std::string(" [") + v + "]";
+    }
     for (int n = 1; n <= MAX_INSTANCES; ++n) {
-        const InstanceMarkerResult result = CreateInstanceMarker(InstanceMarkerName(n));
+        const InstanceMarkerResult result = CreateInstanceMarker(InstanceMarkerName(n) + scope);
         m_hInstanceMutex = result.handle;
         if (result.handle != NO_INSTANCE_MARKER && !result.alreadyExists) {
             m_instanceNumber = n;

@@ -50,6 +50,11 @@ bool UiRequestPath::IsOpen() const {
     return m_open;
 }
 
+std::size_t UiRequestPath::WaitingCount() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_waiting.size();
+}
+
 bool UiRequestPath::IsUiThread() const {
     return QThread::currentThread() == m_uiThread;
 }

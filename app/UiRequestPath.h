@@ -47,6 +47,8 @@ public:
     void Close();
 
     bool IsOpen() const;
+    // Requests made and not yet started.
+    std::size_t WaitingCount() const;
     // True on the thread that serves the requests.
     bool IsUiThread() const;
 
