@@ -5,4 +5,6 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)"
-echo "(the updater itself is not built yet)"
+# Until the window and the device simulator exist: the messages of one whole update as the host
+# sends them, captured instead of going to a device.
+build/default/tools/tarnet-messages

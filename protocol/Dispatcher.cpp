@@ -1,0 +1,87 @@
+// The device message dispatcher: every poll tick drains the input port's received list in arrival
+// order, records the device's answers for the update run and answers the device's own requests.
+//
+// Runs on the timer service's thread, one tick at a time (ticks never overlap), so it is the only
+// consumer of the received list.
+#include "UpdateEngine.h"
+
+#include "Encoding.h"
+#include "FirmwareImage.h"
+#include "Messages.h"
+
+namespace {
+
+// Shortest messages that carry what their row reads. A message too short for its row is dropped
+// without an answer and without recording anything; nothing is read past its length.
+constexpr std::uint32_t MIN_HEADER_LENGTH = OPCODE_INDEX + 1;              // frame, model, opcode
+constexpr std::uint32_t MIN_STATUS_LENGTH = STATUS_CODE_INDEX + 1;         // status code
+constexpr std::uint32_t MIN_BLOCK_REQUEST_LENGTH = BLOCK_LENGTH_INDEX + 2;  // address, length
+constexpr std::uint32_t MIN_IDENTITY_REPLY_LENGTH = IDENTITY_MODEL_INDEX + 1;
+
+}  // namespace
+
+void CUpdateEngine::OnPollTimer(std::uint32_t, std::uint32_t, std::uintptr_t user, std::uintptr_t,
+                                std::uintptr_t) {
+    // Runs on the timer service's thread; the engine stops the timer before it goes away.
+    reinterpret_cast<CUpdateEngine*>(user)->ProcessDeviceMessages();
+}
+
+void CUpdateEngine::ProcessDeviceMessages() {
+    const std::uint8_t* bytes = nullptr;
+    std::uint32_t length = 0;
+    while (m_midiIn.PeekReceived(&bytes, &length)) {
+        HandleDeviceMessage(bytes, length);
+        m_midiIn.PopReceived();
+    }
+}
+
+void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t n) {
+    if (n < 1 || m[0] != SYSEX_START) return;
+    if (n < MIN_HEADER_LENGTH) return;
+
+    if (m[MANUFACTURER_INDEX] == MANUFACTURER_ID) {
+        if (m[MODEL_INDEX] != g_modelId.load()) return;  // another model: not for this host
+        switch (m[OPCODE_INDEX]) {
+        case OP_STATUS:
+            if (n >= MIN_STATUS_LENGTH) RecordReply(m[STATUS_CODE_INDEX]);
+            return;
+        case OP_ERASE:
+        case OP_FINISH:
+        case OP_05:
+            SendStatus(STATUS_ACKNOWLEDGED);
+            return;
+        case OP_BLOCK:
+            RecordReply(REPLY_OK);
+            return;
+        case OP_BLOCK_REQUEST: {
+            if (n < MIN_BLOCK_REQUEST_LENGTH) return;
+            const std::uint32_t address = Read7BitGroups(m + BLOCK_ADDRESS_INDEX, ADDRESS_GROUPS);
+            const std::uint32_t blockLength = Read7BitGroups(m + BLOCK_LENGTH_INDEX, LENGTH_GROUPS);
+            // A range the image does not hold is never read; the device hears "not recognised".
+            if (!IsRangeInsideImage(address, blockLength)) {
+                SendStatus(STATUS_NOT_RECOGNISED);
+                return;
+            }
+            SendDataBlock(g_modelId.load(), static_cast<std::int32_t>(address),
+                          static_cast<std::int32_t>(blockLength));
+            return;
+        }
+        default:
+            SendStatus(STATUS_NOT_RECOGNISED);
+            return;
+        }
+    }
+
+    if (m[MANUFACTURER_INDEX] == UNIVERSAL_NON_REALTIME) {
+        if (m[GENERAL_INFO_SUB_ID_INDEX] != GENERAL_INFORMATION) return;
+        if (m[GENERAL_INFO_KIND_INDEX] == IDENTITY_REQUEST) {
+            SendIdentityReply();
+        } else if (m[GENERAL_INFO_KIND_INDEX] == IDENTITY_REPLY) {
+            if (n < MIN_IDENTITY_REPLY_LENGTH) return;
+            RecordReply(REPLY_OK, m[IDENTITY_MODEL_INDEX]);
+        } else {
+            SendStatus(STATUS_NOT_RECOGNISED);
+        }
+    }
+    // Anything else (other manufacturers, real-time universal messages) is not for this host.
+}

@@ -1,0 +1,157 @@
+// The update protocol engine: the state that the window, the dispatcher and the update run share
+// (image, MIDI ports, poll timer, reply hand-over), the send path, the device message dispatcher
+// and the update run. Qt-free; the window is reached through IUpdateHost.
+//
+// Threads: the window's thread constructs the engine and calls StartPollTimer, OnExecute,
+// OnWindowClosing and ReleaseTimer; the poll timer's thread runs ProcessDeviceMessages; one worker
+// thread per update run runs UpdateRunThread and holds a share of the engine (std::shared_ptr)
+// until it ends, so nothing it uses is destroyed under it.
+//
+// Sends are made from two threads (the update worker and the timer thread that answers the
+// device) and are serialised process-wide by g_sendLock. Every send function returns 0 when the
+// message was handed to the output device and -1 when nothing was sent (the output device could
+// not be opened, or the message was refused before assembly). No send allocates memory.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "CDxMTimer.h"
+#include "CMidiInPort.h"
+#include "CMidiOutPort.h"
+#include "FirmwareImage.h"
+#include "Messages.h"
+#include "ReplyEvent.h"
+#include "UpdateHost.h"
+#include "platform/MidiApi.h"
+#include "platform/TimerApi.h"
+
+// The platform services the engine runs on. A null entry stands for a system that has no such
+// service (an output that can't be opened, for instance).
+struct EnginePlatform {
+    platform::IMidiOutApi* midiOut = nullptr;
+    platform::IMidiInApi* midiIn = nullptr;
+    platform::ITimerService* timer = nullptr;
+
+    // The services of the running platform (RtMidi or WinMM, the platform's timer).
+    static EnginePlatform Default();
+};
+
+// Constants of the update run.
+inline constexpr std::int32_t BLOCK_SIZE = 9216;
+inline constexpr std::uint32_t REPLY_TIMEOUT_MS = 30000;
+inline constexpr std::uint32_t BLOCK_PAUSE_MS = 10;
+inline constexpr std::int32_t MAX_BLOCK_SENDS = 7;
+inline constexpr std::uint32_t POLL_PERIOD_MS = 50;
+
+// Reply status values with a meaning of their own (any other non-zero value: the device refused).
+inline constexpr std::int32_t REPLY_OK = 0;
+inline constexpr std::int32_t REPLY_NOT_IN_VERSIONUP_MODE = 11;
+inline constexpr std::int32_t REPLY_CLOSING = 255;  // the window is closing; no device sends it
+
+// The product uses the defaults; tests inject shorter ones.
+struct EngineTimings {
+    std::uint32_t replyTimeoutMs = REPLY_TIMEOUT_MS;
+    std::uint32_t blockPauseMs = BLOCK_PAUSE_MS;
+    std::uint32_t pollPeriodMs = POLL_PERIOD_MS;
+};
+
+class CUpdateEngine : public std::enable_shared_from_this<CUpdateEngine> {
+public:
+    // `image`: IMAGE_SIZE bytes that stay valid and unchanged for the engine's life (the linked
+    // image by default). An engine that runs updates must be owned by a std::shared_ptr: the
+    // worker of a run holds a share. `host` must then be shared too, or outlive every run.
+    CUpdateEngine(std::shared_ptr<IUpdateHost> host, const EnginePlatform& platform,
+                  EngineTimings timings = {}, const std::uint8_t* image = LoadFirmwareImage());
+    // Non-owning: the caller keeps `host` alive for the engine's whole life.
+    CUpdateEngine(IUpdateHost& host, const EnginePlatform& platform,
+                  const std::uint8_t* image = LoadFirmwareImage());
+    // Stops the timer first (a running tick finishes), then the input port.
+    ~CUpdateEngine();
+    CUpdateEngine(const CUpdateEngine&) = delete;
+    CUpdateEngine& operator=(const CUpdateEngine&) = delete;
+
+    const std::uint8_t* Image() const { return m_pImage; }
+
+    // Sends one complete message (0xF0 .. 0xF7) through the output device selected in the
+    // host's MIDI OUT list (read afresh for every message; -1 = no selection goes to the platform
+    // unchanged): open, send and wait until it has gone out, close. 0 when handed over, -1 when
+    // the output device failed to open or `msg`/`length` describe no message (nothing sent).
+    int SendSysEx(const std::uint8_t* msg, int length);
+    // Data block of the image range at device address `address`, `length` bytes, with `model` at
+    // index 3. -1 without sending when the range is not inside the image, `length` is not in
+    // 0..MAX_BLOCK_LENGTH or `model` is not a 7-bit value.
+    int SendDataBlock(std::uint8_t model, std::int32_t address, std::int32_t length);
+    // STATUS reply with g_modelId and `code` (0 = acknowledged, 1 = not recognised). -1 without
+    // sending for a code or model with bit 7 set.
+    int SendStatus(std::uint8_t code);
+    // A command from a 6-byte template (g_eraseTemplate, g_finishTemplate) with `model` at
+    // index 3. -1 without sending for a model with bit 7 set.
+    int SendCommand(const std::uint8_t (&tmpl)[COMMAND_LENGTH], std::uint8_t model);
+    int SendErase(std::uint8_t model) { return SendCommand(g_eraseTemplate, model); }
+    int SendFinish(std::uint8_t model) { return SendCommand(g_finishTemplate, model); }
+    // The Identity Request and the host Identity Reply, sent straight from their templates.
+    int SendIdentityRequest();
+    int SendIdentityReply();
+
+    // ----- Window life cycle (window's thread) -----
+    // Starts the periodic timer that runs the dispatcher. Result of the timer start (0: none).
+    std::uint32_t StartPollTimer();
+    // The window is being destroyed: stops the MIDI input, marks the reply status as closing and
+    // wakes a waiting run, which then ends without touching the window.
+    void OnWindowClosing();
+    // The window object is being released: stops the timer; a running tick finishes first. The
+    // host must already refuse requests (a tick may be waiting on one).
+    void ReleaseTimer();
+
+    // ----- Update run -----
+    // "Execute" (window's thread): restarts the MIDI input on the selected device, locks the
+    // controls and starts the worker. Reports "In Progress." or a failed input itself.
+    void OnExecute();
+    // Enables the lists and both buttons, then clears the running flag (worker thread).
+    void RestoreControls();
+    void EnableExecute(bool enable);
+    // Waits until every update worker of the process has ended or `limit` has passed; true when
+    // none runs any more. For an orderly exit after the window has closed.
+    static bool WaitForWorkers(std::chrono::milliseconds limit);
+
+    // ----- Device message dispatcher (poll timer's thread) -----
+    static void OnPollTimer(std::uint32_t timerId, std::uint32_t msg, std::uintptr_t user,
+                            std::uintptr_t dw1, std::uintptr_t dw2);
+    // Handles every message in the received list, oldest first, and frees each.
+    void ProcessDeviceMessages();
+
+    // ----- Shared state -----
+    // Declared so that destruction runs timer, event, output port, input port.
+    CMidiInPort m_midiIn;
+    CMidiOutPort m_midiOut;  // used only with g_sendLock held
+    ReplyEvent m_replyEvent;
+    std::atomic<std::int32_t> m_replyStatus{0};
+    std::atomic<std::uint8_t> m_deviceModel{0};
+    std::atomic<std::int32_t> m_updateRunning{0};
+    CDxMTimer m_timer;
+
+private:
+    // Acts on one received message; never reads past `length`.
+    void HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length);
+    // Stores the answer (and the model of an Identity Reply) and signals the run, unless the
+    // window is closing: then the closing marker stays.
+    void RecordReply(std::int32_t status, std::optional<std::uint8_t> model = std::nullopt);
+    static unsigned UpdateRunThread(CUpdateEngine& engine);
+
+    // Open, SendLong, Close on output device `selection`. Must be called with g_sendLock held;
+    // `msg` stays untouched until it returns.
+    int SendLocked(const std::uint8_t* msg, int length, int selection);
+
+    std::shared_ptr<IUpdateHost> m_hostOwner;  // null when the host is not shared
+    IUpdateHost& m_host;
+    EnginePlatform m_platform;
+    const EngineTimings m_timings;
+    const std::uint8_t* const m_pImage;
+    std::mutex m_replyLock;  // makes "not closing? then record" one step against OnWindowClosing
+
+    static std::atomic<int> s_liveWorkers;
+};
