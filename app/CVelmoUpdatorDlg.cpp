@@ -176,7 +176,7 @@ QWidget* CVelmoUpdatorDlg::HostControlWidget(HostControl control) const {
 bool CVelmoUpdatorDlg::OnInitDialog() {
     AddAboutEntry();
     setWindowIcon(m_hIcon);
-    m_engine->LoadImage();
+    // The firmware image: the engine took the linked image's address when it was constructed.
     ScanDevices();
     m_engine->StartPollTimer();
     m_progress->setRange(0, IMAGE_SIZE);
