@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Takes a screenshot of the real updater window in the middle of an update, under Xvfb, against
+# the device simulator on a JACK server with the dummy backend, and checks what the window shows.
+#   scripts/screenshot.sh [output.png]     (default docs/screenshot.png)
+# Needs a default build (cmake --preset default && cmake --build --preset default).
+# Exits non-zero when the update does not complete or the window does not show what it should.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+out="${1:-docs/screenshot.png}"
+build="${TARNET_BUILD_DIR:-build/default}"
+updater="$build/app/tarnet-updater"
+devsim="$build/tools/tarnet-devsim"
+work="$(mktemp -d /tmp/tarnet-screenshot.XXXXXX)"
+display=":$(( 90 + RANDOM % 100 ))"
+pids=()
+
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+  scripts/jack-dummy.sh stop >/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "screenshot: $*" >&2; exit 1; }
+# Waits up to $1 seconds for the command in the remaining arguments to succeed.
+wait_for() {
+  local limit=$1; shift
+  for _ in $(seq 1 $(( limit * 10 ))); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+[ -x "$updater" ] || fail "no $updater; build first"
+[ -x "$devsim" ] || fail "no $devsim; build first"
+mkdir -p "$(dirname "$out")"
+
+scripts/jack-dummy.sh start || fail "no JACK server"
+
+# The device answers slowly enough that the picture catches the transfer half-way.
+"$devsim" --once --timeout 120 --answer-delay 40-60 >"$work/devsim.log" 2>&1 &
+pids+=($!)
+wait_for 20 grep -q "devsim: ready" "$work/devsim.log" || { cat "$work/devsim.log"; fail "simulator not ready"; }
+
+Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+wait_for 20 xdpyinfo -display "$display" >/dev/null 2>&1 || fail "Xvfb did not start"
+
+# TARNET_TEST_AUTO_EXECUTE_MS presses "Execute" once after start, as a user would.
+DISPLAY="$display" QT_QPA_PLATFORM=xcb TARNET_TEST_AUTO_EXECUTE_MS=1500 \
+  "$updater" >"$work/updater.log" 2>&1 &
+updater_pid=$!
+pids+=($updater_pid)
+
+title="Tarnet System Ver 1.10 Updater"
+wait_for 20 sh -c "xwininfo -display '$display' -root -tree | grep -q '\"$title'" \
+  || { cat "$work/updater.log"; fail "no window titled \"$title\""; }
+
+# Mid-update: wait until the device has accepted a third of the blocks.
+wait_for 60 grep -q "block 12 at" "$work/devsim.log" || { tail "$work/devsim.log"; fail "the update did not get going"; }
+sleep 0.3
+import -display "$display" -window root "$work/root.png" || fail "import failed"
+# Crop to the window (there is no window manager, so no frame).
+geometry=$(xwininfo -display "$display" -name "$title" | awk '
+  /Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF}
+  /Width:/ {w=$NF} /Height:/ {h=$NF} END {printf "%dx%d+%d+%d", w, h, x, y}')
+convert "$work/root.png" -crop "$geometry" +repage "$out" || cp "$work/root.png" "$out"
+echo "screenshot: window $geometry saved to $out"
+
+# The update must complete, and the window must have the title it should.
+wait_for 120 grep -q "devsim: PASS\|devsim: FAIL" "$work/devsim.log" || fail "no verdict from the simulator"
+grep "devsim: PASS\|devsim: FAIL" "$work/devsim.log"
+grep -q "devsim: PASS" "$work/devsim.log" || fail "the update did not pass"
+xwininfo -display "$display" -root -tree | grep -q "\"$title\"" || fail "title changed"
+echo "screenshot: update completed; title \"$title\""
