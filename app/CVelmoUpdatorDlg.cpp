@@ -77,9 +77,7 @@ public:
         return Do([&] { m_dialog->m_progress->setValue(position); });
     }
     bool EnableControl(HostControl control, bool enable) override {
-        return Do([&] {
-            if (QWidget* w = m_dialog->HostControlWidget(control)) w->setEnabled(enable);
-        });
+        return Do([&] { m_dialog->SetControlEnabled(m_dialog->HostControlWidget(control), enable); });
     }
     bool ShowErrorBox(const std::string& text) override {
         return Do([&] { m_dialog->ShowErrorBox(QString::fromUtf8(text.c_str())); });
@@ -232,6 +230,17 @@ void CVelmoUpdatorDlg::DefaultSysCommand(unsigned id, qintptr /*extra*/) {
         case SYSCMD_RESTORE: showNormal(); break;
         default: break;
     }
+}
+
+void CVelmoUpdatorDlg::SetControlEnabled(QWidget* control, bool enable) {
+    if (control == nullptr) return;
+    if (!enable && control->hasFocus()) {
+        // Qt would hand the focus on to the next tab stop, "Exit" while a run locks the controls,
+        // and that push button would then take Enter and close the window. The dialog keeps the
+        // focus instead, so Enter stays with the default button, "Execute", which is disabled.
+        setFocus(Qt::OtherFocusReason);
+    }
+    control->setEnabled(enable);
 }
 
 void CVelmoUpdatorDlg::OnExecute() {

@@ -110,6 +110,7 @@ private:
     void DefaultSysCommand(unsigned id, qintptr extra);
     void ShowErrorBox(const QString& text);
     QWidget* HostControlWidget(HostControl control) const;
+    void SetControlEnabled(QWidget* control, bool enable);
 
     UpdatorDialogServices m_services;
     QIcon m_hIcon;

@@ -90,6 +90,9 @@ public:
         };
         m_dialog = std::make_unique<CVelmoUpdatorDlg>(services);
         m_dialog->show();
+        m_dialog->activateWindow();
+        // The user meets an active window with the focus on "Execute".
+        EXPECT_TRUE(PumpUntil([&] { return m_dialog->isActiveWindow(); }, std::chrono::seconds(5)));
     }
 
     ~WindowRig() {
@@ -135,6 +138,15 @@ public:
     bool WaitForRunEnd(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
         return PumpUntil([&] { return Running() == 0 && m_dialog->m_rescanButton->isEnabled(); },
                          timeout);
+    }
+
+    // Waits until a run has completed: the controls are back and "Execute" has been disabled again
+    // (the run gives the controls back first and disables "Execute" after).
+    bool WaitForCompletion(std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+        return PumpUntil([&] {
+            return Running() == 0 && m_dialog->m_rescanButton->isEnabled() &&
+                   !m_dialog->m_executeButton->isEnabled();
+        }, timeout);
     }
 
 private:

@@ -160,7 +160,7 @@ TEST(AboutBox, AnUpdateGoesOnWhileTheBoxIsOpen) {
     ASSERT_TRUE(opened);
     EXPECT_GE(progressBeforeClose, progressAtOpen + 3 * 9216);
 
-    ASSERT_TRUE(rig.WaitForRunEnd(60s));
+    ASSERT_TRUE(rig.WaitForCompletion());
     EXPECT_EQ(rig.Status(), "Version update completed.");
     EXPECT_EQ(rig.Progress(), 327680);
     EXPECT_TRUE(rig.Boxes().empty());
