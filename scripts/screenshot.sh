@@ -14,12 +14,14 @@ devsim="$build/tools/tarnet-devsim"
 work="$(mktemp -d /tmp/tarnet-screenshot.XXXXXX)"
 display=":$(( 90 + RANDOM % 100 ))"
 pids=()
+started_jack=0
 
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  scripts/jack-dummy.sh stop >/dev/null
-  rm -rf "$work"
+  # Only a server that this script started goes; a shared one stays for the others.
+  if [ "$started_jack" = 1 ]; then scripts/jack-dummy.sh stop >/dev/null; fi
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -35,7 +37,8 @@ wait_for() {
 [ -x "$devsim" ] || fail "no $devsim; build first"
 mkdir -p "$(dirname "$out")"
 
-scripts/jack-dummy.sh start || fail "no JACK server"
+jack_out=$(scripts/jack-dummy.sh start) || fail "no JACK server"
+case "$jack_out" in *started*) started_jack=1 ;; esac
 
 # The device answers slowly enough that the picture catches the transfer half-way.
 "$devsim" --once --timeout 120 --answer-delay 40-60 >"$work/devsim.log" 2>&1 &
@@ -53,11 +56,11 @@ updater_pid=$!
 pids+=($updater_pid)
 
 title="Tarnet System Ver 1.10 Updater"
-wait_for 20 sh -c "xwininfo -display '$display' -root -tree | grep -q '\"$title'" \
+wait_for 90 sh -c "xwininfo -display '$display' -root -tree | grep -q '\"$title'" \
   || { cat "$work/updater.log"; fail "no window titled \"$title\""; }
 
 # Mid-update: wait until the device has accepted a third of the blocks.
-wait_for 60 grep -q "block 12 at" "$work/devsim.log" || { tail "$work/devsim.log"; fail "the update did not get going"; }
+wait_for 120 grep -q "block 12 at" "$work/devsim.log" || { tail "$work/devsim.log"; fail "the update did not get going"; }
 sleep 0.3
 import -display "$display" -window root "$work/root.png" || fail "import failed"
 # Crop to the window (there is no window manager, so no frame).
