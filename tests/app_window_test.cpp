@@ -51,8 +51,9 @@ TEST(MainWindow, StartsReadyWithTitleProgressRangeAndDefaultDevicesSelected) {
 TEST(MainWindow, ListsSelectTheLastExactDefaultMatchAndRescanReplacesAUsersPick) {
     RigOptions options;
     options.withSimulator = false;
-    options.outDevices = {"USB Audio Device", "usb audio device", "USB Audio Device", "X"};
-    options.inDevices = {"USB Audio Device X", "Other", "USB Audio Device"};
+    options.outDevices = {"USB Audio Device", "usb audio device", "USB Audio Device",
+                          "USB Audio Device X"};
+    options.inDevices = {DEFAULT_DEVICE_NAMES[0], "Other", "USB Audio Device"};
     WindowRig rig(options);
     auto& d = rig.Dialog();
     EXPECT_EQ(d.m_midiOutCombo->currentIndex(), 2);
@@ -65,11 +66,31 @@ TEST(MainWindow, ListsSelectTheLastExactDefaultMatchAndRescanReplacesAUsersPick)
     EXPECT_EQ(d.m_midiInCombo->currentIndex(), 2);
     EXPECT_EQ(d.m_midiOutCombo->count(), 4);
 
-    // A device that goes away: the rescan shows the system's list as it is now.
+    // Devices that go away: the rescan shows the system's list as it is now.
     rig.In().RemoveDevice("USB Audio Device");
+    rig.In().RemoveDevice(DEFAULT_DEVICE_NAMES[0]);
     d.m_rescanButton->click();
-    EXPECT_EQ(d.m_midiInCombo->count(), 2);
+    ASSERT_EQ(d.m_midiInCombo->count(), 1);
+    EXPECT_EQ(d.m_midiInCombo->itemText(0), "Other");
     EXPECT_EQ(d.m_midiInCombo->currentIndex(), -1);
+}
+
+TEST(MainWindow, TheJapaneseDefaultNameIsSelectedAndShownWhole) {
+    // "USB オーディオ デバイス" takes 32 bytes in UTF-8 (35 with " (2)"), more than the 31 that a
+    // 32-byte name record holds; such a record cuts the name and no default can ever match it.
+    if (platform::MAX_PNAME_LEN <= 36) {
+        GTEST_SKIP() << "device names are cut at " << platform::MAX_PNAME_LEN - 1 << " bytes";
+    }
+    const std::string japanese = DEFAULT_DEVICE_NAMES[0];
+    RigOptions options;
+    options.withSimulator = false;
+    options.outDevices = {japanese, "Other"};
+    options.inDevices = {"Other", japanese + " (2)", japanese};
+    options.instanceNumber = 2;
+    WindowRig rig(options);
+    EXPECT_EQ(rig.Dialog().m_midiOutCombo->currentIndex(), -1);
+    EXPECT_EQ(rig.Dialog().m_midiInCombo->currentIndex(), 1);
+    EXPECT_EQ(rig.Dialog().m_midiInCombo->itemText(1).toStdString(), japanese + " (2)");
 }
 
 TEST(MainWindow, ASecondCopySelectsOnlyTheDevicesWithItsNumberAndShowsItInTheTitle) {
