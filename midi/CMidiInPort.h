@@ -6,6 +6,8 @@
 // PeekReceived/PopReceived on the dispatcher's thread (the only consumer).
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -27,9 +29,12 @@ public:
     CMidiInPort(const CMidiInPort&) = delete;
     CMidiInPort& operator=(const CMidiInPort&) = delete;
 
-    // Opens device m_deviceIndex and starts reception; true at once when already started.
+    // Opens device m_deviceIndex and starts reception; true at once when already started. First
+    // finishes a release that failed in an earlier Stop, and fails if it still cannot.
     bool Start();
     // Ends reception and releases the device, the header and the buffer; the received list stays.
+    // If a release step fails, the header and the buffer are kept while the device may still
+    // write into them, and the next Start or the destructor tries the release again.
     void Stop();
 
     // Oldest entry without removing it; false (and null/0) when the list is empty. The bytes stay
@@ -52,6 +57,12 @@ public:
 
     bool IsStarted() const { return m_started != 0; }
 
+    // Where the header, the receive buffer and the received entries come from: the process heap
+    // unless replaced (a test puts in a heap that fails). Set before the first Start.
+    using AllocateFn = void* (*)(std::size_t size);
+    using ReleaseFn = void (*)(void* block);
+    void SetHeap(AllocateFn allocate, ReleaseFn release);
+
     // Written by the caller before Start (UI thread only).
     std::uint32_t m_deviceIndex = 0;
 
@@ -62,4 +73,15 @@ private:
     int m_started = 0;
     std::mutex m_listLock;               // guards m_pReceived and the links of the list
     ReceivedSysEx* m_pReceived = nullptr;  // head; must be accessed with m_listLock held
+    // Youngest entry, so that an append on the callback thread does not walk the list while it
+    // holds m_listLock; null when the list is empty; guarded by m_listLock.
+    ReceivedSysEx* m_pLastReceived = nullptr;
+
+    std::atomic<AllocateFn> m_allocate;
+    std::atomic<ReleaseFn> m_release;
+
+    void* AllocateZeroed(std::size_t size);
+    void FreeReceiveBuffer();
+    bool ReleaseDevice();
+    void Append(ReceivedSysEx* entry);
 };

@@ -1,25 +1,15 @@
 #include "CMidiOutPort.h"
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <thread>
 
-namespace {
-// How long SendLong waits for the device to give a header back before it takes it back itself.
-constexpr auto kDoneTimeout = std::chrono::seconds(30);
+using namespace platform;
 
-bool IsDone(platform::MidiHeader* header) {
-    return (std::atomic_ref<std::uint32_t>(header->dwFlags).load(std::memory_order_acquire) &
-            platform::MHDR_DONE) != 0;
-}
-}  // namespace
+CMidiOutPort::CMidiOutPort(IMidiOutApi& api) : m_api(api) {}
 
-CMidiOutPort::CMidiOutPort(platform::IMidiOutApi& api) : m_api(api) {}
-
-CMidiOutPort::~CMidiOutPort() {
-    Close();
-}
+CMidiOutPort::~CMidiOutPort() { Close(); }
 
 bool CMidiOutPort::Open(std::uint32_t index) {
     if (m_hMidiOut != nullptr) {
@@ -27,49 +17,71 @@ bool CMidiOutPort::Open(std::uint32_t index) {
         Close();
     }
     m_deviceIndex = index;
-    platform::MidiOutHandle handle = nullptr;
-    if (m_api.Open(&handle, index) != platform::MIDI_OK) {
+    MidiOutHandle handle = nullptr;
+    const MidiResult result = m_api.Open(&handle, index);
+    if (result != MIDI_OK) {
+        // A backend that failed must not leave a handle behind; the port stays closed either way.
         m_hMidiOut = nullptr;
         return false;
     }
     m_hMidiOut = handle;
-    return m_hMidiOut != nullptr;
+    return handle != nullptr;
 }
 
 void CMidiOutPort::Close() {
     if (m_hMidiOut == nullptr) return;
-    (void)m_api.Close(m_hMidiOut);
+    m_api.Close(m_hMidiOut);  // the port counts as closed whatever the device answers
     m_hMidiOut = nullptr;
 }
 
-bool CMidiOutPort::SendLong(platform::MidiHeader* header) {
+bool CMidiOutPort::SendLong(MidiHeader* header) {
     if (m_hMidiOut == nullptr || header == nullptr) return false;
-    (void)m_api.PrepareHeader(m_hMidiOut, header);
-    const bool sent = m_api.LongMsg(m_hMidiOut, header) == platform::MIDI_OK;
-    if (sent) {
-        const auto deadline = std::chrono::steady_clock::now() + kDoneTimeout;
-        while (!IsDone(header)) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                (void)m_api.Reset(m_hMidiOut);  // returns the header as done
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+    m_api.PrepareHeader(m_hMidiOut, header);  // a failure shows up as a refused LongMsg
+    const bool sent = m_api.LongMsg(m_hMidiOut, header) == MIDI_OK;
+    if (sent && !WaitUntilDone(header)) {
+        // The device did not finish in time (it may have vanished): take the buffer back so the
+        // caller can reuse it as soon as we return.
+        m_api.Reset(m_hMidiOut);
     }
-    (void)m_api.UnprepareHeader(m_hMidiOut, header);
+    m_api.UnprepareHeader(m_hMidiOut, header);
     return sent;
 }
 
-std::uint32_t CMidiOutPort::GetDeviceCount() {
-    return m_api.GetNumDevs();
+// Waits until the device has set MHDR_DONE, at most the limit for this message's length.
+//
+// The flag is read through an atomic_ref. Our own backends set MHDR_DONE synchronously inside
+// LongMsg on this thread, so the first read already sees it and there is no concurrent write at
+// all; a backend that completes on another thread must write the flag atomically as well (the
+// loopback's delayed completion does). WinMM's driver writes it behind the program's back, which is
+// the documented way of polling a MIDIHDR.
+bool CMidiOutPort::WaitUntilDone(MidiHeader* header) {
+    using Flags = decltype(header->dwFlags);
+    const std::atomic_ref<Flags> flags(header->dwFlags);
+    if ((flags.load(std::memory_order_acquire) & MHDR_DONE) != 0) return true;
+
+    const auto limit = m_doneWaitBase + m_doneWaitPerByte * header->dwBufferLength;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while ((flags.load(std::memory_order_acquire) & MHDR_DONE) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return (flags.load(std::memory_order_acquire) & MHDR_DONE) != 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
+std::uint32_t CMidiOutPort::GetDeviceCount() { return m_api.GetNumDevs(); }
+
 void CMidiOutPort::GetDeviceName(std::uint32_t index, char* buffer) {
-    platform::MidiDevCaps caps{};
-    if (m_api.GetDevCaps(index, caps) != platform::MIDI_OK) {
+    if (buffer == nullptr) return;
+    MidiDevCaps caps{};
+    if (m_api.GetDevCaps(index, caps) != MIDI_OK) {
         buffer[0] = '\0';
         return;
     }
-    caps.szPname[platform::MAX_PNAME_LEN - 1] = '\0';
-    std::memcpy(buffer, caps.szPname, std::strlen(caps.szPname) + 1);
+    // The record's name need not be terminated when a backend fills all of it.
+    const std::size_t length = static_cast<std::size_t>(
+        std::find(caps.szPname, caps.szPname + MAX_PNAME_LEN - 1, '\0') - caps.szPname);
+    std::memcpy(buffer, caps.szPname, length);
+    buffer[length] = '\0';
 }

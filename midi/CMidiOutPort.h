@@ -2,6 +2,7 @@
 // closes it again for every message; the port itself has no lock (the send path serialises).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "platform/MidiApi.h"
@@ -30,8 +31,22 @@ public:
     bool IsOpen() const { return m_hMidiOut != nullptr; }
     std::uint32_t DeviceIndex() const { return m_deviceIndex; }
 
+    // Longest wait of SendLong for the device to finish with a message of n bytes: base + n *
+    // perByte. The defaults allow three times the wire time of a 31250-baud cable plus two
+    // seconds; tests shorten them.
+    static constexpr std::chrono::milliseconds DONE_WAIT_BASE{2000};
+    static constexpr std::chrono::microseconds DONE_WAIT_PER_BYTE{960};
+    void SetDoneWaitLimit(std::chrono::milliseconds base, std::chrono::microseconds perByte) {
+        m_doneWaitBase = base;
+        m_doneWaitPerByte = perByte;
+    }
+
 private:
+    bool WaitUntilDone(platform::MidiHeader* header);
+
     platform::IMidiOutApi& m_api;
     platform::MidiOutHandle m_hMidiOut = nullptr;
     std::uint32_t m_deviceIndex = 0;
+    std::chrono::milliseconds m_doneWaitBase = DONE_WAIT_BASE;
+    std::chrono::microseconds m_doneWaitPerByte = DONE_WAIT_PER_BYTE;
 };

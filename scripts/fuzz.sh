@@ -3,7 +3,7 @@
 # on its seed corpus. Exits non-zero when a target finds a crash or does not build.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-runs="${TARNET_FUZZ_RUNS:-30000}"
+runs="${TARNET_FUZZ_RUNS:-500000}"
 
 cmake --preset fuzz >/dev/null || exit 1
 cmake --build --preset fuzz -j "$(nproc)" || exit 1

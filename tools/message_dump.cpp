@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr std::int32_t BLOCK_SIZE = 9216;
-
 // Keeps a copy of every message handed to it.
 class RecordingMidiOut final : public platform::IMidiOutApi {
 public:

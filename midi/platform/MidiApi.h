@@ -29,7 +29,8 @@ constexpr MidiResult MIDI_ERR_NOMEM = 7;        // MMSYSERR_NOMEM
 constexpr MidiResult MIDI_ERR_UNPREPARED = 64;  // MIDIERR_UNPREPARED
 constexpr MidiResult MIDI_ERR_STILLPLAYING = 65;// MIDIERR_STILLPLAYING: header still with the device
 
-// Notification codes passed to an input callback.
+#ifndef _WIN32
+// Notification codes passed to an input callback (mmsystem.h defines them on Windows).
 constexpr std::uint32_t MIM_OPEN = 0x3C1;
 constexpr std::uint32_t MIM_CLOSE = 0x3C2;
 constexpr std::uint32_t MIM_DATA = 0x3C3;       // param1: short message, status in the low byte
@@ -41,6 +42,8 @@ constexpr std::uint32_t MIM_LONGERROR = 0x3C6;
 constexpr std::uint32_t MHDR_DONE = 0x1;
 constexpr std::uint32_t MHDR_PREPARED = 0x2;
 constexpr std::uint32_t MHDR_INQUEUE = 0x4;
+
+#endif
 
 // Longest product name, NUL included.
 constexpr std::size_t MAX_PNAME_LEN = 32;

@@ -1,1 +1,176 @@
-// (not written yet)
+#include "RtMidiIn.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "RtMidiSupport.h"
+#include "SysExReceiveQueue.h"
+
+namespace platform {
+
+// One open input: its own RtMidi client connected to the source. Its address is the handle.
+struct RtMidiInApi::Input {
+    Input(MidiInProc callback, std::uintptr_t instance)
+        : queue(callback, reinterpret_cast<MidiInHandle>(this), instance) {}
+    SysExReceiveQueue queue;
+    std::unique_ptr<RtMidiIn> midi;  // destroyed only after queue.Close() has succeeded
+};
+
+namespace {
+
+// Runs on the MIDI system's thread (the JACK process thread or RtMidi's ALSA thread). RtMidi 5
+// hands over a SysEx message once it has its 0xF7, gluing the events of a message that the sender
+// split; the queue also takes continuation chunks that start without a status byte.
+void OnRtMidiMessage(double, std::vector<unsigned char>* message, void* userData) noexcept {
+    if (message == nullptr || message->empty() || userData == nullptr) return;
+    try {
+        static_cast<SysExReceiveQueue*>(userData)->Receive(message->data(), message->size());
+    } catch (...) {
+        // Nothing may leave the MIDI system's thread; the message is lost.
+    }
+}
+
+}  // namespace
+
+RtMidiInApi::RtMidiInApi() = default;
+
+RtMidiInApi::~RtMidiInApi() {
+    // Inputs left open: stop their clients before the queues go.
+    std::map<MidiInHandle, std::shared_ptr<Input>> inputs;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        inputs.swap(m_inputs);
+    }
+    for (auto& [handle, input] : inputs) {
+        try {
+            input->midi.reset();
+        } catch (...) {
+        }
+    }
+}
+
+std::vector<std::string> RtMidiInApi::Listing() {
+    std::vector<std::string> names;
+    try {
+        auto midi = rtmidi::CreateIn();
+        if (!midi) return names;
+        const unsigned count = midi->getPortCount();
+        for (unsigned i = 0; i < count; ++i) {
+            names.push_back(rtmidi::DeviceName(midi->getCurrentApi(), midi->getPortName(i)));
+        }
+    } catch (...) {
+        names.clear();
+    }
+    return names;
+}
+
+std::uint32_t RtMidiInApi::GetNumDevs() {
+    auto names = Listing();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_names = std::move(names);
+    m_listed = true;
+    return static_cast<std::uint32_t>(m_names.size());
+}
+
+MidiResult RtMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
+    bool listed = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        listed = m_listed;
+    }
+    if (!listed) GetNumDevs();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
+    std::memset(caps.szPname, 0, sizeof caps.szPname);
+    const std::string& name = m_names[index];
+    std::memcpy(caps.szPname, name.data(), std::min(name.size(), sizeof caps.szPname - 1));
+    return MIDI_OK;
+}
+
+MidiResult RtMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,
+                             std::uintptr_t instance) {
+    if (handle == nullptr || callback == nullptr) return MIDI_ERR_GENERIC;
+    auto input = std::make_shared<Input>(callback, instance);
+    try {
+        input->midi = rtmidi::CreateIn();
+        if (!input->midi) return MIDI_ERR_NODRIVER;
+        if (index >= input->midi->getPortCount()) {
+            input->midi.reset();
+            return MIDI_ERR_BADDEVICEID;
+        }
+        input->midi->ignoreTypes(false, true, true);  // SysEx wanted; clock and sensing not
+        input->midi->setCallback(&OnRtMidiMessage, &input->queue);
+        input->midi->openPort(index, "MIDI In");
+        if (!input->midi->isPortOpen()) {
+            input->midi.reset();
+            return MIDI_ERR_ALLOCATED;
+        }
+    } catch (...) {
+        input->midi.reset();
+        return MIDI_ERR_GENERIC;
+    }
+    const auto h = reinterpret_cast<MidiInHandle>(input.get());
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_inputs.emplace(h, std::move(input));
+    *handle = h;
+    return MIDI_OK;
+}
+
+std::shared_ptr<RtMidiInApi::Input> RtMidiInApi::Find(MidiInHandle handle) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_inputs.find(handle);
+    return it == m_inputs.end() ? nullptr : it->second;
+}
+
+MidiResult RtMidiInApi::Reset(MidiInHandle handle) {
+    auto input = Find(handle);
+    return input ? input->queue.Reset() : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult RtMidiInApi::PrepareHeader(MidiInHandle handle, MidiHeader* header) {
+    auto input = Find(handle);
+    return input ? input->queue.PrepareHeader(header) : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult RtMidiInApi::AddBuffer(MidiInHandle handle, MidiHeader* header) {
+    auto input = Find(handle);
+    return input ? input->queue.AddBuffer(header) : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult RtMidiInApi::Start(MidiInHandle handle) {
+    auto input = Find(handle);
+    return input ? input->queue.Start() : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult RtMidiInApi::Stop(MidiInHandle handle) {
+    auto input = Find(handle);
+    return input ? input->queue.Stop() : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult RtMidiInApi::UnprepareHeader(MidiInHandle handle, MidiHeader* header) {
+    auto input = Find(handle);
+    return input ? input->queue.UnprepareHeader(header) : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult RtMidiInApi::Close(MidiInHandle handle) {
+    auto input = Find(handle);
+    if (!input) return MIDI_ERR_INVALHANDLE;
+    if (MidiResult r = input->queue.Close(); r != MIDI_OK) return r;
+    // The queue drops everything from now on; closing the client ends RtMidi's thread for it.
+    try {
+        input->midi.reset();
+    } catch (...) {
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_inputs.erase(handle);
+    return MIDI_OK;
+}
+
+#if !defined(_WIN32)
+IMidiInApi& DefaultMidiInApi() {
+    static RtMidiInApi api;
+    return api;
+}
+#endif
+
+}  // namespace platform

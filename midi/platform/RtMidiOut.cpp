@@ -1,1 +1,254 @@
-// (not written yet)
+// Wire format of a long SysEx message.
+//
+// RtMidi's JACK output copies every message into a ring buffer of 16383 bytes (4 of them for the
+// message's length) that its process callback empties once per JACK cycle, and it drops without a
+// word a message that does not fit. The ALSA sequencer refuses events above its pool size and
+// overruns a hardware port that is fed faster than its cable. So a message longer than one span
+// (JACK_SPAN = 8192 bytes on JACK, ALSA_SPAN = 256 bytes on ALSA) is written as consecutive
+// events: event k carries bytes [k * SPAN, min((k + 1) * SPAN, n)) of the message unchanged. The
+// first event starts with 0xF0 and has no 0xF7; the following ones start with a data byte; only
+// the last one ends with 0xF7. Nothing is added or removed, so a receiver that appends events
+// until one ends with 0xF7 has the message back. Examples on JACK: 10551 bytes go as 8192 + 2359,
+// 18742 bytes as 8192 + 8192 + 2358; 8192 bytes or fewer go as one event.
+//
+// On JACK a span is retried while RtMidi reports its buffer full, which happens until the cycle
+// has taken the previous span; a span that finds no room within STALL_LIMIT fails the send. On
+// ALSA the spans are paced at ALSA_BYTE_TIME per byte.
+#include "RtMidiOut.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "RtMidiSupport.h"
+
+namespace platform {
+
+namespace {
+
+using Flags = decltype(MidiHeader::dwFlags);
+
+constexpr std::uint32_t NO_DEVICE = 0xFFFFFFFFu;
+constexpr const char* OUR_PORT_NAME = "MIDI Out";
+
+// RtMidi's port numbers of the listed devices, and their listed names, in RtMidi's order.
+struct DeviceList {
+    std::vector<unsigned int> portNumbers;
+    std::vector<std::string> fullNames;
+    std::vector<std::string> names;
+};
+
+DeviceList ListDevices(RtMidiOut& midi) {
+    DeviceList list;
+    try {
+        const RtMidi::Api api = midi.getCurrentApi();
+        const unsigned int count = midi.getPortCount();
+        for (unsigned int i = 0; i < count; ++i) {
+            const std::string full = midi.getPortName(i);
+            if (full.empty() || rtmidi::IsOwnPort(full)) continue;
+            list.portNumbers.push_back(i);
+            list.fullNames.push_back(full);
+            list.names.push_back(rtmidi::DeviceName(api, full));
+        }
+    } catch (...) {
+        // Whatever was listed before the failure stands.
+    }
+    return list;
+}
+
+}  // namespace
+
+struct RtMidiOutApi::Port {
+    std::unique_ptr<RtMidiOut> midi;
+    RtMidi::Api api = RtMidi::UNSPECIFIED;
+    // Set by OnError, which RtMidi calls inside the RtMidi call that fails, on the thread making
+    // it; a handle is used by one thread at a time.
+    bool failed = false;
+    bool bufferFull = false;
+
+    static void OnError(RtMidiError::Type, const std::string& text, void* user) {
+        auto* port = static_cast<Port*>(user);
+        if (text.find("buffer is full") != std::string::npos) {
+            port->bufferFull = true;
+        } else {
+            port->failed = true;
+        }
+    }
+
+    // Writes one event; false when RtMidi refused it.
+    bool Write(const std::uint8_t* bytes, std::size_t length) {
+        failed = false;
+        bufferFull = false;
+        try {
+            midi->sendMessage(bytes, length);
+        } catch (...) {
+            failed = true;
+        }
+        return !failed && !bufferFull;
+    }
+
+    MidiResult SendJack(const std::uint8_t* bytes, std::size_t length) {
+        for (std::size_t offset = 0; offset < length;) {
+            const std::size_t span = std::min(JACK_SPAN, length - offset);
+            const auto deadline = std::chrono::steady_clock::now() + STALL_LIMIT;
+            while (!Write(bytes + offset, span)) {
+                if (failed) return MIDI_ERR_GENERIC;
+                if (std::chrono::steady_clock::now() >= deadline) return MIDI_ERR_NODRIVER;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            offset += span;
+        }
+        return MIDI_OK;
+    }
+
+    MidiResult SendPaced(const std::uint8_t* bytes, std::size_t length) {
+        if (length <= ALSA_SPAN) return Write(bytes, length) ? MIDI_OK : MIDI_ERR_GENERIC;
+        auto next = std::chrono::steady_clock::now();
+        for (std::size_t offset = 0; offset < length;) {
+            const std::size_t span = std::min(ALSA_SPAN, length - offset);
+            std::this_thread::sleep_until(next);
+            if (!Write(bytes + offset, span)) return MIDI_ERR_GENERIC;
+            next += ALSA_BYTE_TIME * span;
+            offset += span;
+        }
+        return MIDI_OK;
+    }
+};
+
+RtMidiOutApi::~RtMidiOutApi() {
+    std::lock_guard lock(m_lock);
+    for (Port* port : m_ports) {
+        try {
+            port->midi->closePort();
+        } catch (...) {
+        }
+        delete port;
+    }
+    m_ports.clear();
+}
+
+void RtMidiOutApi::RefreshNames() {
+    m_names.clear();
+    if (auto midi = rtmidi::CreateOut()) m_names = ListDevices(*midi).names;
+    m_namesTime = std::chrono::steady_clock::now();
+}
+
+std::uint32_t RtMidiOutApi::GetNumDevs() {
+    std::lock_guard lock(m_lock);
+    RefreshNames();
+    return static_cast<std::uint32_t>(m_names.size());
+}
+
+MidiResult RtMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
+    std::lock_guard lock(m_lock);
+    // A scan asks for the count and then for each name; the names of that count's enumeration
+    // serve it instead of a new MIDI client per name.
+    if (std::chrono::steady_clock::now() - m_namesTime > std::chrono::seconds(2) || index >= m_names.size()) {
+        RefreshNames();
+    }
+    if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
+    const std::string& name = m_names[index];
+    std::memset(caps.szPname, 0, sizeof caps.szPname);
+    std::memcpy(caps.szPname, name.data(), std::min(name.size(), MAX_PNAME_LEN - 1));
+    return MIDI_OK;
+}
+
+MidiResult RtMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
+    if (handle == nullptr) return MIDI_ERR_GENERIC;
+    *handle = nullptr;
+    if (index == NO_DEVICE) return MIDI_ERR_BADDEVICEID;  // there is no device mapper
+
+    auto port = std::make_unique<Port>();
+    port->midi = rtmidi::CreateOut();
+    if (port->midi == nullptr) return MIDI_ERR_NODRIVER;
+    try {
+        port->midi->setErrorCallback(&Port::OnError, port.get());
+        port->api = port->midi->getCurrentApi();
+        const DeviceList list = ListDevices(*port->midi);
+        if (index >= list.portNumbers.size()) return MIDI_ERR_BADDEVICEID;
+        const unsigned int number = list.portNumbers[index];
+        // The system's list may have changed since ours was taken.
+        if (port->midi->getPortName(number) != list.fullNames[index]) return MIDI_ERR_BADDEVICEID;
+        port->failed = false;
+        port->midi->openPort(number, OUR_PORT_NAME);
+        if (port->failed || !port->midi->isPortOpen()) return MIDI_ERR_ALLOCATED;
+    } catch (...) {
+        return MIDI_ERR_GENERIC;
+    }
+
+    std::lock_guard lock(m_lock);
+    Port* raw = port.release();
+    m_ports.insert(raw);
+    *handle = reinterpret_cast<MidiOutHandle>(raw);
+    return MIDI_OK;
+}
+
+RtMidiOutApi::Port* RtMidiOutApi::Find(MidiOutHandle handle) {
+    std::lock_guard lock(m_lock);
+    auto* port = reinterpret_cast<Port*>(handle);
+    return m_ports.count(port) != 0 ? port : nullptr;
+}
+
+MidiResult RtMidiOutApi::PrepareHeader(MidiOutHandle handle, MidiHeader* header) {
+    if (Find(handle) == nullptr) return MIDI_ERR_INVALHANDLE;
+    if (header == nullptr || header->lpData == nullptr) return MIDI_ERR_GENERIC;
+    header->dwFlags |= MHDR_PREPARED;
+    return MIDI_OK;
+}
+
+MidiResult RtMidiOutApi::LongMsg(MidiOutHandle handle, MidiHeader* header) {
+    Port* port = Find(handle);
+    if (port == nullptr) return MIDI_ERR_INVALHANDLE;
+    if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) return MIDI_ERR_GENERIC;
+    if ((header->dwFlags & MHDR_PREPARED) == 0) return MIDI_ERR_UNPREPARED;
+    header->dwFlags &= ~static_cast<Flags>(MHDR_DONE);
+
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(header->lpData);
+    const std::size_t length = header->dwBufferLength;
+    const MidiResult result =
+        port->api == RtMidi::UNIX_JACK ? port->SendJack(bytes, length) : port->SendPaced(bytes, length);
+    // RtMidi has copied or written out every byte it took: the buffer is the caller's again.
+    header->dwFlags |= MHDR_DONE;
+    return result;
+}
+
+MidiResult RtMidiOutApi::Reset(MidiOutHandle handle) {
+    // Sending is synchronous: no buffer is ever pending.
+    return Find(handle) != nullptr ? MIDI_OK : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult RtMidiOutApi::UnprepareHeader(MidiOutHandle handle, MidiHeader* header) {
+    if (Find(handle) == nullptr) return MIDI_ERR_INVALHANDLE;
+    if (header == nullptr) return MIDI_ERR_GENERIC;
+    header->dwFlags &= ~static_cast<Flags>(MHDR_PREPARED);
+    return MIDI_OK;
+}
+
+MidiResult RtMidiOutApi::Close(MidiOutHandle handle) {
+    Port* port = nullptr;
+    {
+        std::lock_guard lock(m_lock);
+        port = reinterpret_cast<Port*>(handle);
+        if (m_ports.erase(port) == 0) return MIDI_ERR_INVALHANDLE;
+    }
+    std::unique_ptr<Port> owned(port);
+    try {
+        // On JACK this waits for one process cycle, which writes out what is still buffered.
+        owned->midi->closePort();
+        owned->midi.reset();
+    } catch (...) {
+        return MIDI_ERR_GENERIC;
+    }
+    return MIDI_OK;
+}
+
+#if !defined(_WIN32)
+IMidiOutApi& DefaultMidiOutApi() {
+    static RtMidiOutApi api;
+    return api;
+}
+#endif
+
+}  // namespace platform

@@ -42,26 +42,45 @@ bool AlsaSequencerUsable() {
 #endif
 }
 
+// True when a JACK server answers. RtMidi's JACK backend prints a warning to the terminal when it
+// is constructed without a server (before an error callback can be set), so we ask first.
+bool JackServerRunning() {
+#if defined(__linux__)
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open("Tarnet probe", JackNoStartServer, &status);
+    if (client == nullptr) return false;
+    jack_client_close(client);
+    return true;
+#else
+    return false;
+#endif
+}
+
+template <typename T>
+std::unique_ptr<T> Construct(RtMidi::Api api) {
+    try {
+        auto midi = std::make_unique<T>(api, CLIENT_NAME);
+        midi->setErrorCallback(&QuietErrorCallback, nullptr);
+        return midi;
+    } catch (...) {
+        return nullptr;  // this system is not there
+    }
+}
+
 template <typename T>
 std::unique_ptr<T> Create() {
     SilenceLibraries();
-    std::vector<RtMidi::Api> apis;
 #if defined(__linux__)
-    if (AlsaSequencerUsable()) apis.push_back(RtMidi::LINUX_ALSA);
-    apis.push_back(RtMidi::UNIX_JACK);
-#elif defined(__APPLE__)
-    apis.push_back(RtMidi::MACOSX_CORE);
-#endif
-    for (RtMidi::Api api : apis) {
-        try {
-            auto midi = std::make_unique<T>(api, CLIENT_NAME);
-            midi->setErrorCallback(&QuietErrorCallback, nullptr);
-            return midi;
-        } catch (...) {
-            // This system is not there; try the next one.
-        }
+    if (AlsaSequencerUsable()) {
+        if (auto midi = Construct<T>(RtMidi::LINUX_ALSA)) return midi;
     }
+    if (JackServerRunning()) return Construct<T>(RtMidi::UNIX_JACK);
     return nullptr;
+#elif defined(__APPLE__)
+    return Construct<T>(RtMidi::MACOSX_CORE);
+#else
+    return nullptr;
+#endif
 }
 
 }  // namespace
@@ -77,6 +96,19 @@ std::string DeviceName(RtMidi::Api api, const std::string& portName) {
     if (api == RtMidi::UNIX_JACK) return portName.substr(colon + 1);
     if (api == RtMidi::LINUX_ALSA) return portName.substr(0, colon);
     return portName;
+}
+
+bool IsOwnPort(const std::string& portName) {
+    const std::string client = portName.substr(0, portName.find(':'));
+    const std::string own = CLIENT_NAME;
+    if (client.compare(0, own.size(), own) != 0) return false;
+    if (client.size() == own.size()) return true;
+    // JACK and ALSA make a taken client name unique as "NAME-01", "NAME-02", ...
+    if (client[own.size()] != '-' || client.size() == own.size() + 1) return false;
+    for (std::size_t i = own.size() + 1; i < client.size(); ++i) {
+        if (client[i] < '0' || client[i] > '9') return false;
+    }
+    return true;
 }
 
 }  // namespace platform::rtmidi

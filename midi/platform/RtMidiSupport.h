@@ -21,7 +21,7 @@ namespace platform::rtmidi {
 inline constexpr const char* CLIENT_NAME = "Tarnet Updater";
 
 // Constructs an RtMidi object on the first MIDI system that works: the ALSA sequencer when
-// /dev/snd/seq is usable, otherwise a running JACK server (on macOS: CoreMIDI). Returns null when
+// /dev/snd/seq is usable, otherwise a running JACK server (asked for quietly first) (on macOS: CoreMIDI). Returns null when
 // none is there. Never throws; an error callback is set at once, and the libraries' own error
 // printing is silenced.
 std::unique_ptr<RtMidiIn> CreateIn();
@@ -29,6 +29,10 @@ std::unique_ptr<RtMidiOut> CreateOut();
 
 // The listed name of a device from RtMidi's port name, following the naming rule above.
 std::string DeviceName(RtMidi::Api api, const std::string& rtMidiPortName);
+
+// True for a port of a client of this program (this copy or another one running), named
+// CLIENT_NAME or CLIENT_NAME-nn by the MIDI system: such a port is never the device.
+bool IsOwnPort(const std::string& rtMidiPortName);
 
 // Error callback that swallows RtMidi's warnings and errors (they come back as results instead).
 void QuietErrorCallback(RtMidiError::Type type, const std::string& text, void* userData);

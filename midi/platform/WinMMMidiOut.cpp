@@ -1,1 +1,65 @@
-// (not written yet)
+// MIDI output through the Windows multimedia API: every call maps onto its midiOut* function.
+// The device index goes to the system unchanged, so -1 is MIDI_MAPPER, the system's default
+// output. midiOutLongMsg returns at once; the driver sets MHDR_DONE when it has sent the buffer,
+// and CMidiOutPort polls for that.
+#ifdef _WIN32
+
+#include <cstring>
+
+#include "MidiApi.h"
+
+namespace platform {
+namespace {
+
+HMIDIOUT Native(MidiOutHandle handle) { return reinterpret_cast<HMIDIOUT>(handle); }
+
+class WinMMMidiOutApi final : public IMidiOutApi {
+public:
+    std::uint32_t GetNumDevs() override { return midiOutGetNumDevs(); }
+
+    MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) override {
+        MIDIOUTCAPSA native{};
+        const MMRESULT result = midiOutGetDevCapsA(static_cast<UINT_PTR>(static_cast<UINT>(index)), &native,
+                                                   sizeof native);
+        if (result != MMSYSERR_NOERROR) return result;
+        static_assert(sizeof caps.szPname == sizeof native.szPname);
+        std::memcpy(caps.szPname, native.szPname, sizeof caps.szPname);
+        caps.szPname[MAX_PNAME_LEN - 1] = '\0';
+        return MIDI_OK;
+    }
+
+    MidiResult Open(MidiOutHandle* handle, std::uint32_t index) override {
+        if (handle == nullptr) return MMSYSERR_INVALPARAM;
+        HMIDIOUT native = nullptr;
+        const MMRESULT result = midiOutOpen(&native, static_cast<UINT>(index), 0, 0, CALLBACK_NULL);
+        *handle = result == MMSYSERR_NOERROR ? reinterpret_cast<MidiOutHandle>(native) : nullptr;
+        return result;
+    }
+
+    MidiResult PrepareHeader(MidiOutHandle handle, MidiHeader* header) override {
+        return midiOutPrepareHeader(Native(handle), header, sizeof(MIDIHDR));
+    }
+
+    MidiResult LongMsg(MidiOutHandle handle, MidiHeader* header) override {
+        return midiOutLongMsg(Native(handle), header, sizeof(MIDIHDR));
+    }
+
+    MidiResult Reset(MidiOutHandle handle) override { return midiOutReset(Native(handle)); }
+
+    MidiResult UnprepareHeader(MidiOutHandle handle, MidiHeader* header) override {
+        return midiOutUnprepareHeader(Native(handle), header, sizeof(MIDIHDR));
+    }
+
+    MidiResult Close(MidiOutHandle handle) override { return midiOutClose(Native(handle)); }
+};
+
+}  // namespace
+
+IMidiOutApi& DefaultMidiOutApi() {
+    static WinMMMidiOutApi api;
+    return api;
+}
+
+}  // namespace platform
+
+#endif  // _WIN32

@@ -1,0 +1,51 @@
+// MIDI input on RtMidi (ALSA sequencer or JACK; CoreMIDI on macOS), with the multimedia buffer
+// model provided by SysExReceiveQueue.
+//
+// Device index i is the i-th source that RtMidi lists; its name follows the naming rule of
+// RtMidiSupport.h. GetNumDevs takes a fresh listing that GetDevCaps then reads. Open makes one
+// RtMidi client per open input and connects it to the source; the RtMidi callback (the MIDI
+// system's own thread) only copies the bytes into the queued buffer under a short lock and calls
+// the input callback when a buffer is done. No exception leaves this backend.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "MidiApi.h"
+
+namespace platform {
+
+class RtMidiInApi : public IMidiInApi {
+public:
+    RtMidiInApi();
+    ~RtMidiInApi() override;
+    RtMidiInApi(const RtMidiInApi&) = delete;
+    RtMidiInApi& operator=(const RtMidiInApi&) = delete;
+
+    std::uint32_t GetNumDevs() override;
+    MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) override;
+    MidiResult Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,
+                    std::uintptr_t instance) override;
+    MidiResult Reset(MidiInHandle handle) override;
+    MidiResult PrepareHeader(MidiInHandle handle, MidiHeader* header) override;
+    MidiResult AddBuffer(MidiInHandle handle, MidiHeader* header) override;
+    MidiResult Start(MidiInHandle handle) override;
+    MidiResult Stop(MidiInHandle handle) override;
+    MidiResult UnprepareHeader(MidiInHandle handle, MidiHeader* header) override;
+    MidiResult Close(MidiInHandle handle) override;
+
+private:
+    struct Input;
+    std::shared_ptr<Input> Find(MidiInHandle handle);
+    std::vector<std::string> Listing();
+
+    std::mutex m_mutex;  // guards the members below
+    std::vector<std::string> m_names;
+    bool m_listed = false;
+    std::map<MidiInHandle, std::shared_ptr<Input>> m_inputs;
+};
+
+}  // namespace platform

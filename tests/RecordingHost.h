@@ -1,0 +1,68 @@
+// A window stand-in for engine tests: records every request in order, thread-safe.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "UpdateHost.h"
+
+namespace testsupport {
+
+class RecordingHost final : public IUpdateHost {
+public:
+    std::atomic<int> midiOutSelection{0};
+    std::atomic<int> midiInSelection{0};
+    // Runs inside ShowErrorBox, on the thread that shows the box (to hold the run, or close).
+    std::function<void(const std::string&)> onErrorBox;
+
+    int GetMidiOutSelection() override { return midiOutSelection.load(); }
+    int GetMidiInSelection() override { return midiInSelection.load(); }
+    bool SetStatusText(const std::string& text) override {
+        Add("status:" + text);
+        return true;
+    }
+    bool SetProgressPos(int position) override {
+        Add("progress:" + std::to_string(position));
+        return true;
+    }
+    bool EnableControl(HostControl control, bool enable) override {
+        static const char* names[] = {"in", "out", "execute", "rescan"};
+        Add(std::string("enable:") + names[static_cast<int>(control)] + (enable ? ":1" : ":0"));
+        return true;
+    }
+    bool ShowErrorBox(const std::string& text) override {
+        Add("error:" + text);
+        if (onErrorBox) onErrorBox(text);
+        return true;
+    }
+
+    std::vector<std::string> Log() const {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_log;
+    }
+    // Entries that start with `prefix`, in order.
+    std::vector<std::string> Entries(const std::string& prefix) const {
+        std::vector<std::string> out;
+        for (const auto& e : Log()) {
+            if (e.rfind(prefix, 0) == 0) out.push_back(e);
+        }
+        return out;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_log.clear();
+    }
+
+private:
+    void Add(std::string entry) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_log.push_back(std::move(entry));
+    }
+    mutable std::mutex m_lock;
+    std::vector<std::string> m_log;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,251 @@
+// CMidiOutPort on the in-process loopback devices: its state table, sending, enumeration, and the
+// behaviour of a device that refuses, stalls or disappears.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CMidiOutPort.h"
+#include "TestSupport.h"
+#include "platform/LoopbackMidiOut.h"
+
+using platform::LoopbackMidiOut;
+using platform::MidiHeader;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+// An Identity Request as the send path hands it over.
+const Bytes IDENTITY_REQUEST = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+
+MidiHeader HeaderFor(Bytes& bytes) {
+    MidiHeader header{};
+    header.lpData = reinterpret_cast<char*>(bytes.data());
+    header.dwBufferLength = static_cast<std::uint32_t>(bytes.size());
+    return header;
+}
+
+class MidiOutPortTest : public ::testing::Test {
+protected:
+    LoopbackMidiOut loopback;
+    LoopbackMidiOut::DeviceId alpha = loopback.AddDevice("Alpha");
+    LoopbackMidiOut::DeviceId beta = loopback.AddDevice("Beta");
+};
+
+TEST_F(MidiOutPortTest, OpeningTheSameDeviceTwiceOpensItOnceAndSucceedsBothTimes) {
+    CMidiOutPort port(loopback);
+    EXPECT_TRUE(port.Open(0));
+    EXPECT_TRUE(port.Open(0));
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_EQ(loopback.GetCounters().opens, 1u);
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(loopback.GetCounters().openHandles, 0u);
+    EXPECT_EQ((std::vector<std::string>{"open Alpha", "close Alpha"}), loopback.Events());
+}
+
+TEST_F(MidiOutPortTest, OpeningAnotherDeviceClosesTheFirstBeforeTheSecondOpens) {
+    CMidiOutPort port(loopback);
+    ASSERT_TRUE(port.Open(0));
+    EXPECT_TRUE(port.Open(1));
+    EXPECT_EQ(port.DeviceIndex(), 1u);
+    EXPECT_EQ((std::vector<std::string>{"open Alpha", "close Alpha", "open Beta"}), loopback.Events());
+    EXPECT_EQ(loopback.GetCounters().openHandles, 1u);
+}
+
+TEST_F(MidiOutPortTest, OpeningAnIndexBeyondTheListFailsLeavesThePortClosedAndKeepsTheIndex) {
+    CMidiOutPort port(loopback);
+    EXPECT_FALSE(port.Open(2));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.DeviceIndex(), 2u);
+    EXPECT_FALSE(port.Open(0xFFFFFFFFu));  // "no selection": the loopback has no device mapper
+    EXPECT_EQ(port.DeviceIndex(), 0xFFFFFFFFu);
+    EXPECT_EQ(loopback.GetCounters().opens, 0u);
+}
+
+TEST_F(MidiOutPortTest, FailingToOpenAnotherDeviceStillClosesTheOpenOne) {
+    CMidiOutPort port(loopback);
+    ASSERT_TRUE(port.Open(0));
+    loopback.SetBusy(beta, true);
+    EXPECT_FALSE(port.Open(1));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.DeviceIndex(), 1u);
+    EXPECT_EQ(loopback.GetCounters().openHandles, 0u);
+    // Asking again for the device that failed tries it again rather than claiming it is open.
+    loopback.SetBusy(beta, false);
+    loopback.SetRefuseOpen(beta, true);
+    EXPECT_FALSE(port.Open(1));
+    loopback.SetRefuseOpen(beta, false);
+    EXPECT_TRUE(port.Open(1));
+}
+
+TEST_F(MidiOutPortTest, ClosingAClosedPortDoesNothingAndTheDestructorClosesAnOpenOne) {
+    {
+        CMidiOutPort port(loopback);
+        port.Close();
+        EXPECT_TRUE(loopback.Events().empty());
+        ASSERT_TRUE(port.Open(1));
+    }
+    EXPECT_EQ((std::vector<std::string>{"open Beta", "close Beta"}), loopback.Events());
+    EXPECT_EQ(loopback.GetCounters().openHandles, 0u);
+}
+
+TEST_F(MidiOutPortTest, SendingOnAClosedPortFailsAndSendsNothing) {
+    CMidiOutPort port(loopback);
+    Bytes bytes = IDENTITY_REQUEST;
+    MidiHeader header = HeaderFor(bytes);
+    EXPECT_FALSE(port.SendLong(&header));
+    EXPECT_EQ(header.dwFlags, 0u);
+    const auto counters = loopback.GetCounters();
+    EXPECT_EQ(counters.prepares + counters.sends, 0u);
+    EXPECT_EQ(loopback.MessageCount(alpha) + loopback.MessageCount(beta), 0u);
+}
+
+TEST_F(MidiOutPortTest, SendingDeliversExactlyTheMessageAndReleasesTheHeader) {
+    CMidiOutPort port(loopback);
+    ASSERT_TRUE(port.Open(1));
+    Bytes bytes = IDENTITY_REQUEST;
+    MidiHeader header = HeaderFor(bytes);
+    EXPECT_TRUE(port.SendLong(&header));
+
+    ASSERT_EQ(loopback.MessageCount(beta), 1u);
+    EXPECT_EQ(loopback.Messages(beta)[0], IDENTITY_REQUEST);
+    EXPECT_EQ(loopback.MessageCount(alpha), 0u);
+    EXPECT_EQ(header.dwFlags & (platform::MHDR_PREPARED | platform::MHDR_INQUEUE), 0u);
+    EXPECT_NE(header.dwFlags & platform::MHDR_DONE, 0u);
+    const auto counters = loopback.GetCounters();
+    EXPECT_EQ(counters.prepares, 1u);
+    EXPECT_EQ(counters.unprepares, 1u);
+    EXPECT_EQ(counters.resets, 0u);
+}
+
+TEST_F(MidiOutPortTest, TheListenerSeesTheMessageOnTheSendingThreadBeforeSendLongReturns) {
+    Bytes seen;
+    std::thread::id listenerThread;
+    loopback.SetListener(alpha, [&](const std::uint8_t* bytes, std::size_t length) {
+        seen.assign(bytes, bytes + length);
+        listenerThread = std::this_thread::get_id();
+    });
+    CMidiOutPort port(loopback);
+    ASSERT_TRUE(port.Open(0));
+    Bytes bytes = {0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7};
+    MidiHeader header = HeaderFor(bytes);
+    ASSERT_TRUE(port.SendLong(&header));
+    EXPECT_EQ(seen, bytes);
+    EXPECT_EQ(listenerThread, std::this_thread::get_id());
+}
+
+TEST_F(MidiOutPortTest, ARefusedSendReturnsFalseAndTheNextOneGoesThrough) {
+    CMidiOutPort port(loopback);
+    ASSERT_TRUE(port.Open(0));
+    loopback.RefuseNextSends(alpha, 1);
+    Bytes bytes = IDENTITY_REQUEST;
+    MidiHeader first = HeaderFor(bytes);
+    EXPECT_FALSE(port.SendLong(&first));
+    EXPECT_EQ(loopback.MessageCount(alpha), 0u);
+    MidiHeader second = HeaderFor(bytes);
+    EXPECT_TRUE(port.SendLong(&second));
+    EXPECT_EQ(loopback.MessageCount(alpha), 1u);
+    const auto counters = loopback.GetCounters();
+    EXPECT_EQ(counters.prepares, counters.unprepares);
+}
+
+TEST_F(MidiOutPortTest, ADeviceThatDisappearsFailsTheSendAndStillClosesCleanly) {
+    CMidiOutPort port(loopback);
+    ASSERT_TRUE(port.Open(0));
+    ASSERT_TRUE(loopback.RemoveDevice(alpha));
+    Bytes bytes = IDENTITY_REQUEST;
+    MidiHeader header = HeaderFor(bytes);
+    EXPECT_FALSE(port.SendLong(&header));
+    EXPECT_EQ(header.dwFlags & platform::MHDR_PREPARED, 0u);
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+    const auto counters = loopback.GetCounters();
+    EXPECT_EQ(counters.openHandles, 0u);
+    EXPECT_EQ(counters.prepares, counters.unprepares);
+    // The list closes up: Beta is now device 0.
+    EXPECT_EQ(port.GetDeviceCount(), 1u);
+    EXPECT_TRUE(port.Open(0));
+    EXPECT_EQ(loopback.Events().back(), "open Beta");
+}
+
+TEST_F(MidiOutPortTest, AStalledDeviceIsResetAfterTheDeadlineSoTheCallerGetsItsBufferBack) {
+    CMidiOutPort port(loopback);
+    port.SetDoneWaitLimit(std::chrono::milliseconds(20), std::chrono::microseconds(0));
+    ASSERT_TRUE(port.Open(0));
+    loopback.SetHoldSends(alpha, true);
+    Bytes bytes = IDENTITY_REQUEST;
+    MidiHeader header = HeaderFor(bytes);
+    bool sent = false;
+    std::thread sender([&] { sent = port.SendLong(&header); });
+    std::atomic<bool> done{false};
+    std::thread watcher([&] { sender.join(); done = true; });
+    EXPECT_TRUE(testsupport::WaitFor([&] { return done.load(); }));
+    watcher.join();
+    EXPECT_TRUE(sent);  // the device accepted the message; only its completion was late
+    const auto counters = loopback.GetCounters();
+    EXPECT_EQ(counters.resets, 1u);
+    EXPECT_EQ(counters.prepares, counters.unprepares);
+    EXPECT_EQ(header.dwFlags & (platform::MHDR_INQUEUE | platform::MHDR_PREPARED), 0u);
+}
+
+TEST_F(MidiOutPortTest, ADeviceThatCompletesLaterOnAnotherThreadIsWaitedFor) {
+    CMidiOutPort port(loopback);
+    ASSERT_TRUE(port.Open(0));
+    loopback.SetHoldSends(alpha, true);
+    Bytes bytes(10551, 0x55);
+    bytes.front() = 0xF0;
+    bytes.back() = 0xF7;
+    MidiHeader header = HeaderFor(bytes);
+    std::atomic<bool> returned{false};
+    std::thread sender([&] {
+        EXPECT_TRUE(port.SendLong(&header));
+        returned = true;
+    });
+    ASSERT_TRUE(testsupport::WaitFor([&] { return loopback.MessageCount(alpha) == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(returned.load());  // still waiting for the device
+    loopback.CompleteHeldSends(alpha);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return returned.load(); }));
+    sender.join();
+    EXPECT_EQ(loopback.GetCounters().resets, 0u);
+    EXPECT_EQ(loopback.Messages(alpha)[0], bytes);
+}
+
+TEST(MidiOutEnumerationTest, DuplicateNamesAreListedAtTheirOwnIndicesAndLongNamesAreCut) {
+    LoopbackMidiOut loopback;
+    loopback.AddDevice("USB Audio Device");
+    const auto second = loopback.AddDevice("USB Audio Device");
+    loopback.AddDevice("A device name that is far too long to fit");
+    CMidiOutPort port(loopback);
+    ASSERT_EQ(port.GetDeviceCount(), 3u);
+    char name[260];
+    std::memset(name, 'x', sizeof name);
+    port.GetDeviceName(0, name);
+    EXPECT_STREQ(name, "USB Audio Device");
+    port.GetDeviceName(1, name);
+    EXPECT_STREQ(name, "USB Audio Device");
+    port.GetDeviceName(2, name);
+    EXPECT_STREQ(name, "A device name that is far too l");  // 31 characters
+    EXPECT_EQ(std::strlen(name), platform::MAX_PNAME_LEN - 1);
+
+    ASSERT_TRUE(port.Open(1));
+    Bytes bytes = IDENTITY_REQUEST;
+    MidiHeader header = HeaderFor(bytes);
+    ASSERT_TRUE(port.SendLong(&header));
+    EXPECT_EQ(loopback.MessageCount(second), 1u);
+}
+
+TEST(MidiOutEnumerationTest, WithoutDevicesTheCountIsZeroAndNamesComeBackEmpty) {
+    LoopbackMidiOut loopback;
+    CMidiOutPort port(loopback);
+    EXPECT_EQ(port.GetDeviceCount(), 0u);
+    char name[260] = "stale";
+    port.GetDeviceName(0, name);
+    EXPECT_STREQ(name, "");
+    EXPECT_FALSE(port.Open(0));
+}
+
+}  // namespace

@@ -1,0 +1,335 @@
+// Whole update runs against the simulated device over loopback MIDI devices, with the real poll
+// timer and short time-outs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FirmwareImage.h"
+#include "LoopbackLink.h"
+#include "Messages.h"
+#include "RecordingHost.h"
+#include "StringTable.h"
+#include "TestSupport.h"
+#include "UpdateEngine.h"
+#include "platform/PosixTimerService.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Log = std::vector<std::string>;
+
+constexpr std::uint32_t kTimeoutMs = 400;
+
+std::string Error(int id) { return std::string("error:") + LoadStringById(id); }
+std::string Status(int id) { return std::string("status:") + LoadStringById(id); }
+
+const Log kRestore = {"enable:in:1", "enable:out:1", "enable:execute:1", "enable:rescan:1"};
+const Log kLock = {"enable:in:0", "enable:out:0", "enable:execute:0", "enable:rescan:0"};
+
+devsim::DeviceSimulatorConfig QuickDevice() {
+    devsim::DeviceSimulatorConfig c;
+    c.answerDelayMin = 0ms;
+    c.answerDelayMax = 1ms;
+    c.expectedImage.assign(LoadFirmwareImage(), LoadFirmwareImage() + IMAGE_SIZE);
+    return c;
+}
+
+class UpdateRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_modelId = g_acceptedModels[0];
+        SetIdentityReplyModel(0x00);
+    }
+    void TearDown() override {
+        if (engine_) {
+            engine_->OnWindowClosing();  // ends a run that still waits
+            EXPECT_TRUE(CUpdateEngine::WaitForWorkers(10s));
+            engine_->ReleaseTimer();
+            engine_.reset();
+        }
+        link_.reset();
+        g_modelId = g_acceptedModels[0];
+        SetIdentityReplyModel(0x00);
+    }
+
+    void Connect(devsim::DeviceSimulatorConfig config, std::uint32_t timeoutMs = kTimeoutMs) {
+        link_ = std::make_unique<devsim::LoopbackLink>(out_, in_, "USB Audio Device", std::move(config));
+        EngineTimings t;
+        t.replyTimeoutMs = timeoutMs;
+        t.blockPauseMs = 1;
+        t.pollPeriodMs = 2;
+        engine_ = std::make_shared<CUpdateEngine>(std::shared_ptr<IUpdateHost>(&host_, [](IUpdateHost*) {}),
+                                                  EnginePlatform{&out_, &in_, &timers_}, t);
+        ASSERT_NE(engine_->StartPollTimer(), 0u);
+    }
+
+    // Presses "Execute" and waits until the run has ended.
+    void RunToEnd() {
+        engine_->OnExecute();
+        ASSERT_TRUE(CUpdateEngine::WaitForWorkers(60s)) << "the run did not end";
+    }
+
+    devsim::DeviceSimulator& Sim() { return link_->Simulator(); }
+    Log HostLog() const { return host_.Log(); }
+    Log Tail(std::size_t n) const {
+        const Log log = HostLog();
+        return Log(log.end() - static_cast<std::ptrdiff_t>(std::min(n, log.size())), log.end());
+    }
+    Log Errors() const { return host_.Entries("error:"); }
+
+    platform::LoopbackMidiOut out_;
+    platform::LoopbackMidiIn in_;
+    platform::PosixTimerService timers_;
+    testsupport::RecordingHost host_;
+    std::unique_ptr<devsim::LoopbackLink> link_;
+    std::shared_ptr<CUpdateEngine> engine_;
+};
+
+TEST_F(UpdateRun, ANormalUpdateSendsTheWholeImageInThirtySixBlocksAndCompletes) {
+    Connect(QuickDevice());
+    RunToEnd();
+
+    std::string verdict;
+    EXPECT_TRUE(Sim().Verdict(&verdict)) << verdict;
+    const auto summary = Sim().Summary();
+    ASSERT_EQ(summary.blocks.size(), 36u);
+    std::uint32_t k = 0;
+    for (const auto& [address, record] : summary.blocks) {
+        EXPECT_EQ(address, 0xA0000u + 9216u * k);
+        EXPECT_EQ(record.length, k < 35 ? 9216u : 5120u);
+        ++k;
+    }
+    EXPECT_EQ(summary.blocks.rbegin()->first, 0xEEC00u);
+
+    Log expectedProgress;
+    Log expectedTransmit;
+    for (int k = 1; k <= 35; ++k) expectedProgress.push_back("progress:" + std::to_string(9216 * k));
+    expectedProgress.push_back("progress:327680");
+    for (int offset = 0; offset < 327680; offset += 9216) {
+        expectedTransmit.push_back("status:Data transmit  " + std::to_string(offset) + " / 327680 ");
+    }
+    EXPECT_EQ(host_.Entries("progress:"), expectedProgress);
+    EXPECT_EQ(host_.Entries("status:Data transmit"), expectedTransmit);
+
+    const Log log = HostLog();
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(Log(log.begin(), log.begin() + 4), kLock);
+    EXPECT_EQ(log[4], Status(IDS_ERASING));
+    EXPECT_EQ(log[5], "status:");
+    Log end = kRestore;
+    end.insert(end.begin(), Status(IDS_UPDATE_COMPLETED));
+    end.push_back("enable:execute:0");
+    EXPECT_EQ(Tail(6), end);
+    EXPECT_TRUE(Errors().empty());
+    EXPECT_EQ(engine_->m_updateRunning.load(), 0);
+    EXPECT_EQ(IdentityReplyModel(), 0x6A);
+}
+
+TEST_F(UpdateRun, ABlockRefusedSixTimesIsAcceptedOnItsSeventhSendAndTheNextHasSevenAgain) {
+    auto c = QuickDevice();
+    c.refusals = {{3, 6, 1}, {4, 6, 11}};  // status 11 in the transfer is just a refusal
+    Connect(c);
+    RunToEnd();
+    std::string verdict;
+    EXPECT_TRUE(Sim().Verdict(&verdict)) << verdict;
+    const auto summary = Sim().Summary();
+    EXPECT_EQ(summary.blocks.at(0xA0000 + 3 * 9216).refused, 6);
+    EXPECT_EQ(summary.blocks.at(0xA0000 + 4 * 9216).refused, 6);
+    EXPECT_EQ(Tail(6).front(), Status(IDS_UPDATE_COMPLETED));
+    const Log transmit = host_.Entries("status:Data transmit  27648 ");
+    EXPECT_EQ(transmit.size(), 7u) << "the status line repeats for every send of the block";
+}
+
+TEST_F(UpdateRun, ABlockRefusedSevenTimesEndsWithATransferErrorAfterExactlySevenSends) {
+    auto c = QuickDevice();
+    c.refusals = {{2, 7, 1}};
+    Connect(c);
+    RunToEnd();
+    const auto summary = Sim().Summary();
+    EXPECT_EQ(summary.blocks.at(0xA0000 + 2 * 9216).refused, 7);
+    EXPECT_EQ(summary.blocks.at(0xA0000 + 2 * 9216).accepted, 0);
+    EXPECT_FALSE(summary.finishSeen);
+    Log end = kRestore;
+    end.insert(end.begin(), Error(IDS_TRANSFER_ERROR));
+    EXPECT_EQ(Tail(5), end);
+    EXPECT_EQ(host_.Entries("progress:").back(), "progress:18432");
+    EXPECT_EQ(engine_->m_updateRunning.load(), 0);
+}
+
+TEST_F(UpdateRun, EraseAnswersDecideTheEnding) {
+    for (auto [status, text] : {std::pair{11, IDS_SET_VERSIONUP_MODE}, std::pair{1, IDS_TRANSFER_ERROR}}) {
+        auto c = QuickDevice();
+        c.eraseStatus = static_cast<std::uint8_t>(status);
+        Connect(c);
+        RunToEnd();
+        EXPECT_EQ(Errors(), Log{Error(text)}) << "erase status " << status;
+        EXPECT_TRUE(host_.Entries("progress:").empty());
+        EXPECT_EQ(Sim().Summary().blocks.size(), 0u);
+        TearDown();
+        host_.Clear();
+        SetUp();
+    }
+}
+
+TEST_F(UpdateRun, ADeviceThatNeverAnswersEndsWithTheIdentityTimeOut) {
+    auto c = QuickDevice();
+    c.mute = true;
+    Connect(c);
+    RunToEnd();
+    Log expected = kLock;
+    expected.push_back(Error(IDS_TIMEOUT_IDENTITY));
+    expected.insert(expected.end(), kRestore.begin(), kRestore.end());
+    EXPECT_EQ(HostLog(), expected);
+    EXPECT_EQ(engine_->m_updateRunning.load(), 0);
+}
+
+TEST_F(UpdateRun, AnOutputThatCannotOpenIsReportedThenTheIdentityWaitTimesOut) {
+    Connect(QuickDevice());
+    out_.SetRefuseOpen(link_->OutputDevice(), true);
+    RunToEnd();
+    EXPECT_EQ(Errors(), (Log{Error(IDS_CANT_OPEN_MIDI_OUT), Error(IDS_TIMEOUT_IDENTITY)}));
+    EXPECT_EQ(Sim().Summary().identityRequests, 0);
+}
+
+TEST_F(UpdateRun, AnUnknownModelIsIllegalAndKeptWhileTheHostIdentityKeepsItsModel) {
+    auto c = QuickDevice();
+    c.identityModel = 0x42;
+    Connect(c);
+    RunToEnd();
+    EXPECT_EQ(Errors(), Log{Error(IDS_ILLEGAL_DEVICE)});
+    EXPECT_EQ(g_modelId.load(), 0x42);
+    EXPECT_EQ(IdentityReplyModel(), 0x00);
+    EXPECT_FALSE(Sim().Summary().eraseSeen);
+}
+
+TEST_F(UpdateRun, TheSecondAcceptedModelIsUsedInEveryMessage) {
+    auto c = QuickDevice();
+    c.model = 0x69;
+    Connect(c);
+    RunToEnd();
+    std::string verdict;
+    EXPECT_TRUE(Sim().Verdict(&verdict)) << verdict;
+    EXPECT_EQ(IdentityReplyModel(), 0x69);
+    EXPECT_EQ(Sim().Summary().wrongModel, 0);
+}
+
+TEST_F(UpdateRun, FinishWithoutAnswerIsATransferErrorButAnyAnswerCompletes) {
+    auto c = QuickDevice();
+    c.finishStatus.reset();
+    Connect(c);
+    RunToEnd();
+    EXPECT_EQ(Errors(), Log{Error(IDS_TRANSFER_ERROR)});
+    EXPECT_EQ(host_.Entries("progress:").back(), "progress:327680");
+    TearDown();
+    host_.Clear();
+    SetUp();
+
+    c = QuickDevice();
+    c.finishStatus = 5;
+    Connect(c);
+    RunToEnd();
+    EXPECT_TRUE(Errors().empty());
+    EXPECT_EQ(Tail(6).front(), Status(IDS_UPDATE_COMPLETED));
+}
+
+TEST_F(UpdateRun, ExecuteDuringARunSaysInProgressAndTouchesNothing) {
+    auto c = QuickDevice();
+    c.eraseDelay = 10s;  // the run sits in the erase wait
+    Connect(c);
+    engine_->OnExecute();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !host_.Entries("status:Erasing").empty(); }));
+    const auto opens = in_.OpenCalls();
+    const std::size_t logged = HostLog().size();
+    engine_->OnExecute();
+    const Log log = HostLog();
+    EXPECT_EQ(Log(log.begin() + static_cast<std::ptrdiff_t>(logged), log.end()), Log{Error(IDS_IN_PROGRESS)});
+    EXPECT_EQ(in_.OpenCalls(), opens) << "the input port was not restarted";
+    EXPECT_TRUE(engine_->m_midiIn.IsStarted());
+}
+
+TEST_F(UpdateRun, ExecuteWithNoInputSelectedReportsItAndChangesNothing) {
+    Connect(QuickDevice());
+    host_.midiInSelection = -1;
+    engine_->OnExecute();
+    EXPECT_EQ(HostLog(), Log{Error(IDS_CANT_OPEN_MIDI_IN)});
+    EXPECT_EQ(engine_->m_updateRunning.load(), 0);
+    EXPECT_TRUE(CUpdateEngine::WaitForWorkers(1s));
+}
+
+TEST_F(UpdateRun, ASecondRunAfterAFailureLeavesTheOldProgressUntilItsFirstBlockIsAccepted) {
+    auto c = QuickDevice();
+    c.refusals = {{2, 7, 1}};  // used up by the first run
+    Connect(c);
+    RunToEnd();
+    ASSERT_EQ(host_.Entries("progress:").back(), "progress:18432");
+    host_.Clear();
+    RunToEnd();
+    const Log progress = host_.Entries("progress:");
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.front(), "progress:9216") << "nothing resets the bar when a run starts";
+    std::string verdict;
+    EXPECT_TRUE(Sim().Verdict(&verdict)) << verdict;
+}
+
+// Closing the window while the run waits: the run ends without a message box, without a status
+// change and without giving the controls back.
+class ClosingDuringAWait : public UpdateRun, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ClosingDuringAWait, EndsTheRunSilently) {
+    auto c = QuickDevice();
+    std::string waitingFor;
+    switch (GetParam()) {
+    case 0: c.mute = true; waitingFor = "identity"; break;
+    case 1: c.eraseDelay = 30s; waitingFor = "erase"; break;
+    case 2: c.dropReplyBlock = 5; waitingFor = "block"; break;
+    default: c.finishStatus.reset(); waitingFor = "finish"; break;
+    }
+    Connect(c, 30000);
+    engine_->OnExecute();
+    // Wait until the run sits in the wait in question.
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        const auto s = Sim().Summary();
+        switch (GetParam()) {
+        case 0: return s.identityRequests > 0;
+        case 1: return s.eraseSeen;
+        case 2: return s.blocks.size() >= 6;
+        default: return s.finishSeen;
+        }
+    }, 20s)) << waitingFor;
+    std::this_thread::sleep_for(20ms);
+    const Log before = HostLog();
+    engine_->OnWindowClosing();
+    ASSERT_TRUE(CUpdateEngine::WaitForWorkers(5s)) << "closing did not end the " << waitingFor << " wait";
+    EXPECT_EQ(HostLog(), before) << "the run touched the window after it closed";
+    EXPECT_EQ(engine_->m_updateRunning.load(), 1) << "controls are not given back to a closing window";
+}
+
+INSTANTIATE_TEST_SUITE_P(EachWait, ClosingDuringAWait, ::testing::Values(0, 1, 2, 3));
+
+TEST_F(UpdateRun, ClosingAtRandomMomentsNeverLeavesTheRunBehindOrTouchesFreedState) {
+    std::mt19937 random(12345);
+    for (int round = 0; round < 12; ++round) {
+        auto c = QuickDevice();
+        c.seed = static_cast<std::uint32_t>(round + 1);
+        Connect(c, 30000);
+        engine_->OnExecute();
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 120));
+        // As the window does: close, release the timer, let go of the engine. The worker may be
+        // anywhere; it keeps its share of the engine until it has ended.
+        engine_->OnWindowClosing();
+        engine_->ReleaseTimer();
+        engine_.reset();
+        ASSERT_TRUE(CUpdateEngine::WaitForWorkers(10s)) << "round " << round;
+        link_.reset();
+        host_.Clear();
+        g_modelId = g_acceptedModels[0];
+    }
+}
+
+}  // namespace

@@ -1,0 +1,436 @@
+// tarnet-devsim: plays the device on a virtual MIDI input and output, so that an update can be run
+// and checked without hardware. See Usage() for the command line.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <rtmidi/RtMidi.h>
+
+#if defined(__linux__)
+#include <alsa/asoundlib.h>
+#include <jack/jack.h>
+#endif
+
+#include "DeviceSimulator.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::atomic<bool> g_stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "used from a signal handler");
+
+extern "C" void OnSignal(int) { g_stopRequested.store(true); }
+
+const char* const USAGE = R"(Usage: tarnet-devsim [options]
+
+Plays a Tarnet device in version-up mode on a virtual MIDI input and output, so that the updater
+can be run and checked without hardware. Start it, wait for the line
+  devsim: ready as "USB Audio Device" on JACK
+then pick "USB Audio Device" as MIDI IN and MIDI OUT in the updater and press Execute. Every
+message is checked on its own (7-bit unpacking, CRC-32, address sequence); the program ends with
+one verdict line, "devsim: PASS: ..." or "devsim: FAIL: ...".
+
+Ports:
+  --name NAME              device name (default "USB Audio Device"); on JACK both port short names
+                           are NAME (clients NAME and NAME-01), on ALSA both client names are NAME
+Device:
+  --model HEX              model of the device (default 6A; the updater accepts 6A and 69)
+  --identity-model HEX     model reported in the Identity Reply (default: --model)
+  --answer-delay MS[-MS]   delay of every message the device sends (default 0-5)
+  --erase-delay MS         extra time before ERASE is answered (default 0)
+  --erase-status N         status answered to ERASE (default 0; 11 = not in version-up mode)
+  --finish-status N        status answered to FINISH (default 0)
+  --no-finish-reply        do not answer FINISH
+  --mute                   never send anything
+Faults (BLOCK is the 0-based index of a block: 0 at 0xA0000 ... 35 at 0xEEC00):
+  --refuse BLOCK:COUNT[:STATUS]  refuse that block COUNT times with STATUS (default 1) before
+                           accepting it; STATUS 11 = "not in version-up mode"; repeatable
+  --drop-reply BLOCK       swallow the first answer to that block (the updater then times out)
+The device's own requests:
+  --pull ADDR:LEN[:WHEN]   ask the host for LEN bytes at ADDR (hex, e.g. A0000:16) and check the
+                           answer against the image; WHEN = start (after the host's first
+                           Identity Request) or end (after FINISH, default); repeatable
+  --ask-identity[=WHEN]    ask the host's identity (WHEN as above, default end)
+Checks and results:
+  --expect-image FILE      the image the host should send (327680 bytes); compared at the end
+  --out FILE               write the received image (327680 bytes, FF where nothing arrived)
+  --lenient                malformed or unexpected host messages do not fail the verdict
+Run:
+  --once                   end after the first completed update (default)
+  --serve                  keep serving updates until SIGINT/SIGTERM (or --timeout)
+  --timeout SEC            give up after SEC seconds without completion (default 300 with --once,
+                           no limit with --serve); 0 = no limit
+  --seed N                 seed of the answer delays (default 1)
+  --quiet                  print only the ready line and the verdict
+  --help                   this text
+
+Status codes the device answers to a data block: 0 accepted, 1 refused (fault schedule),
+2 checksum error, 3 sequence error (wrong address, no ERASE before, past the image),
+4 frame error (sizes, bit 7 set, no F7, padding bits, empty block), 5 wrong model.
+Exit status: 0 PASS, 1 FAIL (also on time-out), 2 usage error or no MIDI system.
+)";
+
+struct UsageError {
+    std::string text;
+};
+
+unsigned long ParseNumber(const std::string& text, int base, unsigned long max, const std::string& what) {
+    std::string t = text;
+    if (base == 16 && (t.rfind("0x", 0) == 0 || t.rfind("0X", 0) == 0)) t = t.substr(2);
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long v = t.empty() ? 0 : std::strtoul(t.c_str(), &end, base);
+    if (t.empty() || errno != 0 || *end != '\0' || t[0] == '-' || v > max)
+        throw UsageError{"bad " + what + " '" + text + "'"};
+    return v;
+}
+
+std::vector<std::string> Split(const std::string& text, char sep) {
+    std::vector<std::string> parts;
+    size_t from = 0;
+    for (;;) {
+        const size_t at = text.find(sep, from);
+        parts.push_back(text.substr(from, at - from));
+        if (at == std::string::npos) return parts;
+        from = at + 1;
+    }
+}
+
+devsim::Trigger ParseTrigger(const std::string& text) {
+    if (text == "start") return devsim::Trigger::Start;
+    if (text == "end") return devsim::Trigger::End;
+    throw UsageError{"WHEN must be start or end, not '" + text + "'"};
+}
+
+struct Options {
+    devsim::DeviceSimulatorConfig config;
+    std::string name = "USB Audio Device";
+    std::string outPath;
+    bool serve = false;
+    long timeoutSec = -1;
+    bool quiet = false;
+};
+
+Options ParseArguments(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool hasValue = false;
+        if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            hasValue = true;
+        }
+        auto next = [&]() -> std::string {
+            if (hasValue) return value;
+            if (i + 1 >= argc) throw UsageError{arg + " needs a value"};
+            return argv[++i];
+        };
+        auto noValue = [&] {
+            if (hasValue) throw UsageError{arg + " takes no value"};
+        };
+        auto status = [&](const std::string& t) {
+            return static_cast<uint8_t>(ParseNumber(t, 10, 127, "status"));
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(USAGE, stdout);
+            std::exit(0);
+        } else if (arg == "--name") {
+            o.name = next();
+            if (o.name.empty()) throw UsageError{"empty --name"};
+        } else if (arg == "--model") {
+            o.config.model = static_cast<uint8_t>(ParseNumber(next(), 16, 0x7F, "model"));
+        } else if (arg == "--identity-model") {
+            o.config.identityModel = static_cast<uint8_t>(ParseNumber(next(), 16, 0x7F, "model"));
+        } else if (arg == "--answer-delay") {
+            const auto parts = Split(next(), '-');
+            if (parts.size() > 2) throw UsageError{"--answer-delay takes MS or MIN-MAX"};
+            o.config.answerDelayMin = std::chrono::milliseconds(ParseNumber(parts[0], 10, 600000, "delay"));
+            o.config.answerDelayMax = parts.size() == 2
+                                          ? std::chrono::milliseconds(ParseNumber(parts[1], 10, 600000, "delay"))
+                                          : o.config.answerDelayMin;
+        } else if (arg == "--erase-delay") {
+            o.config.eraseDelay = std::chrono::milliseconds(ParseNumber(next(), 10, 3600000, "delay"));
+        } else if (arg == "--erase-status") {
+            o.config.eraseStatus = status(next());
+        } else if (arg == "--finish-status") {
+            o.config.finishStatus = status(next());
+        } else if (arg == "--no-finish-reply") {
+            noValue();
+            o.config.finishStatus.reset();
+        } else if (arg == "--mute") {
+            noValue();
+            o.config.mute = true;
+        } else if (arg == "--refuse") {
+            const auto parts = Split(next(), ':');
+            if (parts.size() < 2 || parts.size() > 3) throw UsageError{"--refuse takes BLOCK:COUNT[:STATUS]"};
+            devsim::RefuseRule rule;
+            rule.block = static_cast<int>(ParseNumber(parts[0], 10, 1000, "block index"));
+            rule.count = static_cast<int>(ParseNumber(parts[1], 10, 1000000, "count"));
+            if (parts.size() == 3) rule.status = status(parts[2]);
+            if (rule.status == 0) throw UsageError{"a refusal needs a non-zero status"};
+            o.config.refusals.push_back(rule);
+        } else if (arg == "--drop-reply") {
+            o.config.dropReplyBlock = static_cast<int>(ParseNumber(next(), 10, 1000, "block index"));
+        } else if (arg == "--pull") {
+            const auto parts = Split(next(), ':');
+            if (parts.size() < 2 || parts.size() > 3) throw UsageError{"--pull takes ADDR:LEN[:start|end]"};
+            devsim::PullSpec pull;
+            pull.address = static_cast<uint32_t>(ParseNumber(parts[0], 16, 0xFFFFFFFFul, "address"));
+            pull.length = static_cast<uint32_t>(ParseNumber(parts[1], 10, devsim::MAX_BLOCK_LENGTH, "length"));
+            if (parts.size() == 3) pull.when = ParseTrigger(parts[2]);
+            o.config.pulls.push_back(pull);
+        } else if (arg == "--ask-identity") {
+            o.config.askIdentity = hasValue ? ParseTrigger(value) : devsim::Trigger::End;
+        } else if (arg == "--expect-image") {
+            const std::string path = next();
+            std::ifstream in(path, std::ios::binary);
+            if (!in) throw UsageError{"can't read " + path};
+            o.config.expectedImage.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            if (o.config.expectedImage.size() != devsim::IMAGE_BYTES)
+                throw UsageError{path + " holds " + std::to_string(o.config.expectedImage.size()) + " bytes, not " +
+                                 std::to_string(devsim::IMAGE_BYTES)};
+        } else if (arg == "--out") {
+            o.outPath = next();
+        } else if (arg == "--lenient") {
+            noValue();
+            o.config.strict = false;
+        } else if (arg == "--once") {
+            noValue();
+            o.serve = false;
+        } else if (arg == "--serve") {
+            noValue();
+            o.serve = true;
+        } else if (arg == "--timeout") {
+            o.timeoutSec = static_cast<long>(ParseNumber(next(), 10, 86400 * 365, "time-out"));
+        } else if (arg == "--seed") {
+            o.config.seed = static_cast<uint32_t>(ParseNumber(next(), 10, 0xFFFFFFFFul, "seed"));
+        } else if (arg == "--quiet") {
+            noValue();
+            o.quiet = true;
+        } else {
+            throw UsageError{"unknown option '" + arg + "'"};
+        }
+    }
+    if (o.timeoutSec < 0) o.timeoutSec = o.serve ? 0 : 300;
+    return o;
+}
+
+// Output of the program: one writer at a time, each line flushed at once so that scripts see it.
+std::mutex g_printLock;
+void Print(const std::string& line) {
+    std::lock_guard<std::mutex> lock(g_printLock);
+    std::printf("devsim: %s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+// Collects what RtMidi hands over into whole SysEx messages. A JACK host may deliver one long
+// message as several events: the first starts with F0 and lacks the F7, the following ones carry
+// no F0. Runs on the MIDI input thread only.
+class SysExAssembler {
+public:
+    static constexpr size_t MAX_MESSAGE = 65536;
+
+    explicit SysExAssembler(devsim::DeviceSimulator& device) : m_device(device) {}
+
+    void Feed(const unsigned char* data, size_t size) {
+        if (size == 0) return;
+        if (data[0] == 0xF0) {
+            Flush();  // a message that never ended: the device sees it as it is
+            m_pending.assign(data, data + size);
+        } else if (!m_pending.empty()) {
+            m_pending.insert(m_pending.end(), data, data + size);
+        } else {
+            m_device.OnMessageFromHost(data, size);  // stray bytes; counted by the device
+            return;
+        }
+        if (m_pending.back() == 0xF7 || m_pending.size() >= MAX_MESSAGE) Flush();
+    }
+
+private:
+    void Flush() {
+        if (m_pending.empty()) return;
+        m_device.OnMessageFromHost(m_pending.data(), m_pending.size());
+        m_pending.clear();
+    }
+
+    devsim::DeviceSimulator& m_device;
+    std::vector<unsigned char> m_pending;
+};
+
+void OnMidiIn(double, std::vector<unsigned char>* message, void* user) {
+    if (message == nullptr || user == nullptr) return;
+    try {
+        static_cast<SysExAssembler*>(user)->Feed(message->data(), message->size());
+    } catch (...) {
+        // Nothing may escape into the MIDI library's thread; a lost message shows as a time-out.
+    }
+}
+
+// Records RtMidi errors of the port being opened; warnings count too, since a missing JACK server
+// is reported as one.
+struct OpenErrors {
+    std::atomic<bool> failed{false};
+};
+void OnRtMidiError(RtMidiError::Type type, const std::string&, void* user) {
+    if (type != RtMidiError::DEBUG_WARNING && user != nullptr) static_cast<OpenErrors*>(user)->failed = true;
+}
+
+#if defined(__linux__)
+void SilentAlsa(const char*, int, const char*, int, const char*, ...) {}
+void SilentJack(const char*) {}
+bool AlsaSequencerUsable() {
+    const int fd = ::open("/dev/snd/seq", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+#endif
+
+struct Ports {
+    std::unique_ptr<RtMidiIn> in;
+    std::unique_ptr<RtMidiOut> out;
+    RtMidi::Api api = RtMidi::UNSPECIFIED;
+};
+
+// Opens the virtual input (the host's output lands here) and the virtual output (the host reads
+// it) on the first MIDI system that works. Client name and port name are both the device name.
+bool OpenPorts(const std::string& name, Ports& ports, OpenErrors& errors) {
+    std::vector<RtMidi::Api> apis;
+#if defined(__linux__)
+    snd_lib_error_set_handler(&SilentAlsa);
+    jack_set_error_function(&SilentJack);
+    jack_set_info_function(&SilentJack);
+    if (AlsaSequencerUsable()) apis.push_back(RtMidi::LINUX_ALSA);
+    apis.push_back(RtMidi::UNIX_JACK);
+#elif defined(__APPLE__)
+    apis.push_back(RtMidi::MACOSX_CORE);
+#endif
+    for (RtMidi::Api api : apis) {
+        errors.failed = false;
+        try {
+            auto in = std::make_unique<RtMidiIn>(api, name, 1000);
+            in->setErrorCallback(&OnRtMidiError, &errors);
+            in->ignoreTypes(false, true, true);
+            in->openVirtualPort(name);
+            if (errors.failed) continue;
+            auto out = std::make_unique<RtMidiOut>(api, name);
+            out->setErrorCallback(&OnRtMidiError, &errors);
+            out->openVirtualPort(name);
+            if (errors.failed) continue;
+            ports.in = std::move(in);
+            ports.out = std::move(out);
+            ports.api = api;
+            return true;
+        } catch (...) {
+            // This MIDI system is not there; try the next one.
+        }
+    }
+    return false;
+}
+
+const char* ApiName(RtMidi::Api api) {
+    switch (api) {
+    case RtMidi::LINUX_ALSA: return "ALSA";
+    case RtMidi::UNIX_JACK: return "JACK";
+    case RtMidi::MACOSX_CORE: return "CoreMIDI";
+    default: return "MIDI";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    try {
+        options = ParseArguments(argc, argv);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "devsim: %s (see --help)\n", e.text.c_str());
+        return 2;
+    }
+    if (!options.quiet) options.config.log = [](const std::string& line) { Print(line); };
+
+    struct sigaction action {};
+    action.sa_handler = &OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    // The output port must exist before the device can send, and the device before input can
+    // arrive: the send function reaches the port through this holder, filled once it is open.
+    std::mutex outLock;
+    RtMidiOut* out = nullptr;
+    devsim::DeviceSimulator device(options.config, [&](const std::vector<uint8_t>& bytes) {
+        std::lock_guard<std::mutex> lock(outLock);
+        if (out != nullptr) out->sendMessage(bytes.data(), bytes.size());
+    });
+    SysExAssembler assembler(device);
+
+    Ports ports;
+    OpenErrors errors;
+    if (!OpenPorts(options.name, ports, errors)) {
+        std::fprintf(stderr, "devsim: no MIDI system answers (no ALSA sequencer, no JACK server): "
+                             "can't open the virtual ports\n");
+        return 2;
+    }
+    {
+        std::lock_guard<std::mutex> lock(outLock);
+        out = ports.out.get();
+    }
+    ports.in->setCallback(&OnMidiIn, &assembler);
+    Print("ready as \"" + options.name + "\" on " + ApiName(ports.api));
+
+    const auto start = std::chrono::steady_clock::now();
+    bool timedOut = false;
+    for (;;) {
+        if (g_stopRequested.load()) break;
+        if (!options.serve) {
+            if (device.WaitForCompletion(100ms)) break;
+        } else {
+            std::this_thread::sleep_for(100ms);
+        }
+        if (options.timeoutSec > 0 && std::chrono::steady_clock::now() - start >= std::chrono::seconds(options.timeoutSec)) {
+            timedOut = true;
+            break;
+        }
+    }
+
+    // No more input into the device, then no more output from it, then the ports go.
+    try {
+        ports.in->cancelCallback();
+        ports.in->closePort();
+    } catch (...) {
+    }
+    device.Stop();
+    {
+        std::lock_guard<std::mutex> lock(outLock);
+        out = nullptr;
+    }
+    ports.in.reset();
+    ports.out.reset();
+
+    if (!options.outPath.empty() && !device.WriteImage(options.outPath))
+        Print("can't write the image to " + options.outPath);
+
+    std::string verdict;
+    const bool pass = device.Verdict(&verdict);
+    if (timedOut && !pass) verdict.insert(6, "timed out after " + std::to_string(options.timeoutSec) + " s; ");
+    if (g_stopRequested.load() && !pass) verdict.insert(6, "stopped by signal; ");
+    Print(verdict);
+    return pass ? 0 : 1;
+}
