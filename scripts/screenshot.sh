@@ -14,13 +14,12 @@ devsim="$build/tools/tarnet-devsim"
 work="$(mktemp -d /tmp/tarnet-screenshot.XXXXXX)"
 display=":$(( 90 + RANDOM % 100 ))"
 pids=()
-started_jack=0
+jack_pid=""
 
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  # Only a server that this script started goes; a shared one stays for the others.
-  if [ "$started_jack" = 1 ]; then scripts/jack-dummy.sh stop >/dev/null; fi
+  if [ -n "$jack_pid" ]; then kill "$jack_pid" 2>/dev/null; wait "$jack_pid" 2>/dev/null; fi
   [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
@@ -37,8 +36,13 @@ wait_for() {
 [ -x "$devsim" ] || fail "no $devsim; build first"
 mkdir -p "$(dirname "$out")"
 
-jack_out=$(scripts/jack-dummy.sh start) || fail "no JACK server"
-case "$jack_out" in *started*) started_jack=1 ;; esac
+# A JACK server of its own (dummy backend): devices of other programs on a shared server, some
+# with the same default name, would otherwise be picked up by the updater.
+export JACK_DEFAULT_SERVER="tarnet-shot-$$"
+export JACK_NO_AUDIO_RESERVATION=1
+jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 128 >"$work/jackd.log" 2>&1 &
+jack_pid=$!
+wait_for 20 sh -c '[ "$(jack_wait -c 2>/dev/null)" = running ]' || { cat "$work/jackd.log"; fail "no JACK server"; }
 
 # The device answers slowly enough that the picture catches the transfer half-way.
 "$devsim" --once --timeout 120 --answer-delay 40-60 >"$work/devsim.log" 2>&1 &
