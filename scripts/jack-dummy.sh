@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Starts or stops a JACK server with the dummy backend (no sound hardware needed), for the tests
-# and the run command. "start" does nothing when a server already answers and records whether it
-# started one; "stop" stops only a server that "start" started.
+# and the run command. "start" does nothing when a server of that name already answers and
+# records whether it started one; "stop" stops only a server that "start" started.
+# The server name is $JACK_DEFAULT_SERVER ("default" when unset), so a test run can keep to a
+# server of its own.
 set -uo pipefail
-state_dir="${TARNET_JACK_STATE:-/tmp/tarnet-jack}"
+server="${JACK_DEFAULT_SERVER:-default}"
+state_dir="${TARNET_JACK_STATE:-/tmp/tarnet-jack}/$server"
 mkdir -p "$state_dir"
 
 running() { [ "$(jack_wait -c 2>/dev/null)" = "running" ]; }
@@ -12,10 +15,12 @@ case "${1:-}" in
   start)
     if running; then echo "jack-dummy: a JACK server is already running"; exit 0; fi
     export JACK_NO_AUDIO_RESERVATION=1
-    nohup jackd --no-realtime -d dummy -r 48000 -p 128 >"$state_dir/jackd.log" 2>&1 &
+    # A period of 512 frames (10.7 ms) keeps the dummy server clear of xruns on a busy machine
+    # without a realtime scheduler; each closed output waits about one period to flush.
+    nohup jackd -n "$server" --no-realtime -d dummy -r 48000 -p 512 >"$state_dir/jackd.log" 2>&1 &
     echo $! >"$state_dir/jackd.pid"
     for _ in $(seq 1 100); do
-      if running; then echo "jack-dummy: started (pid $(cat "$state_dir/jackd.pid"))"; exit 0; fi
+      if running; then echo "jack-dummy: started server \"$server\" (pid $(cat "$state_dir/jackd.pid"))"; exit 0; fi
       sleep 0.1
     done
     echo "jack-dummy: jackd did not come up; its log:" >&2

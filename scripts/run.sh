@@ -1,37 +1,43 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and opens the updater against the device simulator: the
-# simulated device appears as "USB Audio Device" on a JACK server with the dummy backend, the
-# updater selects it by default, and "Execute" (or Enter) runs a whole update. Close the window to
-# end; the simulator then prints its verdict. Without a display, the same update runs under Xvfb
-# and a screenshot of the window in mid-update is written to docs/screenshot.png.
+# Installs what is needed, builds, and runs an update against the bundled device simulator:
+# the simulator plays a device called "USB Audio Device" on this machine's MIDI system, and the
+# updater sends it the whole image. With a display, the updater's window opens with the device
+# selected: press "Execute" (or Enter), and close the window when done. Without one, the terminal
+# runner does the same update. Where no MIDI system runs (no ALSA sequencer, no JACK), a JACK
+# server with the dummy backend is started for the run and stopped afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
 bash scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)"
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)" --target tarnet-devsim tarnet-update tarnet-updater
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "run: no display; running one update under Xvfb instead"
-  exec scripts/screenshot.sh docs/screenshot.png
+bin=build/release/tools
+started_jack=0
+if ! { exec 3<>/dev/snd/seq; } 2>/dev/null && [ "$(jack_wait -c 2>/dev/null)" != "running" ]; then
+  scripts/jack-dummy.sh start
+  started_jack=1
 fi
+exec 3>&- 2>/dev/null || true
 
-# A JACK server of this run's own, so that no other program's devices get in the way.
-export JACK_DEFAULT_SERVER="tarnet-run-$$"
-export JACK_NO_AUDIO_RESERVATION=1
-log_dir="$(mktemp -d /tmp/tarnet-run.XXXXXX)"
-jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 128 >"$log_dir/jackd.log" 2>&1 &
-jack_pid=$!
-devsim_pid=""
+log=$(mktemp)
 cleanup() {
-  [ -n "$devsim_pid" ] && kill "$devsim_pid" 2>/dev/null && wait "$devsim_pid" 2>/dev/null
-  kill "$jack_pid" 2>/dev/null; wait "$jack_pid" 2>/dev/null
-  rm -rf "$log_dir"
+  [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null
+  [ "$started_jack" = 1 ] && scripts/jack-dummy.sh stop
+  rm -f "$log"
 }
 trap cleanup EXIT
-for _ in $(seq 1 100); do [ "$(jack_wait -c 2>/dev/null)" = running ] && break; sleep 0.1; done
 
-build/default/tools/tarnet-devsim --serve --quiet &
-devsim_pid=$!
-sleep 1
-echo "run: the updater is open; press Execute, then close the window to end"
-build/default/app/tarnet-updater
+"$bin/tarnet-devsim" --timeout 120 >"$log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 1 100); do grep -q ready "$log" && break; sleep 0.1; done
+cat "$log"
+
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "run: the updater window is open; press Execute, then close the window"
+  build/release/app/tarnet-updater
+else
+  "$bin/tarnet-update" --device "USB Audio Device" --measure
+fi
+wait "$sim_pid" || true
+tail -n 1 "$log"

@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh || exit 1
 
+# A JACK server of the test run's own, so stray clients of other programs can't disturb it.
+export JACK_DEFAULT_SERVER="${JACK_DEFAULT_SERVER:-tarnet-test}"
 scripts/jack-dummy.sh start || exit 1
 trap 'scripts/jack-dummy.sh stop' EXIT
 export TARNET_REQUIRE_JACK=1
