@@ -3,7 +3,8 @@
 # the device simulator on a JACK server with the dummy backend, and checks what the window shows.
 #   scripts/screenshot.sh [output.png]     (default docs/screenshot.png)
 # Needs a default build (cmake --preset default && cmake --build --preset default).
-# Exits non-zero when the update does not complete or the window does not show what it should.
+# Exits non-zero when the update does not complete or the window does not show what it should;
+# 77 (skipped) when Xvfb or jackd is not installed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,6 +33,9 @@ wait_for() {
   return 1
 }
 
+for tool in Xvfb jackd xwininfo xdpyinfo import convert; do
+  command -v "$tool" >/dev/null || { echo "screenshot: $tool is not installed; skipped"; exit 77; }
+done
 [ -x "$updater" ] || fail "no $updater; build first"
 [ -x "$devsim" ] || fail "no $devsim; build first"
 mkdir -p "$(dirname "$out")"
@@ -64,18 +68,29 @@ wait_for 90 sh -c "xwininfo -display '$display' -root -tree | grep -q '\"$title'
   || { cat "$work/updater.log"; fail "no window titled \"$title\""; }
 
 # Mid-update: wait until the device has accepted a third of the blocks.
-wait_for 300 grep -q "block 12 at" "$work/devsim.log" || { tail "$work/devsim.log"; fail "the update did not get going"; }
+block_or_crash() { grep -q "block 12 at" "$work/devsim.log" || ! kill -0 "$updater_pid" 2>/dev/null; }
+wait_for 300 block_or_crash && kill -0 "$updater_pid" 2>/dev/null \
+  || { tail "$work/devsim.log"; cat "$work/updater.log"; fail "the update did not get going"; }
 sleep 0.3
 import -display "$display" -window root "$work/root.png" || fail "import failed"
 # Crop to the window (there is no window manager, so no frame).
 geometry=$(xwininfo -display "$display" -name "$title" | awk '
   /Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF}
   /Width:/ {w=$NF} /Height:/ {h=$NF} END {printf "%dx%d+%d+%d", w, h, x, y}')
+[ "$geometry" != "0x0+0+0" ] || fail "the window is gone"
 convert "$work/root.png" -crop "$geometry" +repage "$out" || cp "$work/root.png" "$out"
 echo "screenshot: window $geometry saved to $out"
 
 # The update must complete, and the window must have the title it should.
-wait_for 600 grep -q "devsim: PASS\|devsim: FAIL" "$work/devsim.log" || fail "no verdict from the simulator"
+verdict_or_crash() {
+  grep -q "devsim: PASS\|devsim: FAIL" "$work/devsim.log" || ! kill -0 "$updater_pid" 2>/dev/null
+}
+wait_for 600 verdict_or_crash || fail "no verdict from the simulator"
+if ! kill -0 "$updater_pid" 2>/dev/null && ! grep -q "devsim: PASS" "$work/devsim.log"; then
+  wait "$updater_pid"; status=$?
+  cat "$work/updater.log"
+  fail "the updater ended during the update (exit status $status)"
+fi
 grep "devsim: PASS\|devsim: FAIL" "$work/devsim.log"
 grep -q "devsim: PASS" "$work/devsim.log" || fail "the update did not pass"
 xwininfo -display "$display" -root -tree | grep -q "\"$title\"" || fail "title changed"
