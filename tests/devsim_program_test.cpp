@@ -28,6 +28,12 @@
 using namespace std::chrono_literals;
 using namespace devsimtest;
 
+// Under ThreadSanitizer: libjack's lock-free ring buffer (RtMidi's JACK output path) is not
+// instrumented, so its hand-over between the sender and the JACK thread shows as a race.
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:jack_ringbuffer_\nrace:libjack.so\n";
+}
+
 namespace {
 
 // One run of the program with its standard output on a pipe.
@@ -62,7 +68,7 @@ public:
     }
 
     // Next output line, or "" after the timeout or at the end of the output.
-    std::string ReadLine(std::chrono::milliseconds timeout = 10000ms) {
+    std::string ReadLine(std::chrono::milliseconds timeout = 60000ms) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
             if (const size_t nl = m_buffer.find('\n'); nl != std::string::npos) {
@@ -82,7 +88,7 @@ public:
         }
     }
     // Reads until a line starts with `prefix`; returns it or "".
-    std::string ReadUntil(const std::string& prefix, std::chrono::milliseconds timeout = 10000ms) {
+    std::string ReadUntil(const std::string& prefix, std::chrono::milliseconds timeout = 60000ms) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
             std::string line = ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
@@ -95,7 +101,7 @@ public:
         return {};
     }
     // Exit status, or -1 when the program has not ended within the timeout.
-    int Wait(std::chrono::milliseconds timeout = 10000ms) {
+    int Wait(std::chrono::milliseconds timeout = 60000ms) {
         int status = 0;
         const bool ended = testsupport::WaitFor([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeout);
         if (!ended) return -1;
@@ -217,29 +223,41 @@ TEST(DevsimProgram, PassesAWholeUpdateOverJackWithSplitBlocksARefusalAndAPull) {
     std::ofstream(imagePath, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
 
     const std::string name = "devsim-test-" + std::to_string(::getpid());
-    Program sim({"--name", name, "--quiet", "--timeout", "60", "--refuse", "1:1", "--pull", "A0100:64:end",
+    // --lenient: on a JACK server shared with other test programs a stray message may reach the
+    // simulator's input; the verdict line still has to report 0 malformed blocks.
+    Program sim({"--name", name, "--lenient", "--timeout", "60", "--refuse", "1:1", "--pull", "A0100:64:end",
                  "--expect-image", imagePath, "--out", outPath});
     ASSERT_EQ(sim.ReadUntil("devsim: ready"), "devsim: ready as \"" + name + "\" on JACK") << sim.Output();
 
     JackHost host;
     ASSERT_TRUE(host.Connect(name));
-    // JACK applies new connections a cycle or more later; the first request may fall before that.
-    Bytes identity;
-    for (int attempt = 0; attempt < 5 && identity.empty(); ++attempt) {
-        host.Send(IDENTITY_REQUEST);
-        identity = host.Next(1000ms);
-    }
+    // JACK MIDI may lose a message when the shared server is overloaded (a client that misses its
+    // cycle); like a careful host, send again when no answer comes. The simulator acknowledges a
+    // repeated block again, and the first request may also fall before the connections are live.
+    // Other test programs on the same server may briefly talk to any port: what is not shaped
+    // like the awaited answer is skipped.
+    auto exchange = [&](const Bytes& m, size_t answerSize, size_t chunk = 0) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            host.Send(m, chunk);
+            for (Bytes answer = host.Next(2000ms); !answer.empty(); answer = host.Next(2000ms))
+                if (answer.size() == answerSize && answer[1] == m[1]) return answer;
+        }
+        return Bytes{};
+    };
+    const Bytes identity = exchange(IDENTITY_REQUEST, 15);
     ASSERT_EQ(identity.size(), 15u);
     EXPECT_EQ(identity[6], MODEL);
-    host.Send(ERASE);
-    EXPECT_EQ(host.Next(), Status(0));
+    EXPECT_EQ(exchange(ERASE, 7), Status(0));
     int refusals = 0;
     for (uint32_t offset = 0; offset < image.size();) {
         const uint32_t length = std::min<uint32_t>(9216, static_cast<uint32_t>(image.size()) - offset);
         const Bytes block = BuildBlock(0xA0000 + offset, image.data() + offset, length);
-        host.Send(block, offset == 2 * 9216 ? 1000 : 0);  // one block arrives in pieces
-        const Bytes answer = host.Next();
-        ASSERT_EQ(answer.size(), 7u) << "no answer to the block at offset " << offset;
+        const Bytes answer = exchange(block, 7, offset == 2 * 9216 ? 1000 : 0);  // one block arrives in pieces
+        if (answer.size() != 7u) {
+            sim.Signal(SIGTERM);
+            sim.ReadUntil("devsim: FAIL");
+            FAIL() << "no answer to the block at offset " << offset << "; the simulator said:\n" << sim.Output();
+        }
         if (answer[5] != 0) {
             ++refusals;
             continue;
@@ -247,16 +265,16 @@ TEST(DevsimProgram, PassesAWholeUpdateOverJackWithSplitBlocksARefusalAndAPull) {
         offset += length;
     }
     EXPECT_EQ(refusals, 1);
-    host.Send(FINISH);
-    EXPECT_EQ(host.Next(), Status(0));
-    const Bytes request = host.Next();
+    EXPECT_EQ(exchange(FINISH, 7), Status(0));
+    Bytes request = host.Next();
+    while (!request.empty() && request.size() != 13) request = host.Next();
     ASSERT_EQ(request, (Bytes{0xF0, 0x7D, 0x00, 0x6A, 0x03, 0x00, 0x02, 0x28, 0x00, 0x00, 0x40, 0x00, 0xF7}));
     host.Send(BuildBlock(0xA0100, image.data() + 0x100, 64));
 
-    EXPECT_EQ(sim.ReadUntil("devsim: "),
-              "devsim: PASS: image 327680 bytes received in 36 blocks (1 refused, 0 malformed), finish answered, "
-              "1 pulled blocks checked")
+    const std::string verdict = sim.ReadUntil("devsim: PASS");
+    EXPECT_EQ(verdict.rfind("devsim: PASS: image 327680 bytes received in 36 blocks (1 refused, 0 malformed", 0), 0u)
         << sim.Output();
+    EXPECT_NE(verdict.find("finish answered, 1 pulled blocks checked"), std::string::npos) << verdict;
     EXPECT_EQ(sim.Wait(), 0);
     std::ifstream in(outPath, std::ios::binary);
     EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), image);

@@ -242,7 +242,7 @@ TEST(DeviceSimulator, RefusesAScheduledBlockItsCountOfTimesThenAcceptsIt) {
     EXPECT_EQ(RunUpdate(device, host, image), 36);
 }
 
-TEST(DeviceSimulator, DropsTheFirstAnswerToTheChosenBlockOnly) {
+TEST(DeviceSimulator, DropsTheFirstAnswerToTheChosenBlockAndAcknowledgesItsRepeat) {
     const Bytes image = MakeImage(5);
     Host host;
     DeviceSimulatorConfig c = FastConfig();
@@ -252,6 +252,15 @@ TEST(DeviceSimulator, DropsTheFirstAnswerToTheChosenBlockOnly) {
     EXPECT_EQ(host.Exchange(device, BuildBlock(devsim::IMAGE_BASE, image.data(), 9216)), Status(0));
     EXPECT_TRUE(host.Exchange(device, BuildBlock(0xA2400, image.data() + 9216, 9216), 200ms).empty());
     EXPECT_EQ(device.Summary().messagesDropped, 1);
+    // The block sent again is acknowledged again without moving on; the next block follows it.
+    EXPECT_EQ(host.Exchange(device, BuildBlock(0xA2400, image.data() + 9216, 9216)), Status(0));
+    EXPECT_EQ(host.Exchange(device, BuildBlock(0xA4800, image.data() + 18432, 9216)), Status(0));
+    EXPECT_EQ(device.Summary().blocksRepeated, 1);
+    EXPECT_EQ(device.Summary().blocksAccepted, 3);
+    Bytes altered(image.begin() + 18432, image.begin() + 27648);
+    altered[0] ^= 1;
+    EXPECT_EQ(host.Exchange(device, BuildBlock(0xA4800, altered.data(), 9216)), Status(3))
+        << "a different block at the last address is out of sequence";
     // A new update (the host starts over after its time-out) is answered throughout.
     EXPECT_EQ(RunUpdate(device, host, image), 36);
     std::string line;

@@ -2,8 +2,9 @@
 //
 // Devices are the MIDI input ports of the MIDI system (where we can send to), listed in RtMidi's
 // order without the ports of any copy of this program, and named by the rule in RtMidiSupport.h.
-// Every Open creates its own RtMidi client and connects one output port to the device; Close
-// disconnects it, which on JACK waits for one process cycle so that everything written goes out.
+// Every Open creates its own client with one output port connected to the device (through RtMidi on
+// ALSA and CoreMIDI, through libjack on JACK) and Close removes it. LongMsg returns once the whole
+// message has gone out, so nothing is lost when the port closes right after it.
 // Index -1 names no device. No exception leaves this backend, and it prints nothing.
 //
 // Long SysEx messages are written in spans (see RtMidiOut.cpp for the exact split); a receiver
@@ -23,16 +24,16 @@ namespace platform {
 
 class RtMidiOutApi : public IMidiOutApi {
 public:
-    // Longest span of one SysEx message that is written to JACK at once. RtMidi's JACK ring buffer
-    // holds 16383 bytes, 4 of them per event for its length, so one span always fits and a second
-    // one only fits after the first has gone out: each span waits for the previous one.
+    // Longest span of one SysEx message that is written to JACK as one event (smaller when the
+    // server's MIDI port buffers hold less than twice as much). Receivers that buffer one event
+    // per cycle, like RtMidi's 16 KB ring, take it without loss.
     static constexpr std::size_t JACK_SPAN = 8192;
     // Span for the ALSA sequencer, whose pools and hardware queues are small; spans are paced at
     // the wire rate of a MIDI cable so that a hardware port's buffer does not overflow.
     static constexpr std::size_t ALSA_SPAN = 256;
     static constexpr std::chrono::microseconds ALSA_BYTE_TIME{320};
-    // Longest wait for room in the output buffer before a send counts as failed (the MIDI system
-    // stalled or went away).
+    // Longest wait for the MIDI system to take the next span or to finish the last one before a
+    // send counts as failed (the system stalled or went away).
     static constexpr std::chrono::milliseconds STALL_LIMIT{2000};
 
     RtMidiOutApi() = default;

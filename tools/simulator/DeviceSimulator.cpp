@@ -56,6 +56,13 @@ std::string Hex(uint32_t v, int width = 0) {
     return buf;
 }
 
+// The first bytes of a message in hex, for the log.
+std::string HexBytes(const uint8_t* m, size_t n) {
+    std::string text;
+    for (size_t i = 0; i < n && i < 16; ++i) text += (i ? " " : "") + Hex(m[i], 2).substr(2);
+    return n > 16 ? text + " ..." : text;
+}
+
 std::string Range(uint32_t address, uint32_t length) {
     return Hex(address) + "+" + std::to_string(length);
 }
@@ -99,7 +106,7 @@ DeviceSimulator::DeviceSimulator(DeviceSimulatorConfig config, SendFunction send
       m_image(IMAGE_BYTES, 0xFF),
       m_refusalsLeft(m_config.refusals.size()) {
     for (size_t i = 0; i < m_config.refusals.size(); ++i) m_refusalsLeft[i] = m_config.refusals[i].count;
-    for (const PullSpec& p : m_config.pulls) m_summary.pulls.push_back(PullRecord{p, false, false, false, {}});
+    for (const BlockPull& p : m_config.pulls) m_summary.pulls.push_back(PullRecord{p, false, false, false, {}});
     m_worker = std::thread([this] { Run(); });
 }
 
@@ -166,7 +173,7 @@ bool DeviceSimulator::RequestBlock(uint32_t address, uint32_t length) {
     Lines log;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_summary.pulls.push_back(PullRecord{PullSpec{address, length, Trigger::Start}, false, false, false, {}});
+        m_summary.pulls.push_back(PullRecord{BlockPull{address, length, Trigger::Start}, false, false, false, {}});
         SendBlockRequestLocked(m_summary.pulls.size() - 1, log);
     }
     Emit(log);
@@ -208,9 +215,10 @@ void DeviceSimulator::HandleLocked(const uint8_t* m, size_t n, Lines& log) {
             } else {
                 ++m_summary.unexpected;
             }
-            StatusLocked(STATUS_WRONG_MODEL, "opcode " + Hex(opcode, 2) + " for model " + Hex(m[3], 2) +
-                                                 " (this device is " + Hex(m_config.model, 2) + ")",
-                         log);
+            const std::string what = "opcode " + Hex(opcode, 2) + " for model " + Hex(m[3], 2) + " (this device is " +
+                                     Hex(m_config.model, 2) + "), answered with status 5";
+            StatusLocked(STATUS_WRONG_MODEL, what, log);
+            log.push_back(what);
         } else {
             log.push_back("ignored opcode " + Hex(opcode, 2) + " for model " + Hex(m[3], 2));
         }
@@ -228,7 +236,9 @@ void DeviceSimulator::HandleLocked(const uint8_t* m, size_t n, Lines& log) {
         const char* name = opcode == OP_ERASE ? "ERASE" : "FINISH";
         if (n != 6 || m[5] != EOX) {
             ++m_summary.unexpected;
-            StatusLocked(STATUS_FRAME_ERROR, std::string("malformed ") + name + " (" + std::to_string(n) + " bytes)", log);
+            const std::string what = std::string("malformed ") + name + ", answered with status 4: " + HexBytes(m, n);
+            StatusLocked(STATUS_FRAME_ERROR, what, log);
+            log.push_back(what);
             return;
         }
         if (opcode == OP_ERASE) {
@@ -237,9 +247,10 @@ void DeviceSimulator::HandleLocked(const uint8_t* m, size_t n, Lines& log) {
             m_summary.eraseSeen = true;
             m_summary.eraseAnswer = m_config.eraseStatus;
             m_erased = m_config.eraseStatus == STATUS_OK;
-            StatusLocked(m_config.eraseStatus,
-                         "ERASE, answered after " + std::to_string(m_config.eraseDelay.count()) + " ms", log,
-                         m_config.eraseDelay);
+            const std::string what = "ERASE: answered with status " + std::to_string(m_config.eraseStatus) +
+                                     " after " + std::to_string(m_config.eraseDelay.count()) + " ms";
+            StatusLocked(m_config.eraseStatus, what, log, m_config.eraseDelay);
+            log.push_back(what);
             return;
         }
         ++m_summary.finishRequests;
@@ -248,8 +259,10 @@ void DeviceSimulator::HandleLocked(const uint8_t* m, size_t n, Lines& log) {
         m_summary.finishSeen = true;
         if (m_config.finishStatus) {
             m_summary.finishAnswered = !m_config.mute;
-            StatusLocked(*m_config.finishStatus,
-                         whole ? "FINISH" : "FINISH before the whole image had arrived", log);
+            const std::string what = std::string(whole ? "FINISH" : "FINISH before the whole image had arrived") +
+                                     ": answered with status " + std::to_string(*m_config.finishStatus);
+            StatusLocked(*m_config.finishStatus, what, log);
+            log.push_back(what);
         } else {
             log.push_back("FINISH: not answered (as configured)");
         }
@@ -258,8 +271,7 @@ void DeviceSimulator::HandleLocked(const uint8_t* m, size_t n, Lines& log) {
     }
     default:
         ++m_summary.unexpected;
-        log.push_back("unexpected opcode " + Hex(opcode, 2) + " from the host (" + std::to_string(n) +
-                      " bytes), not answered");
+        log.push_back("unexpected opcode " + Hex(opcode, 2) + " from the host, not answered: " + HexBytes(m, n));
         return;
     }
 }
@@ -284,10 +296,8 @@ void DeviceSimulator::HandleUniversalLocked(const uint8_t* m, size_t n, Lines& l
         m_summary.lastHostIdentityReply.assign(m, m + n);
         m_summary.hostIdentityValid = n == 15 && m[14] == EOX && SevenBitBody(m, n) && m[5] == MANUFACTURER &&
                                       m[10] == 0x31 && m[11] == 0x30 && m[12] == 0x30 && m[13] == 0x30;
-        std::string bytes;
-        for (size_t i = 0; i < n && i < 16; ++i) bytes += (i ? " " : "") + Hex(m[i], 2).substr(2);
         log.push_back(std::string("host Identity Reply") + (m_summary.hostIdentityValid ? "" : " (MALFORMED)") +
-                      ": " + bytes);
+                      ": " + HexBytes(m, n));
         return;
     }
     ++m_summary.garbage;
@@ -299,22 +309,25 @@ void DeviceSimulator::HandleHostStatusLocked(const uint8_t* m, size_t n, Lines& 
         for (PullRecord& p : m_summary.pulls) {
             if (!p.sent || p.answered) continue;
             p.answered = true;
-            p.ok = !InsideImage(p.spec.address, p.spec.length);
+            p.ok = !InsideImage(p.pull.address, p.pull.length);
             p.result = (p.ok ? "refused by the host with status " : "in-range pull refused with status ") +
                        std::to_string(m[5]);
-            log.push_back("pull " + Range(p.spec.address, p.spec.length) + ": " + p.result);
+            log.push_back("pull " + Range(p.pull.address, p.pull.length) + ": " + p.result);
             return;
         }
     }
     ++m_summary.unexpected;
-    log.push_back("unexpected STATUS message from the host (" + std::to_string(n) + " bytes)");
+    log.push_back("unexpected STATUS message from the host: " + HexBytes(m, n));
 }
 
 void DeviceSimulator::StartUpdateLocked() {
     std::fill(m_image.begin(), m_image.end(), uint8_t{0xFF});
     m_nextAddress = IMAGE_BASE;
+    m_lastAddress = 0;
+    m_lastLength = 0;
     m_erased = false;
     m_summary.eraseSeen = false;
+    m_summary.blocksRepeated = 0;
     m_summary.blocksAccepted = 0;
     m_summary.blocksRefused = 0;
     m_summary.blocksMalformed = 0;
@@ -374,6 +387,14 @@ void DeviceSimulator::HandleBlockLocked(const uint8_t* m, size_t n, Lines& log) 
     if (sent != computed)
         return refuse(STATUS_CRC_ERROR, "checksum " + Hex(sent, 8) + ", bytes give " + Hex(computed, 8), true);
     if (!m_erased) return refuse(STATUS_SEQUENCE_ERROR, "no successful ERASE before it", true);
+    if (m_lastLength != 0 && address == m_lastAddress && length == m_lastLength &&
+        std::equal(raw.begin(), raw.end(), m_image.begin() + (address - IMAGE_BASE))) {
+        // The same block again: its answer was lost on the way. Acknowledge it once more.
+        ++m_summary.blocksRepeated;
+        StatusLocked(STATUS_OK, "repeated block", log);
+        log.push_back("block " + std::to_string(k - 1) + " at " + Hex(address) + " sent again: accepted again");
+        return;
+    }
     if (address != m_nextAddress)
         return refuse(STATUS_SEQUENCE_ERROR, "expected address " + Hex(m_nextAddress), true);
     if (!InsideImage(address, length)) return refuse(STATUS_SEQUENCE_ERROR, "reaches past the image", true);
@@ -388,6 +409,8 @@ void DeviceSimulator::HandleBlockLocked(const uint8_t* m, size_t n, Lines& log) 
 
     std::copy(raw.begin(), raw.end(), m_image.begin() + (address - IMAGE_BASE));
     m_nextAddress = address + length;
+    m_lastAddress = address;
+    m_lastLength = length;
     m_summary.bytesReceived = m_nextAddress - IMAGE_BASE;
     ++m_summary.blocksAccepted;
     BlockRecord& r = m_summary.blocks[address];
@@ -410,7 +433,7 @@ bool DeviceSimulator::HandlePullAnswerLocked(const uint8_t* m, size_t n, Lines& 
     const uint32_t length = Groups(m + 10, 2);
     PullRecord* pull = nullptr;
     for (PullRecord& p : m_summary.pulls)
-        if (p.sent && !p.answered && p.spec.address == address) {
+        if (p.sent && !p.answered && p.pull.address == address) {
             pull = &p;
             break;
         }
@@ -420,7 +443,7 @@ bool DeviceSimulator::HandlePullAnswerLocked(const uint8_t* m, size_t n, Lines& 
     std::string problem;
     const size_t packed = PackedSize(length);
     std::vector<uint8_t> raw(length);
-    const bool inRange = InsideImage(pull->spec.address, pull->spec.length);
+    const bool inRange = InsideImage(pull->pull.address, pull->pull.length);
     if (n != packed + BLOCK_OVERHEAD || m[n - 1] != EOX || !SevenBitBody(m, n) ||
         !Unpack7Bit(raw.data(), m + 12, length)) {
         problem = "malformed answer (" + std::to_string(n) + " bytes)";
@@ -428,7 +451,7 @@ bool DeviceSimulator::HandlePullAnswerLocked(const uint8_t* m, size_t n, Lines& 
         problem = "checksum does not match the bytes";
     } else if (!InsideImage(address, length)) {
         problem = "the host sent " + std::to_string(length) + " bytes that lie outside the image";
-    } else if (inRange ? length != pull->spec.length : length > pull->spec.length) {
+    } else if (inRange ? length != pull->pull.length : length > pull->pull.length) {
         problem = "the host sent " + std::to_string(length) + " bytes";
     }
     const uint8_t* known = nullptr;
@@ -441,7 +464,7 @@ bool DeviceSimulator::HandlePullAnswerLocked(const uint8_t* m, size_t n, Lines& 
     pull->result = pull->ok ? std::to_string(length) + " bytes, checksum ok, " +
                                   (compared ? "equal to the image" : "not compared (image unknown)")
                             : problem;
-    log.push_back("pull " + Range(pull->spec.address, pull->spec.length) + " answered: " + pull->result);
+    log.push_back("pull " + Range(pull->pull.address, pull->pull.length) + " answered: " + pull->result);
     return true;
 }
 
@@ -460,7 +483,7 @@ bool DeviceSimulator::KnownImageLocked(uint32_t address, uint32_t length, const 
 
 void DeviceSimulator::FireTriggerLocked(Trigger when, Lines& log) {
     for (size_t i = 0; i < m_summary.pulls.size(); ++i)
-        if (m_summary.pulls[i].spec.when == when && !m_summary.pulls[i].sent) SendBlockRequestLocked(i, log);
+        if (m_summary.pulls[i].pull.when == when && !m_summary.pulls[i].sent) SendBlockRequestLocked(i, log);
     if (m_config.askIdentity == when && !(when == Trigger::End && m_identityAskedAtEnd)) {
         if (when == Trigger::End) m_identityAskedAtEnd = true;
         SendIdentityRequestLocked(log);
@@ -470,12 +493,12 @@ void DeviceSimulator::FireTriggerLocked(Trigger when, Lines& log) {
 void DeviceSimulator::SendBlockRequestLocked(size_t pullIndex, Lines& log) {
     PullRecord& p = m_summary.pulls[pullIndex];
     std::vector<uint8_t> msg{SOX, MANUFACTURER, 0x00, m_config.model, OP_BLOCK_REQUEST};
-    PutGroups(msg, p.spec.address, 5);
-    PutGroups(msg, p.spec.length, 2);
+    PutGroups(msg, p.pull.address, 5);
+    PutGroups(msg, p.pull.length, 2);
     msg.push_back(EOX);
     p.sent = !m_config.mute && !m_stopping;
-    QueueLocked(std::move(msg), "block request " + Range(p.spec.address, p.spec.length), log);
-    if (p.sent) log.push_back("pulling " + Range(p.spec.address, p.spec.length) + " from the host");
+    QueueLocked(std::move(msg), "block request " + Range(p.pull.address, p.pull.length), log);
+    if (p.sent) log.push_back("pulling " + Range(p.pull.address, p.pull.length) + " from the host");
 }
 
 void DeviceSimulator::SendIdentityRequestLocked(Lines& log) {
@@ -512,7 +535,7 @@ void DeviceSimulator::QueueLocked(std::vector<uint8_t> bytes, std::string what, 
 bool DeviceSimulator::CompleteLocked() const {
     if (!m_summary.finishSeen || !m_queue.empty() || m_sending) return false;
     for (const PullRecord& p : m_summary.pulls)
-        if (p.sent && !p.answered && InsideImage(p.spec.address, p.spec.length)) return false;
+        if (p.sent && !p.answered && InsideImage(p.pull.address, p.pull.length)) return false;
     if (m_config.askIdentity && !m_config.mute && m_summary.hostIdentityReplies <= m_hostRepliesAtAsk)
         return false;
     return true;
@@ -565,8 +588,8 @@ bool DeviceSimulator::Verdict(std::string* line) const {
     }
     int pullsChecked = 0;
     for (const PullRecord& p : s.pulls) {
-        const std::string r = "pull " + Range(p.spec.address, p.spec.length);
-        const bool inRange = InsideImage(p.spec.address, p.spec.length);
+        const std::string r = "pull " + Range(p.pull.address, p.pull.length);
+        const bool inRange = InsideImage(p.pull.address, p.pull.length);
         if (!p.sent) {
             if (inRange) reasons.push_back(r + " never sent");
         } else if (!p.answered) {
@@ -588,7 +611,8 @@ bool DeviceSimulator::Verdict(std::string* line) const {
         if (s.unexpected > 0) reasons.push_back(std::to_string(s.unexpected) + " unexpected messages");
     }
     const std::string counts = std::to_string(s.blocksAccepted) + " blocks (" + std::to_string(s.blocksRefused) +
-                               " refused, " + std::to_string(s.blocksMalformed) + " malformed)";
+                               " refused, " + std::to_string(s.blocksMalformed) + " malformed" +
+                               (s.blocksRepeated ? ", " + std::to_string(s.blocksRepeated) + " repeated" : "") + ")";
     std::string text;
     if (reasons.empty()) {
         text = "PASS: image " + std::to_string(s.bytesReceived) + " bytes received in " + counts + ", finish " +

@@ -63,7 +63,7 @@ enum class Trigger {
     End     // right after it has answered (or, as configured, ignored) FINISH
 };
 
-struct PullSpec {
+struct BlockPull {
     uint32_t address = IMAGE_BASE;
     uint32_t length = 0;  // at most MAX_BLOCK_LENGTH
     Trigger when = Trigger::End;
@@ -87,7 +87,7 @@ struct DeviceSimulatorConfig {
     std::optional<int> dropReplyBlock;      // swallow the first answer to this block index, once
     bool mute = false;                      // send nothing at all
     std::optional<uint8_t> finishStatus = uint8_t{STATUS_OK};  // nullopt: FINISH is not answered
-    std::vector<PullSpec> pulls;
+    std::vector<BlockPull> pulls;
     std::optional<Trigger> askIdentity;     // send an Identity Request to the host
     std::chrono::milliseconds answerDelayMin{0};  // each message goes out after a delay drawn from
     std::chrono::milliseconds answerDelayMax{5};  // [min, max]; messages never overtake each other
@@ -107,7 +107,7 @@ struct BlockRecord {
 };
 
 struct PullRecord {
-    PullSpec spec;
+    BlockPull pull;
     bool sent = false;
     bool answered = false;
     bool ok = false;
@@ -136,6 +136,7 @@ struct DeviceSummary {
     int blocksAccepted = 0;
     int blocksRefused = 0;      // every non-zero answer to a block, the malformed ones included
     int blocksMalformed = 0;    // refused with 2, 3, 4 or 5
+    int blocksRepeated = 0;     // the last accepted block sent again (its answer was lost), acked again
     uint32_t bytesReceived = 0; // contiguous from IMAGE_BASE
     std::map<uint32_t, BlockRecord> blocks;  // by the address that the block claimed
     bool finishSeen = false;
@@ -227,6 +228,8 @@ private:
     DeviceSummary m_summary;
     std::vector<uint8_t> m_image;
     uint32_t m_nextAddress = IMAGE_BASE;
+    uint32_t m_lastAddress = 0;      // the last accepted block, acknowledged again when it is repeated
+    uint32_t m_lastLength = 0;
     bool m_erased = false;           // a successful ERASE opened the transfer
     bool m_startFired = false;
     bool m_endFired = false;
