@@ -1,0 +1,288 @@
+// Instance numbering with real processes: each probe process claims a number as the program does.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "InstanceMarker.h"
+#include "TestSupport.h"
+
+extern char** environ;
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// One probe process with pipes to its standard input and output.
+class Probe {
+public:
+    Probe(const std::string& scope, bool spawnChild = false) {
+        int in[2];
+        int out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (std::strncmp(*e, "TARNET_TEST_INSTANCE_SCOPE=", 27) != 0) env.emplace_back(*e);
+        }
+        if (!scope.empty()) env.push_back("TARNET_TEST_INSTANCE_SCOPE=" + scope);
+        std::vector<char*> envp;
+        for (auto& s : env) envp.push_back(s.data());
+        envp.push_back(nullptr);
+        std::string path = TARNET_INSTANCE_PROBE;
+        std::string arg = "spawn-child";
+        std::vector<char*> argv = {path.data()};
+        if (spawnChild) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&m_pid, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+            m_pid = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        m_stdin = in[1];
+        m_stdout = out[0];
+    }
+
+    ~Probe() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        if (m_stdin >= 0) close(m_stdin);
+        if (m_stdout >= 0) close(m_stdout);
+    }
+
+    Probe(const Probe&) = delete;
+    Probe& operator=(const Probe&) = delete;
+
+    // Next line of output, or "" when none came within `timeout`.
+    std::string ReadLine(std::chrono::milliseconds timeout = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto nl = m_buffer.find('\n');
+            if (nl != std::string::npos) {
+                std::string line = m_buffer.substr(0, nl);
+                m_buffer.erase(0, nl + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return "";
+            pollfd p{m_stdout, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+            char chunk[256];
+            const ssize_t n = read(m_stdout, chunk, sizeof chunk);
+            if (n <= 0) return "";
+            m_buffer.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+    // The number this probe claimed, 0 when it printed anything else.
+    int Claimed(std::chrono::milliseconds timeout = 10s) {
+        const std::string line = ReadLine(timeout);
+        if (line.rfind("claimed ", 0) != 0) {
+            m_lastLine = line;
+            return 0;
+        }
+        return std::stoi(line.substr(8));
+    }
+
+    // Ends the probe normally (end of its input) and waits for it; its exit code, -1 on time-out.
+    int Finish(std::chrono::milliseconds timeout = 10s) {
+        if (m_stdin >= 0) {
+            close(m_stdin);
+            m_stdin = -1;
+        }
+        return Wait(timeout);
+    }
+
+    void KillHard() {
+        if (m_pid > 0) kill(m_pid, SIGKILL);
+        Wait(10s);
+    }
+
+    int Wait(std::chrono::milliseconds timeout) {
+        if (m_pid <= 0) return -1;
+        int status = 0;
+        const bool ended = testsupport::WaitFor(
+            [&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeout);
+        if (!ended) return -1;
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    bool Alive() const { return m_pid > 0 && kill(m_pid, 0) == 0; }
+    const std::string& LastLine() const { return m_lastLine; }
+
+private:
+    pid_t m_pid = -1;
+    int m_stdin = -1;
+    int m_stdout = -1;
+    std::string m_buffer;
+    std::string m_lastLine;
+};
+
+// A scope of markers of this test alone, so that parallel tests and running copies don't meet.
+std::string Scope(const char* test) {
+    return std::string(test) + "-" + std::to_string(getpid());
+}
+
+}  // namespace
+
+TEST(InstanceNames, AreThePlainNameForOneAndTheNumberedNameForTwoToTwenty) {
+    EXPECT_EQ(InstanceMarkerName(1), "Tarnet System Ver 1.10 Updater");
+    EXPECT_EQ(InstanceMarkerName(2), "Tarnet System Ver 1.10 Updater (2)");
+    EXPECT_EQ(InstanceMarkerName(20), "Tarnet System Ver 1.10 Updater (20)");
+    EXPECT_EQ(MAX_INSTANCES, 20);
+}
+
+TEST(InstanceMarkers, ExistOnceAndVanishWhenClosed) {
+    const std::string name = "tarnet-marker-test-" + std::to_string(getpid());
+    const InstanceMarkerResult first = CreateInstanceMarker(name);
+    ASSERT_NE(first.handle, NO_INSTANCE_MARKER);
+    EXPECT_FALSE(first.alreadyExists);
+    const InstanceMarkerResult second = CreateInstanceMarker(name);
+    EXPECT_TRUE(second.alreadyExists);
+    CloseInstanceMarker(second.handle);
+    // A name that is a prefix of the held one is a different marker (the address has no padding).
+    const InstanceMarkerResult prefix = CreateInstanceMarker(name.substr(0, name.size() - 1));
+    EXPECT_FALSE(prefix.alreadyExists);
+    CloseInstanceMarker(prefix.handle);
+    CloseInstanceMarker(first.handle);
+    const InstanceMarkerResult again = CreateInstanceMarker(name);
+    EXPECT_FALSE(again.alreadyExists);
+    CloseInstanceMarker(again.handle);
+}
+
+#ifdef __linux__
+TEST(InstanceMarkers, AreAbstractSocketsNamedExactlyByTheMarkerNameAndCloseOnExec) {
+    const std::string name = "tarnet-marker-abstract-" + std::to_string(getpid());
+    const InstanceMarkerResult held = CreateInstanceMarker(name);
+    ASSERT_NE(held.handle, NO_INSTANCE_MARKER);
+    EXPECT_TRUE(fcntl(held.handle, F_GETFD) & FD_CLOEXEC);
+    // /proc/net/unix shows abstract names with a leading '@' and any NUL as '@': the line must end
+    // with exactly "@name", no padding.
+    std::ifstream table("/proc/net/unix");
+    std::string line;
+    bool found = false;
+    while (std::getline(table, line)) {
+        if (line.size() >= name.size() + 2 &&
+            line.compare(line.size() - name.size() - 2, std::string::npos, " @" + name) == 0) {
+            found = true;
+        }
+    }
+    EXPECT_TRUE(found);
+    CloseInstanceMarker(held.handle);
+}
+#endif
+
+TEST(InstanceNumbering, TheFirstCopyTakesOneAndASecondTakesTwo) {
+    const std::string scope = Scope("first-second");
+    Probe first(scope);
+    ASSERT_EQ(first.Claimed(), 1) << first.LastLine();
+    Probe second(scope);
+    ASSERT_EQ(second.Claimed(), 2) << second.LastLine();
+    EXPECT_EQ(second.Finish(), 0);
+    EXPECT_EQ(first.Finish(), 0);
+}
+
+TEST(InstanceNumbering, ANewCopyTakesTheLowestFreeNumberAlsoAfterAKill) {
+    const std::string scope = Scope("lowest-free");
+    auto one = std::make_unique<Probe>(scope);
+    ASSERT_EQ(one->Claimed(), 1);
+    auto two = std::make_unique<Probe>(scope);
+    ASSERT_EQ(two->Claimed(), 2);
+    Probe three(scope);
+    ASSERT_EQ(three.Claimed(), 3);
+
+    // With 1 and 3 held, a new copy takes 2.
+    EXPECT_EQ(two->Finish(), 0);
+    two.reset();
+    Probe newTwo(scope);
+    EXPECT_EQ(newTwo.Claimed(), 2);
+
+    // Copy 1 killed outright: its number is free again while 2 and 3 run.
+    one->KillHard();
+    one.reset();
+    Probe newOne(scope);
+    EXPECT_EQ(newOne.Claimed(), 1);
+    EXPECT_TRUE(three.Alive());
+}
+
+TEST(InstanceNumbering, AChildProcessDoesNotKeepTheNumberOfAKilledCopy) {
+    const std::string scope = Scope("child");
+    auto parent = std::make_unique<Probe>(scope, /*spawnChild=*/true);
+    const std::string childLine = parent->ReadLine();
+    ASSERT_EQ(childLine.rfind("child ", 0), 0u) << childLine;
+    const pid_t child = std::stoi(childLine.substr(6));
+    ASSERT_EQ(parent->Claimed(), 1);
+    parent->KillHard();
+    parent.reset();
+    ASSERT_EQ(kill(child, 0), 0) << "the child outlives its parent";
+    Probe next(scope);
+    EXPECT_EQ(next.Claimed(), 1);
+    kill(child, SIGKILL);
+}
+
+TEST(InstanceNumbering, WithTwentyRunningAFurtherCopyIsRefusedAndTheOthersCarryOn) {
+    const std::string scope = Scope("twenty-one");
+    std::vector<std::unique_ptr<Probe>> running;
+    for (int n = 1; n <= 20; ++n) {
+        running.push_back(std::make_unique<Probe>(scope));
+        ASSERT_EQ(running.back()->Claimed(), n);
+    }
+    Probe refused(scope);
+    EXPECT_EQ(refused.ReadLine(),
+              "refused: It is forbidden to launch more than 20 instance of this application.");
+    EXPECT_EQ(refused.Wait(10s), 3);
+    for (auto& p : running) EXPECT_TRUE(p->Alive());
+    // They still hold their numbers: one of them ends, and exactly its number comes free.
+    EXPECT_EQ(running[6]->Finish(), 0);
+    Probe seventh(scope);
+    EXPECT_EQ(seventh.Claimed(), 7);
+}
+
+TEST(InstanceNumbering, TwentyCopiesStartedAtOnceGetTwentyDifferentNumbers) {
+    const std::string scope = Scope("at-once");
+    std::vector<std::unique_ptr<Probe>> probes;
+    for (int i = 0; i < 20; ++i) probes.push_back(std::make_unique<Probe>(scope));
+    std::set<int> numbers;
+    for (auto& p : probes) numbers.insert(p->Claimed());
+    EXPECT_EQ(numbers.size(), 20u);
+    EXPECT_EQ(*numbers.begin(), 1);
+    EXPECT_EQ(*numbers.rbegin(), 20);
+}
+
+#ifdef __linux__
+TEST(InstanceNumbering, ACopyHoldsItsNumberUnderTheProgramsOwnMarkerName) {
+    Probe copy("");  // no test scope: the names the program uses
+    const int number = copy.Claimed();
+    ASSERT_GE(number, 1);
+    ASSERT_LE(number, 20);
+    const std::string name = InstanceMarkerName(number);
+    const InstanceMarkerResult probe = CreateInstanceMarker(name);
+    EXPECT_TRUE(probe.alreadyExists);
+    CloseInstanceMarker(probe.handle);
+    EXPECT_EQ(copy.Finish(), 0);
+}
+#endif

@@ -1,0 +1,324 @@
+// The main window driven as a user would, against a simulated device on in-process MIDI devices.
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <gtest/gtest.h>
+
+#include "AppWindowRig.h"
+#include "DeviceNames.h"
+
+using namespace std::chrono_literals;
+using apptest::PumpUntil;
+using apptest::RigOptions;
+using apptest::WindowRig;
+
+namespace {
+
+const std::vector<bool> kReady{true, true, true, true};
+const std::vector<bool> kRunning{false, false, false, false};
+const std::vector<bool> kCompleted{true, true, false, true};
+
+void PressKey(QWidget* target, int key) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+    QApplication::sendEvent(target, &press);
+    QApplication::sendEvent(target, &release);
+}
+
+}  // namespace
+
+TEST(MainWindow, StartsReadyWithTitleProgressRangeAndDefaultDevicesSelected) {
+    RigOptions options;
+    options.outDevices = {"Midi Through", apptest::kDevice, "Other"};
+    options.inDevices = {apptest::kDevice, "Midi Through"};
+    WindowRig rig(options);
+    auto& d = rig.Dialog();
+    EXPECT_EQ(d.windowTitle(), "Tarnet System Ver 1.10 Updater");
+    EXPECT_EQ(rig.Enabled(), kReady);
+    EXPECT_EQ(d.m_progress->minimum(), 0);
+    EXPECT_EQ(d.m_progress->maximum(), 327680);
+    EXPECT_EQ(rig.Progress(), 0);
+    EXPECT_EQ(rig.Status(), "");
+    EXPECT_TRUE(d.m_statusEdit->isReadOnly());
+    ASSERT_EQ(d.m_midiOutCombo->count(), 3);
+    EXPECT_EQ(d.m_midiOutCombo->itemText(0), "Midi Through");
+    EXPECT_EQ(d.m_midiOutCombo->currentIndex(), 1);
+    EXPECT_EQ(d.m_midiInCombo->currentIndex(), 0);
+    EXPECT_TRUE(d.m_executeButton->isDefault());
+    EXPECT_EQ(d.minimumSize(), d.maximumSize());
+}
+
+TEST(MainWindow, ListsSelectTheLastExactDefaultMatchAndRescanReplacesAUsersPick) {
+    RigOptions options;
+    options.withSimulator = false;
+    options.outDevices = {"USB Audio Device", "usb audio device", "USB Audio Device",
+                          "USB Audio Device X"};
+    options.inDevices = {DEFAULT_DEVICE_NAMES[0], "Other", "USB Audio Device"};
+    WindowRig rig(options);
+    auto& d = rig.Dialog();
+    EXPECT_EQ(d.m_midiOutCombo->currentIndex(), 2);
+    EXPECT_EQ(d.m_midiInCombo->currentIndex(), 2);
+
+    d.m_midiOutCombo->setCurrentIndex(3);
+    d.m_midiInCombo->setCurrentIndex(1);
+    d.m_rescanButton->click();
+    EXPECT_EQ(d.m_midiOutCombo->currentIndex(), 2);
+    EXPECT_EQ(d.m_midiInCombo->currentIndex(), 2);
+    EXPECT_EQ(d.m_midiOutCombo->count(), 4);
+
+    // Devices that go away: the rescan shows the system's list as it is now.
+    rig.In().RemoveDevice("USB Audio Device");
+    rig.In().RemoveDevice(DEFAULT_DEVICE_NAMES[0]);
+    d.m_rescanButton->click();
+    ASSERT_EQ(d.m_midiInCombo->count(), 1);
+    EXPECT_EQ(d.m_midiInCombo->itemText(0), "Other");
+    EXPECT_EQ(d.m_midiInCombo->currentIndex(), -1);
+}
+
+TEST(MainWindow, TheJapaneseDefaultNameIsSelectedAndShownWhole) {
+    // "USB オーディオ デバイス" takes 32 bytes in UTF-8 (35 with " (2)"), more than the 31 that a
+    // 32-byte name record holds; such a record cuts the name and no default can ever match it.
+    if (platform::MAX_PNAME_LEN <= 36) {
+        GTEST_SKIP() << "device names are cut at " << platform::MAX_PNAME_LEN - 1 << " bytes";
+    }
+    const std::string japanese = DEFAULT_DEVICE_NAMES[0];
+    RigOptions options;
+    options.withSimulator = false;
+    options.outDevices = {japanese, "Other"};
+    options.inDevices = {"Other", japanese + " (2)", japanese};
+    options.instanceNumber = 2;
+    WindowRig rig(options);
+    EXPECT_EQ(rig.Dialog().m_midiOutCombo->currentIndex(), -1);
+    EXPECT_EQ(rig.Dialog().m_midiInCombo->currentIndex(), 1);
+    EXPECT_EQ(rig.Dialog().m_midiInCombo->itemText(1).toStdString(), japanese + " (2)");
+}
+
+TEST(MainWindow, ASecondCopySelectsOnlyTheDevicesWithItsNumberAndShowsItInTheTitle) {
+    RigOptions options;
+    options.withSimulator = false;
+    options.instanceNumber = 2;
+    options.outDevices = {"USB Audio Device (2)", "USB Audio Device"};
+    options.inDevices = {"USB Audio Device", "USB Audio Device (3)"};
+    WindowRig rig(options);
+    EXPECT_EQ(rig.Dialog().windowTitle(), "Tarnet System Ver 1.10 Updater (2)");
+    EXPECT_EQ(rig.Dialog().m_midiOutCombo->currentIndex(), 0);
+    EXPECT_EQ(rig.Dialog().m_midiInCombo->currentIndex(), -1);
+}
+
+TEST(MainWindow, WithNoDevicesTheListsAreEmptyAndExecuteReportsTheMidiInput) {
+    RigOptions options;
+    options.withSimulator = false;
+    options.outDevices = {};
+    options.inDevices = {};
+    WindowRig rig(options);
+    auto& d = rig.Dialog();
+    EXPECT_EQ(d.m_midiOutCombo->count(), 0);
+    EXPECT_EQ(d.m_midiInCombo->count(), 0);
+    EXPECT_EQ(d.m_midiInCombo->currentIndex(), -1);
+    EXPECT_TRUE(d.m_executeButton->isEnabled());
+    d.m_executeButton->click();
+    EXPECT_EQ(rig.Boxes(), std::vector<std::string>{"Can't open MIDI In device."});
+    EXPECT_EQ(rig.BoxCaptions(), std::vector<std::string>{"Error"});
+    EXPECT_TRUE(rig.BoxesOwnedByWindow());
+    EXPECT_EQ(rig.Enabled(), kReady);
+    EXPECT_EQ(rig.Running(), 0);
+    EXPECT_TRUE(d.isVisible());  // "Execute" never closes the window
+}
+
+TEST(MainWindow, AWholeUpdateGoesFromReadyThroughRunningToCompletedAndRescanEnablesExecute) {
+    WindowRig rig;
+    auto& d = rig.Dialog();
+    std::vector<std::string> statusTexts;
+    std::vector<int> positions;
+    QObject::connect(d.m_statusEdit, &QLineEdit::textChanged,
+                     [&](const QString& t) { statusTexts.push_back(t.toStdString()); });
+    QObject::connect(d.m_progress, &QProgressBar::valueChanged,
+                     [&](int v) { positions.push_back(v); });
+
+    d.m_executeButton->click();
+    EXPECT_EQ(rig.Enabled(), kRunning);
+    EXPECT_EQ(rig.Running(), 1);
+    ASSERT_TRUE(rig.WaitForCompletion());
+
+    EXPECT_TRUE(rig.Boxes().empty());
+    EXPECT_EQ(rig.Status(), "Version update completed.");
+    EXPECT_EQ(rig.Progress(), 327680);
+    EXPECT_EQ(rig.Enabled(), kCompleted);
+    std::string verdict;
+    EXPECT_TRUE(rig.Device().Verdict(&verdict)) << verdict;
+
+    ASSERT_GE(statusTexts.size(), 3u);
+    EXPECT_EQ(statusTexts.front(), "Erasing Flash memory.");
+    EXPECT_NE(std::find(statusTexts.begin(), statusTexts.end(), "Data transmit  0 / 327680 "),
+              statusTexts.end());
+    EXPECT_NE(std::find(statusTexts.begin(), statusTexts.end(),
+                        "Data transmit  322560 / 327680 "),
+              statusTexts.end());
+    ASSERT_EQ(positions.size(), 36u);
+    EXPECT_EQ(positions.front(), 9216);
+    EXPECT_EQ(positions[34], 322560);
+    EXPECT_EQ(positions.back(), 327680);
+
+    // Enter does nothing while "Execute" is disabled (in particular it does not close the window
+    // through another button); "Rescan Device" gives "Execute" back.
+    QWidget* focus = QApplication::focusWidget() != nullptr ? QApplication::focusWidget() : &d;
+    PressKey(focus, Qt::Key_Return);
+    EXPECT_EQ(rig.Running(), 0);
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_FALSE(d.IsDestroyed());
+    d.m_rescanButton->click();
+    EXPECT_EQ(rig.Enabled(), kReady);
+    EXPECT_EQ(rig.Status(), "Version update completed.");  // a rescan leaves the status alone
+}
+
+TEST(MainWindow, AnErrorEndingShowsItsBoxAndLeavesTheWindowReadyWithItsProgress) {
+    RigOptions options;
+    options.device.eraseStatus = devsim::STATUS_NOT_IN_VERSION_UP;
+    WindowRig rig(options);
+    rig.Dialog().m_executeButton->click();
+    ASSERT_TRUE(rig.WaitForRunEnd());
+    EXPECT_EQ(rig.Boxes(), std::vector<std::string>{"Please set the Version-up mode."});
+    EXPECT_EQ(rig.BoxCaptions(), std::vector<std::string>{"Error"});
+    EXPECT_TRUE(rig.BoxesOwnedByWindow());
+    EXPECT_EQ(rig.Enabled(), kReady);
+    EXPECT_EQ(rig.Status(), "");
+}
+
+TEST(MainWindow, EnterStartsARunLikeExecuteAndEscapeClosesTheWindow) {
+    WindowRig rig;
+    auto& d = rig.Dialog();
+    d.m_midiInCombo->setFocus();
+    // Keys go to the focused control and on to the dialog, as the window system delivers them.
+    QWidget* target = QApplication::focusWidget() != nullptr ? QApplication::focusWidget() : &d;
+    PressKey(target, Qt::Key_Return);
+    EXPECT_EQ(rig.Running(), 1);
+    EXPECT_EQ(rig.Enabled(), kRunning);
+    EXPECT_TRUE(d.isVisible());
+    ASSERT_TRUE(rig.WaitForCompletion());
+    EXPECT_EQ(rig.Status(), "Version update completed.");
+
+    PressKey(&d, Qt::Key_Escape);
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_TRUE(d.IsDestroyed());
+    EXPECT_EQ(d.result(), QDialog::Rejected);
+}
+
+TEST(MainWindow, ClosingWhileARunWaitsShowsNoBoxAndEndsTheRunInEveryPhase) {
+    // Each round closes the window at another moment: waiting for the identity (device mute),
+    // waiting for the erase, in the middle of the transfer.
+    struct Round {
+        const char* what;
+        bool mute;
+        std::chrono::milliseconds eraseDelay;
+        std::chrono::milliseconds closeAfter;
+    };
+    const Round rounds[] = {
+        {"identity wait", true, 0ms, 30ms},
+        {"erase wait", false, 60000ms, 100ms},
+        {"transfer", false, 0ms, 200ms},
+        {"at once", false, 0ms, 0ms},
+    };
+    for (int repeat = 0; repeat < 5; ++repeat) {
+        for (const Round& round : rounds) {
+            SCOPED_TRACE(std::string(round.what) + " round " + std::to_string(repeat));
+            RigOptions options;
+            options.device.mute = round.mute;
+            options.device.eraseDelay = round.eraseDelay;
+            WindowRig rig(options);
+            auto& d = rig.Dialog();
+            d.m_executeButton->click();
+            ASSERT_EQ(rig.Running(), 1);
+            apptest::PumpFor(round.closeAfter);
+            const std::string statusBefore = rig.Status();
+            qobject_cast<QPushButton*>(d.Control(2))->click();  // "Exit"
+            EXPECT_FALSE(d.isVisible());
+            EXPECT_TRUE(d.IsDestroyed());
+            // The run ends without a word and without touching the window.
+            EXPECT_TRUE(CUpdateEngine::WaitForWorkers(10s));
+            apptest::PumpFor(10ms);
+            EXPECT_TRUE(rig.Boxes().empty());
+            EXPECT_EQ(rig.Enabled(), kRunning);
+            EXPECT_EQ(rig.Status(), statusBefore);
+            rig.DestroyWindow();
+        }
+    }
+}
+
+TEST(MainWindow, AWindowReleasedWithoutClosingStillEndsItsRunCleanly) {
+    RigOptions options;
+    options.device.mute = true;
+    WindowRig rig(options);
+    rig.Dialog().m_executeButton->click();
+    ASSERT_EQ(rig.Running(), 1);
+    std::shared_ptr<IUpdateHost> host = rig.Dialog().Host();
+    rig.DestroyWindow();
+    EXPECT_TRUE(CUpdateEngine::WaitForWorkers(10s));
+    // Whatever is left of the window refuses at once.
+    EXPECT_EQ(host->GetMidiOutSelection(), -1);
+    EXPECT_FALSE(host->SetStatusText("late"));
+    EXPECT_TRUE(rig.Boxes().empty());
+}
+
+TEST(MainWindow, HostRequestsFromAnotherThreadReachTheControlsAndFailOnceTheWindowIsGone) {
+    RigOptions options;
+    options.withSimulator = false;
+    options.outDevices = {"A", apptest::kDevice};
+    WindowRig rig(options);
+    auto host = rig.Dialog().Host();
+    std::atomic<int> selection{-2};
+    std::atomic<bool> setOk{false};
+    std::thread worker([&] {
+        selection = host->GetMidiOutSelection();
+        setOk = host->SetStatusText("Data transmit  9216 / 327680 ") &&
+                host->SetProgressPos(9216) && host->EnableControl(HostControl::Rescan, false);
+    });
+    const bool served = PumpUntil([&] { return setOk.load(); }, 5s);
+    if (!served) rig.DestroyWindow();
+    worker.join();
+    ASSERT_TRUE(served);
+    EXPECT_EQ(selection, 1);
+    EXPECT_EQ(rig.Status(), "Data transmit  9216 / 327680 ");
+    EXPECT_EQ(rig.Progress(), 9216);
+    EXPECT_FALSE(rig.Dialog().m_rescanButton->isEnabled());
+
+    rig.Dialog().reject();
+    std::atomic<int> late{-2};
+    std::thread after([&] { late = host->GetMidiOutSelection() + (host->ShowErrorBox("x") ? 100 : 0); });
+    // No event is served here: the answer must come at once.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return late.load() != -2; }, 2s));
+    after.join();
+    EXPECT_EQ(late, -1);
+    EXPECT_TRUE(rig.Boxes().empty());
+}
+
+TEST(MainWindow, TheErrorBoxIsAStopBoxCaptionedErrorWithOneOkOwnedByTheWindow) {
+    RigOptions options;
+    options.withSimulator = false;
+    options.inDevices = {};
+    options.realMessageBoxes = true;
+    WindowRig rig(options);
+    QString caption, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QList<QAbstractButton*> buttons;
+    QWidget* parent = nullptr;
+    apptest::OnNextModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (box == nullptr) {
+            modal->close();
+            return;
+        }
+        caption = box->windowTitle();
+        text = box->text();
+        icon = box->icon();
+        buttons = box->buttons();
+        parent = box->parentWidget();
+        EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+        box->button(QMessageBox::Ok)->click();
+    });
+    rig.Dialog().m_executeButton->click();  // no MIDI input: the box, then back here
+    EXPECT_EQ(caption, "Error");
+    EXPECT_EQ(text, "Can't open MIDI In device.");
+    EXPECT_EQ(icon, QMessageBox::Critical);
+    EXPECT_EQ(buttons.size(), 1);
+    EXPECT_EQ(parent, &rig.Dialog());
+}
