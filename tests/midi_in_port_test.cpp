@@ -284,9 +284,12 @@ TEST_F(MidiInPortTest, DevicesAreListedByNameInOrder) {
     std::memset(name, 'x', sizeof name);
     port.GetDeviceName(2, name);  // no such device: an empty name
     EXPECT_STREQ(name, "");
-    midi.AddDevice(std::string(40, 'N'));
+    midi.AddDevice(std::string(200, 'N'));  // longer than any name record holds
     port.GetDeviceName(2, name);
-    EXPECT_EQ(std::string(name), std::string(31, 'N'));
+    EXPECT_EQ(std::string(name), std::string(platform::MAX_PNAME_LEN - 1, 'N'));
+    midi.AddDevice("USB オーディオ デバイス (2)");  // 35 bytes in UTF-8
+    port.GetDeviceName(3, name);
+    EXPECT_STREQ(name, "USB オーディオ デバイス (2)");
 
     LoopbackMidiIn none;
     CMidiInPort empty(none);

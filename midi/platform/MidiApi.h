@@ -45,8 +45,14 @@ constexpr std::uint32_t MHDR_INQUEUE = 0x4;
 
 #endif
 
-// Longest product name, NUL included.
-constexpr std::size_t MAX_PNAME_LEN = 32;
+// Longest product name, NUL included. WinMM names are at most 31 single-byte characters; the
+// other systems name devices in UTF-8, where 31 characters may take up to 124 bytes (the Japanese
+// default device name alone takes 32), so the record leaves room for them.
+#ifdef _WIN32
+constexpr std::size_t MAX_PNAME_LEN = MAXPNAMELEN;
+#else
+constexpr std::size_t MAX_PNAME_LEN = 128;
+#endif
 
 #ifdef _WIN32
 using MidiHeader = MIDIHDR;
