@@ -27,7 +27,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$bin/tarnet-devsim" --timeout 120 >"$log" 2>&1 &
+"$bin/tarnet-devsim" --timeout 900 >"$log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 1 100); do grep -q ready "$log" && break; sleep 0.1; done
 cat "$log"
