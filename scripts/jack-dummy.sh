@@ -16,9 +16,9 @@ case "${1:-}" in
   start)
     if running; then echo "jack-dummy: JACK server \"$server\" is already running"; exit 10; fi
     export JACK_NO_AUDIO_RESERVATION=1
-    # A period of 512 frames (10.7 ms) keeps the dummy server clear of xruns on a busy machine
+    # A period of 1024 frames (21 ms) keeps the dummy server clear of xruns on a busy machine
     # without a realtime scheduler; each closed output waits about one period to flush.
-    nohup jackd -n "$server" --no-realtime -d dummy -r 48000 -p 512 >"$state_dir/jackd.log" 2>&1 &
+    nohup jackd -n "$server" --no-realtime -d dummy -r 48000 -p 1024 >"$state_dir/jackd.log" 2>&1 &
     echo $! >"$state_dir/jackd.pid"
     for _ in $(seq 1 100); do
       if running; then echo "jack-dummy: started server \"$server\" (pid $(cat "$state_dir/jackd.pid"))"; exit 0; fi

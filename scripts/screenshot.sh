@@ -44,7 +44,7 @@ mkdir -p "$(dirname "$out")"
 # with the same default name, would otherwise be picked up by the updater.
 export JACK_DEFAULT_SERVER="tarnet-shot-$$"
 export JACK_NO_AUDIO_RESERVATION=1
-jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 512 >"$work/jackd.log" 2>&1 &
+jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 1024 >"$work/jackd.log" 2>&1 &
 jack_pid=$!
 wait_for 20 sh -c '[ "$(jack_wait -c 2>/dev/null)" = running ]' || { cat "$work/jackd.log"; fail "no JACK server"; }
 

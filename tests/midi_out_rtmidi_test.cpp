@@ -30,7 +30,7 @@ TEST(RtMidiOutTest, NoSelectionNamesNoDeviceAndOpensNothing) {
     CMidiOutPort port(api);
     EXPECT_FALSE(port.Open(0xFFFFFFFFu));
     EXPECT_FALSE(port.IsOpen());
-    EXPECT_FALSE(port.Open(port.GetDeviceCount()));
+    EXPECT_FALSE(port.Open(port.GetDeviceCount() + 1000));  // far past any list, whatever comes and goes
     EXPECT_FALSE(port.IsOpen());
 }
 
