@@ -18,16 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class NullHost final : public IUpdateHost {
-public:
-    int GetMidiOutSelection() override { return 0; }
-    int GetMidiInSelection() override { return 0; }
-    bool SetStatusText(const std::string&) override { return true; }
-    bool SetProgressPos(int) override { return true; }
-    bool EnableControl(HostControl, bool) override { return true; }
-    bool ShowErrorBox(const std::string&) override { return true; }
-};
-
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 void Report(const char* what, std::vector<double> v) {
@@ -43,7 +33,7 @@ void Report(const char* what, std::vector<double> v) {
 int main() {
     platform::LoopbackMidiOut out;
     platform::LoopbackMidiIn in;
-    NullHost host;
+    HeadlessHost host;
     const auto device = out.AddDevice("dev");
     in.AddDevice("dev");
     std::atomic<std::int64_t> answeredAt{0};

@@ -28,3 +28,15 @@ public:
     // when the user has dismissed it.
     virtual bool ShowErrorBox(const std::string& text) = 0;
 };
+
+// A host without a window, for programs that drive the engine on their own (tools, benchmarks,
+// fuzzing): it selects the first MIDI IN and MIDI OUT device and shows nothing.
+class HeadlessHost final : public IUpdateHost {
+public:
+    int GetMidiOutSelection() override { return 0; }
+    int GetMidiInSelection() override { return 0; }
+    bool SetStatusText(const std::string&) override { return true; }
+    bool SetProgressPos(int) override { return true; }
+    bool EnableControl(HostControl, bool) override { return true; }
+    bool ShowErrorBox(const std::string&) override { return true; }
+};

@@ -38,16 +38,6 @@ private:
     char m_device = 0;
 };
 
-class FixedHost final : public IUpdateHost {
-public:
-    int GetMidiOutSelection() override { return 0; }
-    int GetMidiInSelection() override { return 0; }
-    bool SetStatusText(const std::string&) override { return true; }
-    bool SetProgressPos(int) override { return true; }
-    bool EnableControl(HostControl, bool) override { return true; }
-    bool ShowErrorBox(const std::string&) override { return true; }
-};
-
 void PrintBytes(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) std::printf(" %02X", p[i]);
 }
@@ -56,7 +46,7 @@ void PrintBytes(const std::uint8_t* p, std::size_t n) {
 
 int main() {
     RecordingMidiOut out;
-    FixedHost host;
+    HeadlessHost host;
     CUpdateEngine engine(host, EnginePlatform{&out, nullptr, nullptr});
     const std::uint8_t model = g_acceptedModels[0];
 

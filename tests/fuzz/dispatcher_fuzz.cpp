@@ -13,16 +13,6 @@
 
 namespace {
 
-class NullHost final : public IUpdateHost {
-public:
-    int GetMidiOutSelection() override { return 0; }
-    int GetMidiInSelection() override { return 0; }
-    bool SetStatusText(const std::string&) override { return true; }
-    bool SetProgressPos(int) override { return true; }
-    bool EnableControl(HostControl, bool) override { return true; }
-    bool ShowErrorBox(const std::string&) override { return true; }
-};
-
 // An input device that hands the port's queued buffer back holding exactly the given bytes, with
 // none of the SysEx framing a real MIDI system would enforce: the dispatcher must cope with
 // whatever a driver returns.
@@ -92,7 +82,7 @@ struct Rig {
     platform::LoopbackMidiOut out;
     RawMidiIn in;
     platform::ManualTimerService timers;
-    NullHost host;
+    HeadlessHost host;
     platform::LoopbackMidiOut::DeviceId device = out.AddDevice("dev");
     std::shared_ptr<CUpdateEngine> engine;
 
