@@ -21,8 +21,8 @@ fi
 
 log=$(mktemp)
 cleanup() {
-  [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null
-  [ "$started_jack" = 1 ] && scripts/jack-dummy.sh stop
+  if [ -n "${sim_pid:-}" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+  if [ "$started_jack" = 1 ]; then scripts/jack-dummy.sh stop || true; fi
   rm -f "$log"
 }
 trap cleanup EXIT
