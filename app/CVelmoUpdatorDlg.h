@@ -101,6 +101,10 @@ protected:
     void showEvent(QShowEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+#ifdef Q_OS_WIN
+    // WM_SYSCOMMAND of the real window menu: the About entry goes to OnSysCommand.
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+#endif
 
 private:
     class WindowHost;
