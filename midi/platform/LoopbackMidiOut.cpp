@@ -59,30 +59,17 @@ std::int64_t LoopbackMidiOut::IndexOf(DeviceId device) const {
     return -1;
 }
 
-void LoopbackMidiOut::SetRefuseOpen(DeviceId device, bool refuse) {
+template <typename Field, typename Value>
+void LoopbackMidiOut::SetField(DeviceId device, Field Device::*field, Value value) {
     std::lock_guard lock(m_lock);
-    if (Device* d = FindDevice(device)) d->refuseOpen = refuse;
+    if (Device* d = FindDevice(device)) d->*field = std::move(value);
 }
 
-void LoopbackMidiOut::SetBusy(DeviceId device, bool busy) {
-    std::lock_guard lock(m_lock);
-    if (Device* d = FindDevice(device)) d->busy = busy;
-}
-
-void LoopbackMidiOut::RefuseNextSends(DeviceId device, std::uint32_t count) {
-    std::lock_guard lock(m_lock);
-    if (Device* d = FindDevice(device)) d->refuseNext = count;
-}
-
-void LoopbackMidiOut::SetRefuseAllSends(DeviceId device, bool always) {
-    std::lock_guard lock(m_lock);
-    if (Device* d = FindDevice(device)) d->refuseAll = always;
-}
-
-void LoopbackMidiOut::SetHoldSends(DeviceId device, bool hold) {
-    std::lock_guard lock(m_lock);
-    if (Device* d = FindDevice(device)) d->hold = hold;
-}
+void LoopbackMidiOut::SetRefuseOpen(DeviceId device, bool refuse) { SetField(device, &Device::refuseOpen, refuse); }
+void LoopbackMidiOut::SetBusy(DeviceId device, bool busy) { SetField(device, &Device::busy, busy); }
+void LoopbackMidiOut::RefuseNextSends(DeviceId device, std::uint32_t count) { SetField(device, &Device::refuseNext, count); }
+void LoopbackMidiOut::SetRefuseAllSends(DeviceId device, bool always) { SetField(device, &Device::refuseAll, always); }
+void LoopbackMidiOut::SetHoldSends(DeviceId device, bool hold) { SetField(device, &Device::hold, hold); }
 
 void LoopbackMidiOut::CompleteHeldSends(DeviceId device) {
     std::lock_guard lock(m_lock);
@@ -92,8 +79,7 @@ void LoopbackMidiOut::CompleteHeldSends(DeviceId device) {
 }
 
 void LoopbackMidiOut::SetListener(DeviceId device, Listener listener) {
-    std::lock_guard lock(m_lock);
-    if (Device* d = FindDevice(device)) d->listener = std::move(listener);
+    SetField(device, &Device::listener, std::move(listener));
 }
 
 std::vector<std::vector<std::uint8_t>> LoopbackMidiOut::Messages(DeviceId device) const {

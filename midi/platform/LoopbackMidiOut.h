@@ -108,7 +108,11 @@ private:
         std::vector<MidiHeader*> held;  // headers LongMsg accepted but has not returned yet
     };
 
-    // All private helpers must be called with m_lock held.
+    // Sets one field of the device under m_lock; nothing happens for an unknown device.
+    template <typename Field, typename Value>
+    void SetField(DeviceId device, Field Device::*field, Value value);
+
+    // All other private helpers must be called with m_lock held.
     Device* FindDevice(DeviceId device);
     const Device* FindDevice(DeviceId device) const;
     Device* PresentDeviceAt(std::uint32_t index, DeviceId* id = nullptr);
