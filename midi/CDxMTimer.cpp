@@ -37,8 +37,8 @@ std::uint32_t CDxMTimer::Start(std::uint32_t periodMs, platform::TimerProc callb
         procUser = reinterpret_cast<std::uintptr_t>(this);
     }
     const std::uint32_t id = m_service.SetEvent(periodMs, m_caps.wPeriodMin, proc, procUser,
-                                                platform::TIME_PERIODIC |
-                                                    platform::TIME_CALLBACK_FUNCTION);
+                                                platform::TIMER_PERIODIC |
+                                                    platform::TIMER_CALLBACK_FUNCTION);
     m_timerId.store(id, std::memory_order_release);
     if (id == 0 && m_periodHeld) {
         m_service.EndPeriod(m_caps.wPeriodMin);

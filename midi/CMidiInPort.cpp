@@ -191,11 +191,11 @@ void CMidiInPort::MidiInCallback(platform::MidiInHandle, std::uint32_t msg, std:
 }
 
 void CMidiInPort::HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uintptr_t) {
-    if (msg != platform::MIM_LONGDATA) return;  // short messages and notices are not wanted
+    if (msg != platform::MIDI_IN_LONGDATA) return;  // short messages and notices are not wanted
     auto* header = reinterpret_cast<platform::MidiHeader*>(param1);
     if (header == nullptr) return;
     // An empty buffer (the one a reset returns) is not queued again.
-    if ((header->dwFlags & platform::MHDR_DONE) == 0 || header->dwBytesRecorded == 0) return;
+    if ((header->dwFlags & platform::MIDI_HDR_DONE) == 0 || header->dwBytesRecorded == 0) return;
 
     // Never trust a count beyond the buffer.
     const std::uint32_t count = header->dwBytesRecorded < header->dwBufferLength

@@ -47,9 +47,9 @@ bool CMidiOutPort::SendLong(MidiHeader* header) {
     return sent;
 }
 
-// Waits until the device has set MHDR_DONE, at most the limit for this message's length.
+// Waits until the device has set MIDI_HDR_DONE, at most the limit for this message's length.
 //
-// The flag is read through an atomic_ref. Our own backends set MHDR_DONE synchronously inside
+// The flag is read through an atomic_ref. Our own backends set MIDI_HDR_DONE synchronously inside
 // LongMsg on this thread, so the first read already sees it and there is no concurrent write at
 // all; a backend that completes on another thread must write the flag atomically as well (the
 // loopback's delayed completion does). WinMM's driver writes it behind the program's back, which is
@@ -57,13 +57,13 @@ bool CMidiOutPort::SendLong(MidiHeader* header) {
 bool CMidiOutPort::WaitUntilDone(MidiHeader* header) {
     using Flags = decltype(header->dwFlags);
     const std::atomic_ref<Flags> flags(header->dwFlags);
-    if ((flags.load(std::memory_order_acquire) & MHDR_DONE) != 0) return true;
+    if ((flags.load(std::memory_order_acquire) & MIDI_HDR_DONE) != 0) return true;
 
     const auto limit = m_doneWaitBase + m_doneWaitPerByte * header->dwBufferLength;
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while ((flags.load(std::memory_order_acquire) & MHDR_DONE) == 0) {
+    while ((flags.load(std::memory_order_acquire) & MIDI_HDR_DONE) == 0) {
         if (std::chrono::steady_clock::now() >= deadline) {
-            return (flags.load(std::memory_order_acquire) & MHDR_DONE) != 0;
+            return (flags.load(std::memory_order_acquire) & MIDI_HDR_DONE) != 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

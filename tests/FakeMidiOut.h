@@ -54,7 +54,7 @@ public:
         return platform::MIDI_OK;
     }
     platform::MidiResult PrepareHeader(platform::MidiOutHandle, platform::MidiHeader* h) override {
-        h->dwFlags |= platform::MHDR_PREPARED;
+        h->dwFlags |= platform::MIDI_HDR_PREPARED;
         return platform::MIDI_OK;
     }
     platform::MidiResult LongMsg(platform::MidiOutHandle handle, platform::MidiHeader* h) override {
@@ -70,12 +70,12 @@ public:
             m_sent.push_back({m_device.load(), std::move(copy)});
         }
         --m_inLongMsg;
-        h->dwFlags |= platform::MHDR_DONE;
+        h->dwFlags |= platform::MIDI_HDR_DONE;
         return platform::MIDI_OK;
     }
     platform::MidiResult Reset(platform::MidiOutHandle) override { return platform::MIDI_OK; }
     platform::MidiResult UnprepareHeader(platform::MidiOutHandle, platform::MidiHeader* h) override {
-        h->dwFlags &= ~platform::MHDR_PREPARED;
+        h->dwFlags &= ~platform::MIDI_HDR_PREPARED;
         return platform::MIDI_OK;
     }
     platform::MidiResult Close(platform::MidiOutHandle) override {

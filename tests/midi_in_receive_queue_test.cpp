@@ -18,23 +18,23 @@ namespace {
 // again, as the port does.
 struct Recorder {
     std::mutex lock;
-    std::vector<Bytes> buffers;           // MIM_LONGDATA, recorded bytes (possibly empty)
-    std::vector<std::uintptr_t> shorts;  // MIM_DATA
+    std::vector<Bytes> buffers;           // MIDI_IN_LONGDATA, recorded bytes (possibly empty)
+    std::vector<std::uintptr_t> shorts;  // MIDI_IN_DATA
     SysExReceiveQueue* queue = nullptr;
     bool requeue = true;
 
     static void Callback(MidiInHandle, std::uint32_t msg, std::uintptr_t instance,
                          std::uintptr_t p1, std::uintptr_t) {
         auto* self = reinterpret_cast<Recorder*>(instance);
-        if (msg == MIM_DATA) {
+        if (msg == MIDI_IN_DATA) {
             std::lock_guard<std::mutex> g(self->lock);
             self->shorts.push_back(p1);
             return;
         }
-        if (msg != MIM_LONGDATA) return;
+        if (msg != MIDI_IN_LONGDATA) return;
         auto* h = reinterpret_cast<MidiHeader*>(p1);
-        EXPECT_NE(h->dwFlags & MHDR_DONE, 0u);
-        EXPECT_EQ(h->dwFlags & MHDR_INQUEUE, 0u);
+        EXPECT_NE(h->dwFlags & MIDI_HDR_DONE, 0u);
+        EXPECT_EQ(h->dwFlags & MIDI_HDR_INQUEUE, 0u);
         {
             std::lock_guard<std::mutex> g(self->lock);
             self->buffers.emplace_back(h->lpData, h->lpData + h->dwBytesRecorded);

@@ -113,8 +113,8 @@ TEST_F(MidiOutPortTest, SendingDeliversExactlyTheMessageAndReleasesTheHeader) {
     ASSERT_EQ(loopback.MessageCount(beta), 1u);
     EXPECT_EQ(loopback.Messages(beta)[0], IDENTITY_REQUEST);
     EXPECT_EQ(loopback.MessageCount(alpha), 0u);
-    EXPECT_EQ(header.dwFlags & (platform::MHDR_PREPARED | platform::MHDR_INQUEUE), 0u);
-    EXPECT_NE(header.dwFlags & platform::MHDR_DONE, 0u);
+    EXPECT_EQ(header.dwFlags & (platform::MIDI_HDR_PREPARED | platform::MIDI_HDR_INQUEUE), 0u);
+    EXPECT_NE(header.dwFlags & platform::MIDI_HDR_DONE, 0u);
     const auto counters = loopback.GetCounters();
     EXPECT_EQ(counters.prepares, 1u);
     EXPECT_EQ(counters.unprepares, 1u);
@@ -159,7 +159,7 @@ TEST_F(MidiOutPortTest, ADeviceThatDisappearsFailsTheSendAndStillClosesCleanly) 
     Bytes bytes = IDENTITY_REQUEST;
     MidiHeader header = HeaderFor(bytes);
     EXPECT_FALSE(port.SendLong(&header));
-    EXPECT_EQ(header.dwFlags & platform::MHDR_PREPARED, 0u);
+    EXPECT_EQ(header.dwFlags & platform::MIDI_HDR_PREPARED, 0u);
     port.Close();
     EXPECT_FALSE(port.IsOpen());
     const auto counters = loopback.GetCounters();
@@ -188,7 +188,7 @@ TEST_F(MidiOutPortTest, AStalledDeviceIsResetAfterTheDeadlineSoTheCallerGetsItsB
     const auto counters = loopback.GetCounters();
     EXPECT_EQ(counters.resets, 1u);
     EXPECT_EQ(counters.prepares, counters.unprepares);
-    EXPECT_EQ(header.dwFlags & (platform::MHDR_INQUEUE | platform::MHDR_PREPARED), 0u);
+    EXPECT_EQ(header.dwFlags & (platform::MIDI_HDR_INQUEUE | platform::MIDI_HDR_PREPARED), 0u);
 }
 
 TEST_F(MidiOutPortTest, ADeviceThatCompletesLaterOnAnotherThreadIsWaitedFor) {

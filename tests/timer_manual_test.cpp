@@ -64,7 +64,7 @@ TEST_F(TimerOnManualService, RestartEndsTheFirstEventAndGivesItsResolutionBackBe
     ASSERT_TRUE(event.has_value());
     EXPECT_EQ(event->delayMs, 20u);
     EXPECT_EQ(event->resolutionMs, 2u);
-    EXPECT_EQ(event->flags, platform::TIME_PERIODIC);
+    EXPECT_EQ(event->flags, platform::TIMER_PERIODIC);
 
     timer.Stop();
     EXPECT_EQ(service.ActiveEvents(), 0u);
@@ -233,7 +233,7 @@ TEST(ManualTimerService, TicksOfOneEventFiredFromTwoThreadsNeverOverlap) {
     OverlapProbe probe;
     const std::uint32_t id =
         service.SetEvent(50, 1, &ProbeOverlap, reinterpret_cast<std::uintptr_t>(&probe),
-                         platform::TIME_PERIODIC);
+                         platform::TIMER_PERIODIC);
     auto fire = [&] { for (int i = 0; i < 20; ++i) service.Tick(id); };
     std::thread a(fire);
     std::thread b(fire);

@@ -181,7 +181,7 @@ TEST(PosixTimerService, KillEventFromInsideItsOwnTickEndsTheEventWithoutDeadlock
     state.service = &service;
     const std::uint32_t id = service.SetEvent(1, 1, &KillFromInside,
                                               reinterpret_cast<std::uintptr_t>(&state),
-                                              platform::TIME_PERIODIC);
+                                              platform::TIMER_PERIODIC);
     ASSERT_TRUE(WaitFor([&] { return state.killed.load(); }));
     EXPECT_EQ(state.result, platform::TIMER_OK);
     EXPECT_EQ(service.RunningEvents(), 0u);
@@ -195,8 +195,8 @@ TEST(PosixTimerService, DestructionCancelsAndJoinsEventsStillRunning) {
     TickProbe a;
     TickProbe b;
     auto service = std::make_unique<PosixTimerService>();
-    const std::uint32_t idA = service->SetEvent(1, 1, &Probe, UserOf(a), platform::TIME_PERIODIC);
-    const std::uint32_t idB = service->SetEvent(1, 1, &Probe, UserOf(b), platform::TIME_PERIODIC);
+    const std::uint32_t idA = service->SetEvent(1, 1, &Probe, UserOf(a), platform::TIMER_PERIODIC);
+    const std::uint32_t idB = service->SetEvent(1, 1, &Probe, UserOf(b), platform::TIMER_PERIODIC);
     EXPECT_NE(idA, 0u);
     EXPECT_NE(idB, 0u);
     EXPECT_NE(idA, idB);
@@ -228,9 +228,9 @@ TEST(PosixTimerService, CountsResolutionRequestsPerValueAndRefusesUnmatchedRetur
 TEST(PosixTimerService, RefusesEventsItCannotRun) {
     PosixTimerService service;
     TickProbe probe;
-    EXPECT_EQ(service.SetEvent(0, 1, &Probe, UserOf(probe), platform::TIME_PERIODIC), 0u);
-    EXPECT_EQ(service.SetEvent(10, 1, nullptr, 0, platform::TIME_PERIODIC), 0u);
-    EXPECT_EQ(service.SetEvent(10, 1, &Probe, UserOf(probe), platform::TIME_ONESHOT), 0u);
+    EXPECT_EQ(service.SetEvent(0, 1, &Probe, UserOf(probe), platform::TIMER_PERIODIC), 0u);
+    EXPECT_EQ(service.SetEvent(10, 1, nullptr, 0, platform::TIMER_PERIODIC), 0u);
+    EXPECT_EQ(service.SetEvent(10, 1, &Probe, UserOf(probe), platform::TIMER_ONESHOT), 0u);
     EXPECT_EQ(service.KillEvent(12345), platform::TIMER_ERR);
     EXPECT_EQ(service.RunningEvents(), 0u);
 }

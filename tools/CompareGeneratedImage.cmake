@@ -1,5 +1,6 @@
-# cmake -DGENERATOR=<tool> -DOUTPUT=<file> -DREFERENCE=<file> -P CompareGeneratedImage.cmake
-execute_process(COMMAND "${GENERATOR}" "${OUTPUT}" RESULT_VARIABLE rc)
+# cmake -DGENERATOR=<tool> -DOUTPUT=<file> -DREFERENCE=<file> [-DEMULATOR=<runner>] -P CompareGeneratedImage.cmake
+# EMULATOR runs a cross-built generator (Wine for the Windows build).
+execute_process(COMMAND ${EMULATOR} "${GENERATOR}" "${OUTPUT}" RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${GENERATOR} failed (${rc})")
 endif()

@@ -27,7 +27,7 @@ public:
     platform::MidiResult LongMsg(platform::MidiOutHandle, platform::MidiHeader* h) override {
         const auto* p = reinterpret_cast<const std::uint8_t*>(h->lpData);
         messages.emplace_back(p, p + h->dwBufferLength);
-        h->dwFlags |= platform::MHDR_DONE;
+        h->dwFlags |= platform::MIDI_HDR_DONE;
         return platform::MIDI_OK;
     }
     platform::MidiResult Reset(platform::MidiOutHandle) override { return platform::MIDI_OK; }

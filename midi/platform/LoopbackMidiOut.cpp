@@ -153,8 +153,8 @@ MidiResult LoopbackMidiOut::PrepareHeader(MidiOutHandle handle, MidiHeader* head
     Device* d = nullptr;
     if (const MidiResult r = Lookup(handle, record, d); r != MIDI_OK) return r;
     if (header == nullptr || header->lpData == nullptr) return MIDI_ERR_GENERIC;
-    if ((GetFlags(header) & MHDR_PREPARED) != 0) return MIDI_OK;
-    SetFlags(header, MHDR_PREPARED, 0);
+    if ((GetFlags(header) & MIDI_HDR_PREPARED) != 0) return MIDI_OK;
+    SetFlags(header, MIDI_HDR_PREPARED, 0);
     ++m_counters.prepares;
     return MIDI_OK;
 }
@@ -169,8 +169,8 @@ MidiResult LoopbackMidiOut::LongMsg(MidiOutHandle handle, MidiHeader* header) {
         if (const MidiResult r = Lookup(handle, record, d); r != MIDI_OK) return r;
         if (header == nullptr) return MIDI_ERR_GENERIC;
         const Flags flags = GetFlags(header);
-        if ((flags & MHDR_PREPARED) == 0) return MIDI_ERR_UNPREPARED;
-        if ((flags & MHDR_INQUEUE) != 0) return MIDI_ERR_STILLPLAYING;
+        if ((flags & MIDI_HDR_PREPARED) == 0) return MIDI_ERR_UNPREPARED;
+        if ((flags & MIDI_HDR_INQUEUE) != 0) return MIDI_ERR_STILLPLAYING;
         if (d->refuseAll) return MIDI_ERR_GENERIC;
         if (d->refuseNext > 0) {
             --d->refuseNext;
@@ -182,10 +182,10 @@ MidiResult LoopbackMidiOut::LongMsg(MidiOutHandle handle, MidiHeader* header) {
         m_events.push_back("send " + d->name);
         held = d->hold;
         if (held) {
-            SetFlags(header, MHDR_INQUEUE, MHDR_DONE);
+            SetFlags(header, MIDI_HDR_INQUEUE, MIDI_HDR_DONE);
             record->held.push_back(header);
         } else {
-            SetFlags(header, 0, MHDR_DONE);
+            SetFlags(header, 0, MIDI_HDR_DONE);
             listener = d->listener;
         }
     }
@@ -193,7 +193,7 @@ MidiResult LoopbackMidiOut::LongMsg(MidiOutHandle handle, MidiHeader* header) {
     if (listener) listener(reinterpret_cast<const std::uint8_t*>(header->lpData), header->dwBufferLength);
     // The message has been delivered: the device no longer reads the bytes.
     std::lock_guard lock(m_lock);
-    SetFlags(header, MHDR_DONE, 0);
+    SetFlags(header, MIDI_HDR_DONE, 0);
     return MIDI_OK;
 }
 
@@ -215,9 +215,9 @@ MidiResult LoopbackMidiOut::UnprepareHeader(MidiOutHandle handle, MidiHeader* he
     if (const MidiResult r = Lookup(handle, record, d); r != MIDI_OK) return r;
     if (header == nullptr) return MIDI_ERR_GENERIC;
     const Flags flags = GetFlags(header);
-    if ((flags & MHDR_INQUEUE) != 0) return MIDI_ERR_STILLPLAYING;
-    if ((flags & MHDR_PREPARED) == 0) return MIDI_OK;
-    SetFlags(header, 0, MHDR_PREPARED);
+    if ((flags & MIDI_HDR_INQUEUE) != 0) return MIDI_ERR_STILLPLAYING;
+    if ((flags & MIDI_HDR_PREPARED) == 0) return MIDI_OK;
+    SetFlags(header, 0, MIDI_HDR_PREPARED);
     ++m_counters.unprepares;
     return MIDI_OK;
 }
@@ -273,7 +273,7 @@ MidiResult LoopbackMidiOut::Lookup(MidiOutHandle handle, Handle*& record, Device
 }
 
 void LoopbackMidiOut::ReturnHeld(Handle& record) {
-    for (MidiHeader* header : record.held) SetFlags(header, MHDR_DONE, MHDR_INQUEUE);
+    for (MidiHeader* header : record.held) SetFlags(header, MIDI_HDR_DONE, MIDI_HDR_INQUEUE);
     record.held.clear();
 }
 

@@ -62,7 +62,7 @@ public:
     // message while `always` holds.
     void RefuseNextSends(DeviceId device, std::uint32_t count);
     void SetRefuseAllSends(DeviceId device, bool always);
-    // While held, LongMsg records the message but keeps the header queued (no MHDR_DONE) until
+    // While held, LongMsg records the message but keeps the header queued (no MIDI_HDR_DONE) until
     // CompleteHeldSends, Reset or Close returns it.
     void SetHoldSends(DeviceId device, bool hold);
     // Returns every held header of the device as done; safe to call from any thread while the

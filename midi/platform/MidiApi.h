@@ -10,11 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#ifdef _WIN32
-#include <windows.h>
-#include <mmsystem.h>
-#endif
-
+// No system header here: this header is included everywhere, and <windows.h> would bring its
+// macros (min, max, MIM_LONGDATA, ...) into every file. The WinMM backend checks that the values
+// and the header layout below are the system's own.
 namespace platform {
 
 using MidiResult = std::uint32_t;
@@ -29,47 +27,41 @@ constexpr MidiResult MIDI_ERR_NOMEM = 7;        // MMSYSERR_NOMEM
 constexpr MidiResult MIDI_ERR_UNPREPARED = 64;  // MIDIERR_UNPREPARED
 constexpr MidiResult MIDI_ERR_STILLPLAYING = 65;// MIDIERR_STILLPLAYING: header still with the device
 
-#ifndef _WIN32
-// Notification codes passed to an input callback (mmsystem.h defines them on Windows).
-constexpr std::uint32_t MIM_OPEN = 0x3C1;
-constexpr std::uint32_t MIM_CLOSE = 0x3C2;
-constexpr std::uint32_t MIM_DATA = 0x3C3;       // param1: short message, status in the low byte
-constexpr std::uint32_t MIM_LONGDATA = 0x3C4;   // param1: the MidiHeader* of a returned buffer
-constexpr std::uint32_t MIM_ERROR = 0x3C5;
-constexpr std::uint32_t MIM_LONGERROR = 0x3C6;
+// Notification codes passed to an input callback, with the values of the multimedia MIM_* codes.
+// Spelled apart from those, which <mmsystem.h> defines as macros.
+constexpr std::uint32_t MIDI_IN_OPEN = 0x3C1;       // MIM_OPEN
+constexpr std::uint32_t MIDI_IN_CLOSE = 0x3C2;      // MIM_CLOSE
+constexpr std::uint32_t MIDI_IN_DATA = 0x3C3;       // MIM_DATA; param1: short message, status in the low byte
+constexpr std::uint32_t MIDI_IN_LONGDATA = 0x3C4;   // MIM_LONGDATA; param1: the MidiHeader* of a returned buffer
+constexpr std::uint32_t MIDI_IN_ERROR = 0x3C5;      // MIM_ERROR
+constexpr std::uint32_t MIDI_IN_LONGERROR = 0x3C6;  // MIM_LONGERROR
 
-// Header flags.
-constexpr std::uint32_t MHDR_DONE = 0x1;
-constexpr std::uint32_t MHDR_PREPARED = 0x2;
-constexpr std::uint32_t MHDR_INQUEUE = 0x4;
+// Header flags (MHDR_*).
+constexpr std::uint32_t MIDI_HDR_DONE = 0x1;
+constexpr std::uint32_t MIDI_HDR_PREPARED = 0x2;
+constexpr std::uint32_t MIDI_HDR_INQUEUE = 0x4;
 
-#endif
-
-// Longest product name, NUL included. WinMM names are at most 31 single-byte characters; the
-// other systems name devices in UTF-8, where 31 characters may take up to 124 bytes (the Japanese
-// default device name alone takes 32), so the record leaves room for them.
-#ifdef _WIN32
-constexpr std::size_t MAX_PNAME_LEN = MAXPNAMELEN;
-#else
+// Longest product name, NUL included, in UTF-8. The systems name devices in at most 31
+// characters (WinMM: 31 UTF-16 units, MAXPNAMELEN 32 with the NUL), which take up to 3 bytes each
+// in UTF-8 (the Japanese default device name alone takes 32), so the record leaves room for them.
 constexpr std::size_t MAX_PNAME_LEN = 128;
-#endif
 
-#ifdef _WIN32
-using MidiHeader = MIDIHDR;
-#else
-// Layout and field names of the multimedia MIDIHDR, so the port code reads the same everywhere.
+// Layout and field names of the multimedia MIDIHDR, so the port code reads the same everywhere;
+// the WinMM backend hands it to the system as it is. The system declares MIDIHDR packed to single
+// bytes, which puts the two pointer-sized fields after dwFlags off their natural alignment; they
+// are byte arrays here (nothing in the program reads them), so that the record has the system's
+// offsets without being packed, and dwFlags can be read atomically while a device sets it.
 struct MidiHeader {
     char* lpData;                  // the caller's bytes
     std::uint32_t dwBufferLength;  // size of lpData
     std::uint32_t dwBytesRecorded; // input: bytes the device wrote
     std::uintptr_t dwUser;
-    std::uint32_t dwFlags;         // MHDR_*; a backend sets MHDR_DONE when it returns the buffer
-    MidiHeader* lpNext;
-    std::uintptr_t reserved;
+    std::uint32_t dwFlags;         // MIDI_HDR_*; a backend sets MIDI_HDR_DONE when it returns the buffer
+    unsigned char lpNext[sizeof(void*)];              // the system's, unaligned
+    unsigned char reserved[sizeof(std::uintptr_t)];  // the system's, unaligned
     std::uint32_t dwOffset;
     std::uintptr_t dwReserved[8];
 };
-#endif
 
 // Opaque device handles; null is "no device".
 struct MidiInDevice;

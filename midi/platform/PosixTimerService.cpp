@@ -65,7 +65,7 @@ TimerResult PosixTimerService::EndPeriod(std::uint32_t periodMs) {
 std::uint32_t PosixTimerService::SetEvent(std::uint32_t delayMs, std::uint32_t /*resolutionMs*/,
                                           TimerProc proc, std::uintptr_t user,
                                           std::uint32_t flags) {
-    if (proc == nullptr || (flags & TIME_PERIODIC) == 0) return 0;
+    if (proc == nullptr || (flags & TIMER_PERIODIC) == 0) return 0;
     if (delayMs < TIMER_CAPS.wPeriodMin || delayMs > TIMER_CAPS.wPeriodMax) return 0;
 
     auto event = std::make_shared<Event>();

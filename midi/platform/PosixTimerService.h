@@ -31,7 +31,7 @@ public:
     // no request outstanding fails.
     TimerResult BeginPeriod(std::uint32_t periodMs) override;
     TimerResult EndPeriod(std::uint32_t periodMs) override;
-    // Only TIME_PERIODIC events with a delay inside TIMER_CAPS are offered; anything else returns 0.
+    // Only TIMER_PERIODIC events with a delay inside TIMER_CAPS are offered; anything else returns 0.
     // Tick n of an event is due at start + n * delay; a tick that overruns one or more deadlines
     // makes the event skip them rather than fire a burst to catch up.
     std::uint32_t SetEvent(std::uint32_t delayMs, std::uint32_t resolutionMs, TimerProc proc,

@@ -391,7 +391,7 @@ RtMidiOutApi::Port* RtMidiOutApi::Find(MidiOutHandle handle) {
 MidiResult RtMidiOutApi::PrepareHeader(MidiOutHandle handle, MidiHeader* header) {
     if (Find(handle) == nullptr) return MIDI_ERR_INVALHANDLE;
     if (header == nullptr || header->lpData == nullptr) return MIDI_ERR_GENERIC;
-    header->dwFlags |= MHDR_PREPARED;
+    header->dwFlags |= MIDI_HDR_PREPARED;
     return MIDI_OK;
 }
 
@@ -399,8 +399,8 @@ MidiResult RtMidiOutApi::LongMsg(MidiOutHandle handle, MidiHeader* header) {
     Port* port = Find(handle);
     if (port == nullptr) return MIDI_ERR_INVALHANDLE;
     if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) return MIDI_ERR_GENERIC;
-    if ((header->dwFlags & MHDR_PREPARED) == 0) return MIDI_ERR_UNPREPARED;
-    header->dwFlags &= ~static_cast<Flags>(MHDR_DONE);
+    if ((header->dwFlags & MIDI_HDR_PREPARED) == 0) return MIDI_ERR_UNPREPARED;
+    header->dwFlags &= ~static_cast<Flags>(MIDI_HDR_DONE);
 
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(header->lpData);
     const std::size_t length = header->dwBufferLength;
@@ -410,7 +410,7 @@ MidiResult RtMidiOutApi::LongMsg(MidiOutHandle handle, MidiHeader* header) {
     const MidiResult result = port->SendPaced(bytes, length);
 #endif
     // RtMidi has copied or written out every byte it took: the buffer is the caller's again.
-    header->dwFlags |= MHDR_DONE;
+    header->dwFlags |= MIDI_HDR_DONE;
     return result;
 }
 
@@ -422,7 +422,7 @@ MidiResult RtMidiOutApi::Reset(MidiOutHandle handle) {
 MidiResult RtMidiOutApi::UnprepareHeader(MidiOutHandle handle, MidiHeader* header) {
     if (Find(handle) == nullptr) return MIDI_ERR_INVALHANDLE;
     if (header == nullptr) return MIDI_ERR_GENERIC;
-    header->dwFlags &= ~static_cast<Flags>(MHDR_PREPARED);
+    header->dwFlags &= ~static_cast<Flags>(MIDI_HDR_PREPARED);
     return MIDI_OK;
 }
 

@@ -34,8 +34,8 @@ MidiResult SysExReceiveQueue::PrepareHeader(MidiHeader* header) {
     if (header == nullptr || header->lpData == nullptr) return MIDI_ERR_GENERIC;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_closed) return MIDI_ERR_INVALHANDLE;
-    if ((header->dwFlags & MHDR_PREPARED) == 0) {
-        header->dwFlags |= MHDR_PREPARED;
+    if ((header->dwFlags & MIDI_HDR_PREPARED) == 0) {
+        header->dwFlags |= MIDI_HDR_PREPARED;
         ++m_prepared;
     }
     return MIDI_OK;
@@ -45,9 +45,9 @@ MidiResult SysExReceiveQueue::UnprepareHeader(MidiHeader* header) {
     if (header == nullptr) return MIDI_ERR_GENERIC;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_closed) return MIDI_ERR_INVALHANDLE;
-    if ((header->dwFlags & MHDR_INQUEUE) != 0) return MIDI_ERR_STILLPLAYING;
-    if ((header->dwFlags & MHDR_PREPARED) != 0) {
-        header->dwFlags &= ~MHDR_PREPARED;
+    if ((header->dwFlags & MIDI_HDR_INQUEUE) != 0) return MIDI_ERR_STILLPLAYING;
+    if ((header->dwFlags & MIDI_HDR_PREPARED) != 0) {
+        header->dwFlags &= ~MIDI_HDR_PREPARED;
         --m_prepared;
     }
     return MIDI_OK;
@@ -59,9 +59,9 @@ MidiResult SysExReceiveQueue::AddBuffer(MidiHeader* header) {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_closed) return MIDI_ERR_INVALHANDLE;
-    if ((header->dwFlags & MHDR_PREPARED) == 0) return MIDI_ERR_UNPREPARED;
-    if ((header->dwFlags & MHDR_INQUEUE) != 0) return MIDI_ERR_STILLPLAYING;
-    header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+    if ((header->dwFlags & MIDI_HDR_PREPARED) == 0) return MIDI_ERR_UNPREPARED;
+    if ((header->dwFlags & MIDI_HDR_INQUEUE) != 0) return MIDI_ERR_STILLPLAYING;
+    header->dwFlags = (header->dwFlags & ~MIDI_HDR_DONE) | MIDI_HDR_INQUEUE;
     header->dwBytesRecorded = 0;
     m_queue.push_back(header);
     return MIDI_OK;
@@ -157,7 +157,7 @@ std::size_t SysExReceiveQueue::StoreRun(const std::uint8_t* bytes, std::size_t c
 SysExReceiveQueue::Notification SysExReceiveQueue::Step(std::uint8_t byte) {
     Notification n;
     if (byte >= 0xF8) {  // real time: never part of anything else
-        n.msg = MIM_DATA;
+        n.msg = MIDI_IN_DATA;
         n.param1 = byte;
         return n;
     }
@@ -186,7 +186,7 @@ SysExReceiveQueue::Notification SysExReceiveQueue::Step(std::uint8_t byte) {
         m_dataHave = 0;
         m_dataNeed = DataBytesFor(byte);
         if (m_dataNeed > 0) return n;
-        n.msg = MIM_DATA;
+        n.msg = MIDI_IN_DATA;
         n.param1 = byte;
         m_status = 0;  // system common: no running status
         return n;
@@ -195,7 +195,7 @@ SysExReceiveQueue::Notification SysExReceiveQueue::Step(std::uint8_t byte) {
     if (m_status == 0) return n;
     m_data[m_dataHave++] = byte;
     if (m_dataHave < m_dataNeed) return n;
-    n.msg = MIM_DATA;
+    n.msg = MIDI_IN_DATA;
     n.param1 = static_cast<std::uintptr_t>(m_status) | (static_cast<std::uintptr_t>(m_data[0]) << 8) |
                (m_dataNeed > 1 ? static_cast<std::uintptr_t>(m_data[1]) << 16 : 0);
     m_dataHave = 0;
@@ -207,9 +207,9 @@ SysExReceiveQueue::Notification SysExReceiveQueue::Step(std::uint8_t byte) {
 SysExReceiveQueue::Notification SysExReceiveQueue::CompleteFront() {
     MidiHeader* h = m_queue.front();
     m_queue.pop_front();
-    h->dwFlags = (h->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    h->dwFlags = (h->dwFlags & ~MIDI_HDR_INQUEUE) | MIDI_HDR_DONE;
     Notification n;
-    n.msg = MIM_LONGDATA;
+    n.msg = MIDI_IN_LONGDATA;
     n.param1 = reinterpret_cast<std::uintptr_t>(h);
     return n;
 }

@@ -5,7 +5,7 @@
 //
 // Buffer semantics:
 //   - A SysEx message (0xF0 .. 0xF7) is written into the front queued buffer; the buffer comes back
-//     (MIM_LONGDATA, MHDR_DONE, dwBytesRecorded) when the 0xF7 is in or when it is full. The rest of
+//     (MIDI_IN_LONGDATA, MIDI_HDR_DONE, dwBytesRecorded) when the 0xF7 is in or when it is full. The rest of
 //     a longer message goes into the next queued buffer, which the callback may queue from inside.
 //   - While no buffer is queued, the bytes of a SysEx message are dropped.
 //   - Bytes arrive in chunks of any size: a chunk without a leading status byte that follows an
@@ -13,7 +13,7 @@
 //   - A status byte other than a real-time one inside a SysEx interrupts it: the part in the front
 //     buffer is discarded and the buffer stays queued, so reception goes on.
 //   - Real-time bytes (0xF8..0xFF) inside a SysEx do not interrupt it; they and every other short
-//     message come back as MIM_DATA (status in the low byte, then the data bytes).
+//     message come back as MIDI_IN_DATA (status in the low byte, then the data bytes).
 //   - Stop returns a partly filled buffer as done; Reset returns every queued buffer as done.
 //
 // Threads: Receive runs on the MIDI system's thread (several feeders are serialised); the other

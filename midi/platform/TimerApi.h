@@ -10,9 +10,11 @@ using TimerResult = std::uint32_t;
 constexpr TimerResult TIMER_OK = 0;
 constexpr TimerResult TIMER_ERR = 97;  // TIMERR_NOCANDO
 
-constexpr std::uint32_t TIME_ONESHOT = 0;
-constexpr std::uint32_t TIME_PERIODIC = 1;
-constexpr std::uint32_t TIME_CALLBACK_FUNCTION = 0;
+// Event types, with the values of the multimedia TIME_* flags (which <mmsystem.h> defines as
+// macros, hence the spelling).
+constexpr std::uint32_t TIMER_ONESHOT = 0;           // TIME_ONESHOT
+constexpr std::uint32_t TIMER_PERIODIC = 1;          // TIME_PERIODIC
+constexpr std::uint32_t TIMER_CALLBACK_FUNCTION = 0; // TIME_CALLBACK_FUNCTION
 
 struct TimeCaps {
     std::uint32_t wPeriodMin;  // finest period/resolution in ms
@@ -30,7 +32,7 @@ public:
     virtual TimerResult GetDevCaps(TimeCaps& caps) = 0;
     virtual TimerResult BeginPeriod(std::uint32_t periodMs) = 0;
     virtual TimerResult EndPeriod(std::uint32_t periodMs) = 0;
-    // Creates an event that calls `proc` every `delayMs` (TIME_PERIODIC) with `user`. Returns its
+    // Creates an event that calls `proc` every `delayMs` (TIMER_PERIODIC) with `user`. Returns its
     // id, 0 on failure.
     virtual std::uint32_t SetEvent(std::uint32_t delayMs, std::uint32_t resolutionMs, TimerProc proc,
                                    std::uintptr_t user, std::uint32_t flags) = 0;

@@ -4,12 +4,15 @@
 // of a buffer.
 #if defined(_WIN32)
 
-#include <cstring>
-#include <new>
+#include <windows.h>
+#include <mmsystem.h>
+
 #include <map>
 #include <mutex>
+#include <new>
 
 #include "MidiApi.h"
+#include "WinMMSupport.h"
 
 namespace platform {
 namespace {
@@ -23,7 +26,7 @@ void CALLBACK WinMMInProc(HMIDIIN h, UINT msg, DWORD_PTR instance, DWORD_PTR par
                           DWORD_PTR param2) {
     auto* input = reinterpret_cast<Input*>(instance);
     if (input == nullptr) return;
-    if (msg == 0x3C6 /* MIM_LONGERROR */ && param1 != 0) {
+    if (msg == MIM_LONGERROR && param1 != 0) {
         midiInAddBuffer(h, reinterpret_cast<MIDIHDR*>(param1), sizeof(MIDIHDR));
         return;
     }
@@ -35,11 +38,11 @@ public:
     std::uint32_t GetNumDevs() override { return midiInGetNumDevs(); }
 
     MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) override {
-        MIDIINCAPSA c{};
-        const MMRESULT r = midiInGetDevCapsA(index, &c, sizeof c);
+        MIDIINCAPSW c{};
+        const MMRESULT r = midiInGetDevCapsW(static_cast<UINT_PTR>(static_cast<UINT>(index)), &c,
+                                             sizeof c);
         if (r != MMSYSERR_NOERROR) return r;
-        std::memset(caps.szPname, 0, sizeof caps.szPname);
-        std::memcpy(caps.szPname, c.szPname, sizeof caps.szPname - 1);
+        ProductNameToUtf8(c.szPname, MAXPNAMELEN, caps.szPname);
         return MIDI_OK;
     }
 
@@ -65,15 +68,15 @@ public:
 
     MidiResult Reset(MidiInHandle handle) override { return midiInReset(H(handle)); }
     MidiResult PrepareHeader(MidiInHandle handle, MidiHeader* header) override {
-        return midiInPrepareHeader(H(handle), header, sizeof(MIDIHDR));
+        return midiInPrepareHeader(H(handle), Native(header), sizeof(MIDIHDR));
     }
     MidiResult AddBuffer(MidiInHandle handle, MidiHeader* header) override {
-        return midiInAddBuffer(H(handle), header, sizeof(MIDIHDR));
+        return midiInAddBuffer(H(handle), Native(header), sizeof(MIDIHDR));
     }
     MidiResult Start(MidiInHandle handle) override { return midiInStart(H(handle)); }
     MidiResult Stop(MidiInHandle handle) override { return midiInStop(H(handle)); }
     MidiResult UnprepareHeader(MidiInHandle handle, MidiHeader* header) override {
-        return midiInUnprepareHeader(H(handle), header, sizeof(MIDIHDR));
+        return midiInUnprepareHeader(H(handle), Native(header), sizeof(MIDIHDR));
     }
     MidiResult Close(MidiInHandle handle) override {
         const MMRESULT r = midiInClose(H(handle));
@@ -90,6 +93,8 @@ public:
 
 private:
     static HMIDIIN H(MidiInHandle handle) { return reinterpret_cast<HMIDIIN>(handle); }
+    // MidiHeader has MIDIHDR's layout (checked in WinMMSupport.cpp).
+    static MIDIHDR* Native(MidiHeader* header) { return reinterpret_cast<MIDIHDR*>(header); }
 
     std::mutex m_mutex;
     std::map<HMIDIIN, Input*> m_inputs;

@@ -2,29 +2,31 @@
 // The device index goes to the system unchanged, so -1 is MIDI_MAPPER, the system's default
 // output. midiOutLongMsg returns at once; the driver sets MHDR_DONE when it has sent the buffer,
 // and CMidiOutPort polls for that.
-#ifdef _WIN32
+#if defined(_WIN32)
 
-#include <cstring>
+#include <windows.h>
+#include <mmsystem.h>
 
 #include "MidiApi.h"
+#include "WinMMSupport.h"
 
 namespace platform {
 namespace {
 
 HMIDIOUT Native(MidiOutHandle handle) { return reinterpret_cast<HMIDIOUT>(handle); }
+// MidiHeader has MIDIHDR's layout (checked in WinMMSupport.cpp).
+MIDIHDR* Native(MidiHeader* header) { return reinterpret_cast<MIDIHDR*>(header); }
 
 class WinMMMidiOutApi final : public IMidiOutApi {
 public:
     std::uint32_t GetNumDevs() override { return midiOutGetNumDevs(); }
 
     MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) override {
-        MIDIOUTCAPSA native{};
-        const MMRESULT result = midiOutGetDevCapsA(static_cast<UINT_PTR>(static_cast<UINT>(index)), &native,
-                                                   sizeof native);
+        MIDIOUTCAPSW native{};
+        const MMRESULT result = midiOutGetDevCapsW(static_cast<UINT_PTR>(static_cast<UINT>(index)),
+                                                   &native, sizeof native);
         if (result != MMSYSERR_NOERROR) return result;
-        static_assert(sizeof caps.szPname == sizeof native.szPname);
-        std::memcpy(caps.szPname, native.szPname, sizeof caps.szPname);
-        caps.szPname[MAX_PNAME_LEN - 1] = '\0';
+        ProductNameToUtf8(native.szPname, MAXPNAMELEN, caps.szPname);
         return MIDI_OK;
     }
 
@@ -37,17 +39,17 @@ public:
     }
 
     MidiResult PrepareHeader(MidiOutHandle handle, MidiHeader* header) override {
-        return midiOutPrepareHeader(Native(handle), header, sizeof(MIDIHDR));
+        return midiOutPrepareHeader(Native(handle), Native(header), sizeof(MIDIHDR));
     }
 
     MidiResult LongMsg(MidiOutHandle handle, MidiHeader* header) override {
-        return midiOutLongMsg(Native(handle), header, sizeof(MIDIHDR));
+        return midiOutLongMsg(Native(handle), Native(header), sizeof(MIDIHDR));
     }
 
     MidiResult Reset(MidiOutHandle handle) override { return midiOutReset(Native(handle)); }
 
     MidiResult UnprepareHeader(MidiOutHandle handle, MidiHeader* header) override {
-        return midiOutUnprepareHeader(Native(handle), header, sizeof(MIDIHDR));
+        return midiOutUnprepareHeader(Native(handle), Native(header), sizeof(MIDIHDR));
     }
 
     MidiResult Close(MidiOutHandle handle) override { return midiOutClose(Native(handle)); }

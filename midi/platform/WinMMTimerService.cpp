@@ -15,6 +15,9 @@
 namespace platform {
 namespace {
 
+static_assert(TIMER_PERIODIC == TIME_PERIODIC && TIMER_ONESHOT == TIME_ONESHOT &&
+              TIMER_CALLBACK_FUNCTION == TIME_CALLBACK_FUNCTION);
+
 // timeKillEvent does not wait for a callback that is already running, but KillEvent must. Every
 // callback therefore goes through Trampoline, which marks its event's slot as ticking for as long
 // as the user's callback runs; KillEvent waits until that mark is gone. The system is handed a
@@ -48,19 +51,25 @@ public:
         return timeEndPeriod(periodMs) == TIMERR_NOERROR ? TIMER_OK : TIMER_ERR;
     }
 
+    // Only periodic events are offered, as by the other services: the slot of a one-shot event
+    // would outlive its only tick.
     std::uint32_t SetEvent(std::uint32_t delayMs, std::uint32_t resolutionMs, TimerProc proc,
                            std::uintptr_t user, std::uint32_t flags) override {
-        if (proc == nullptr) return 0;
+        if (proc == nullptr || (flags & TIMER_PERIODIC) == 0) return 0;
         std::uintptr_t key = 0;
         {
             std::lock_guard lock(m_mutex);
             key = ++m_lastKey;
-            m_slots[key] = Slot{proc, user};
+            Slot slot;
+            slot.proc = proc;
+            slot.user = user;
+            m_slots[key] = slot;
         }
         // TIME_KILL_SYNCHRONOUS: no callback starts once timeKillEvent has returned.
         const MMRESULT id = timeSetEvent(delayMs, resolutionMs, &Trampoline,
                                          static_cast<DWORD_PTR>(key),
-                                         flags | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
+                                         TIME_PERIODIC | TIME_CALLBACK_FUNCTION |
+                                             TIME_KILL_SYNCHRONOUS);
         std::lock_guard lock(m_mutex);
         if (id == 0) {
             m_slots.erase(key);

@@ -25,8 +25,8 @@ public:
         n = std::min<std::size_t>(n, h->dwBufferLength);
         std::copy(bytes, bytes + n, reinterpret_cast<std::uint8_t*>(h->lpData));
         h->dwBytesRecorded = static_cast<std::uint32_t>(n);
-        h->dwFlags |= platform::MHDR_DONE;
-        m_callback(Handle(), platform::MIM_LONGDATA, m_instance, reinterpret_cast<std::uintptr_t>(h), 0);
+        h->dwFlags |= platform::MIDI_HDR_DONE;
+        m_callback(Handle(), platform::MIDI_IN_LONGDATA, m_instance, reinterpret_cast<std::uintptr_t>(h), 0);
     }
 
     std::uint32_t GetNumDevs() override { return 1; }
@@ -46,24 +46,24 @@ public:
         if (platform::MidiHeader* h = m_queued) {
             m_queued = nullptr;
             h->dwBytesRecorded = 0;
-            h->dwFlags |= platform::MHDR_DONE;
-            m_callback(Handle(), platform::MIM_LONGDATA, m_instance, reinterpret_cast<std::uintptr_t>(h), 0);
+            h->dwFlags |= platform::MIDI_HDR_DONE;
+            m_callback(Handle(), platform::MIDI_IN_LONGDATA, m_instance, reinterpret_cast<std::uintptr_t>(h), 0);
         }
         return platform::MIDI_OK;
     }
     platform::MidiResult PrepareHeader(platform::MidiInHandle, platform::MidiHeader* h) override {
-        h->dwFlags |= platform::MHDR_PREPARED;
+        h->dwFlags |= platform::MIDI_HDR_PREPARED;
         return platform::MIDI_OK;
     }
     platform::MidiResult AddBuffer(platform::MidiInHandle, platform::MidiHeader* h) override {
-        h->dwFlags &= ~platform::MHDR_DONE;
+        h->dwFlags &= ~platform::MIDI_HDR_DONE;
         m_queued = h;
         return platform::MIDI_OK;
     }
     platform::MidiResult Start(platform::MidiInHandle) override { return platform::MIDI_OK; }
     platform::MidiResult Stop(platform::MidiInHandle) override { return platform::MIDI_OK; }
     platform::MidiResult UnprepareHeader(platform::MidiInHandle, platform::MidiHeader* h) override {
-        h->dwFlags &= ~platform::MHDR_PREPARED;
+        h->dwFlags &= ~platform::MIDI_HDR_PREPARED;
         return platform::MIDI_OK;
     }
     platform::MidiResult Close(platform::MidiInHandle) override {

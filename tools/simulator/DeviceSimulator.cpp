@@ -59,7 +59,12 @@ std::string Hex(uint32_t v, int width = 0) {
 // The first bytes of a message in hex, for the log.
 std::string HexBytes(const uint8_t* m, size_t n) {
     std::string text;
-    for (size_t i = 0; i < n && i < 16; ++i) text += (i ? " " : "") + Hex(m[i], 2).substr(2);
+    for (size_t i = 0; i < n && i < 16; ++i) {
+        // Appended piece by piece: GCC 12 at -O3 warns (falsely, -Wrestrict) about
+        // `const char* + std::string` here.
+        if (i != 0) text += ' ';
+        text += Hex(m[i], 2).substr(2);
+    }
     return n > 16 ? text + " ..." : text;
 }
 
