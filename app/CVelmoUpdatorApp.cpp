@@ -1,7 +1,5 @@
 #include "CVelmoUpdatorApp.h"
 
-#include <cstdio>
-
 #include <QApplication>
 #include <QMessageBox>
 
@@ -41,27 +39,14 @@ CVelmoUpdatorApp* CVelmoUpdatorApp::Current() {
 }
 
 std::string CVelmoUpdatorApp::RefusalMessage() {
-    char text[128];
-    std::snprintf(text, sizeof text,
-                  "It is forbidden to launch more than %d instance of this application.",
-                  MAX_INSTANCES);
-    return text;
+    return InstanceRefusalMessage();
 }
 
 bool CVelmoUpdatorApp::ClaimInstanceNumber() {
-    const std::string scope = m_markerScope.empty() ? std::string() : " [" + m_markerScope + "]";
-    for (int n = 1; n <= MAX_INSTANCES; ++n) {
-        const InstanceMarkerResult result = CreateInstanceMarker(InstanceMarkerName(n) + scope);
-        m_hInstanceMutex = result.handle;
-        if (result.handle != NO_INSTANCE_MARKER && !result.alreadyExists) {
-            m_instanceNumber = n;
-            return true;
-        }
-        // Taken, or the marker could not be created: try the next number.
-        if (result.handle != NO_INSTANCE_MARKER) CloseInstanceMarker(result.handle);
-        m_hInstanceMutex = NO_INSTANCE_MARKER;
-    }
-    return false;
+    const InstanceClaim claim = ::ClaimInstanceNumber(m_markerScope);
+    m_hInstanceMutex = claim.handle;
+    m_instanceNumber = claim.number;
+    return claim.number != 0;
 }
 
 bool CVelmoUpdatorApp::InitInstance() {

@@ -1,9 +1,32 @@
 #include "InstanceMarker.h"
 
+#include <cstdio>
+
 std::string InstanceMarkerName(int number) {
     std::string name = "Tarnet System Ver 1.10 Updater";
     if (number != 1) name += " (" + std::to_string(number) + ")";
     return name;
+}
+
+InstanceClaim ClaimInstanceNumber(const std::string& scope) {
+    const std::string suffix = scope.empty() ? std::string() : " [" + scope + "]";
+    for (int n = 1; n <= MAX_INSTANCES; ++n) {
+        const InstanceMarkerResult result = CreateInstanceMarker(InstanceMarkerName(n) + suffix);
+        if (result.handle != NO_INSTANCE_MARKER && !result.alreadyExists) {
+            return InstanceClaim{n, result.handle};
+        }
+        // Taken, or the marker could not be created: try the next number.
+        if (result.handle != NO_INSTANCE_MARKER) CloseInstanceMarker(result.handle);
+    }
+    return InstanceClaim{};
+}
+
+std::string InstanceRefusalMessage() {
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "It is forbidden to launch more than %d instance of this application.",
+                  MAX_INSTANCES);
+    return text;
 }
 
 #ifdef _WIN32

@@ -36,3 +36,19 @@ struct InstanceMarkerResult {
 InstanceMarkerResult CreateInstanceMarker(const std::string& name);
 // Closes a handle from CreateInstanceMarker (a held claim is given up).
 void CloseInstanceMarker(InstanceMarkerHandle handle);
+
+// The claim of an instance number at start-up.
+struct InstanceClaim {
+    int number = 0;  // 1..MAX_INSTANCES; 0 when every number is taken
+    InstanceMarkerHandle handle = NO_INSTANCE_MARKER;  // held until the process ends
+};
+
+// Claims the lowest free number from 1 to MAX_INSTANCES: creates the marker of each number in turn
+// until one is created afresh. A number whose marker exists already, or can't be created, is
+// taken; its handle is closed. `scope` is appended to every name as " [scope]" (empty in the
+// program; the instance tests give their helper processes a scope of their own).
+InstanceClaim ClaimInstanceNumber(const std::string& scope = {});
+
+// What a further copy says when every number is taken:
+// "It is forbidden to launch more than 20 instance of this application."
+std::string InstanceRefusalMessage();
