@@ -14,10 +14,6 @@
 #include <QPushButton>
 #include <QStyle>
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-#endif
-
 #include "AppIcon.h"
 #include "CAboutDlg.h"
 #include "CVelmoUpdatorApp.h"
@@ -188,16 +184,6 @@ void CVelmoUpdatorDlg::showEvent(QShowEvent* event) {
 }
 
 void CVelmoUpdatorDlg::AddAboutEntry() {
-#ifdef Q_OS_WIN
-    // Windows: the entry goes at the end of the window's real system menu.
-    HMENU menu = GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE);
-    if (menu == nullptr) return;
-    const char* text = m_services.loadString(IDS_ABOUTBOX);
-    if (text == nullptr || text[0] == '\0') return;
-    const std::wstring wide = QString::fromUtf8(text).toStdWString();
-    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    AppendMenuW(menu, MF_STRING, CMD_ABOUT, wide.c_str());
-#else
     // X11 and Wayland give a program no access to the title bar's menu, so the window menu is a
     // context menu of the window: Minimize, Close, then the About entry.
     m_systemMenu = new QMenu(this);
@@ -213,24 +199,11 @@ void CVelmoUpdatorDlg::AddAboutEntry() {
     if (about == nullptr || about[0] == '\0') return;
     m_systemMenu->addSeparator();
     addCommand(QString::fromUtf8(about), CMD_ABOUT);
-#endif
 }
 
 void CVelmoUpdatorDlg::contextMenuEvent(QContextMenuEvent* event) {
     if (m_systemMenu != nullptr) m_systemMenu->exec(event->globalPos());
 }
-
-#ifdef Q_OS_WIN
-bool CVelmoUpdatorDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
-    const MSG* msg = static_cast<const MSG*>(message);
-    if (msg->message == WM_SYSCOMMAND && (msg->wParam & SYSCMD_MASK) == CMD_ABOUT) {
-        OnSysCommand(static_cast<unsigned>(msg->wParam), static_cast<qintptr>(msg->lParam));
-        *result = 0;
-        return true;
-    }
-    return QDialog::nativeEvent(eventType, message, result);  // the system's own handling
-}
-#endif
 
 void CVelmoUpdatorDlg::OnSysCommand(unsigned id, qintptr extra) {
     if ((id & SYSCMD_MASK) == CMD_ABOUT) {

@@ -78,8 +78,8 @@ public:
     // The icon the system uses while the minimised window is dragged.
     QIcon OnQueryDragIcon() const { return m_hIcon; }
 
-    // The window menu's entries (the title bar's menu on systems that offer it to the program; a
-    // context menu of the window elsewhere).
+    // The window menu's entries: a context menu of the window (X11 and Wayland give a program no
+    // access to the title bar's menu; on Windows the native program has the real one).
     QMenu* SystemMenu() const { return m_systemMenu; }
     CUpdateEngine* Engine() const { return m_engine.get(); }
     // The engine's view of this window.
@@ -102,10 +102,6 @@ protected:
     void showEvent(QShowEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
-#ifdef Q_OS_WIN
-    // WM_SYSCOMMAND of the real window menu: the About entry goes to OnSysCommand.
-    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
-#endif
 
 private:
     class WindowHost;

@@ -35,7 +35,7 @@ run_preset() {
 # fails: it never passes by running nothing.
 run_windows() {
   local start=$SECONDS tool
-  for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres wine wineboot wineserver; do
+  for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres wine wineboot wineserver Xvfb; do
     if ! command -v "$tool" >/dev/null; then
       echo "=== windows: $tool is missing (scripts/install-deps.sh installs it)"
       failed+=("windows (no $tool)"); return
@@ -50,8 +50,16 @@ run_windows() {
   home=$(mktemp -d "${TMPDIR:-/tmp}/tarnet-wine.XXXXXX") || { failed+=("windows (temporary directory)"); return; }
   (
     export WINEPREFIX="$home/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    unset DISPLAY WAYLAND_DISPLAY
-    echo "=== windows: Wine prefix in $WINEPREFIX"
+    unset WAYLAND_DISPLAY
+    # One virtual X display for the whole stage: Wine's desktop process takes the display that it
+    # starts with, and the native window tests need one (the other tests don't mind it).
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$home/display" 2>/dev/null &
+    xvfb_pid=$!
+    trap 'kill "$xvfb_pid" 2>/dev/null' EXIT
+    for _ in $(seq 1 100); do [ -s "$home/display" ] && break; sleep 0.1; done
+    if [ ! -s "$home/display" ]; then echo "=== windows: Xvfb does not start"; exit 1; fi
+    export DISPLAY=":$(head -n1 "$home/display")"
+    echo "=== windows: Wine prefix in $WINEPREFIX, display $DISPLAY"
     # The first start makes the prefix; wait until Wine has settled before the tests time anything.
     if ! wineboot -i >/dev/null 2>&1 || ! wineserver -w; then
       echo "=== windows: Wine does not start"; exit 1

@@ -261,10 +261,11 @@ void CVelmoUpdatorDlg::OnCancel() {
 
 void CVelmoUpdatorDlg::SetControlEnabled(HWND control, bool enable) {
     if (control == nullptr) return;
-    if (!enable && GetFocus() == control) {
-        // A disabled control keeps no focus; the dialog keeps it, so Enter still goes to the
-        // default button, "Execute" (disabled), and never to "Exit".
-        SetFocus(m_hWnd);
+    if (!enable && GetFocus() == control && m_statusEdit != nullptr) {
+        // The focus would stay on a disabled control, which takes no keys. It goes to the status
+        // line (read-only, never disabled): Enter then reaches the default button, "Execute"
+        // (disabled while a run locks the controls), and never "Exit"; Escape still closes.
+        SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_statusEdit), TRUE);
     }
     EnableWindow(control, enable ? TRUE : FALSE);
 }
