@@ -16,6 +16,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Release programs ship without symbols (tarnet-update.exe: 3.0 MB with, 1.4 MB without).
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 
 # Tests and discovery run the .exe files through Wine. A missing Wine is not an error for building,
 # but then nothing can run: the test command checks for it and fails loudly.

@@ -20,6 +20,11 @@
 #include "UpdateHost.h"
 #include "platform/TimerApi.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
 namespace {
 
 // The terminal stands in for the window; every request is served at once on the caller's thread,
@@ -105,9 +110,40 @@ double PacingMs() {
     return blocks * (tick + BLOCK_PAUSE_MS) + 3 * tick;  // identity, erase, finish
 }
 
+#if defined(_WIN32)
+// Device names are UTF-8 everywhere in the program, but Windows hands main() its arguments in the
+// system's code page, where a Japanese name turns into question marks. The arguments are taken
+// from the UTF-16 command line instead. Empty when the command line cannot be read.
+std::vector<std::string> Utf8Arguments() {
+    std::vector<std::string> args;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) return args;
+    for (int i = 0; i < count; ++i) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg(bytes > 1 ? static_cast<std::size_t>(bytes) : 1u, '\0');
+        if (bytes > 1) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), bytes, nullptr, nullptr);
+        arg.resize(arg.size() - 1);  // the NUL
+        args.push_back(std::move(arg));
+    }
+    LocalFree(wide);
+    return args;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+    std::vector<std::string> utf8Args = Utf8Arguments();
+    std::vector<char*> utf8Argv;
+    for (std::string& arg : utf8Args) utf8Argv.push_back(arg.data());
+    if (!utf8Argv.empty()) {
+        argc = static_cast<int>(utf8Argv.size());
+        argv = utf8Argv.data();
+    }
+    SetConsoleOutputCP(CP_UTF8);  // names are printed in UTF-8
+#endif
     std::string inName = "USB Audio Device";
     std::string outName = inName;
     bool list = false, loopback = false, measure = false, quiet = false;
