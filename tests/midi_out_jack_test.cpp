@@ -14,7 +14,7 @@
 
 #include "CMidiOutPort.h"
 #include "TestSupport.h"
-#include "platform/RtMidiOut.h"
+#include "platform/JackMidiOut.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -153,7 +153,7 @@ protected:
 
     std::string m_name;
     JackReceiver m_receiver;
-    platform::RtMidiOutApi m_api;
+    platform::JackMidiOutApi m_api;
     CMidiOutPort m_port{m_api};
     std::uint32_t m_index = 0;
 };
@@ -190,8 +190,8 @@ TEST_F(MidiOutJackTest, ShortMessagesArriveAsSingleEventsInTheirOrder) {
 }
 
 TEST_F(MidiOutJackTest, AMessageOfExactlyOneSpanGoesAsOneEvent) {
-    Bytes message = BlockShaped(platform::RtMidiOutApi::JACK_SPAN, 3);
-    Bytes next = BlockShaped(platform::RtMidiOutApi::JACK_SPAN + 1, 4);
+    Bytes message = BlockShaped(platform::JackMidiOutApi::JACK_SPAN, 3);
+    Bytes next = BlockShaped(platform::JackMidiOutApi::JACK_SPAN + 1, 4);
     ASSERT_TRUE(Send(message));
     ASSERT_TRUE(Send(next));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
