@@ -143,4 +143,19 @@ void JackClient::OnShutdown(void* arg) {
     }
 }
 
+std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long flags) {
+    std::vector<std::string> ports;
+    const char** names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
+    if (names == nullptr) return ports;
+    try {
+        for (const char** p = names; *p != nullptr; ++p) {
+            if (!rtmidi::IsOwnPort(*p)) ports.emplace_back(*p);
+        }
+    } catch (...) {
+        ports.clear();
+    }
+    jack_free(names);
+    return ports;
+}
+
 }  // namespace platform

@@ -21,6 +21,8 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace platform {
@@ -102,5 +104,21 @@ private:
     // and load, so a cycle that saw the old hook has begun before the cycle RemoveHook waits for.
     std::array<std::atomic<Hook*>, MAX_HOOKS> m_hooks{};
 };
+
+// Full names of the server's MIDI ports with `flags` (JackPortIsInput: where we can send to,
+// JackPortIsOutput: where we can receive from), in the server's order, without the ports of any
+// copy of this program. Asks the server; allocates; empty on failure.
+std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long flags);
+
+// Waits until `condition` holds, polling; false when `limit` passed first.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::microseconds(250));
+    }
+    return true;
+}
 
 }  // namespace platform

@@ -19,32 +19,8 @@ using Span = std::uint32_t;  // the record before every span in the queue: its l
 constexpr std::uint32_t NO_DEVICE = 0xFFFFFFFFu;
 constexpr const char* OUR_PORT_NAME = "MIDI Out";
 
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::microseconds(250));
-    }
-    return true;
-}
-
-// Full names of the ports a message can be sent to: the MIDI input ports of the server, in its
-// order, without our own. Asks the server; allocates.
-std::vector<std::string> ListTargets(jack_client_t* client) {
-    std::vector<std::string> targets;
-    const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
-    if (ports == nullptr) return targets;
-    try {
-        for (const char** p = ports; *p != nullptr; ++p) {
-            if (!rtmidi::IsOwnPort(*p)) targets.emplace_back(*p);
-        }
-    } catch (...) {
-        targets.clear();
-    }
-    jack_free(ports);
-    return targets;
-}
+// Where a message can be sent to.
+std::vector<std::string> ListTargets(jack_client_t* client) { return ListDevicePorts(client, JackPortIsInput); }
 
 }  // namespace
 
@@ -120,7 +96,12 @@ void JackMidiOutApi::RefreshNames(jack_client_t* client) {
 
 std::uint32_t JackMidiOutApi::GetNumDevs() {
     std::lock_guard lock(m_lock);
-    RefreshNames(m_jack.Acquire());
+    std::uint64_t epoch = 0;
+    jack_client_t* client = m_jack.Acquire(&epoch);
+    // The port is made while the devices are listed, so that the first message later costs only
+    // the connection.
+    if (client != nullptr) MakePort(client, epoch);
+    RefreshNames(client);
     return static_cast<std::uint32_t>(m_names.size());
 }
 

@@ -230,11 +230,4 @@ MidiResult RtMidiInApi::Close(MidiInHandle handle) {
     return MIDI_OK;
 }
 
-#if !defined(_WIN32)
-IMidiInApi& DefaultMidiInApi() {
-    static RtMidiInApi api;
-    return api;
-}
-#endif
-
 }  // namespace platform
