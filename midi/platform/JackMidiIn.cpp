@@ -114,9 +114,8 @@ MidiResult JackMidiInApi::Connect(jack_client_t* client, const std::string& sour
     const bool linked = WaitUntil(
         [&] { return !m_jack.Alive(m_portEpoch) || jack_port_connected_to(m_port, source.c_str()) != 0; },
         CONNECT_LIMIT);
+    // Once the graph that the clients read shows it, the cycles run with it.
     if (!linked || !m_jack.Alive(m_portEpoch)) return MIDI_ERR_NODRIVER;
-    // The graph shows it: the next cycle to begin runs with it.
-    if (!m_jack.WaitCycles(1, CONNECT_LIMIT)) return MIDI_ERR_NODRIVER;
     m_source = source;
     return MIDI_OK;
 }

@@ -149,11 +149,14 @@ MidiResult JackMidiOutApi::MakePort(jack_client_t* client, std::uint64_t epoch) 
 // Moves our connection to `target`: what is queued goes out to the old device first, then the old
 // connection goes, and the new one is made and waited for until the server's cycles run it.
 MidiResult JackMidiOutApi::Connect(jack_client_t* client, const std::string& target) {
-    if (!m_target.empty() && !m_lost.load()) Flush();
-    // Stop writing, and let the cycle that may still be writing end.
-    m_writable.store(false);
-    m_jack.WaitCycles(2, std::chrono::milliseconds(1000));
-    // Whatever did not go out in time (a stalled device) is dropped rather than sent elsewhere.
+    if (m_writable.load()) {
+        Flush();
+        // Stop writing, and let the cycle that may still be writing end.
+        m_writable.store(false);
+        m_jack.WaitCycles(2, std::chrono::milliseconds(1000));
+    }
+    // Whatever did not go out in time (a stalled or vanished device) is dropped rather than sent
+    // elsewhere.
     m_queue.Clear();
     m_done.store(m_queued.load());
     m_lost.store(false);
@@ -167,9 +170,9 @@ MidiResult JackMidiOutApi::Connect(jack_client_t* client, const std::string& tar
     }
     const int connected = jack_connect(client, jack_port_name(m_port), target.c_str());
     if (connected != 0 && connected != EEXIST) return MIDI_ERR_BADDEVICEID;
-    // The server takes a new connection into the graph that its cycles run some time after
-    // jack_connect has returned (longer on a busy server); what a cycle writes before that goes
-    // nowhere. Once the graph shows it, the next cycle to begin runs with it.
+    // The server takes a new connection into the graph at the start of a cycle some time after
+    // jack_connect has returned (later on a busy server); what a cycle writes before that goes
+    // nowhere. Once the graph that the clients read shows it, the cycles run with it.
     const bool linked = WaitUntil(
         [&] {
             return !m_jack.Alive(m_portEpoch) ||
@@ -177,7 +180,6 @@ MidiResult JackMidiOutApi::Connect(jack_client_t* client, const std::string& tar
         },
         CONNECT_LIMIT);
     if (!linked || !m_jack.Alive(m_portEpoch)) return MIDI_ERR_NODRIVER;
-    if (!m_jack.WaitCycles(1, CONNECT_LIMIT)) return MIDI_ERR_NODRIVER;
     m_target = target;
     m_writable.store(true);
     return MIDI_OK;
