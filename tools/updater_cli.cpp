@@ -122,6 +122,9 @@ const char kUsage[] =
     "  --timeout SEC   give up after that long (default 600)\n"
     "  --linger MS     keep answering the device's own requests that long after the run\n"
     "                  (default 1000), as the window does while it stays open\n"
+    "  --rescan        list the MIDI devices again after the run, as \"Rescan Device\" does\n"
+    "  --reply-timeout MS  wait that long for each answer of the device (default 30000);\n"
+    "                  for fault tests that end runs early\n"
     "Exit status: 0 update completed, 1 update failed, 2 usage error.\n";
 
 // What the protocol itself costs when the device answers at once: every answer waits for the
@@ -135,9 +138,12 @@ double PacingMs() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Whole lines as they happen, also into a pipe: scripts watch the run's progress.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::string inName = "USB Audio Device";
     std::string outName = inName;
-    bool list = false, loopback = false, measure = false, quiet = false;
+    bool list = false, loopback = false, measure = false, quiet = false, rescan = false;
+    EngineTimings timings;
     int timeoutSec = 600;
     int lingerMs = 1000;
     for (int i = 1; i < argc; ++i) {
@@ -158,6 +164,8 @@ int main(int argc, char** argv) {
         else if (a == "--quiet") quiet = true;
         else if (a == "--timeout") timeoutSec = std::atoi(value());
         else if (a == "--linger") lingerMs = std::atoi(value());
+        else if (a == "--rescan") rescan = true;
+        else if (a == "--reply-timeout") timings.replyTimeoutMs = static_cast<std::uint32_t>(std::max(1, std::atoi(value())));
         else if (a == "--help" || a == "-h") { std::printf("%s", kUsage); return 0; }
         else { std::fprintf(stderr, "tarnet-update: unknown option %s\n%s", a.c_str(), kUsage); return 2; }
     }
@@ -178,7 +186,7 @@ int main(int argc, char** argv) {
     }
 
     auto console = std::make_shared<ConsoleHost>(quiet);
-    auto engine = std::make_shared<CUpdateEngine>(console, platform);
+    auto engine = std::make_shared<CUpdateEngine>(console, platform, timings);
 
     if (list) {
         ListDevices(*engine);
@@ -201,6 +209,10 @@ int main(int argc, char** argv) {
     engine->OnWindowClosing();
     engine->ReleaseTimer();
     CUpdateEngine::WaitForWorkers(std::chrono::seconds(5));
+    if (rescan) {
+        std::printf("rescan:\n");
+        ListDevices(*engine);
+    }
     engine.reset();
     link.reset();
 
