@@ -11,20 +11,27 @@
 # remains: no device once the server is gone, no simulated device once it was killed.
 #
 # usage: jack-kill-campaign.sh N [M]      (M defaults to N)
-# Binaries from $TARNET_BIN (default build/default/tools); the server's period is
-# $TARNET_JACK_PERIOD frames (default 256). Prints one line per run and then the counts:
+# Programs: $TARNET_UPDATE and $TARNET_DEVSIM, or tarnet-update and tarnet-devsim in $TARNET_BIN
+# (default build/default/tools); the server's period is $TARNET_JACK_PERIOD frames (default 256).
+# Prints one line per run and then the counts:
 #   runs R crashes C hangs H wrong-endings W
-# Exit status 0 when C, H and W are all 0.
+# Exit status 0 when C, H and W are all 0; 77 when jackd is missing (unless TARNET_REQUIRE_JACK=1).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 servers=${1:?usage: jack-kill-campaign.sh N [M]}
 devices=${2:-$servers}
 bin=${TARNET_BIN:-build/default/tools}
+update=${TARNET_UPDATE:-$bin/tarnet-update}
+devsim=${TARNET_DEVSIM:-$bin/tarnet-devsim}
 period=${TARNET_JACK_PERIOD:-256}
-for tool in tarnet-update tarnet-devsim; do
-  [ -x "$bin/$tool" ] || { echo "jack-kill-campaign: $bin/$tool is missing (build it, or set TARNET_BIN)"; exit 2; }
+for tool in "$update" "$devsim"; do
+  [ -x "$tool" ] || { echo "jack-kill-campaign: $tool is missing (build it, or set TARNET_BIN)"; exit 2; }
 done
-command -v jackd >/dev/null || { echo "jack-kill-campaign: jackd is missing"; exit 2; }
+if ! command -v jackd >/dev/null; then
+  echo "jack-kill-campaign: jackd is missing"
+  [ "${TARNET_REQUIRE_JACK:-0}" = 1 ] && exit 1
+  exit 77
+fi
 
 server="tarnet-kill-$$"
 export JACK_DEFAULT_SERVER=$server
@@ -94,12 +101,12 @@ run_one() {
   local sim_args=(--name "$name" --answer-delay 0-2 --timeout 120 --quiet --lenient)
   [ "$moment" = erase ] && sim_args+=(--erase-delay 3000)
   [ "$moment" = finish ] && sim_args+=(--finish-delay 1000)
-  "$bin/tarnet-devsim" "${sim_args[@]}" >"$work/devsim.log" 2>&1 &
+  "$devsim" "${sim_args[@]}" >"$work/devsim.log" 2>&1 &
   sim_pid=$!
   for _ in $(seq 1 100); do grep -q ready "$work/devsim.log" && break; sleep 0.05; done
 
   : >"$work/update.log"
-  timeout -k 5 60 "$bin/tarnet-update" --device "$name" --reply-timeout 2000 --timeout 6 --linger 0 --rescan \
+  timeout -k 5 60 "$update" --device "$name" --reply-timeout 2000 --timeout 6 --linger 0 --rescan \
     >"$work/update.log" 2>&1 &
   upd_pid=$!
 
