@@ -12,13 +12,13 @@
 #
 # Programs from $TARNET_BIN when set (a build directory's tools/), otherwise from the release
 # build, which is brought up to date first. RUNS (default 3) runs per period.
-set -euo pipefail
+set -uo pipefail
 cd "$(dirname "$0")/.."
 if [ -n "${TARNET_BIN:-}" ]; then
   bin=$TARNET_BIN
 else
-  cmake --preset release >/dev/null
-  nice -n 10 cmake --build --preset release -j 2 --target tarnet-devsim tarnet-update >/dev/null
+  cmake --preset release >/dev/null || exit 1
+  nice -n 10 cmake --build --preset release -j 2 --target tarnet-devsim tarnet-update >/dev/null || exit 1
   bin=build/release/tools
 fi
 runs=${RUNS:-3}
@@ -35,9 +35,10 @@ floor_ms() {
     printf "%d", 36 * ticks * 50 + 100 }'
 }
 
+trap 'scripts/jack-dummy.sh stop >/dev/null 2>&1' EXIT
 for period in "${periods[@]}"; do
   export JACK_DEFAULT_SERVER="tarnet-measure-$$-$period" TARNET_JACK_PERIOD=$period
-  scripts/jack-dummy.sh start >/dev/null
+  scripts/jack-dummy.sh start >/dev/null || exit 1
   floor=$(floor_ms "$period")
   echo "== over JACK, $period frames, simulator as its own process ($runs runs); floor $floor ms"
   for _ in $(seq 1 "$runs"); do
@@ -45,7 +46,7 @@ for period in "${periods[@]}"; do
     "$bin/tarnet-devsim" --answer-delay 0 --timeout 60 --quiet >"$log" 2>&1 &
     pid=$!
     for _ in $(seq 1 100); do grep -q ready "$log" && break; sleep 0.1; done
-    ms=$("$bin/tarnet-update" --quiet --measure --linger 0 | sed -n 's/^update: \([0-9]*\) ms.*/\1/p')
+    ms=$("$bin/tarnet-update" --quiet --measure --linger 0 | grep 'update completed' -B1 | sed -n 's/^update: \([0-9]*\) ms.*/\1/p')
     wait "$pid" || true
     rm -f "$log"
     if [ -n "$ms" ]; then
