@@ -46,9 +46,23 @@ start_devices() {
 # wait_devices TAG COUNT: waits for the devices; prints how many passed.
 wait_devices() {
   local tag=$1 count=$2 passed=0
-  for p in "${sims[@]}"; do wait "$p" 2>/dev/null; done
+  # A device whose update failed would wait for its own time-out: 5 s, then it is stopped (its
+  # verdict then says so).
+  for _ in $(seq 1 50); do
+    local left=0
+    for p in "${sims[@]}"; do kill -0 "$p" 2>/dev/null && left=1; done
+    [ $left -eq 0 ] && break
+    sleep 0.1
+  done
+  for p in "${sims[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
   sims=()
-  for k in $(seq 1 "$count"); do grep -q 'PASS' "$work/sim-$tag-$k.log" && passed=$((passed + 1)); done
+  for k in $(seq 1 "$count"); do
+    if grep -q 'PASS' "$work/sim-$tag-$k.log"; then
+      passed=$((passed + 1))
+    else
+      tail -1 "$work/sim-$tag-$k.log" | sed "s/^/  $tag $k: /" >&2
+    fi
+  done
   echo "$passed"
 }
 
@@ -63,7 +77,7 @@ for period in "${periods[@]}"; do
   start_devices "$n" Parallel
   updates=()
   for k in $(seq 1 "$n"); do
-    "$bin/tarnet-update" --device "Parallel $k" --quiet --measure --linger 0 >"$work/upd-$k.log" 2>&1 &
+    "$bin/tarnet-update" --device "Parallel $k" --quiet --measure --linger 0 --timeout 120 >"$work/upd-$k.log" 2>&1 &
     updates+=($!)
   done
   for p in "${updates[@]}"; do wait "$p"; done
@@ -74,11 +88,17 @@ for period in "${periods[@]}"; do
     grep -q 'update completed' "$work/upd-$k.log" && [ -n "$t" ] && times+=("$t")
   done
   completed=${#times[@]}
+  # How the others ended, counted by their last error line.
+  for k in $(seq 1 "$n"); do
+    grep -q 'update completed' "$work/upd-$k.log" || grep -E '^Error: |no end after' "$work/upd-$k.log" | tail -1
+  done | sort | uniq -c | sed 's/^/  not completed:/'
   slowest=$(printf '%s\n' "${times[@]}" | sort -n | tail -1)
   median=$(printf '%s\n' "${times[@]}" | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
   awk -v p="$period" -v n="$n" -v c="$completed" -v ok="$passed" -v s="${slowest:-0}" -v m="${median:-0}" \
       -v one="${single:-0}" -v oneok="$single_ok" 'BEGIN {
-    printf "period %4d: one update %5d ms (device %s); %d at once: %d completed, %d devices passed, slowest %5d ms, median %5d ms; slowest / one %.2f\n",
-      p, one, oneok == 1 ? "PASS" : "FAIL", n, c, ok, s, m, one > 0 ? s / one : 0 }'
+    ratio = one > 0 ? s / one : 0
+    verdict = oneok == 1 ? "PASS" : "FAIL"
+    printf("period %4d: one update %5d ms (device %s); %d at once: %d completed, %d devices passed, slowest %5d ms, median %5d ms; slowest / one %.2f\n",
+      p, one, verdict, n, c, ok, s, m, ratio) }'
   scripts/jack-dummy.sh stop >/dev/null
 done
