@@ -32,7 +32,9 @@ case "${1:-}" in
     if [ -f "$state_dir/jackd.pid" ]; then
       pid=$(cat "$state_dir/jackd.pid")
       kill "$pid" 2>/dev/null
-      for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+      # A server killed with -9 keeps its entry in JACK's registry of servers (8 on the machine):
+      # it gets time to end in order, also with many clients on a busy machine.
+      for _ in $(seq 1 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
       kill -9 "$pid" 2>/dev/null
       rm -f "$state_dir/jackd.pid"
       echo "jack-dummy: stopped"

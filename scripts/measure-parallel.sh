@@ -29,6 +29,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 # start_devices COUNT TAG: COUNT simulated devices named "TAG k", waits until all are ready.
 start_devices() {
@@ -41,6 +42,8 @@ start_devices() {
   for k in $(seq 1 "$count"); do
     for _ in $(seq 1 300); do grep -q ready "$work/sim-$tag-$k.log" && break; sleep 0.1; done
   done
+  # The server shows new ports to the other clients from a later cycle on (later on a busy one).
+  sleep 0.5
 }
 
 # wait_devices TAG COUNT: waits for the devices; prints how many passed.

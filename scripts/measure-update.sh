@@ -36,6 +36,7 @@ floor_ms() {
 }
 
 trap 'scripts/jack-dummy.sh stop >/dev/null 2>&1' EXIT
+trap 'exit 130' INT TERM
 for period in "${periods[@]}"; do
   export JACK_DEFAULT_SERVER="tarnet-measure-$$-$period" TARNET_JACK_PERIOD=$period
   scripts/jack-dummy.sh start >/dev/null || exit 1
@@ -46,6 +47,7 @@ for period in "${periods[@]}"; do
     "$bin/tarnet-devsim" --answer-delay 0 --timeout 60 --quiet >"$log" 2>&1 &
     pid=$!
     for _ in $(seq 1 100); do grep -q ready "$log" && break; sleep 0.1; done
+    sleep 0.3  # new ports show from a later cycle on
     ms=$("$bin/tarnet-update" --quiet --measure --linger 0 | grep 'update completed' -B1 | sed -n 's/^update: \([0-9]*\) ms.*/\1/p')
     wait "$pid" || true
     rm -f "$log"
