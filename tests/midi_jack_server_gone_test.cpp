@@ -47,6 +47,9 @@ public:
     ~OwnJackServer() { Kill(); }
 
     bool Start() {
+        // libjack prints to the terminal while the server is not up yet.
+        jack_set_error_function(&Silent);
+        jack_set_info_function(&Silent);
         const char* argv[] = {"jackd", "-n", m_name.c_str(), "--no-realtime", "-d", "dummy",
                               "-r", "48000", "-p", "256", nullptr};
         ::setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
@@ -97,6 +100,8 @@ public:
     }
 
 private:
+    static void Silent(const char*) {}
+
     std::string m_name;
     pid_t m_pid = -1;
 };

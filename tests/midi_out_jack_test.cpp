@@ -52,6 +52,7 @@ public:
         if (m_client == nullptr) return false;
         m_port = jack_port_register(m_client, name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         if (m_port == nullptr) return false;
+        m_events.reserve(4096);  // the process callback appends without growing the list
         jack_set_process_callback(m_client, &JackReceiver::JackReceiverProcess, this);
         jack_set_graph_order_callback(m_client, &JackReceiver::OnGraphOrder, this);
         return jack_activate(m_client) == 0;
