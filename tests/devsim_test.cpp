@@ -521,3 +521,41 @@ TEST(DeviceSimulator, StopJoinsPromptlyWithAnAnswerStillDue) {
     EXPECT_EQ(device->Summary().eraseRequests, 2);
     device.reset();
 }
+
+TEST(DeviceSimulator, SendsABurstAfterTheChosenBlockAndTakesOnlyAnswersInTheirOrder) {
+    const Bytes image = MakeImage(9);
+    const Bytes hostStatus1{0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x01, 0xF7};
+    const Bytes hostIdentity{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x6A, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
+    for (const bool inOrder : {true, false}) {
+        SCOPED_TRACE(inOrder ? "answers in order" : "an answer out of its turn");
+        Host host;
+        DeviceSimulatorConfig c = FastConfig();
+        c.burstAfterBlock = 1;
+        c.burstCount = 6;
+        DeviceSimulator device(c, host.Sink());
+        ASSERT_EQ(host.Exchange(device, ERASE), Status(0));
+        for (uint32_t k = 0; k < 2; ++k) {
+            const Bytes block = BuildBlock(devsim::IMAGE_BASE + k * 9216, image.data() + k * 9216, 9216);
+            ASSERT_EQ(host.Exchange(device, block), Status(0));
+        }
+        // The burst follows the answer to block 1: two unknown requests, an Identity Request, ...
+        ASSERT_TRUE(host.WaitForCount(9));
+        const Bytes unknown{0xF0, 0x7D, 0x00, 0x6A, 0x40, 0xF7};
+        const Bytes identityRequest{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+        const std::vector<Bytes> burst{unknown, unknown, identityRequest, unknown, unknown, identityRequest};
+        for (size_t i = 0; i < burst.size(); ++i) EXPECT_EQ(host.At(3 + i), burst[i]) << "request " << i;
+        EXPECT_EQ(device.Summary().burstSent, 6);
+
+        const std::vector<Bytes> answers = inOrder
+            ? std::vector<Bytes>{hostStatus1, hostStatus1, hostIdentity, hostStatus1, hostStatus1, hostIdentity}
+            : std::vector<Bytes>{hostStatus1, hostIdentity, hostStatus1, hostStatus1, hostStatus1, hostIdentity};
+        for (const Bytes& a : answers) device.OnMessageFromHost(a.data(), a.size());
+        const devsim::DeviceSummary s = device.Summary();
+        EXPECT_EQ(s.burstInOrder, inOrder);
+        EXPECT_EQ(s.burstAnswered, inOrder ? 6 : 3);  // the stray answers are not counted
+        EXPECT_EQ(s.burstAnswerMs >= 0, inOrder);
+        std::string line;
+        EXPECT_FALSE(device.Verdict(&line));  // no FINISH yet
+        EXPECT_EQ(line.find("burst:") != std::string::npos, !inOrder) << line;
+    }
+}

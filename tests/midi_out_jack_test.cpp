@@ -1,20 +1,24 @@
-// CMidiOutPort on the RtMidi backend over a running JACK server. The test process registers its
-// own JACK client with a MIDI input port (names unique to the process) and checks every byte that
-// arrives, event by event, against the span rule of the RtMidi output backend.
+// CMidiOutPort on the JACK backend over a running JACK server. The test process registers its own
+// JACK clients with a MIDI input port each (names unique to the process) and checks every byte
+// that arrives, event by event, against the span rule of the JACK output backend.
 #include <gtest/gtest.h>
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <future>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "CMidiOutPort.h"
 #include "TestSupport.h"
-#include "platform/RtMidiOut.h"
+#include "platform/JackMidiOut.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -22,6 +26,20 @@ using Bytes = std::vector<std::uint8_t>;
 // earlier in the same JACK cycle; libjack orders the two clients through the server with
 // primitives that ThreadSanitizer cannot see.
 extern "C" const char* __tsan_default_suppressions() { return "race:JackReceiverProcess\n"; }
+
+// Heap allocations made by the thread that counts them (the sending thread of a test).
+namespace {
+thread_local bool t_countAllocations = false;
+thread_local long t_allocations = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (t_countAllocations) ++t_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -34,15 +52,31 @@ public:
         if (m_client == nullptr) return false;
         m_port = jack_port_register(m_client, name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         if (m_port == nullptr) return false;
+        m_events.reserve(4096);  // the process callback appends without growing the list
         jack_set_process_callback(m_client, &JackReceiver::JackReceiverProcess, this);
+        jack_set_graph_order_callback(m_client, &JackReceiver::OnGraphOrder, this);
         return jack_activate(m_client) == 0;
     }
 
-    ~JackReceiver() {
+    ~JackReceiver() { Stop(); }
+
+    // Closes the client: its port vanishes from the server.
+    void Stop() {
         if (m_client != nullptr) {
             jack_deactivate(m_client);
             jack_client_close(m_client);
+            m_client = nullptr;
         }
+    }
+
+    // Times the server has changed its graph (clients, ports, connections) since Start.
+    int GraphChanges() const { return m_graphChanges.load(); }
+
+    std::size_t ByteCount() {
+        std::lock_guard lock(m_lock);
+        std::size_t n = 0;
+        for (const Bytes& e : m_events) n += e.size();
+        return n;
     }
 
     std::vector<Bytes> Events() {
@@ -71,10 +105,17 @@ private:
         return 0;
     }
 
+    // Runs on a JACK thread of the receiver's client.
+    static int OnGraphOrder(void* arg) {
+        static_cast<JackReceiver*>(arg)->m_graphChanges.fetch_add(1);
+        return 0;
+    }
+
     jack_client_t* m_client = nullptr;
     jack_port_t* m_port = nullptr;
     std::mutex m_lock;
     std::vector<Bytes> m_events;
+    std::atomic<int> m_graphChanges{0};
 };
 
 // Joins received events into messages: an event that starts with 0xF0 opens a message, the
@@ -113,47 +154,41 @@ protected:
         ASSERT_TRUE(testsupport::WaitFor([&] { return FindDevice(); })) << "port " << m_name << " not listed";
     }
 
-    bool FindDevice() {
+    // Index of the device listed as `name`, or -1.
+    std::int64_t IndexOf(const std::string& name) {
         const std::uint32_t count = m_port.GetDeviceCount();
+        std::int64_t found = -1;
         for (std::uint32_t i = 0; i < count; ++i) {
-            char name[260];
-            m_port.GetDeviceName(i, name);
-            if (m_name == name) {
-                m_index = i;
-                return true;
-            }
+            char listed[260];
+            m_port.GetDeviceName(i, listed);
+            if (name == listed) found = i;
         }
-        return false;
+        return found;
     }
 
-    // One message the way the send path sends it: open, send, close. The JACK backend's LongMsg
-    // returns with the message delivered to the receivers.
-    //
-    // Other clients on the shared server come and go, which moves device indices: ours is looked
-    // up right before the open, and when it moved during a send that brought us nothing, the
-    // message went to whichever port held our index then, and is sent again.
-    bool Send(Bytes& bytes) {
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            const std::size_t before = m_receiver.Events().size();
-            if (!FindDevice()) return false;
-            const std::uint32_t used = m_index;
-            bool sent = false;
-            if (m_port.Open(used)) {
-                platform::MidiHeader header{};
-                header.lpData = reinterpret_cast<char*>(bytes.data());
-                header.dwBufferLength = static_cast<std::uint32_t>(bytes.size());
-                sent = m_port.SendLong(&header);
-                m_port.Close();
-            }
-            const bool moved = !FindDevice() || m_index != used;
-            if (!moved || m_receiver.Events().size() != before) return sent;
-        }
-        return false;
+    bool FindDevice() {
+        const std::int64_t index = IndexOf(m_name);
+        if (index >= 0) m_index = static_cast<std::uint32_t>(index);
+        return index >= 0;
     }
+
+    // One message the way the send path sends it: open, send, close. The backend's LongMsg
+    // returns with the message queued; Flush waits until it has gone out.
+    bool SendTo(std::uint32_t index, Bytes& bytes) {
+        if (!m_port.Open(index)) return false;
+        platform::MidiHeader header{};
+        header.lpData = reinterpret_cast<char*>(bytes.data());
+        header.dwBufferLength = static_cast<std::uint32_t>(bytes.size());
+        const bool sent = m_port.SendLong(&header);
+        m_port.Close();
+        return sent;
+    }
+
+    bool Send(Bytes& bytes) { return FindDevice() && SendTo(m_index, bytes); }
 
     std::string m_name;
     JackReceiver m_receiver;
-    platform::RtMidiOutApi m_api;
+    platform::JackMidiOutApi m_api;
     CMidiOutPort m_port{m_api};
     std::uint32_t m_index = 0;
 };
@@ -163,7 +198,8 @@ TEST_F(MidiOutJackTest, DataBlocksArriveWholeInSpansOfAtMost8192Bytes) {
     Bytes largest = BlockShaped(18742, 2);
     ASSERT_TRUE(Send(block));
     ASSERT_TRUE(Send(largest));
-    // Delivered before Send returned; wait a little for anything that should not come.
+    ASSERT_TRUE(m_api.Flush());
+    // Delivered once Flush returned; wait a little for anything that should not come.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
     const std::vector<Bytes> events = m_receiver.Events();
@@ -185,21 +221,161 @@ TEST_F(MidiOutJackTest, ShortMessagesArriveAsSingleEventsInTheirOrder) {
         {0xF0, 0x7D, 0x00, 0x6A, 0x03, 0xF7},
     };
     for (Bytes& message : sent) ASSERT_TRUE(Send(message));
+    ASSERT_TRUE(m_api.Flush());
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(m_receiver.Events(), sent);
 }
 
 TEST_F(MidiOutJackTest, AMessageOfExactlyOneSpanGoesAsOneEvent) {
-    Bytes message = BlockShaped(platform::RtMidiOutApi::JACK_SPAN, 3);
-    Bytes next = BlockShaped(platform::RtMidiOutApi::JACK_SPAN + 1, 4);
+    Bytes message = BlockShaped(platform::JackMidiOutApi::JACK_SPAN, 3);
+    Bytes next = BlockShaped(platform::JackMidiOutApi::JACK_SPAN + 1, 4);
     ASSERT_TRUE(Send(message));
     ASSERT_TRUE(Send(next));
+    ASSERT_TRUE(m_api.Flush());
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const std::vector<Bytes> events = m_receiver.Events();
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[0], message);
     EXPECT_EQ(events[2], (Bytes{0xF7}));
     EXPECT_EQ(Reassemble(events)[1], next);
+}
+
+// Message i of a stream: sizes that go round from short answers to the largest data block, the
+// bytes of each one its own (its number is in bytes 5 and 6).
+Bytes StreamMessage(int i) {
+    static const std::size_t sizes[] = {6, 7, 15, 10551, 300, 18742, 8192, 8193, 9, 2000};
+    Bytes bytes = BlockShaped(sizes[i % 10], static_cast<std::uint8_t>(i));
+    if (bytes.size() > 7) {
+        bytes[5] = static_cast<std::uint8_t>(i & 0x7F);
+        bytes[6] = static_cast<std::uint8_t>((i >> 7) & 0x7F);
+    }
+    return bytes;
+}
+
+// Runs `work` on a thread of its own and waits for it at most `limit`; false when it did not end
+// by then (the thread is then left behind, and the test fails instead of hanging).
+template <typename Work>
+bool EndsWithin(std::chrono::milliseconds limit, Work work) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> ended = done->get_future();
+    std::thread([done, work]() mutable {
+        work();
+        done->set_value();
+    }).detach();
+    return ended.wait_for(limit) == std::future_status::ready;
+}
+
+TEST_F(MidiOutJackTest, HundredsOfMessagesInARowArriveByteForByteWithoutGraphChangeOrAllocation) {
+    constexpr int COUNT = 300;
+    std::vector<Bytes> sent;
+    for (int i = 0; i < COUNT; ++i) sent.push_back(StreamMessage(i));
+    std::size_t total = 0;
+    for (const Bytes& b : sent) total += b.size();
+
+    // The first message connects our port to the device; the others go the way the send path
+    // sends them (open, send, close per message) and change nothing in the graph.
+    ASSERT_TRUE(FindDevice());
+    ASSERT_TRUE(SendTo(m_index, sent[0]));
+    ASSERT_TRUE(m_api.Flush());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // graph notices of the connection
+    const int graphChangesBefore = m_receiver.GraphChanges();
+    int refused = 0;
+    t_allocations = 0;
+    t_countAllocations = true;
+    for (int i = 1; i < COUNT; ++i) {
+        if (!SendTo(m_index, sent[i])) ++refused;
+    }
+    t_countAllocations = false;
+    const long allocations = t_allocations;
+    ASSERT_TRUE(m_api.Flush(std::chrono::milliseconds(10000)));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return m_receiver.ByteCount() >= total; }, std::chrono::seconds(10)));
+
+    EXPECT_EQ(refused, 0);
+    EXPECT_EQ(allocations, 0) << "the send path of a selected device took memory from the heap";
+    EXPECT_EQ(m_receiver.GraphChanges(), graphChangesBefore) << "the send path changed the graph";
+    const std::vector<Bytes> received = Reassemble(m_receiver.Events());
+    ASSERT_EQ(received.size(), sent.size());
+    for (int i = 0; i < COUNT; ++i) {
+        ASSERT_TRUE(received[i] == sent[i]) << "message " << i << " (" << sent[i].size() << " bytes) differs";
+    }
+}
+
+TEST_F(MidiOutJackTest, SwitchingBetweenTwoDevicesMidStreamDeliversEveryMessageToItsOwnDevice) {
+    JackReceiver other;
+    const std::string otherName = m_name + "-b";
+    ASSERT_TRUE(other.Start(otherName));
+    std::int64_t a = -1, b = -1;
+    ASSERT_TRUE(testsupport::WaitFor([&] { return (a = IndexOf(m_name)) >= 0 && (b = IndexOf(otherName)) >= 0; }));
+
+    // Runs of different lengths to one device, then the other; every message is numbered.
+    std::vector<Bytes> toA, toB;
+    const int runs[] = {10, 7, 1, 12, 3, 1, 1, 9, 5, 14};
+    int number = 0;
+    for (int r = 0; r < 10; ++r) {
+        const bool first = r % 2 == 0;
+        for (int k = 0; k < runs[r]; ++k) {
+            Bytes message = StreamMessage(number++);
+            ASSERT_TRUE(SendTo(static_cast<std::uint32_t>(first ? a : b), message)) << "message " << number - 1;
+            (first ? toA : toB).push_back(std::move(message));
+        }
+    }
+    ASSERT_TRUE(m_api.Flush());
+    EXPECT_EQ(m_api.ConnectedTarget(), "tarnet-out-" + std::to_string(::getpid()) + "-b:" + otherName);
+
+    auto total = [](const std::vector<Bytes>& list) {
+        std::size_t n = 0;
+        for (const Bytes& m : list) n += m.size();
+        return n;
+    };
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        return m_receiver.ByteCount() >= total(toA) && other.ByteCount() >= total(toB);
+    })) << "first device: " << m_receiver.ByteCount() << " of " << total(toA) << " bytes, second: "
+        << other.ByteCount() << " of " << total(toB);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(Reassemble(m_receiver.Events()) == toA) << "the first device did not get exactly its messages";
+    EXPECT_TRUE(Reassemble(other.Events()) == toB) << "the second device did not get exactly its messages";
+}
+
+TEST_F(MidiOutJackTest, WhenTheDevicesPortVanishesMidStreamTheFollowingSendsFailWithinABoundedTime) {
+    ASSERT_TRUE(FindDevice());
+    const std::uint32_t index = m_index;
+    for (int i = 0; i < 20; ++i) {
+        Bytes message = StreamMessage(i);
+        ASSERT_TRUE(SendTo(index, message));
+    }
+    ASSERT_TRUE(m_api.Flush());
+    const std::size_t arrived = Reassemble(m_receiver.Events()).size();
+    EXPECT_EQ(arrived, 20u);
+
+    // The device goes while messages are still being sent.
+    std::atomic<int> accepted{0};
+    std::atomic<bool> refused{false};
+    const bool ended = EndsWithin(std::chrono::seconds(10), [&] {
+        m_receiver.Stop();
+        for (int i = 0; i < 2000 && !refused.load(); ++i) {
+            Bytes message = StreamMessage(i);
+            platform::MidiHeader header{};
+            header.lpData = reinterpret_cast<char*>(message.data());
+            header.dwBufferLength = static_cast<std::uint32_t>(message.size());
+            platform::MidiOutHandle handle = nullptr;
+            if (m_api.Open(&handle, index) != platform::MIDI_OK) {
+                refused = true;  // the index names no device any more
+                break;
+            }
+            m_api.PrepareHeader(handle, &header);
+            if (m_api.LongMsg(handle, &header) == platform::MIDI_OK) {
+                accepted.fetch_add(1);
+            } else {
+                refused = true;
+            }
+            m_api.UnprepareHeader(handle, &header);
+            m_api.Close(handle);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    ASSERT_TRUE(ended) << "a send hung after the device's port vanished";
+    EXPECT_TRUE(refused.load()) << accepted.load() << " sends accepted, none refused";
+    EXPECT_FALSE(FindDevice()) << "the vanished device is still listed";
 }
 
 }  // namespace

@@ -6,14 +6,81 @@
 #include "RtMidiSupport.h"
 #include "SysExReceiveQueue.h"
 
+#if defined(__linux__)
+#include "JackClient.h"
+#endif
+
 namespace platform {
+
+namespace {
+
+// An RtMidi client and what is needed to end it safely: on JACK, the epoch of the program's own
+// client (JackClient.h) at the time it was made. Once that client has lost its server, RtMidi's
+// client has lost it too, and closing it would call into a dead connection (RtMidi's JACK input
+// unregisters its port on close): such a client is kept, never ended.
+struct MidiClient {
+    std::unique_ptr<RtMidiIn> midi;
+    std::uint64_t jackEpoch = 0;  // 0: not on JACK
+
+    void Make() {
+        midi = rtmidi::CreateIn();
+#if defined(__linux__)
+        if (midi && midi->getCurrentApi() == RtMidi::UNIX_JACK) JackClient::Instance().Acquire(&jackEpoch);
+#endif
+    }
+
+    void End() {
+        if (!midi) return;
+#if defined(__linux__)
+        if (midi->getCurrentApi() == RtMidi::UNIX_JACK && !JackClient::Instance().Alive(jackEpoch)) {
+            static std::mutex lock;
+            static auto* kept = new std::vector<std::unique_ptr<RtMidiIn>>();
+            std::lock_guard<std::mutex> guard(lock);
+            try {
+                kept->push_back(std::move(midi));
+            } catch (...) {
+                (void)midi.release();  // not closed either way
+            }
+            return;
+        }
+#endif
+        try {
+            midi.reset();
+        } catch (...) {
+        }
+    }
+};
+
+// RtMidi's port numbers of the listed sources and their full names, without our own ports.
+struct SourceList {
+    std::vector<unsigned> numbers;
+    std::vector<std::string> fullNames;
+};
+
+SourceList ListSources(RtMidiIn& midi) {
+    SourceList list;
+    try {
+        const unsigned count = midi.getPortCount();
+        for (unsigned i = 0; i < count; ++i) {
+            const std::string full = midi.getPortName(i);
+            if (full.empty() || rtmidi::IsOwnPort(full)) continue;
+            list.numbers.push_back(i);
+            list.fullNames.push_back(full);
+        }
+    } catch (...) {
+        // Whatever was listed before the failure stands.
+    }
+    return list;
+}
+
+}  // namespace
 
 // One open input: its own RtMidi client connected to the source. Its address is the handle.
 struct RtMidiInApi::Input {
     Input(MidiInProc callback, std::uintptr_t instance)
         : queue(callback, reinterpret_cast<MidiInHandle>(this), instance) {}
     SysExReceiveQueue queue;
-    std::unique_ptr<RtMidiIn> midi;  // destroyed only after queue.Close() has succeeded
+    MidiClient client;  // ended only after queue.Close() has succeeded
 };
 
 namespace {
@@ -41,26 +108,23 @@ RtMidiInApi::~RtMidiInApi() {
         std::lock_guard<std::mutex> lock(m_mutex);
         inputs.swap(m_inputs);
     }
-    for (auto& [handle, input] : inputs) {
-        try {
-            input->midi.reset();
-        } catch (...) {
-        }
-    }
+    for (auto& [handle, input] : inputs) input->client.End();
 }
 
 std::vector<std::string> RtMidiInApi::Listing() {
     std::vector<std::string> names;
+    MidiClient client;
     try {
-        auto midi = rtmidi::CreateIn();
-        if (!midi) return names;
-        const unsigned count = midi->getPortCount();
-        for (unsigned i = 0; i < count; ++i) {
-            names.push_back(rtmidi::DeviceName(midi->getCurrentApi(), midi->getPortName(i)));
+        client.Make();
+        if (client.midi) {
+            for (const std::string& full : ListSources(*client.midi).fullNames) {
+                names.push_back(rtmidi::DeviceName(client.midi->getCurrentApi(), full));
+            }
         }
     } catch (...) {
         names.clear();
     }
+    client.End();
     return names;
 }
 
@@ -91,23 +155,26 @@ MidiResult RtMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiInPr
                              std::uintptr_t instance) {
     if (handle == nullptr || callback == nullptr) return MIDI_ERR_GENERIC;
     auto input = std::make_shared<Input>(callback, instance);
+    MidiClient& client = input->client;
+    MidiResult result = MIDI_OK;
     try {
-        input->midi = rtmidi::CreateIn();
-        if (!input->midi) return MIDI_ERR_NODRIVER;
-        if (index >= input->midi->getPortCount()) {
-            input->midi.reset();
-            return MIDI_ERR_BADDEVICEID;
-        }
-        input->midi->ignoreTypes(false, true, true);  // SysEx wanted; clock and sensing not
-        input->midi->setCallback(&OnRtMidiMessage, &input->queue);
-        input->midi->openPort(index, "MIDI In");
-        if (!input->midi->isPortOpen()) {
-            input->midi.reset();
-            return MIDI_ERR_ALLOCATED;
+        client.Make();
+        if (!client.midi) return MIDI_ERR_NODRIVER;
+        const SourceList list = ListSources(*client.midi);
+        if (index >= list.numbers.size() || client.midi->getPortName(list.numbers[index]) != list.fullNames[index]) {
+            result = MIDI_ERR_BADDEVICEID;  // no such source, or the system's list changed meanwhile
+        } else {
+            client.midi->ignoreTypes(false, true, true);  // SysEx wanted; clock and sensing not
+            client.midi->setCallback(&OnRtMidiMessage, &input->queue);
+            client.midi->openPort(list.numbers[index], "MIDI In");
+            if (!client.midi->isPortOpen()) result = MIDI_ERR_ALLOCATED;
         }
     } catch (...) {
-        input->midi.reset();
-        return MIDI_ERR_GENERIC;
+        result = MIDI_ERR_GENERIC;
+    }
+    if (result != MIDI_OK) {
+        client.End();
+        return result;
     }
     const auto h = reinterpret_cast<MidiInHandle>(input.get());
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -156,21 +223,11 @@ MidiResult RtMidiInApi::Close(MidiInHandle handle) {
     auto input = Find(handle);
     if (!input) return MIDI_ERR_INVALHANDLE;
     if (MidiResult r = input->queue.Close(); r != MIDI_OK) return r;
-    // The queue drops everything from now on; closing the client ends RtMidi's thread for it.
-    try {
-        input->midi.reset();
-    } catch (...) {
-    }
+    // The queue drops everything from now on; ending the client ends RtMidi's thread for it.
+    input->client.End();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_inputs.erase(handle);
     return MIDI_OK;
 }
-
-#if !defined(_WIN32)
-IMidiInApi& DefaultMidiInApi() {
-    static RtMidiInApi api;
-    return api;
-}
-#endif
 
 }  // namespace platform

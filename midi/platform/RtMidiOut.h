@@ -1,10 +1,11 @@
-// MIDI output through RtMidi: the ALSA sequencer or JACK on Linux, CoreMIDI on macOS.
+// MIDI output through RtMidi: the ALSA sequencer on Linux, CoreMIDI on macOS (JACK has a backend
+// of its own, JackMidiOut.h).
 //
 // Devices are the MIDI input ports of the MIDI system (where we can send to), listed in RtMidi's
 // order without the ports of any copy of this program, and named by the rule in RtMidiSupport.h.
-// Every Open creates its own client with one output port connected to the device (through RtMidi on
-// ALSA and CoreMIDI, through libjack on JACK) and Close removes it. LongMsg returns once the whole
-// message has gone out, so nothing is lost when the port closes right after it.
+// Every Open creates its own client with one output port connected to the device and Close
+// removes it. LongMsg returns once the whole message has gone out, so nothing is lost when the
+// port closes right after it.
 // Index -1 names no device. No exception leaves this backend, and it prints nothing.
 //
 // Long SysEx messages are written in spans (see RtMidiOut.cpp for the exact split); a receiver
@@ -24,10 +25,6 @@ namespace platform {
 
 class RtMidiOutApi : public IMidiOutApi {
 public:
-    // Longest span of one SysEx message that is written to JACK as one event (smaller when the
-    // server's MIDI port buffers hold less than twice as much). Receivers that buffer one event
-    // per cycle, like RtMidi's 16 KB ring, take it without loss.
-    static constexpr std::size_t JACK_SPAN = 8192;
     // Span for the ALSA sequencer, whose pools and hardware queues are small; spans are paced at
     // the wire rate of a MIDI cable so that a hardware port's buffer does not overflow.
     static constexpr std::size_t ALSA_SPAN = 256;

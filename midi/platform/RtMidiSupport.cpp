@@ -8,6 +8,8 @@
 #if defined(__linux__)
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
+
+#include "JackClient.h"
 #endif
 
 namespace platform::rtmidi {
@@ -47,14 +49,11 @@ bool AlsaSequencerUsable() {
 namespace {
 
 // True when a JACK server answers. RtMidi's JACK backend prints a warning to the terminal when it
-// is constructed without a server (before an error callback can be set), so we ask first.
+// is constructed without a server (before an error callback can be set), so we ask first, through
+// the program's own client (which then also learns when the server goes away).
 bool JackServerRunning() {
 #if defined(__linux__)
-    jack_status_t status{};
-    jack_client_t* client = jack_client_open("Tarnet probe", JackNoStartServer, &status);
-    if (client == nullptr) return false;
-    jack_client_close(client);
-    return true;
+    return JackClient::Instance().Acquire() != nullptr;
 #else
     return false;
 #endif

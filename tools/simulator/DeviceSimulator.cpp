@@ -266,7 +266,7 @@ void DeviceSimulator::HandleLocked(const uint8_t* m, size_t n, Lines& log) {
             m_summary.finishAnswered = !m_config.mute;
             const std::string what = std::string(whole ? "FINISH" : "FINISH before the whole image had arrived") +
                                      ": answered with status " + std::to_string(*m_config.finishStatus);
-            StatusLocked(*m_config.finishStatus, what, log);
+            StatusLocked(*m_config.finishStatus, what, log, m_config.finishDelay);
             log.push_back(what);
         } else {
             log.push_back("FINISH: not answered (as configured)");
@@ -297,6 +297,7 @@ void DeviceSimulator::HandleUniversalLocked(const uint8_t* m, size_t n, Lines& l
         return;
     }
     if (m[3] == GENERAL_INFORMATION && m[4] == IDENTITY_REPLY) {
+        if (TakeBurstAnswerLocked('R', log)) return;
         ++m_summary.hostIdentityReplies;
         m_summary.lastHostIdentityReply.assign(m, m + n);
         m_summary.hostIdentityValid = n == 15 && m[14] == EOX && SevenBitBody(m, n) && m[5] == MANUFACTURER &&
@@ -310,6 +311,7 @@ void DeviceSimulator::HandleUniversalLocked(const uint8_t* m, size_t n, Lines& l
 }
 
 void DeviceSimulator::HandleHostStatusLocked(const uint8_t* m, size_t n, Lines& log) {
+    if (n == 7 && m[6] == EOX && m[5] == 0x01 && TakeBurstAnswerLocked('S', log)) return;
     if (n == 7 && m[6] == EOX) {
         for (PullRecord& p : m_summary.pulls) {
             if (!p.sent || p.answered) continue;
@@ -431,6 +433,42 @@ void DeviceSimulator::HandleBlockLocked(const uint8_t* m, size_t n, Lines& log) 
     }
     StatusLocked(STATUS_OK, what, log);
     log.push_back(what);
+    if (m_config.burstCount > 0 && k == m_config.burstAfterBlock && m_summary.burstSent == 0) SendBurstLocked(log);
+}
+
+namespace {
+// The answer the host owes to request i of a burst.
+char BurstAnswer(int i) { return i % 3 == 2 ? 'R' : 'S'; }
+constexpr uint8_t OP_UNKNOWN_TO_HOST = 0x40;
+}  // namespace
+
+void DeviceSimulator::SendBurstLocked(Lines& log) {
+    m_burstStart = std::chrono::steady_clock::now();
+    for (int i = 0; i < m_config.burstCount; ++i) {
+        if (BurstAnswer(i) == 'R') {
+            QueueLocked({SOX, UNIVERSAL_NON_REALTIME, 0x7F, GENERAL_INFORMATION, IDENTITY_REQUEST, EOX}, "", log);
+        } else {
+            QueueLocked({SOX, MANUFACTURER, 0x00, m_config.model, OP_UNKNOWN_TO_HOST, EOX}, "", log);
+        }
+    }
+    m_summary.burstSent = m_config.burstCount;
+    log.push_back("burst of " + std::to_string(m_config.burstCount) + " requests sent");
+}
+
+bool DeviceSimulator::TakeBurstAnswerLocked(char answer, Lines& log) {
+    if (m_summary.burstSent == 0 || m_summary.burstAnswered >= m_summary.burstSent) return false;
+    if (BurstAnswer(m_summary.burstAnswered) != answer) {
+        m_summary.burstInOrder = false;
+        log.push_back("burst answer " + std::to_string(m_summary.burstAnswered) + " out of its turn");
+        return false;
+    }
+    if (++m_summary.burstAnswered == m_summary.burstSent) {
+        m_summary.burstAnswerMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - m_burstStart).count();
+        log.push_back("burst of " + std::to_string(m_summary.burstSent) + " answered in order, the last answer " +
+                      std::to_string(m_summary.burstAnswerMs) + " ms after the burst");
+    }
+    return true;
 }
 
 bool DeviceSimulator::HandlePullAnswerLocked(const uint8_t* m, size_t n, Lines& log) {
@@ -543,6 +581,7 @@ bool DeviceSimulator::CompleteLocked() const {
         if (p.sent && !p.answered && InsideImage(p.pull.address, p.pull.length)) return false;
     if (m_config.askIdentity && !m_config.mute && m_summary.hostIdentityReplies <= m_hostRepliesAtAsk)
         return false;
+    if (m_summary.burstAnswered < m_summary.burstSent && m_summary.burstInOrder) return false;
     return true;
 }
 
@@ -611,6 +650,10 @@ bool DeviceSimulator::Verdict(std::string* line) const {
         else if (!s.hostIdentityValid)
             reasons.push_back("malformed host Identity Reply");
     }
+    if (s.burstSent > 0 && (s.burstAnswered != s.burstSent || !s.burstInOrder)) {
+        reasons.push_back("burst: " + std::to_string(s.burstAnswered) + " of " + std::to_string(s.burstSent) +
+                          " answered in order" + (s.burstInOrder ? "" : ", answers out of their turn"));
+    }
     if (m_config.strict) {
         if (s.blocksMalformed > 0) reasons.push_back(std::to_string(s.blocksMalformed) + " malformed blocks");
         if (s.unexpected > 0) reasons.push_back(std::to_string(s.unexpected) + " unexpected messages");
@@ -624,6 +667,9 @@ bool DeviceSimulator::Verdict(std::string* line) const {
                (s.finishAnswered ? "answered" : "not answered (as configured)");
         if (pullsChecked > 0) text += ", " + std::to_string(pullsChecked) + " pulled blocks checked";
         if (m_config.askIdentity) text += ", host identity received";
+        if (s.burstSent > 0)
+            text += ", burst of " + std::to_string(s.burstSent) + " answered in order within " +
+                    std::to_string(s.burstAnswerMs) + " ms";
     } else {
         text = "FAIL: ";
         for (size_t i = 0; i < reasons.size(); ++i) text += (i ? "; " : "") + reasons[i];

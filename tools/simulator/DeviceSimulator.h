@@ -87,8 +87,15 @@ struct DeviceSimulatorConfig {
     std::optional<int> dropReplyBlock;      // swallow the first answer to this block index, once
     bool mute = false;                      // send nothing at all
     std::optional<uint8_t> finishStatus = uint8_t{STATUS_OK};  // nullopt: FINISH is not answered
+    std::chrono::milliseconds finishDelay{0};  // extra time before FINISH is answered
     std::vector<BlockPull> pulls;
     std::optional<Trigger> askIdentity;     // send an Identity Request to the host
+    // Right after accepting block `burstAfterBlock` (0-based) the first time, send `burstCount`
+    // requests at once: two messages with an opcode the host does not know (each answered with
+    // STATUS 1), then an Identity Request (answered with the host's Identity Reply), and so on.
+    // The answers must all come, in that order.
+    int burstAfterBlock = -1;
+    int burstCount = 0;
     std::chrono::milliseconds answerDelayMin{0};  // each message goes out after a delay drawn from
     std::chrono::milliseconds answerDelayMax{5};  // [min, max]; messages never overtake each other
     std::vector<uint8_t> expectedImage;     // IMAGE_BYTES bytes, or empty when unknown
@@ -130,6 +137,11 @@ struct DeviceSummary {
     bool hostIdentityValid = false;
     std::vector<uint8_t> lastHostIdentityReply;
     std::vector<PullRecord> pulls;
+    // the burst of requests (burstCount > 0)
+    int burstSent = 0;
+    int burstAnswered = 0;          // answers that came in the expected order
+    bool burstInOrder = true;       // no answer came out of its turn
+    long long burstAnswerMs = -1;   // from sending the burst to its last answer
     // current update
     bool eraseSeen = false;
     uint8_t eraseAnswer = 0;
@@ -211,6 +223,10 @@ private:
     void StatusLocked(uint8_t status, std::string what, Lines& log,
                       std::chrono::milliseconds extraDelay = std::chrono::milliseconds(0));
     bool CompleteLocked() const;
+    void SendBurstLocked(Lines& log);
+    // True when the host's answer (`status`: 'S' for STATUS 1, 'R' for an Identity Reply) was
+    // taken as an answer to the burst.
+    bool TakeBurstAnswerLocked(char answer, Lines& log);
     bool KnownImageLocked(uint32_t address, uint32_t length, const uint8_t** bytes) const;
 
     const DeviceSimulatorConfig m_config;
@@ -237,6 +253,7 @@ private:
     std::vector<int> m_refusalsLeft;  // per rule in m_config.refusals
     bool m_identityAskedAtEnd = false;
     int m_hostRepliesAtAsk = 0;      // host Identity Replies seen when the host was last asked
+    std::chrono::steady_clock::time_point m_burstStart{};  // when the burst was queued
 
     std::thread m_worker;  // last: started when everything above is ready
 };

@@ -62,6 +62,7 @@ Device:
   --erase-delay MS         extra time before ERASE is answered (default 0)
   --erase-status N         status answered to ERASE (default 0; 11 = not in version-up mode)
   --finish-status N        status answered to FINISH (default 0)
+  --finish-delay MS        extra time before FINISH is answered (default 0)
   --no-finish-reply        do not answer FINISH
   --mute                   never send anything
 Faults (BLOCK is the 0-based index of a block: 0 at 0xA0000 ... 35 at 0xEEC00):
@@ -73,6 +74,9 @@ The device's own requests:
                            answer against the image; WHEN = start (after the host's first
                            Identity Request) or end (after FINISH, default); repeatable
   --ask-identity[=WHEN]    ask the host's identity (WHEN as above, default end)
+  --burst BLOCK:COUNT      right after accepting that block, send COUNT requests at once (two
+                           unknown to the host, answered with STATUS 1, then an Identity
+                           Request, and so on); all answers must come in order
 Checks and results:
   --expect-image FILE      the image the host should send (327680 bytes); compared at the end
   --out FILE               write the received image (327680 bytes, FF where nothing arrived)
@@ -181,6 +185,8 @@ Options ParseArguments(int argc, char** argv) {
         } else if (arg == "--no-finish-reply") {
             noValue();
             o.config.finishStatus.reset();
+        } else if (arg == "--finish-delay") {
+            o.config.finishDelay = std::chrono::milliseconds(ParseNumber(next(), 10, 3600000, "delay"));
         } else if (arg == "--mute") {
             noValue();
             o.config.mute = true;
@@ -203,6 +209,11 @@ Options ParseArguments(int argc, char** argv) {
             pull.length = static_cast<uint32_t>(ParseNumber(parts[1], 10, devsim::MAX_BLOCK_LENGTH, "length"));
             if (parts.size() == 3) pull.when = ParseTrigger(parts[2]);
             o.config.pulls.push_back(pull);
+        } else if (arg == "--burst") {
+            const auto parts = Split(next(), ':');
+            if (parts.size() != 2) throw UsageError{"--burst takes BLOCK:COUNT"};
+            o.config.burstAfterBlock = static_cast<int>(ParseNumber(parts[0], 10, 35, "block"));
+            o.config.burstCount = static_cast<int>(ParseNumber(parts[1], 10, 100000, "count"));
         } else if (arg == "--ask-identity") {
             o.config.askIdentity = hasValue ? ParseTrigger(value) : devsim::Trigger::End;
         } else if (arg == "--expect-image") {

@@ -1,0 +1,51 @@
+// The MIDI backends of the running platform, chosen once for the process: RtMidi on the ALSA
+// sequencer when it can be opened, otherwise the program's own JACK client (a JACK server that is
+// not there makes every open fail); RtMidi on CoreMIDI on macOS. WinMM has files of its own.
+#include "MidiApi.h"
+#include "RtMidiIn.h"
+#include "RtMidiOut.h"
+#include "RtMidiSupport.h"
+
+#if defined(__linux__)
+#include "JackMidiIn.h"
+#include "JackMidiOut.h"
+#endif
+
+namespace platform {
+
+namespace {
+
+bool UseJack() {
+#if defined(__linux__)
+    static const bool jack = !rtmidi::AlsaSequencerUsable();
+    return jack;
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+IMidiOutApi& DefaultMidiOutApi() {
+#if defined(__linux__)
+    if (UseJack()) {
+        static JackMidiOutApi jack;
+        return jack;
+    }
+#endif
+    static RtMidiOutApi api;
+    return api;
+}
+
+IMidiInApi& DefaultMidiInApi() {
+#if defined(__linux__)
+    if (UseJack()) {
+        static JackMidiInApi jack;
+        return jack;
+    }
+#endif
+    static RtMidiInApi api;
+    return api;
+}
+
+}  // namespace platform

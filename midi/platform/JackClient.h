@@ -1,0 +1,124 @@
+// The program's one JACK client, shared by the JACK backends for the life of the process.
+//
+// Opening and closing clients, registering ports and connecting them all change the server's
+// graph, which the server handles one change at a time for every client it has. So the program
+// opens one client on first use, keeps it, and lets the backends hang their work into its process
+// callback (hooks) instead of opening clients of their own.
+//
+// The client also tells whether the server is still there. When the server goes away, JACK calls
+// the shutdown callback; from then on nothing may call into that client or into any other client
+// of the same server (RtMidi's included): their connection is gone and libjack does not expect
+// calls on it. Each client this holder opens has an epoch (1, 2, ...); a backend remembers the
+// epoch in which it made its ports and clients, and `Alive(epoch)` says whether they may still be
+// used. A client whose server went away is kept, never closed, and the next `Acquire` opens a new
+// one (when a server answers again).
+#pragma once
+
+#include <jack/jack.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace platform {
+
+class JackClient {
+public:
+    // Work that runs in every process cycle of the client. Process runs on JACK's process thread:
+    // no locks, no allocation, no JACK calls other than the port buffer ones. `epoch` is the
+    // epoch of the client whose cycle it is.
+    class Hook {
+    public:
+        virtual void Process(jack_nframes_t frames, std::uint64_t epoch) noexcept = 0;
+        // Called once when the process ends, before the client is closed; waits (bounded) until
+        // whatever the hook still holds has gone out.
+        virtual void Finish() noexcept {}
+
+    protected:
+        ~Hook() = default;
+    };
+
+    static constexpr std::size_t MAX_HOOKS = 8;
+
+    // The process-wide client holder. Its client is opened on the first Acquire. The holder itself
+    // is never destroyed, so backends in statics of their own may still ask it while they go.
+    static JackClient& Instance();
+
+    JackClient() = default;
+    ~JackClient() = default;
+    JackClient(const JackClient&) = delete;
+    JackClient& operator=(const JackClient&) = delete;
+
+    // The live client, opened (and activated) now when there is none or the last one lost its
+    // server; null when no JACK server answers. `epoch` (optional) receives the client's epoch.
+    // Never on the process thread.
+    jack_client_t* Acquire(std::uint64_t* epoch = nullptr);
+
+    // True while the client of `epoch` still has its server. Any thread.
+    bool Alive(std::uint64_t epoch) const {
+        return epoch != 0 && epoch == m_epoch.load(std::memory_order_acquire) &&
+               !m_gone.load(std::memory_order_acquire);
+    }
+    // True once the server of the newest client has gone away (until Acquire opens a new one).
+    bool Gone() const { return m_gone.load(std::memory_order_acquire); }
+
+    // Finishes the hooks, then closes a live client; later Acquire calls open none. Runs at the
+    // end of the process (registered with atexit when the first client opens).
+    void Close();
+
+    // Process cycles begun by the program's clients so far.
+    std::uint64_t Cycles() const { return m_cycles.load(); }
+    // Waits until `count` more cycles have begun than when called; false when the server went away
+    // or the limit passed first.
+    bool WaitCycles(std::uint64_t count, std::chrono::milliseconds limit);
+
+    // Hooks are added before or after the client exists; RemoveHook returns once no process
+    // cycle runs the hook any more. False from AddHook when every slot is taken.
+    bool AddHook(Hook* hook);
+    void RemoveHook(Hook* hook);
+
+private:
+    static int OnProcess(jack_nframes_t frames, void* arg);
+    static void OnShutdown(void* arg);
+
+    std::mutex m_lock;  // serialises Acquire, the destructor and the hook slots' writers
+    jack_client_t* m_client = nullptr;  // guarded by m_lock
+    bool m_closed = false;              // guarded by m_lock; set by Close
+    // Clients whose server went away: never called again, kept so they are not closed.
+    std::vector<jack_client_t*> m_dead;  // guarded by m_lock
+
+    // Written by Acquire (under m_lock) before the new client is activated; read by the process
+    // callback and any thread. A new epoch is published before m_gone is cleared.
+    std::atomic<std::uint64_t> m_epoch{0};
+    // Set by the shutdown callback (a JACK thread); cleared by Acquire when it opens a new client.
+    std::atomic<bool> m_gone{false};
+    // Written by the process callback only; read by waiting threads (acquire/release).
+    std::atomic<std::uint64_t> m_cycles{0};
+    // Written under m_lock by AddHook/RemoveHook; read by the process callback. RemoveHook's
+    // store and its read of m_cycles are sequentially consistent with the callback's increment
+    // and load, so a cycle that saw the old hook has begun before the cycle RemoveHook waits for.
+    std::array<std::atomic<Hook*>, MAX_HOOKS> m_hooks{};
+};
+
+// Full names of the server's MIDI ports with `flags` (JackPortIsInput: where we can send to,
+// JackPortIsOutput: where we can receive from), in the server's order, without the ports of any
+// copy of this program. Asks the server; allocates; empty on failure.
+std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long flags);
+
+// Waits until `condition` holds, polling; false when `limit` passed first.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::microseconds(250));
+    }
+    return true;
+}
+
+}  // namespace platform

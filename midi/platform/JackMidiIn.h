@@ -1,0 +1,91 @@
+// MIDI input on JACK, through the program's one JACK client (JackClient.h), with the multimedia
+// buffer model provided by SysExReceiveQueue.
+//
+// The backend has one MIDI input port on that client for the life of the process. Devices are the
+// MIDI output ports of the server (where we can receive from), in the server's order, without the
+// ports of any copy of this program, named by their short name (the rule of RtMidiSupport.h).
+// Opening a device connects its port to ours (nothing changes when it is connected already) and
+// returns once the server's cycles run the connection; closing keeps the connection, so an input
+// that is started again on the same device costs no graph change. One input is open at a time.
+//
+// The process callback hands every event of our port to the open input's queue, which joins the
+// events of a long SysEx message (a continuation event starts without a status byte) and calls
+// the input callback on JACK's process thread.
+//
+// When the server goes away, Open fails as without a server (MIDI_ERR_NODRIVER) until one answers
+// again, and Close ends the input without calling into the dead client. No exception leaves this
+// backend, and it prints nothing.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "JackClient.h"
+#include "MidiApi.h"
+
+namespace platform {
+
+class SysExReceiveQueue;
+
+class JackMidiInApi final : public IMidiInApi, private JackClient::Hook {
+public:
+    // Longest wait for a new connection to reach the graph that the server's cycles run.
+    static constexpr std::chrono::milliseconds CONNECT_LIMIT{5000};
+
+    explicit JackMidiInApi(JackClient& jack = JackClient::Instance());
+    ~JackMidiInApi() override;
+    JackMidiInApi(const JackMidiInApi&) = delete;
+    JackMidiInApi& operator=(const JackMidiInApi&) = delete;
+
+    std::uint32_t GetNumDevs() override;
+    MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) override;
+    MidiResult Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,
+                    std::uintptr_t instance) override;
+    MidiResult Reset(MidiInHandle handle) override;
+    MidiResult PrepareHeader(MidiInHandle handle, MidiHeader* header) override;
+    MidiResult AddBuffer(MidiInHandle handle, MidiHeader* header) override;
+    MidiResult Start(MidiInHandle handle) override;
+    MidiResult Stop(MidiInHandle handle) override;
+    MidiResult UnprepareHeader(MidiInHandle handle, MidiHeader* header) override;
+    MidiResult Close(MidiInHandle handle) override;
+
+    // Full JACK name of the port connected to our input; empty when none. For tests.
+    std::string ConnectedSource();
+
+private:
+    struct Input;
+
+    void Process(jack_nframes_t frames, std::uint64_t epoch) noexcept override;
+
+    // Must be called with m_lock held.
+    MidiResult MakePort(jack_client_t* client, std::uint64_t epoch);
+    MidiResult Connect(jack_client_t* client, const std::string& source);
+    void RefreshNames(jack_client_t* client);
+    Input* Find(MidiInHandle handle);
+
+    JackClient& m_jack;
+    std::string m_portName;  // short name of our port
+
+    std::mutex m_lock;  // serialises every operation of the caller's side
+    // Guarded by m_lock.
+    jack_port_t* m_port = nullptr;
+    std::uint64_t m_portEpoch = 0;  // epoch of the client that owns m_port
+    std::string m_source;           // full name of the connected device port, or empty
+    std::unique_ptr<Input> m_input;  // the open input
+    std::vector<std::string> m_names;
+    bool m_listed = false;
+
+    // Shared with the process thread. Written under m_lock; read by Process.
+    std::atomic<jack_port_t*> m_livePort{nullptr};    // m_port, published with m_liveEpoch
+    std::atomic<std::uint64_t> m_liveEpoch{0};        // Process runs only in cycles of this epoch
+    // The open input's queue, or null. Cleared before the input goes; the input is freed only
+    // once a cycle has begun after that, so a cycle that still saw it has ended.
+    std::atomic<SysExReceiveQueue*> m_liveQueue{nullptr};
+};
+
+}  // namespace platform
