@@ -5,6 +5,8 @@
 // consumer of the received list.
 #include "UpdateEngine.h"
 
+#include <algorithm>
+
 #include "Encoding.h"
 #include "FirmwareImage.h"
 #include "Messages.h"
@@ -50,8 +52,9 @@ void CUpdateEngine::ProcessDeviceMessages() {
 void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length) {
     if (length < 1 || m[0] != SYSEX_START) return;
     // From here on every field is read only below `n`: nothing past the entry's length, nothing
-    // at or behind the message's end.
-    const std::uint32_t n = MessageExtent(m, length);
+    // at or behind the message's end. No row reads behind the block request's length groups, so
+    // the look for the end stops there.
+    const std::uint32_t n = MessageExtent(m, std::min(length, MIN_BLOCK_REQUEST_LENGTH));
     if (n < MIN_HEADER_LENGTH) return;
 
     if (m[MANUFACTURER_INDEX] == MANUFACTURER_ID) {
