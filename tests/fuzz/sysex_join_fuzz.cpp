@@ -3,7 +3,7 @@
 // rules in SysExReceiveQueue.h.
 //
 // Input layout:
-//   byte 0      receive buffer size (one of kBufferSizes, low 3 bits); bit 7 set: the callback
+//   byte 0      receive buffer size (one of BUFFER_SIZES, low 3 bits); bit 7 set: the callback
 //               always queues a returned buffer again (there is room throughout)
 //   bytes 1..8  otherwise one bit per returned buffer (the n-th return, n mod 64): whether the
 //               callback queues it again; a buffer not queued again is queued before the next event
@@ -29,7 +29,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint32_t kBufferSizes[8] = {1, 2, 3, 5, 8, 13, 64, 8192};
+constexpr std::uint32_t BUFFER_SIZES[8] = {1, 2, 3, 5, 8, 13, 64, 8192};
 
 // What came back through the input callback, in order, as one flat log (cheap to build and to
 // compare): a returned buffer is 'B', its length in four bytes, its bytes; a short message is 'S'
@@ -298,7 +298,7 @@ ReturnLog RunReference(std::uint32_t size, RequeuePlan plan, const std::vector<T
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 9) return 0;
-    const std::uint32_t bufferSize = kBufferSizes[data[0] & 7];
+    const std::uint32_t bufferSize = BUFFER_SIZES[data[0] & 7];
     RequeuePlan plan;
     plan.always = (data[0] & 0x80) != 0;
     for (int i = 0; i < 8; ++i) plan.mask |= static_cast<std::uint64_t>(data[1 + i]) << (8 * i);
