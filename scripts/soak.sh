@@ -113,15 +113,18 @@ parallel_jack() {
   for round in $(seq 1 "$rounds"); do
     local sims=() upds=() k
     for k in $(seq 1 "$copies"); do
-      timeout -k 5 300 "$bin/tarnet-devsim" --name "Soak Device $k" --timeout 240 --quiet \
+      timeout -k 5 900 "$bin/tarnet-devsim" --name "Soak Device $k" --timeout 840 --quiet \
         >"$work/sim-$round-$k.log" 2>&1 &
       sims+=($!)
     done
     for k in $(seq 1 "$copies"); do
       for _ in $(seq 1 200); do grep -q ready "$work/sim-$round-$k.log" && break; sleep 0.1; done
     done
+    # A copy gets 240 s for its update; the bound of 900 s for the process is for its start-up
+    # too, which on a crowded server is slow (each device listing opens a JACK client). Only a
+    # copy past that bound counts as a hang.
     for k in $(seq 1 "$copies"); do
-      timeout -k 5 300 "$bin/tarnet-update" --device "Soak Device $k" --quiet --timeout 240 --linger 0 \
+      timeout -k 5 900 "$bin/tarnet-update" --device "Soak Device $k" --quiet --timeout 240 --linger 0 \
         >"$work/upd-$round-$k.log" 2>&1 &
       upds+=($!)
     done
@@ -134,13 +137,16 @@ parallel_jack() {
       if kill -0 "$sim" 2>/dev/null; then held=1; kill "$sim" 2>/dev/null; fi
       wait "$sim"; src=$?
       runs=$((runs + 1))
+      local verdict=""
       if [ $urc -eq 124 ] || [ $urc -eq 137 ]; then
-        hangs=$((hangs + 1))
+        hangs=$((hangs + 1)); verdict=hang
       elif [ $urc -ge 128 ] || { [ $held -eq 0 ] && [ $src -ge 128 ]; }; then
-        crashes=$((crashes + 1))
+        crashes=$((crashes + 1)); verdict=crash
       elif [ $urc -ne 0 ] || [ $src -ne 0 ]; then
-        wrong=$((wrong + 1))
-        { echo "== round $round copy $k: tarnet-update $urc, tarnet-devsim $src$([ $held -eq 1 ] && echo ' (ended by the soak)')"
+        wrong=$((wrong + 1)); verdict="wrong ending"
+      fi
+      if [ -n "$verdict" ]; then
+        { echo "== round $round copy $k: $verdict: tarnet-update $urc, tarnet-devsim $src$([ $held -eq 1 ] && echo ' (ended by the soak)')"
           cat "$work/upd-$round-$k.log" "$work/sim-$round-$k.log"; } >>"$logs/parallel-jack.log"
       fi
     done
