@@ -138,9 +138,11 @@ parallel_jack() {
       wait "$sim"; src=$?
       runs=$((runs + 1))
       local verdict=""
+      # The updater's status decides crash and hang (124/137: ended by its time bound); the
+      # device's adds a wrong ending (its verdict), or a crash of its own (abort, FPE, SEGV).
       if [ $urc -eq 124 ] || [ $urc -eq 137 ]; then
         hangs=$((hangs + 1)); verdict=hang
-      elif [ $urc -ge 128 ] || { [ $held -eq 0 ] && [ $src -ge 128 ]; }; then
+      elif [ $urc -ge 128 ] || [ $src -eq 134 ] || [ $src -eq 136 ] || [ $src -eq 139 ]; then
         crashes=$((crashes + 1)); verdict=crash
       elif [ $urc -ne 0 ] || [ $src -ne 0 ]; then
         wrong=$((wrong + 1)); verdict="wrong ending"
