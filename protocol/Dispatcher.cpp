@@ -5,6 +5,8 @@
 // consumer of the received list.
 #include "UpdateEngine.h"
 
+#include <algorithm>
+
 #include "Encoding.h"
 #include "FirmwareImage.h"
 #include "Messages.h"
@@ -12,11 +14,23 @@
 namespace {
 
 // Shortest messages that carry what their row reads. A message too short for its row is dropped
-// without an answer and without recording anything; nothing is read past its length.
+// without an answer and without recording anything.
 constexpr std::uint32_t MIN_HEADER_LENGTH = OPCODE_INDEX + 1;              // frame, model, opcode
 constexpr std::uint32_t MIN_STATUS_LENGTH = STATUS_CODE_INDEX + 1;         // status code
 constexpr std::uint32_t MIN_BLOCK_REQUEST_LENGTH = BLOCK_LENGTH_INDEX + 2;  // address, length
 constexpr std::uint32_t MIN_IDENTITY_REPLY_LENGTH = IDENTITY_MODEL_INDEX + 1;
+
+// How many leading bytes of a received entry of `n` bytes hold the message: the 0xF0 and the data
+// bytes behind it, up to the first byte with bit 7 set. No data byte of a SysEx message has bit 7
+// set, so that byte is the end byte 0xF7 of a whole message, or a byte that does not belong to it;
+// a field at or behind it is not there. An entry cut without its end byte (a message longer than
+// the receive buffer, or one that reception stopped in the middle of) holds what arrived: its
+// fields that arrived are read.
+std::uint32_t MessageExtent(const std::uint8_t* m, std::uint32_t n) {
+    std::uint32_t extent = 1;
+    while (extent < n && m[extent] < 0x80) ++extent;
+    return extent;
+}
 
 }  // namespace
 
@@ -35,8 +49,12 @@ void CUpdateEngine::ProcessDeviceMessages() {
     }
 }
 
-void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t n) {
-    if (n < 1 || m[0] != SYSEX_START) return;
+void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length) {
+    if (length < 1 || m[0] != SYSEX_START) return;
+    // From here on every field is read only below `n`: nothing past the entry's length, nothing
+    // at or behind the message's end. No row reads behind the block request's length groups, so
+    // the look for the end stops there.
+    const std::uint32_t n = MessageExtent(m, std::min(length, MIN_BLOCK_REQUEST_LENGTH));
     if (n < MIN_HEADER_LENGTH) return;
 
     if (m[MANUFACTURER_INDEX] == MANUFACTURER_ID) {

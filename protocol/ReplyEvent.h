@@ -31,7 +31,11 @@ public:
     // True when it was signalled; the signal is consumed.
     bool Wait(std::uint32_t timeoutMs) {
         std::unique_lock<std::mutex> lock(m_lock);
-        if (timeoutMs == INFINITE_WAIT) {
+        if (timeoutMs == 0) {
+            // Only a look: a timed wait that has already expired still costs the thread a sleep
+            // of the timer's slack.
+            if (!m_signalled) return false;
+        } else if (timeoutMs == INFINITE_WAIT) {
             m_cv.wait(lock, [this] { return m_signalled; });
         } else if (!m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                   [this] { return m_signalled; })) {

@@ -1,7 +1,10 @@
 // The About box and the window-menu entry that opens it.
 #include <QAction>
 #include <QApplication>
+#include <QFontDatabase>
+#include <QFontMetrics>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -9,6 +12,7 @@
 
 #include "AppWindowRig.h"
 #include "CAboutDlg.h"
+#include "DialogTemplate.h"
 
 using namespace std::chrono_literals;
 using apptest::RigOptions;
@@ -164,4 +168,50 @@ TEST(AboutBox, AnUpdateGoesOnWhileTheBoxIsOpen) {
     EXPECT_EQ(rig.Status(), "Version update completed.");
     EXPECT_EQ(rig.Progress(), 327680);
     EXPECT_TRUE(rig.Boxes().empty());
+}
+
+namespace {
+
+// Every static text of `dialog` that is wider than its label, as "text: N px of text for M px".
+QStringList TextsWiderThanTheirLabels(const QWidget& dialog) {
+    QStringList wider;
+    for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+        if (label->text().isEmpty()) continue;  // the icon
+        const int text = label->fontMetrics().horizontalAdvance(label->text());
+        if (text > label->width()) {
+            wider << QStringLiteral("\"%1\": %2 px of text for %3 px").arg(label->text()).arg(text).arg(label->width());
+        }
+    }
+    return wider;
+}
+
+}  // namespace
+
+// The template's own font is a Windows font; elsewhere the dialog takes the system's UI font, and
+// the fonts that the package depends on (fonts-dejavu-core, fonts-noto-cjk) are what it can be.
+TEST(AboutBox, EveryStaticTextFitsItsLabelAtTheDialogFont) {
+    {
+        CAboutDlg about;
+        const QList<QLabel*> labels = about.findChildren<QLabel*>();
+        ASSERT_GE(labels.size(), 2) << "the icon and the notice";
+        EXPECT_TRUE(TextsWiderThanTheirLabels(about).isEmpty())
+            << about.font().family().toStdString() << ": "
+            << TextsWiderThanTheirLabels(about).join("; ").toStdString();
+    }
+
+    for (int id : {100, 103}) {
+        const std::optional<DialogTemplate> tpl = LoadDialogTemplate(id);
+        ASSERT_TRUE(tpl.has_value()) << id;
+        for (const char* family : {"DejaVu Sans", "Noto Sans CJK JP"}) {
+            SCOPED_TRACE(family);
+            ASSERT_TRUE(QFontDatabase::families().contains(family)) << "a font the package depends on";
+            QFont font(family);
+            font.setPointSize(tpl->fontPoints);
+            QDialog dialog;
+            dialog.setFont(font);
+            BuildDialog(&dialog, *tpl, BaseUnitsOf(font), QIcon());
+            const QStringList wider = TextsWiderThanTheirLabels(dialog);
+            EXPECT_TRUE(wider.isEmpty()) << "template " << id << ": " << wider.join("; ").toStdString();
+        }
+    }
 }
