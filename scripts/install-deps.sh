@@ -9,6 +9,7 @@ packages=(
   librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils imagemagick fonts-noto-cjk fonts-dejavu-core
+  qemu-system-x86 linux-image-amd64 busybox-static cpio
 )
 
 SUDO=""
