@@ -33,7 +33,7 @@ moddir=/lib/modules/$kver
 [ -d "$moddir" ] || die "no modules for kernel $kver in $moddir"
 qemu=$(command -v qemu-system-x86_64) || die "qemu-system-x86_64 is missing (package qemu-system-x86)"
 busybox=/bin/busybox
-[ -x "$busybox" ] && "$busybox" --list 2>/dev/null | grep -qx insmod || die "$busybox (package busybox-static) is missing"
+[ -x "$busybox" ] && "$busybox" --list 2>/dev/null | grep -x insmod >/dev/null || die "$busybox (package busybox-static) is missing"
 
 timeout_s=${TARNET_VM_TIMEOUT:-1500}
 cpus=${TARNET_VM_CPUS:-2}

@@ -49,14 +49,40 @@ RtMidiInApi::~RtMidiInApi() {
     }
 }
 
+namespace {
+
+// The sources that are listed, in RtMidi's order, without the ports of any copy of this program
+// (its outputs are sources too while they send): RtMidi's port number and full name of each.
+struct SourceList {
+    std::vector<unsigned> portNumbers;
+    std::vector<std::string> fullNames;
+};
+
+SourceList ListSources(RtMidiIn& midi) {
+    SourceList list;
+    try {
+        const unsigned count = midi.getPortCount();
+        for (unsigned i = 0; i < count; ++i) {
+            const std::string full = midi.getPortName(i);
+            if (full.empty() || rtmidi::IsOwnPort(full)) continue;
+            list.portNumbers.push_back(i);
+            list.fullNames.push_back(full);
+        }
+    } catch (...) {
+        // Whatever was listed before the failure stands.
+    }
+    return list;
+}
+
+}  // namespace
+
 std::vector<std::string> RtMidiInApi::Listing() {
     std::vector<std::string> names;
     try {
         auto midi = rtmidi::CreateIn();
         if (!midi) return names;
-        const unsigned count = midi->getPortCount();
-        for (unsigned i = 0; i < count; ++i) {
-            names.push_back(rtmidi::DeviceName(midi->getCurrentApi(), midi->getPortName(i)));
+        for (const std::string& full : ListSources(*midi).fullNames) {
+            names.push_back(rtmidi::DeviceName(midi->getCurrentApi(), full));
         }
     } catch (...) {
         names.clear();
@@ -94,13 +120,16 @@ MidiResult RtMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiInPr
     try {
         input->midi = rtmidi::CreateIn();
         if (!input->midi) return MIDI_ERR_NODRIVER;
-        if (index >= input->midi->getPortCount()) {
+        const SourceList list = ListSources(*input->midi);
+        // The system's list may have changed since ours was taken.
+        if (index >= list.portNumbers.size() ||
+            input->midi->getPortName(list.portNumbers[index]) != list.fullNames[index]) {
             input->midi.reset();
             return MIDI_ERR_BADDEVICEID;
         }
         input->midi->ignoreTypes(false, true, true);  // SysEx wanted; clock and sensing not
         input->midi->setCallback(&OnRtMidiMessage, &input->queue);
-        input->midi->openPort(index, "MIDI In");
+        input->midi->openPort(list.portNumbers[index], "MIDI In");
         if (!input->midi->isPortOpen()) {
             input->midi.reset();
             return MIDI_ERR_ALLOCATED;

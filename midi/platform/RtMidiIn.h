@@ -1,7 +1,8 @@
 // MIDI input on RtMidi (ALSA sequencer or JACK; CoreMIDI on macOS), with the multimedia buffer
 // model provided by SysExReceiveQueue.
 //
-// Device index i is the i-th source that RtMidi lists; its name follows the naming rule of
+// Device index i is the i-th source that RtMidi lists, the ports of this program's own clients
+// left out (its outputs are sources while they send); its name follows the naming rule of
 // RtMidiSupport.h. GetNumDevs takes a fresh listing that GetDevCaps then reads. Open makes one
 // RtMidi client per open input and connects it to the source; the RtMidi callback (the MIDI
 // system's own thread) only copies the bytes into the queued buffer under a short lock and calls

@@ -18,7 +18,8 @@
 // once every span has been written out and the cycle that wrote the last one (and the one after
 // it) has ended for every client, so the receiver has read it before the port may go away; it writes only in cycles whose
 // graph already has the connection. RtMidi's JACK input joins such events into one message by
-// itself. On ALSA RtMidi sends, and the spans are paced at ALSA_BYTE_TIME per byte.
+// itself. On the ALSA sequencer RtMidi only lists; alsa::SeqOutput (AlsaSeqOut.h) connects and
+// writes the spans, at once to an application's port, at the cable's pace to hardware.
 #include "RtMidiOut.h"
 
 #include <algorithm>
@@ -34,6 +35,7 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #define TARNET_RAW_JACK 1
+#include "AlsaSeqOut.h"
 #endif
 
 namespace platform {
@@ -270,6 +272,7 @@ struct RtMidiOutApi::Port {
     std::unique_ptr<RtMidiOut> midi;  // ALSA and CoreMIDI
 #if TARNET_RAW_JACK
     std::unique_ptr<JackOut> jack;  // JACK
+    std::unique_ptr<alsa::SeqOutput> seq;  // ALSA sequencer: paced by the destination's kind
 #endif
     RtMidi::Api api = RtMidi::UNSPECIFIED;
     // Set by OnError, which RtMidi calls inside the RtMidi call that fails, on the thread making
@@ -367,9 +370,20 @@ MidiResult RtMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
             const unsigned int number = list.portNumbers[index];
             // The system's list may have changed since ours was taken.
             if (port->midi->getPortName(number) != list.fullNames[index]) return MIDI_ERR_BADDEVICEID;
+#if TARNET_RAW_JACK
+            if (port->api == RtMidi::LINUX_ALSA) {
+                const auto address = alsa::ParseRtMidiPortAddress(list.fullNames[index]);
+                if (!address) return MIDI_ERR_BADDEVICEID;
+                port->midi.reset();
+                port->seq = std::make_unique<alsa::SeqOutput>();
+                if (const MidiResult r = port->seq->Open(*address); r != MIDI_OK) return r;
+            } else
+#endif
+            {
             port->failed = false;
             port->midi->openPort(number, OUR_PORT_NAME);
             if (port->failed || !port->midi->isPortOpen()) return MIDI_ERR_ALLOCATED;
+            }
         }
     } catch (...) {
         return MIDI_ERR_GENERIC;
@@ -405,7 +419,9 @@ MidiResult RtMidiOutApi::LongMsg(MidiOutHandle handle, MidiHeader* header) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(header->lpData);
     const std::size_t length = header->dwBufferLength;
 #if TARNET_RAW_JACK
-    const MidiResult result = port->jack ? port->jack->Send(bytes, length) : port->SendPaced(bytes, length);
+    const MidiResult result = port->jack  ? port->jack->Send(bytes, length)
+                              : port->seq ? port->seq->Send(bytes, length)
+                                          : port->SendPaced(bytes, length);
 #else
     const MidiResult result = port->SendPaced(bytes, length);
 #endif
