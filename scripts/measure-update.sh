@@ -24,3 +24,12 @@ for _ in 1 2 3; do
   wait "$pid" || true
   rm -f "$log"
 done
+
+# ---- ALSA (kernel sequencer, in the virtual machine of scripts/alsa-vm.sh) -------------------
+# Kept in a script of its own; set TARNET_MEASURE_ALSA=0 to leave it out, =short to skip the
+# two-minute run through the cable-speed device.
+case "${TARNET_MEASURE_ALSA:-1}" in
+  0) ;;
+  short) scripts/measure-update-alsa.sh --no-cable ;;
+  *) scripts/measure-update-alsa.sh ;;
+esac

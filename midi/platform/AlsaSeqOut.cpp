@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <thread>
+#include <vector>
 
 #include "RtMidiSupport.h"
 
@@ -15,6 +16,26 @@ constexpr const char* OUR_PORT_NAME = "MIDI Out";
 // How long to wait before looking at a full input queue again: a receiver's queue drains in well
 // under a millisecond once its thread runs.
 constexpr std::chrono::microseconds ROOM_PAUSE{250};
+// The clients whose input queues take what is written to `destination`: the destination's own
+// client, and the clients reading from the destination port (a software through port such as
+// "Midi Through" hands every event on to them at once). Kernel clients among them have no queue
+// and are skipped when asked.
+std::vector<int> ReceivingClients(snd_seq_t* seq, SeqAddress destination) {
+    std::vector<int> clients{destination.client};
+    snd_seq_query_subscribe_t* query = nullptr;
+    if (snd_seq_query_subscribe_malloc(&query) != 0) return clients;
+    snd_seq_addr_t root{static_cast<unsigned char>(destination.client), static_cast<unsigned char>(destination.port)};
+    snd_seq_query_subscribe_set_root(query, &root);
+    snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+    for (int index = 0; index < 64; ++index) {
+        snd_seq_query_subscribe_set_index(query, index);
+        if (snd_seq_query_port_subscribers(seq, query) < 0) break;
+        clients.push_back(snd_seq_query_subscribe_get_addr(query)->client);
+    }
+    snd_seq_query_subscribe_free(query);
+    return clients;
+}
+
 }  // namespace
 
 SeqOutput::~SeqOutput() {
@@ -39,7 +60,7 @@ MidiResult SeqOutput::Open(SeqAddress destination) {
     if (snd_seq_connect_to(m_seq, m_port, destination.client, destination.port) < 0) return MIDI_ERR_BADDEVICEID;
     pollfd descriptor{};
     if (snd_seq_poll_descriptors(m_seq, &descriptor, 1, POLLOUT) == 1) m_fd = descriptor.fd;
-    m_destination = destination;
+    if (!m_cablePaced) m_receivers = ReceivingClients(m_seq, destination);
     return MIDI_OK;
 }
 
@@ -53,9 +74,12 @@ bool SeqOutput::Write(const std::uint8_t* bytes, std::size_t length) {
     // Room for this event and one more of another sender's, so the event is never refused.
     const int needed = CellsForSysEx(length) + CellsForSysEx(SPAN);
     const auto deadline = std::chrono::steady_clock::now() + STALL_LIMIT;
-    for (;;) {
-        const std::optional<InputRoom> room = m_fd >= 0 ? QueryInputRoom(m_fd, m_destination.client) : std::nullopt;
-        if (!room || room->free >= needed) break;
+    for (std::size_t i = 0; m_fd >= 0 && i < m_receivers.size();) {
+        const std::optional<InputRoom> room = QueryInputRoom(m_fd, m_receivers[i]);
+        if (!room || room->free >= needed) {
+            ++i;
+            continue;
+        }
         // A queue that can never hold the event would stall the send: fail now instead.
         if (room->size < needed || std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(ROOM_PAUSE);

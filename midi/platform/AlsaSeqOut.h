@@ -5,7 +5,8 @@
 // message's bytes in order, unchanged (the first starts with 0xF0, only the last ends with 0xF7);
 // a receiver joins them. The destination's kind (AlsaSeqPortInfo.h) sets the pace:
 //   - an application's port: every event goes out as soon as the receiver's input queue has room
-//     for it (the kernel's own account of that queue is asked before each event; an event that
+//     for it (the receivers are the destination's client and, for a software through port like
+//     "Midi Through", the clients reading from it) (the kernel's own account of that queue is asked before each event; an event that
 //     found the queue full would be dropped, and with it everything the receiver had queued).
 //   - a port that stands for hardware: one span per SPAN x CABLE_BYTE_TIME, and Send returns once
 //     the last span has had its time on the wire, so the driver's buffer never holds more than
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "AlsaSeqPortInfo.h"
 #include "MidiApi.h"
@@ -52,7 +54,7 @@ private:
     int m_port = -1;
     bool m_cablePaced = false;
     int m_fd = -1;  // the sequencer's file descriptor, for asking about the receiver's queue
-    SeqAddress m_destination;
+    std::vector<int> m_receivers;  // clients whose input queues take our events (application ports)
 };
 
 }  // namespace platform::alsa
