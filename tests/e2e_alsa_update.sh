@@ -4,7 +4,7 @@
 # usage: e2e_alsa_update.sh MODE DEVSIM UPDATE IMAGE
 #   software   one update to a program's port; the device also pulls blocks (the largest one
 #              included) and asks the host's identity by itself, and refuses one block twice
-#   parallel N N updates at once, N simulated devices "USB Audio Device (k)", N copies of tarnet-update
+#   parallel N N updates at once (N up to about 10: the kernel has room for 64 program clients), N simulated devices "USB Audio Device (k)", N copies of tarnet-update
 #   cable      one update to a device behind snd-virmidi's raw MIDI device /dev/snd/midiC0D0 that
 #              reads 3125 bytes per second like a 31250-baud cable: no byte may be dropped
 # Every image the devices received must equal IMAGE byte for byte. Prints the time each took.
@@ -42,12 +42,12 @@ case "$mode" in
     ;;
   parallel)
     for k in $(seq 1 "$count"); do
-      start_device "$k" --name "USB Audio Device ($k)" --quiet --timeout 500 || exit 1
+      start_device "$k" --name "USB Audio Device ($k)" --quiet --timeout 240 || exit 1
     done
     t0=$(now)
     upids=()
     for k in $(seq 1 "$count"); do
-      "$update" --device "USB Audio Device ($k)" --quiet --timeout 450 >"$work/update.$k.log" 2>&1 &
+      "$update" --device "USB Audio Device ($k)" --quiet --timeout 200 >"$work/update.$k.log" 2>&1 &
       upids+=($!)
     done
     for k in $(seq 1 "$count"); do

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform::alsa {
 
@@ -29,6 +30,19 @@ struct SeqPortKind {
     unsigned int type = 0;  // SND_SEQ_PORT_TYPE_* bits of the port
     int card = -1;          // sound card of the port's client; -1 for an application or a global client
 };
+
+// One port as listed: its address and the name RtMidi would report for it ("CLIENT:PORT c:p").
+struct SeqPortEntry {
+    SeqAddress address;
+    std::string fullName;
+};
+
+// The ports that can be written to (destinations = true) or read from, in the sequencer's order
+// of clients and ports and with RtMidi's choice of ports (no system client; MIDI generic, synth
+// or application ports with the capabilities to subscribe). Taken in one pass by address, so a
+// client that comes or goes meanwhile never shifts another port's name onto a wrong address (as
+// asking RtMidi for each name by number can). Empty when the sequencer can't be opened.
+std::vector<SeqPortEntry> ListPorts(bool destinations);
 
 // Cable pacing by the rule above, from a port's type bits and its client's card.
 bool NeedsCablePacing(const SeqPortKind& kind);

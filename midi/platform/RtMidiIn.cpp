@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "RtMidiSupport.h"
+#if defined(__linux__)
+#include "AlsaSeqPortInfo.h"
+#endif
 #include "SysExReceiveQueue.h"
 
 namespace platform {
@@ -61,6 +64,18 @@ struct SourceList {
 SourceList ListSources(RtMidiIn& midi) {
     SourceList list;
     try {
+#if defined(__linux__)
+        if (midi.getCurrentApi() == RtMidi::LINUX_ALSA) {
+            // Listed by address in one pass (see alsa::ListPorts); RtMidi's number of a source is
+            // looked up by its address when it is opened.
+            for (const alsa::SeqPortEntry& port : alsa::ListPorts(false)) {
+                if (rtmidi::IsOwnPort(port.fullName)) continue;
+                list.portNumbers.push_back(0);
+                list.fullNames.push_back(port.fullName);
+            }
+            return list;
+        }
+#endif
         const unsigned count = midi.getPortCount();
         for (unsigned i = 0; i < count; ++i) {
             const std::string full = midi.getPortName(i);
@@ -72,6 +87,16 @@ SourceList ListSources(RtMidiIn& midi) {
         // Whatever was listed before the failure stands.
     }
     return list;
+}
+
+// RtMidi's number of the port whose full name is `fullName` (its address ends it); past the end of
+// RtMidi's list when there is none.
+unsigned RtMidiNumberOf(RtMidiIn& midi, const std::string& fullName) {
+    const unsigned count = midi.getPortCount();
+    for (unsigned i = 0; i < count; ++i) {
+        if (midi.getPortName(i) == fullName) return i;
+    }
+    return count;
 }
 
 }  // namespace
@@ -120,7 +145,10 @@ MidiResult RtMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiInPr
     try {
         input->midi = rtmidi::CreateIn();
         if (!input->midi) return MIDI_ERR_NODRIVER;
-        const SourceList list = ListSources(*input->midi);
+        SourceList list = ListSources(*input->midi);
+        if (index < list.portNumbers.size() && input->midi->getCurrentApi() == RtMidi::LINUX_ALSA) {
+            list.portNumbers[index] = RtMidiNumberOf(*input->midi, list.fullNames[index]);
+        }
         // The system's list may have changed since ours was taken.
         if (index >= list.portNumbers.size() ||
             input->midi->getPortName(list.portNumbers[index]) != list.fullNames[index]) {

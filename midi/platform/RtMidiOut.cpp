@@ -58,6 +58,18 @@ DeviceList ListDevices(RtMidiOut& midi) {
     DeviceList list;
     try {
         const RtMidi::Api api = midi.getCurrentApi();
+#if defined(__linux__)
+        if (api == RtMidi::LINUX_ALSA) {
+            // Listed by address in one pass; SeqOutput opens by that address.
+            for (const alsa::SeqPortEntry& port : alsa::ListPorts(true)) {
+                if (rtmidi::IsOwnPort(port.fullName)) continue;
+                list.portNumbers.push_back(0);
+                list.fullNames.push_back(port.fullName);
+                list.names.push_back(rtmidi::DeviceName(api, port.fullName));
+            }
+            return list;
+        }
+#endif
         const unsigned int count = midi.getPortCount();
         for (unsigned int i = 0; i < count; ++i) {
             const std::string full = midi.getPortName(i);
@@ -368,8 +380,6 @@ MidiResult RtMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
             const DeviceList list = ListDevices(*port->midi);
             if (index >= list.portNumbers.size()) return MIDI_ERR_BADDEVICEID;
             const unsigned int number = list.portNumbers[index];
-            // The system's list may have changed since ours was taken.
-            if (port->midi->getPortName(number) != list.fullNames[index]) return MIDI_ERR_BADDEVICEID;
 #if TARNET_RAW_JACK
             if (port->api == RtMidi::LINUX_ALSA) {
                 const auto address = alsa::ParseRtMidiPortAddress(list.fullNames[index]);
@@ -380,6 +390,8 @@ MidiResult RtMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
             } else
 #endif
             {
+            // The system's list may have changed since ours was taken.
+            if (port->midi->getPortName(number) != list.fullNames[index]) return MIDI_ERR_BADDEVICEID;
             port->failed = false;
             port->midi->openPort(number, OUR_PORT_NAME);
             if (port->failed || !port->midi->isPortOpen()) return MIDI_ERR_ALLOCATED;
