@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils xdotool imagemagick fonts-noto-cjk fonts-dejavu-core
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
+  qemu-system-x86 linux-image-amd64 busybox-static cpio
 )
 
 SUDO=""

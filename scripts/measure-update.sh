@@ -59,3 +59,12 @@ for period in "${periods[@]}"; do
   done
   scripts/jack-dummy.sh stop >/dev/null
 done
+
+# ---- ALSA (kernel sequencer, in the virtual machine of scripts/alsa-vm.sh) -------------------
+# Kept in a script of its own; set TARNET_MEASURE_ALSA=0 to leave it out, =short to skip the
+# two-minute run through the cable-speed device.
+case "${TARNET_MEASURE_ALSA:-1}" in
+  0) ;;
+  short) scripts/measure-update-alsa.sh --no-cable ;;
+  *) scripts/measure-update-alsa.sh ;;
+esac

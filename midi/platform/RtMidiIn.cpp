@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "RtMidiSupport.h"
+#if defined(__linux__)
+#include "AlsaSeqPortInfo.h"
+#endif
 #include "SysExReceiveQueue.h"
 
 #if defined(__linux__)
@@ -51,7 +54,9 @@ struct MidiClient {
     }
 };
 
-// RtMidi's port numbers of the listed sources and their full names, without our own ports.
+// The sources that are listed, in RtMidi's order, without the ports of any copy of this program
+// (its outputs are sources too while they send): RtMidi's port number and full name of each. On
+// the ALSA sequencer the number is looked up by the source's address when it is opened.
 struct SourceList {
     std::vector<unsigned> numbers;
     std::vector<std::string> fullNames;
@@ -60,6 +65,17 @@ struct SourceList {
 SourceList ListSources(RtMidiIn& midi) {
     SourceList list;
     try {
+#if defined(__linux__)
+        if (midi.getCurrentApi() == RtMidi::LINUX_ALSA) {
+            // Listed by address in one pass (see alsa::ListPorts).
+            for (const alsa::SeqPortEntry& port : alsa::ListPorts(false)) {
+                if (rtmidi::IsOwnPort(port.fullName)) continue;
+                list.numbers.push_back(0);
+                list.fullNames.push_back(port.fullName);
+            }
+            return list;
+        }
+#endif
         const unsigned count = midi.getPortCount();
         for (unsigned i = 0; i < count; ++i) {
             const std::string full = midi.getPortName(i);
@@ -71,6 +87,16 @@ SourceList ListSources(RtMidiIn& midi) {
         // Whatever was listed before the failure stands.
     }
     return list;
+}
+
+// RtMidi's number of the port whose full name is `fullName` (its address ends it); past the end of
+// RtMidi's list when there is none.
+unsigned RtMidiNumberOf(RtMidiIn& midi, const std::string& fullName) {
+    const unsigned count = midi.getPortCount();
+    for (unsigned i = 0; i < count; ++i) {
+        if (midi.getPortName(i) == fullName) return i;
+    }
+    return count;
 }
 
 }  // namespace
@@ -160,7 +186,10 @@ MidiResult RtMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiInPr
     try {
         client.Make();
         if (!client.midi) return MIDI_ERR_NODRIVER;
-        const SourceList list = ListSources(*client.midi);
+        SourceList list = ListSources(*client.midi);
+        if (index < list.numbers.size() && client.midi->getCurrentApi() == RtMidi::LINUX_ALSA) {
+            list.numbers[index] = RtMidiNumberOf(*client.midi, list.fullNames[index]);
+        }
         if (index >= list.numbers.size() || client.midi->getPortName(list.numbers[index]) != list.fullNames[index]) {
             result = MIDI_ERR_BADDEVICEID;  // no such source, or the system's list changed meanwhile
         } else {

@@ -5,8 +5,11 @@
 // events: event k carries bytes [k * ALSA_SPAN, min((k + 1) * ALSA_SPAN, n)) of the message
 // unchanged. The first event starts with 0xF0 and has no 0xF7; the following ones start with a
 // data byte; only the last one ends with 0xF7. Nothing is added or removed, so a receiver that
-// appends events until one ends with 0xF7 has the message back. The spans are paced at
-// ALSA_BYTE_TIME per byte.
+// appends events until one ends with 0xF7 has the message back.
+//
+// On the ALSA sequencer RtMidi only lists; alsa::SeqOutput (AlsaSeqOut.h) connects and writes the
+// spans, at once to an application's port, at the cable's pace to hardware. Elsewhere (CoreMIDI)
+// RtMidi sends, and the spans are paced at ALSA_BYTE_TIME per byte.
 #include "RtMidiOut.h"
 
 #include <algorithm>
@@ -15,6 +18,9 @@
 #include <thread>
 
 #include "RtMidiSupport.h"
+#if defined(__linux__)
+#include "AlsaSeqOut.h"
+#endif
 
 namespace platform {
 
@@ -36,6 +42,18 @@ DeviceList ListDevices(RtMidiOut& midi) {
     DeviceList list;
     try {
         const RtMidi::Api api = midi.getCurrentApi();
+#if defined(__linux__)
+        if (api == RtMidi::LINUX_ALSA) {
+            // Listed by address in one pass; SeqOutput opens by that address.
+            for (const alsa::SeqPortEntry& port : alsa::ListPorts(true)) {
+                if (rtmidi::IsOwnPort(port.fullName)) continue;
+                list.portNumbers.push_back(0);
+                list.fullNames.push_back(port.fullName);
+                list.names.push_back(rtmidi::DeviceName(api, port.fullName));
+            }
+            return list;
+        }
+#endif
         const unsigned int count = midi.getPortCount();
         for (unsigned int i = 0; i < count; ++i) {
             const std::string full = midi.getPortName(i);
@@ -54,7 +72,10 @@ DeviceList ListDevices(RtMidiOut& midi) {
 }  // namespace
 
 struct RtMidiOutApi::Port {
-    std::unique_ptr<RtMidiOut> midi;
+    std::unique_ptr<RtMidiOut> midi;  // listing, and sending on CoreMIDI
+#if defined(__linux__)
+    std::unique_ptr<alsa::SeqOutput> seq;  // ALSA sequencer: paced by the destination's kind
+#endif
     RtMidi::Api api = RtMidi::UNSPECIFIED;
     // Set by OnError, which RtMidi calls inside the RtMidi call that fails, on the thread making
     // it; a handle is used by one thread at a time.
@@ -141,11 +162,22 @@ MidiResult RtMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
         const DeviceList list = ListDevices(*port->midi);
         if (index >= list.portNumbers.size()) return MIDI_ERR_BADDEVICEID;
         const unsigned int number = list.portNumbers[index];
-        // The system's list may have changed since ours was taken.
-        if (port->midi->getPortName(number) != list.fullNames[index]) return MIDI_ERR_BADDEVICEID;
-        port->failed = false;
-        port->midi->openPort(number, OUR_PORT_NAME);
-        if (port->failed || !port->midi->isPortOpen()) return MIDI_ERR_ALLOCATED;
+#if defined(__linux__)
+        if (port->api == RtMidi::LINUX_ALSA) {
+            const auto address = alsa::ParseRtMidiPortAddress(list.fullNames[index]);
+            if (!address) return MIDI_ERR_BADDEVICEID;
+            port->midi.reset();
+            port->seq = std::make_unique<alsa::SeqOutput>();
+            if (const MidiResult r = port->seq->Open(*address); r != MIDI_OK) return r;
+        } else
+#endif
+        {
+            // The system's list may have changed since ours was taken.
+            if (port->midi->getPortName(number) != list.fullNames[index]) return MIDI_ERR_BADDEVICEID;
+            port->failed = false;
+            port->midi->openPort(number, OUR_PORT_NAME);
+            if (port->failed || !port->midi->isPortOpen()) return MIDI_ERR_ALLOCATED;
+        }
     } catch (...) {
         return MIDI_ERR_GENERIC;
     }
@@ -179,7 +211,11 @@ MidiResult RtMidiOutApi::LongMsg(MidiOutHandle handle, MidiHeader* header) {
 
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(header->lpData);
     const std::size_t length = header->dwBufferLength;
+#if defined(__linux__)
+    const MidiResult result = port->seq ? port->seq->Send(bytes, length) : port->SendPaced(bytes, length);
+#else
     const MidiResult result = port->SendPaced(bytes, length);
+#endif
     // RtMidi has copied or written out every byte it took: the buffer is the caller's again.
     header->dwFlags |= MIDI_HDR_DONE;
     return result;

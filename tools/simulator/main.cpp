@@ -27,6 +27,7 @@
 #endif
 
 #include "DeviceSimulator.h"
+#include "RawMidiLink.h"
 
 // Under ThreadSanitizer: libjack's lock-free ring buffer (RtMidi's JACK output path) is not
 // instrumented, so its hand-over between the sender and the JACK thread shows as a race.
@@ -55,6 +56,11 @@ one verdict line, "devsim: PASS: ..." or "devsim: FAIL: ...".
 Ports:
   --name NAME              device name (default "USB Audio Device"); on JACK both port short names
                            are NAME (clients NAME and NAME-01), on ALSA both client names are NAME
+  --rawmidi DEVICE         play the device at the far end of a raw MIDI device instead (Linux, e.g.
+                           /dev/snd/midiC0D0 of snd-virmidi: the host then picks the sequencer
+                           client "Virtual Raw MIDI 0-0"); --name is not used
+  --byte-rate N            with --rawmidi: read at most N bytes per second (3125 = a 31250-baud
+                           MIDI cable; default 0 = as fast as they come)
 Device:
   --model HEX              model of the device (default 6A; the updater accepts 6A and 69)
   --identity-model HEX     model reported in the Identity Reply (default: --model)
@@ -132,6 +138,8 @@ struct Options {
     devsim::DeviceSimulatorConfig config;
     std::string name = "USB Audio Device";
     std::string outPath;
+    std::string rawPath;
+    unsigned byteRate = 0;
     bool serve = false;
     long timeoutSec = -1;
     bool quiet = false;
@@ -165,6 +173,11 @@ Options ParseArguments(int argc, char** argv) {
         } else if (arg == "--name") {
             o.name = next();
             if (o.name.empty()) throw UsageError{"empty --name"};
+        } else if (arg == "--rawmidi") {
+            o.rawPath = next();
+            if (o.rawPath.empty()) throw UsageError{"empty --rawmidi"};
+        } else if (arg == "--byte-rate") {
+            o.byteRate = static_cast<unsigned>(ParseNumber(next(), 10, 10000000, "byte rate"));
         } else if (arg == "--model") {
             o.config.model = static_cast<uint8_t>(ParseNumber(next(), 16, 0x7F, "model"));
         } else if (arg == "--identity-model") {
@@ -417,6 +430,68 @@ const char* ApiName(RtMidi::Api api) {
     }
 }
 
+// Waits for the update to end (or the time-out, or a signal); true when it timed out.
+bool WaitForEnd(const Options& options, devsim::DeviceSimulator& device) {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (g_stopRequested.load()) return false;
+        if (!options.serve) {
+            if (device.WaitForCompletion(100ms)) return false;
+        } else {
+            std::this_thread::sleep_for(100ms);
+        }
+        if (options.timeoutSec > 0 && std::chrono::steady_clock::now() - start >= std::chrono::seconds(options.timeoutSec)) {
+            return true;
+        }
+    }
+}
+
+// Writes the image and prints the verdict line; returns the exit status.
+int Finish(const Options& options, devsim::DeviceSimulator& device, bool timedOut) {
+    if (!options.outPath.empty() && !device.WriteImage(options.outPath))
+        Print("can't write the image to " + options.outPath);
+    std::string verdict;
+    const bool pass = device.Verdict(&verdict);
+    if (timedOut && !pass) verdict.insert(6, "timed out after " + std::to_string(options.timeoutSec) + " s; ");
+    if (g_stopRequested.load() && !pass) verdict.insert(6, "stopped by signal; ");
+    Print(verdict);
+    return pass ? 0 : 1;
+}
+
+// The device at the far end of a raw MIDI device: the link's reader thread feeds the device.
+int RunOnRawMidi(const Options& options, devsim::DeviceSimulator& device, std::mutex& outLock,
+                 devsim::RawMidiLink*& raw) {
+    devsim::RawMidiLink link;
+    devsim::RawSysExSplitter splitter([&](const uint8_t* data, size_t size) { device.OnMessageFromHost(data, size); });
+    std::string error;
+    if (!link.Open(options.rawPath, options.byteRate, [&](const uint8_t* d, size_t n) { splitter.Feed(d, n); }, &error)) {
+        std::fprintf(stderr, "devsim: %s\n", error.c_str());
+        return 2;
+    }
+    {
+        std::lock_guard<std::mutex> lock(outLock);
+        raw = &link;
+    }
+    Print("ready on raw MIDI " + options.rawPath +
+          (options.byteRate > 0 ? " at " + std::to_string(options.byteRate) + " bytes/s" : std::string()));
+    const auto start = std::chrono::steady_clock::now();
+    const bool timedOut = WaitForEnd(options, device);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    link.Close();  // no more input into the device
+    device.Stop();
+    {
+        std::lock_guard<std::mutex> lock(outLock);
+        raw = nullptr;
+    }
+    char line[200];
+    const double bytes = static_cast<double>(link.BytesRead());
+    std::snprintf(line, sizeof line,
+                  "raw MIDI: %.0f bytes read in %.1f s (wire time at %u bytes/s: %.1f s); %ld bytes dropped by the driver",
+                  bytes, seconds, options.byteRate, options.byteRate > 0 ? bytes / options.byteRate : 0.0, link.Overruns());
+    Print(line);
+    return Finish(options, device, timedOut);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -439,12 +514,16 @@ int main(int argc, char** argv) {
     // arrive: the send function reaches the port through this holder, filled once it is open.
     std::mutex outLock;
     RtMidiOut* out = nullptr;
+    devsim::RawMidiLink* raw = nullptr;
     devsim::DeviceSimulator device(options.config, [&](const std::vector<uint8_t>& bytes) {
         std::lock_guard<std::mutex> lock(outLock);
         if (out != nullptr) out->sendMessage(bytes.data(), bytes.size());
+        if (raw != nullptr && !raw->Write(bytes)) Print("raw MIDI device refused a message");
     });
     SysExAssembler assembler(device);
     InputPump pump(assembler);
+
+    if (!options.rawPath.empty()) return RunOnRawMidi(options, device, outLock, raw);
 
     Ports ports;
     OpenErrors errors;
@@ -460,20 +539,7 @@ int main(int argc, char** argv) {
     ports.in->setCallback(&InputPump::OnMidiIn, &pump);
     Print("ready as \"" + options.name + "\" on " + ApiName(ports.api));
 
-    const auto start = std::chrono::steady_clock::now();
-    bool timedOut = false;
-    for (;;) {
-        if (g_stopRequested.load()) break;
-        if (!options.serve) {
-            if (device.WaitForCompletion(100ms)) break;
-        } else {
-            std::this_thread::sleep_for(100ms);
-        }
-        if (options.timeoutSec > 0 && std::chrono::steady_clock::now() - start >= std::chrono::seconds(options.timeoutSec)) {
-            timedOut = true;
-            break;
-        }
-    }
+    const bool timedOut = WaitForEnd(options, device);
 
     // No more input into the device, then no more output from it, then the ports go.
     try {
@@ -490,13 +556,5 @@ int main(int argc, char** argv) {
     ports.in.reset();
     ports.out.reset();
 
-    if (!options.outPath.empty() && !device.WriteImage(options.outPath))
-        Print("can't write the image to " + options.outPath);
-
-    std::string verdict;
-    const bool pass = device.Verdict(&verdict);
-    if (timedOut && !pass) verdict.insert(6, "timed out after " + std::to_string(options.timeoutSec) + " s; ");
-    if (g_stopRequested.load() && !pass) verdict.insert(6, "stopped by signal; ");
-    Print(verdict);
-    return pass ? 0 : 1;
+    return Finish(options, device, timedOut);
 }

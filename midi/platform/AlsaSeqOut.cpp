@@ -1,0 +1,107 @@
+#include "AlsaSeqOut.h"
+
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+#include <vector>
+
+#include "RtMidiSupport.h"
+
+namespace platform::alsa {
+
+namespace {
+constexpr const char* OUR_PORT_NAME = "MIDI Out";
+// How long to wait before looking at a full input queue again: a receiver's queue drains in well
+// under a millisecond once its thread runs.
+constexpr std::chrono::microseconds ROOM_PAUSE{250};
+// The clients whose input queues take what is written to `destination`: the destination's own
+// client, and the clients reading from the destination port (a software through port such as
+// "Midi Through" hands every event on to them at once). Kernel clients among them have no queue
+// and are skipped when asked.
+std::vector<int> ReceivingClients(snd_seq_t* seq, SeqAddress destination) {
+    std::vector<int> clients{destination.client};
+    snd_seq_query_subscribe_t* query = nullptr;
+    if (snd_seq_query_subscribe_malloc(&query) != 0) return clients;
+    snd_seq_addr_t root{static_cast<unsigned char>(destination.client), static_cast<unsigned char>(destination.port)};
+    snd_seq_query_subscribe_set_root(query, &root);
+    snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+    for (int index = 0; index < 64; ++index) {
+        snd_seq_query_subscribe_set_index(query, index);
+        if (snd_seq_query_port_subscribers(seq, query) < 0) break;
+        clients.push_back(snd_seq_query_subscribe_get_addr(query)->client);
+    }
+    snd_seq_query_subscribe_free(query);
+    return clients;
+}
+
+}  // namespace
+
+SeqOutput::~SeqOutput() {
+    // Closing the client removes its port and connection; events already delivered stay with the
+    // receiver.
+    if (m_seq != nullptr) snd_seq_close(m_seq);
+}
+
+MidiResult SeqOutput::Open(SeqAddress destination) {
+    if (m_seq != nullptr) return MIDI_ERR_ALLOCATED;
+    const std::optional<SeqPortKind> kind = QueryPortKind(destination);
+    if (!kind) return rtmidi::AlsaSequencerUsable() ? MIDI_ERR_BADDEVICEID : MIDI_ERR_NODRIVER;
+    m_cablePaced = NeedsCablePacing(*kind);
+    if (snd_seq_open(&m_seq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) {
+        m_seq = nullptr;
+        return MIDI_ERR_NODRIVER;
+    }
+    snd_seq_set_client_name(m_seq, rtmidi::CLIENT_NAME);
+    m_port = snd_seq_create_simple_port(m_seq, OUR_PORT_NAME, SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                        SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    if (m_port < 0) return MIDI_ERR_NOMEM;
+    if (snd_seq_connect_to(m_seq, m_port, destination.client, destination.port) < 0) return MIDI_ERR_BADDEVICEID;
+    pollfd descriptor{};
+    if (snd_seq_poll_descriptors(m_seq, &descriptor, 1, POLLOUT) == 1) m_fd = descriptor.fd;
+    if (!m_cablePaced) m_receivers = ReceivingClients(m_seq, destination);
+    return MIDI_OK;
+}
+
+bool SeqOutput::Write(const std::uint8_t* bytes, std::size_t length) {
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    snd_seq_ev_set_source(&ev, m_port);
+    snd_seq_ev_set_subs(&ev);
+    snd_seq_ev_set_direct(&ev);
+    snd_seq_ev_set_sysex(&ev, static_cast<unsigned int>(length), const_cast<std::uint8_t*>(bytes));
+    // Room for this event and one more of another sender's, so the event is never refused.
+    const int needed = CellsForSysEx(length) + CellsForSysEx(SPAN);
+    const auto deadline = std::chrono::steady_clock::now() + STALL_LIMIT;
+    for (std::size_t i = 0; m_fd >= 0 && i < m_receivers.size();) {
+        const std::optional<InputRoom> room = QueryInputRoom(m_fd, m_receivers[i]);
+        if (!room || room->free >= needed) {
+            ++i;
+            continue;
+        }
+        // A queue that can never hold the event would stall the send: fail now instead.
+        if (room->size < needed || std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(ROOM_PAUSE);
+    }
+    // A refusal here means the receiver has lost this event and what it had queued: the
+    // message can't be completed.
+    return snd_seq_event_output_direct(m_seq, &ev) >= 0;
+}
+
+MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
+    if (m_seq == nullptr || m_port < 0) return MIDI_ERR_INVALHANDLE;
+    auto next = std::chrono::steady_clock::now();
+    for (std::size_t offset = 0; offset < length;) {
+        const std::size_t span = std::min(SPAN, length - offset);
+        if (m_cablePaced) std::this_thread::sleep_until(next);
+        if (!Write(bytes + offset, span)) return MIDI_ERR_GENERIC;
+        next += CABLE_BYTE_TIME * span;
+        offset += span;
+    }
+    // The last span is the driver's now; it has left once its wire time is over.
+    if (m_cablePaced) std::this_thread::sleep_until(next);
+    return MIDI_OK;
+}
+
+}  // namespace platform::alsa

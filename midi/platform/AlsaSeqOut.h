@@ -1,0 +1,60 @@
+// One output to a port of the ALSA sequencer, written with libasound: a client of this program's
+// name with one output port, connected to the destination for as long as the object lives.
+//
+// Send writes a long SysEx message as consecutive SysEx events of at most SPAN bytes each, the
+// message's bytes in order, unchanged (the first starts with 0xF0, only the last ends with 0xF7);
+// a receiver joins them. The destination's kind (AlsaSeqPortInfo.h) sets the pace:
+//   - an application's port: every event goes out as soon as the receiver's input queue has room
+//     for it (the receivers are the destination's client and, for a software through port like
+//     "Midi Through", the clients reading from it) (the kernel's own account of that queue is asked before each event; an event that
+//     found the queue full would be dropped, and with it everything the receiver had queued).
+//   - a port that stands for hardware: one span per SPAN x CABLE_BYTE_TIME, and Send returns once
+//     the last span has had its time on the wire, so the driver's buffer never holds more than
+//     about one span of ours.
+// Send fails when the sequencer refuses an event, or the receiver's queue stays full for
+// STALL_LIMIT. Used by one thread at a time; prints nothing; throws nothing.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "AlsaSeqPortInfo.h"
+#include "MidiApi.h"
+
+typedef struct _snd_seq snd_seq_t;
+
+namespace platform::alsa {
+
+class SeqOutput {
+public:
+    static constexpr std::size_t SPAN = 256;
+    static constexpr std::chrono::microseconds CABLE_BYTE_TIME{320};
+    static constexpr std::chrono::milliseconds STALL_LIMIT{2000};
+
+    SeqOutput() = default;
+    ~SeqOutput();
+    SeqOutput(const SeqOutput&) = delete;
+    SeqOutput& operator=(const SeqOutput&) = delete;
+
+    // Opens our client and port and connects them to `destination`. MIDI_ERR_NODRIVER when the
+    // sequencer can't be opened, MIDI_ERR_BADDEVICEID when the destination does not exist or
+    // refuses the connection.
+    MidiResult Open(SeqAddress destination);
+    MidiResult Send(const std::uint8_t* bytes, std::size_t length);
+
+    bool CablePaced() const { return m_cablePaced; }
+
+private:
+    // Offers one event until the sequencer takes it; false on refusal or stall.
+    bool Write(const std::uint8_t* bytes, std::size_t length);
+
+    snd_seq_t* m_seq = nullptr;
+    int m_port = -1;
+    bool m_cablePaced = false;
+    int m_fd = -1;  // the sequencer's file descriptor, for asking about the receiver's queue
+    std::vector<int> m_receivers;  // clients whose input queues take our events (application ports)
+};
+
+}  // namespace platform::alsa

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Prints how long updates take on the kernel's ALSA sequencer, beside their floors, in the virtual
+# machine of scripts/alsa-vm.sh (emulated: slower than a real machine, so these are upper bounds):
+#   - to a software device (tarnet-devsim on the sequencer, answering at once), 3 runs, beside the
+#     pacing the protocol itself imposes (printed by tarnet-update --measure);
+#   - N updates at once to N software devices (TARNET_PARALLEL, default 8: the kernel has room
+#     for 64 clients of programs; 20 devices and 20 updaters need more), beside one update;
+#   - to a device behind snd-virmidi's raw MIDI device that reads 3125 bytes/s like a 31250-baud
+#     cable, beside the wire time of the bytes it read, and the bytes the driver dropped.
+# usage: scripts/measure-update-alsa.sh [--no-cable]      (the cable run takes about 2 minutes)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "${1:-}" != --in-guest ]; then
+  cmake --preset release >/dev/null && cmake --build --preset release -j "$(nproc)" --target tarnet-devsim tarnet-update >/dev/null \
+    || { echo "measure-update-alsa: build failed"; exit 1; }
+  exec scripts/alsa-vm.sh -- bash scripts/measure-update-alsa.sh --in-guest "$@"
+fi
+shift
+cable=1
+[ "${1:-}" = --no-cable ] && cable=0
+bin=build/release/tools
+image=app/resources/firmware.bin
+log=/tmp/measure-alsa
+mkdir -p $log
+
+start_device() {  # k options...
+  local k=$1; shift
+  "$bin/tarnet-devsim" --quiet --answer-delay 0 --timeout 600 "$@" >"$log/devsim.$k" 2>&1 &
+  for _ in $(seq 1 300); do grep -q ready "$log/devsim.$k" && return 0; sleep 0.1; done
+  echo "simulator $k did not come up"; cat "$log/devsim.$k"; exit 1
+}
+ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
+
+echo "== ALSA, software device (3 runs)"
+one=
+for run in 1 2 3; do
+  start_device 0 --name "USB Audio Device"
+  line=$("$bin/tarnet-update" --quiet --measure --linger 0 | grep '^update:')
+  wait
+  echo "$line"
+  ms=$(echo "$line" | sed 's/^update: \([0-9]*\) ms.*/\1/')
+  if [ -z "$one" ] || [ "$ms" -lt "$one" ]; then one=$ms; fi
+done
+
+n=${TARNET_PARALLEL:-8}
+echo "== ALSA, $n updates at once ($n copies of tarnet-update, $n simulated devices)"
+for k in $(seq 1 "$n"); do start_device "$k" --name "USB Audio Device ($k)"; done
+t0=$(date +%s%N)
+pids=()
+for k in $(seq 1 "$n"); do
+  "$bin/tarnet-update" --device "USB Audio Device ($k)" --quiet --linger 0 >"$log/update.$k" 2>&1 &
+  pids+=($!)
+done
+ok=0
+for p in "${pids[@]}"; do wait "$p" && ok=$((ok + 1)); done
+all=$(ms_since "$t0")
+wait
+echo "$n at once: $all ms for all, $ok of $n completed; one update alone: $one ms; ratio $(awk "BEGIN { printf \"%.2f\", $all / $one }") (target 1.2)"
+
+if [ $cable = 1 ]; then
+  echo "== ALSA, device behind a raw MIDI port at 3125 bytes/s (a 31250-baud cable)"
+  start_device c --rawmidi /dev/snd/midiC0D0 --byte-rate 3125 --expect-image "$image"
+  line=$("$bin/tarnet-update" --device "Virtual Raw MIDI 0-0" --quiet --measure --linger 0 | grep '^update:')
+  wait
+  ms=$(echo "$line" | sed 's/^update: \([0-9]*\) ms.*/\1/')
+  raw=$(grep 'raw MIDI:' "$log/devsim.c" | sed 's/^devsim: //')
+  wire=$(echo "$raw" | sed 's/.*wire time at [0-9]* bytes\/s: \([0-9.]*\) s.*/\1/')
+  echo "update: $ms ms; $raw"
+  echo "ratio to the wire time: $(awk "BEGIN { printf \"%.3f\", $ms / 1000 / $wire }") (target 1.05)"
+  tail -n 1 "$log/devsim.c"
+fi

@@ -1,0 +1,231 @@
+// The MIDI ports on the kernel's ALSA sequencer (label "alsa": scripts/test.sh runs these in a
+// virtual machine through scripts/alsa-vm.sh, since the build machines have no /dev/snd). The
+// other end is a program's client made with RtMidi, the kernel's "Midi Through" port and
+// snd-virmidi's card ports.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <rtmidi/RtMidi.h>
+
+#include "CMidiInPort.h"
+#include "CMidiOutPort.h"
+#include "TestSupport.h"
+#include "platform/AlsaSeqPortInfo.h"
+#include "platform/RtMidiSupport.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+bool RequireAlsa() {
+    const char* v = std::getenv("TARNET_REQUIRE_ALSA");
+    return v != nullptr && v[0] == '1';
+}
+
+#define SKIP_WITHOUT_SEQUENCER()                                                                        \
+    do {                                                                                                \
+        if (!platform::rtmidi::AlsaSequencerUsable()) {                                                 \
+            if (RequireAlsa()) FAIL() << "no ALSA sequencer (/dev/snd/seq) although required";          \
+            GTEST_SKIP() << "no /dev/snd/seq on this machine: run through scripts/alsa-vm.sh";         \
+        }                                                                                               \
+    } while (0)
+
+Bytes SysEx(std::size_t length) {
+    Bytes b(length);
+    b.front() = 0xF0;
+    for (std::size_t i = 1; i + 1 < length; ++i) b[i] = static_cast<std::uint8_t>((i * 31 + i / 127) % 128);
+    b.back() = 0xF7;
+    return b;
+}
+
+// A program's client on the sequencer with one input and one output port, both named after the
+// client, like the device simulator. What arrives is collected whole (RtMidi joins the events
+// of one SysEx message).
+class SoftwareDevice {
+public:
+    explicit SoftwareDevice(const std::string& name) : name(name) {
+        in = std::make_unique<RtMidiIn>(RtMidi::LINUX_ALSA, name, 100);
+        in->setErrorCallback(&platform::rtmidi::QuietErrorCallback, nullptr);
+        in->ignoreTypes(false, true, true);
+        in->setCallback(&SoftwareDevice::OnMessage, this);
+        in->openVirtualPort(name);
+    }
+    ~SoftwareDevice() {
+        in->cancelCallback();
+        in->closePort();
+    }
+    std::vector<Bytes> Received() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_received;
+    }
+
+    const std::string name;
+    std::unique_ptr<RtMidiIn> in;
+
+private:
+    // RtMidi's input thread.
+    static void OnMessage(double, std::vector<unsigned char>* message, void* self) {
+        auto* device = static_cast<SoftwareDevice*>(self);
+        std::lock_guard<std::mutex> lock(device->m_lock);
+        device->m_received.emplace_back(message->begin(), message->end());
+    }
+    std::mutex m_lock;
+    std::vector<Bytes> m_received;  // guarded by m_lock
+};
+
+template <typename Port>
+std::vector<std::string> Names(Port& port) {
+    std::vector<std::string> names;
+    const std::uint32_t count = port.GetDeviceCount();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        char buffer[260] = {};
+        port.GetDeviceName(i, buffer);
+        names.emplace_back(buffer);
+    }
+    return names;
+}
+
+template <typename Port>
+std::int64_t IndexOf(Port& port, const std::string& name) {
+    const auto names = Names(port);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == name) return static_cast<std::int64_t>(i);
+    }
+    return -1;
+}
+
+bool Send(CMidiOutPort& port, const Bytes& message) {
+    Bytes copy = message;
+    platform::MidiHeader header{};
+    header.lpData = reinterpret_cast<char*>(copy.data());
+    header.dwBufferLength = static_cast<std::uint32_t>(copy.size());
+    return port.SendLong(&header);
+}
+
+// Drains the input port's received list; entries of a message longer than the receive buffer
+// are joined back into one message.
+std::vector<Bytes> Collect(CMidiInPort& port, std::size_t messages) {
+    std::vector<Bytes> out;
+    Bytes pending;
+    testsupport::WaitFor(
+        [&] {
+            const std::uint8_t* bytes = nullptr;
+            std::uint32_t length = 0;
+            while (port.PeekReceived(&bytes, &length)) {
+                pending.insert(pending.end(), bytes, bytes + length);
+                port.PopReceived();
+                if (!pending.empty() && pending.back() == 0xF7) out.push_back(std::move(pending)), pending.clear();
+            }
+            return out.size() >= messages;
+        },
+        std::chrono::seconds(20));
+    return out;
+}
+
+std::string UniqueName(const char* what) { return std::string(what) + " " + std::to_string(::getpid()); }
+
+}  // namespace
+
+TEST(AlsaSequencerPorts, DevicesAreListedByClientNameWithoutThisProgramsOwnClients) {
+    SKIP_WITHOUT_SEQUENCER();
+    SoftwareDevice device(UniqueName("Alsa Test Device"));
+    CMidiOutPort out;
+    CMidiInPort in;
+
+    const std::int64_t outIndex = IndexOf(out, device.name);
+    const std::int64_t inIndex = IndexOf(in, "Midi Through");
+    ASSERT_GE(outIndex, 0) << "the test's client is not listed among the outputs";
+    ASSERT_GE(inIndex, 0) << "the kernel's Midi Through is not listed among the inputs";
+    EXPECT_GE(IndexOf(out, "Midi Through"), 0);
+
+    // Our own clients exist while an output is open and an input is started; neither is listed.
+    ASSERT_TRUE(out.Open(static_cast<std::uint32_t>(outIndex)));
+    in.m_deviceIndex = static_cast<std::uint32_t>(inIndex);
+    ASSERT_TRUE(in.Start());
+    for (const auto& names : {Names(out), Names(in)}) {
+        for (const std::string& name : names) {
+            EXPECT_EQ(name.rfind(platform::rtmidi::CLIENT_NAME, 0), std::string::npos) << name << " is listed";
+            EXPECT_EQ(name.find(':'), std::string::npos) << name << ": a client name has no port part";
+        }
+    }
+    // The positions of the devices have not moved for our clients' sake.
+    EXPECT_EQ(IndexOf(out, device.name), outIndex);
+    EXPECT_EQ(IndexOf(in, "Midi Through"), inIndex);
+    in.Stop();
+    out.Close();
+}
+
+TEST(AlsaSequencerPorts, LongMessagesReachAProgramsPortByteForByte) {
+    SKIP_WITHOUT_SEQUENCER();
+    SoftwareDevice device(UniqueName("Alsa Test Device"));
+    CMidiOutPort out;
+    const std::int64_t index = IndexOf(out, device.name);
+    ASSERT_GE(index, 0);
+    const Bytes first = SysEx(10551), second = SysEx(18742);
+    // One open per message, as the send path does.
+    for (const Bytes* message : {&first, &second}) {
+        ASSERT_TRUE(out.Open(static_cast<std::uint32_t>(index)));
+        EXPECT_TRUE(Send(out, *message));
+        out.Close();
+    }
+    ASSERT_TRUE(testsupport::WaitFor([&] { return device.Received().size() >= 2; }, std::chrono::seconds(20)));
+    const auto received = device.Received();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0], first);
+    EXPECT_EQ(received[1], second);
+}
+
+TEST(AlsaSequencerPorts, LongMessagesGoOutAndComeBackInThroughMidiThroughByteForByte) {
+    SKIP_WITHOUT_SEQUENCER();
+    CMidiOutPort out;
+    CMidiInPort in;
+    const std::int64_t outIndex = IndexOf(out, "Midi Through");
+    const std::int64_t inIndex = IndexOf(in, "Midi Through");
+    ASSERT_GE(outIndex, 0);
+    ASSERT_GE(inIndex, 0);
+    in.m_deviceIndex = static_cast<std::uint32_t>(inIndex);
+    ASSERT_TRUE(in.Start());
+
+    const Bytes first = SysEx(10551), second = SysEx(18742);
+    for (const Bytes* message : {&first, &second}) {
+        ASSERT_TRUE(out.Open(static_cast<std::uint32_t>(outIndex)));
+        EXPECT_TRUE(Send(out, *message));
+        out.Close();
+    }
+    const auto received = Collect(in, 2);
+    in.Stop();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0], first);
+    EXPECT_EQ(received[1], second);
+}
+
+TEST(AlsaSequencerPorts, ProgramsAndThroughPortsAreWrittenAtOnceCardPortsAtTheCablesPace) {
+    SKIP_WITHOUT_SEQUENCER();
+    SoftwareDevice device(UniqueName("Alsa Test Device"));
+    // RtMidi reports "client:port c:p"; its full names carry the addresses asked about here.
+    RtMidiOut lister(RtMidi::LINUX_ALSA, "Tarnet Test Lister");
+    lister.setErrorCallback(&platform::rtmidi::QuietErrorCallback, nullptr);
+    int checked = 0, cardPorts = 0;
+    for (unsigned i = 0; i < lister.getPortCount(); ++i) {
+        const std::string full = lister.getPortName(i);
+        const auto address = platform::alsa::ParseRtMidiPortAddress(full);
+        ASSERT_TRUE(address.has_value()) << full;
+        const auto kind = platform::alsa::QueryPortKind(*address);
+        ASSERT_TRUE(kind.has_value()) << full;
+        const bool paced = platform::alsa::NeedsCablePacing(*kind);
+        if (full.rfind(device.name + ":", 0) == 0 || full.rfind("Midi Through:", 0) == 0) {
+            EXPECT_FALSE(paced) << full;
+            ++checked;
+        }
+        if (full.rfind("Virtual Raw MIDI", 0) == 0) {
+            EXPECT_TRUE(paced) << full << " belongs to a card";
+            ++cardPorts;
+        }
+    }
+    EXPECT_EQ(checked, 2);
+    if (cardPorts == 0) std::printf("note: snd-virmidi is not loaded; no card port was checked\n");
+}
