@@ -9,6 +9,7 @@ packages=(
   librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils imagemagick fonts-noto-cjk fonts-dejavu-core
+  dpkg-dev fakeroot file help2man lintian appstream desktop-file-utils
 )
 
 SUDO=""

@@ -11,8 +11,10 @@
 #include <string>
 #include <thread>
 
+#include "CommandLine.h"
 #include "FirmwareImage.h"
 #include "LoopbackLink.h"
+#include "ProgressLine.h"
 #include "StringTable.h"
 #include "UpdateEngine.h"
 #include "UpdateHost.h"
@@ -24,7 +26,9 @@ namespace {
 // with one lock so lines from the worker and the timer thread never interleave.
 class ConsoleHost : public IUpdateHost {
 public:
-    explicit ConsoleHost(bool quiet) : m_quiet(quiet) {}
+    explicit ConsoleHost(bool quiet)
+        : m_quiet(quiet),
+          m_progress(stdout, IMAGE_SIZE, ProgressOutput::IsTerminal(stdout), ProgressOutput::Columns(stdout)) {}
 
     void Select(int inIndex, int outIndex) {
         m_in = inIndex;
@@ -39,17 +43,14 @@ public:
             m_status = text;
             // One line per block would drown the progress lines; the progress shows the blocks.
             if (!text.empty() && !m_quiet && text.rfind("Data transmit", 0) != 0) {
-                std::printf("status: %s\n", text.c_str());
+                m_progress.Line("status: " + text);
             }
         }
         return true;
     }
     bool SetProgressPos(int position) override {
         std::lock_guard<std::mutex> lock(m_lock);
-        if (!m_quiet) {
-            const int percent = static_cast<int>(100LL * position / IMAGE_SIZE);
-            std::printf("progress: %6d / %d (%3d%%)\n", position, IMAGE_SIZE, percent);
-        }
+        if (!m_quiet) m_progress.Progress(position);
         return true;
     }
     bool EnableControl(HostControl control, bool enable) override {
@@ -60,7 +61,7 @@ public:
     }
     bool ShowErrorBox(const std::string& text) override {
         std::lock_guard<std::mutex> lock(m_lock);
-        std::printf("Error: %s\n", text.c_str());
+        m_progress.Line("Error: " + text);
         m_errors++;
         return true;
     }
@@ -73,6 +74,11 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         return m_errors;
     }
+    // Closes the terminal's progress line before the closing lines are written.
+    void EndProgress(bool completed) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_progress.End(completed);
+    }
 private:
     std::mutex m_lock;
     std::atomic<int> m_in{-1};
@@ -80,6 +86,7 @@ private:
     const bool m_quiet;
     std::string m_status;
     int m_errors = 0;
+    ProgressOutput m_progress;  // guarded by m_lock
 };
 
 // Index of the device called `name` in a port's device list; the last match wins, as in the
@@ -110,11 +117,17 @@ void ListDevices(CUpdateEngine& engine) {
     }
 }
 
-const char kUsage[] =
-    "usage: tarnet-update [options]\n"
-    "Runs one firmware update in the terminal, without the window.\n"
+const char kUsageLine[] = "Usage: tarnet-update [OPTION]...\n";
+const char kHelp[] =
+    "Usage: tarnet-update [OPTION]...\n"
+    "Run one firmware update in the terminal, without the window: identify the device, check its\n"
+    "model, erase its flash, send the image in 36 blocks and finish. On a terminal the progress is\n"
+    "one line with speed and time left; otherwise one line per block.\n"
+    "\n"
+    "Options:\n"
     "  --device NAME   MIDI IN and MIDI OUT device (default \"USB Audio Device\")\n"
-    "  --in NAME       MIDI IN device only      --out NAME   MIDI OUT device only\n"
+    "  --in NAME       MIDI IN device only\n"
+    "  --out NAME      MIDI OUT device only\n"
     "  --list          list the MIDI devices and exit\n"
     "  --loopback      no MIDI system: play the device with the built-in simulator\n"
     "  --measure       print the duration beside the pacing that the protocol imposes\n"
@@ -122,7 +135,14 @@ const char kUsage[] =
     "  --timeout SEC   give up after that long (default 600)\n"
     "  --linger MS     keep answering the device's own requests that long after the run\n"
     "                  (default 1000), as the window does while it stays open\n"
-    "Exit status: 0 update completed, 1 update failed, 2 usage error.\n";
+    "  --help          display this help and exit\n"
+    "  --version       output version information and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  update completed\n"
+    "  1  update failed\n"
+    "  2  usage error\n";
+const cli::Program kProgram{"tarnet-update", kUsageLine, kHelp};
 
 // What the protocol itself costs when the device answers at once: every answer waits for the
 // next poll tick (half a period on average) and every block answer is followed by the pause.
@@ -140,26 +160,25 @@ int main(int argc, char** argv) {
     bool list = false, loopback = false, measure = false, quiet = false;
     int timeoutSec = 600;
     int lingerMs = 1000;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "tarnet-update: %s needs a value\n%s", a.c_str(), kUsage);
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--device") inName = outName = value();
-        else if (a == "--in") inName = value();
-        else if (a == "--out") outName = value();
-        else if (a == "--list") list = true;
-        else if (a == "--loopback") loopback = true;
-        else if (a == "--measure") measure = true;
-        else if (a == "--quiet") quiet = true;
-        else if (a == "--timeout") timeoutSec = std::atoi(value());
-        else if (a == "--linger") lingerMs = std::atoi(value());
-        else if (a == "--help" || a == "-h") { std::printf("%s", kUsage); return 0; }
-        else { std::fprintf(stderr, "tarnet-update: unknown option %s\n%s", a.c_str(), kUsage); return 2; }
+    try {
+        cli::ArgReader args(argc, argv);
+        std::string a;
+        while (args.Next(a)) {
+            if (const auto done = cli::StandardOption(kProgram, a)) return *done;
+            if (a == "--device") inName = outName = args.Value();
+            else if (a == "--in") inName = args.Value();
+            else if (a == "--out") outName = args.Value();
+            else if (a == "--list") { args.NoValue(); list = true; }
+            else if (a == "--loopback") { args.NoValue(); loopback = true; }
+            else if (a == "--measure") { args.NoValue(); measure = true; }
+            else if (a == "--quiet") { args.NoValue(); quiet = true; }
+            else if (a == "--timeout") timeoutSec = static_cast<int>(cli::ParseInteger(args.Value(), 1, 86400, "time-out"));
+            else if (a == "--linger") lingerMs = static_cast<int>(cli::ParseInteger(args.Value(), 0, 3600000, "linger time"));
+            else if (a.rfind("-", 0) == 0) throw cli::UsageError{"unknown option '" + a + "'"};
+            else throw cli::UsageError{"unexpected argument '" + a + "'"};
+        }
+    } catch (const cli::UsageError& e) {
+        return cli::ReportUsageError(kProgram, e.text);
     }
 
     // In loopback mode the simulated device lives in this process.
@@ -195,6 +214,7 @@ int main(int argc, char** argv) {
     const bool ended = CUpdateEngine::WaitForWorkers(std::chrono::seconds(timeoutSec));
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     const bool completed = ended && console->Status() == LoadStringById(IDS_UPDATE_COMPLETED);
+    console->EndProgress(completed);
     if (lingerMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(lingerMs));
 
     // As the window does when it closes: stop input, wake a waiting run, stop the timer.
