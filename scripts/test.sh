@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: the plain build, then ASan+UBSan and TSan
-# builds of the Qt-free libraries and their tests, then the fuzz targets for a bounded number of
-# runs. A JACK server with the dummy backend is started for the tests that need a real MIDI
-# system, and stopped again at the end.
+# builds of the Qt-free libraries and their tests, then the Debian package and its checks, then the
+# fuzz targets for a bounded number of runs. A JACK server with the dummy backend is started for
+# the tests that need a real MIDI system, and stopped again at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,6 +33,11 @@ run_preset() {
 run_preset default
 run_preset asan
 run_preset tsan
+
+# The Debian package: release build of the shipped programs, then its contents, lintian and the
+# desktop validators (scripts/check-package.sh).
+echo "=== package"
+scripts/check-package.sh || failed+=("package")
 
 if [ -x scripts/fuzz.sh ]; then
   echo "=== fuzz"
