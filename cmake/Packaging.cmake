@@ -1,11 +1,10 @@
 # Installation on Linux desktops and the Debian package:
 #   cmake --install <build>                 the three programs, menu entry, icons, metadata, manuals
 #   cpack --preset package                  build/package/tarnet-updater_<version>-<rev>_<arch>.deb
-# The application's identity is one reverse-DNS id, used for the .desktop file, the AppStream
-# metadata and the icon's name alike.
+# The application's identity is one reverse-DNS id (TARNET_APP_ID, set in the top CMakeLists.txt),
+# used for the .desktop file, the AppStream metadata and the icon's name alike.
 include(GNUInstallDirs)
 
-set(TARNET_APP_ID "io.github.tarnet_updater.TarnetUpdater" CACHE STRING "Reverse-DNS id of the application")
 set(TARNET_HOMEPAGE "https://github.com/tarnet-updater/tarnet-updater" CACHE STRING "Project home page")
 set(TARNET_SCREENSHOT_URL "https://raw.githubusercontent.com/tarnet-updater/tarnet-updater/main/docs/screenshot.png"
     CACHE STRING "Screenshot shown by software centres")
@@ -43,9 +42,10 @@ if(HELP2MAN)
     list(GET entry 1 summary)
     add_custom_command(OUTPUT ${pkg_out}/${program}.1
       COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=1796688000
-              ${HELP2MAN} --no-info --section=1 --name=${summary} --output=${pkg_out}/${program}.1
+              ${HELP2MAN} --no-info --section=1 --name=${summary}
+              --include=${pkg_src}/linux/${program}.h2m --output=${pkg_out}/${program}.1
               $<TARGET_FILE:${program}>
-      DEPENDS ${program} VERBATIM)
+      DEPENDS ${program} ${pkg_src}/linux/${program}.h2m VERBATIM)
     tarnet_gzip(${pkg_out}/${program}.1 ${pkg_out}/${program}.1.gz)
     list(APPEND man_pages ${pkg_out}/${program}.1.gz)
   endforeach()

@@ -121,29 +121,53 @@ timeout 120 "$root/usr/bin/tarnet-update" --loopback --quiet --linger 0 >"$work/
 # The window opens and shows its title; SIGTERM ends it. TMPDIR keeps its instance marker apart
 # from other copies on the machine.
 title="Tarnet System Ver 1.10 Updater"
-if command -v Xvfb >/dev/null && command -v xwininfo >/dev/null; then
-  display=":$(( 200 + RANDOM % 300 ))"
-  Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# One try on an X server of its own. Returns 0 when the window was shown and ended, 1 on a fault
+# of the updater, 2 when the X server itself failed (then the caller tries once more).
+window_check() {
+  rm -f "$work/display"
+  # Xvfb picks a free display number itself and writes it to the given descriptor.
+  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
-  if wait_for 20 xwininfo -display "$display" -root >/dev/null 2>&1; then
+  wait_for 20 grep -qs '^[0-9]' "$work/display"
+  local display=":$(head -n 1 "$work/display" 2>/dev/null)"
+  local result=0
+  if ! wait_for 20 xwininfo -display "$display" -root >/dev/null 2>&1; then
+    echo "check-package: Xvfb did not start:"; cat "$work/xvfb.log"; result=2
+  else
     DISPLAY="$display" QT_QPA_PLATFORM=xcb TMPDIR="$work" "$root/usr/bin/tarnet-updater" >"$work/updater.log" 2>&1 &
     updater_pid=$!
     shown() { xwininfo -display "$display" -root -tree 2>/dev/null | grep -q "\"$title\""; }
-    if wait_for 30 shown && kill -0 "$updater_pid" 2>/dev/null; then
+    shown_or_ended() { shown || ! kill -0 "$updater_pid" 2>/dev/null; }
+    if wait_for 60 shown_or_ended && shown && kill -0 "$updater_pid" 2>/dev/null; then
+      # The desktop matches the window to its menu entry by the window's class.
+      local window class
+      window=$(xwininfo -display "$display" -name "$title" 2>/dev/null | sed -n 's/.*Window id: \(0x[0-9a-f]*\).*/\1/p')
+      class=$(xprop -display "$display" -id "$window" WM_CLASS 2>/dev/null | sed -n 's/.*= "[^"]*", "\([^"]*\)"/\1/p')
+      [ "$class" = "$(key StartupWMClass)" ] || fail "window class '$class' is not StartupWMClass '$(key StartupWMClass)'"
       kill -TERM "$updater_pid"
       if wait_for 10 sh -c "! kill -0 $updater_pid 2>/dev/null"; then
         wait "$updater_pid" 2>/dev/null
         updater_pid=""
-        ok "installed tarnet-updater: window \"$title\" shown, ended on SIGTERM"
+        ok "installed tarnet-updater: window \"$title\" (class $class) shown, ended on SIGTERM"
       else
-        fail "tarnet-updater did not end within 10 s of SIGTERM"
+        fail "tarnet-updater did not end within 10 s of SIGTERM"; result=1
       fi
+    elif ! kill -0 "$xvfb_pid" 2>/dev/null || grep -q "could not connect to display" "$work/updater.log"; then
+      echo "check-package: the X server on $display went away:"; cat "$work/xvfb.log" "$work/updater.log"; result=2
     else
       cat "$work/updater.log"
-      fail "tarnet-updater showed no window titled \"$title\" within 30 s"
+      fail "tarnet-updater showed no window titled \"$title\" within 60 s, or ended"; result=1
     fi
-  else
-    fail "Xvfb did not start"
+  fi
+  [ -n "$updater_pid" ] && { kill -KILL "$updater_pid" 2>/dev/null; wait "$updater_pid" 2>/dev/null; updater_pid=""; }
+  kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; xvfb_pid=""
+  return $result
+}
+if command -v Xvfb >/dev/null && command -v xwininfo >/dev/null && command -v xprop >/dev/null; then
+  window_check
+  if [ $? -eq 2 ]; then
+    window_check
+    [ $? -eq 2 ] && fail "no X server to open the window on (twice)"
   fi
 else
   # No X server to look at: the window must at least keep running offscreen until it is stopped.

@@ -92,7 +92,11 @@ Run:
 Status codes the device answers to a data block: 0 accepted, 1 refused (fault schedule),
 2 checksum error, 3 sequence error (wrong address, no ERASE before, past the image),
 4 frame error (sizes, bit 7 set, no F7, padding bits, empty block), 5 wrong model.
-Exit status: 0 PASS, 1 FAIL (also on time-out), 2 usage error or no MIDI system.
+
+Exit status:
+  0  PASS
+  1  FAIL (also on time-out)
+  2  usage error or no MIDI system
 )";
 
 const cli::Program PROGRAM{"tarnet-devsim", USAGE_LINE, USAGE};
