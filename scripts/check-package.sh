@@ -119,7 +119,8 @@ timeout 120 "$root/usr/bin/tarnet-update" --loopback --quiet --linger 0 >"$work/
   || { cat "$work/update.log"; fail "installed tarnet-update --loopback"; }
 
 # The window opens and shows its title; SIGTERM ends it. TMPDIR keeps its instance marker apart
-# from other copies on the machine.
+# from other copies on the machine, and a JACK server name of its own (none runs by that name)
+# keeps it away from JACK servers of other programs: this checks the installed window, not MIDI.
 title="Tarnet System Ver 1.10 Updater"
 # One try on an X server of its own. Returns 0 when the window was shown and ended, 1 on a fault
 # of the updater, 2 when the X server itself failed (then the caller tries once more).
@@ -134,7 +135,8 @@ window_check() {
   if ! wait_for 20 xwininfo -display "$display" -root >/dev/null 2>&1; then
     echo "check-package: Xvfb did not start:"; cat "$work/xvfb.log"; result=2
   else
-    DISPLAY="$display" QT_QPA_PLATFORM=xcb TMPDIR="$work" "$root/usr/bin/tarnet-updater" >"$work/updater.log" 2>&1 &
+    DISPLAY="$display" QT_QPA_PLATFORM=xcb TMPDIR="$work" JACK_DEFAULT_SERVER="tarnet-package-$$" \
+      JACK_NO_START_SERVER=1 "$root/usr/bin/tarnet-updater" >"$work/updater.log" 2>&1 &
     updater_pid=$!
     shown() { xwininfo -display "$display" -root -tree 2>/dev/null | grep -q "\"$title\""; }
     shown_or_ended() { shown || ! kill -0 "$updater_pid" 2>/dev/null; }
@@ -156,6 +158,10 @@ window_check() {
       echo "check-package: the X server on $display went away:"; cat "$work/xvfb.log" "$work/updater.log"; result=2
     else
       cat "$work/updater.log"
+      echo "windows on $display:"; xwininfo -display "$display" -root -tree 2>&1 | grep '"' | head -n 5
+      for task in /proc/"$updater_pid"/task/*; do
+        [ -r "$task/stat" ] && echo "thread $(basename "$task"): $(cut -d' ' -f2,3 "$task/stat") in $(cat "$task/wchan" 2>/dev/null)"
+      done
       fail "tarnet-updater showed no window titled \"$title\" within 60 s, or ended"; result=1
     fi
   fi
@@ -171,7 +177,7 @@ if command -v Xvfb >/dev/null && command -v xwininfo >/dev/null && command -v xp
   fi
 else
   # No X server to look at: the window must at least keep running offscreen until it is stopped.
-  QT_QPA_PLATFORM=offscreen TMPDIR="$work" timeout -k 5 5 "$root/usr/bin/tarnet-updater" >"$work/updater.log" 2>&1
+  QT_QPA_PLATFORM=offscreen TMPDIR="$work" JACK_DEFAULT_SERVER="tarnet-package-$$" JACK_NO_START_SERVER=1 timeout -k 5 5 "$root/usr/bin/tarnet-updater" >"$work/updater.log" 2>&1
   status=$?
   [ $status -eq 124 ] && ok "installed tarnet-updater ran offscreen until SIGTERM" \
     || { cat "$work/updater.log"; fail "tarnet-updater offscreen: exit status $status, not 124 (ended by SIGTERM)"; }
