@@ -1,13 +1,9 @@
 #include "CVelmoUpdatorApp.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include <QApplication>
 #include <QMessageBox>
-#include <QPointer>
-#include <QPushButton>
-#include <QTimer>
 
 #include "CVelmoUpdatorDlg.h"
 
@@ -25,14 +21,6 @@ void ShowRefusalBox(const std::string& text) {
 
 void RunMainWindowModally() {
     auto* dialog = new CVelmoUpdatorDlg();
-    // For unattended runs (screenshots, end-to-end checks): press "Execute" once, this many
-    // milliseconds after start. Never set in normal use.
-    if (const char* v = std::getenv("TARNET_TEST_AUTO_EXECUTE_MS"); v != nullptr && v[0] != '\0') {
-        QPointer<CVelmoUpdatorDlg> target(dialog);
-        QTimer::singleShot(std::atoi(v), dialog, [target] {
-            if (target && target->m_executeButton != nullptr) target->m_executeButton->click();
-        });
-    }
     dialog->exec();
     delete dialog;
 }
@@ -61,12 +49,7 @@ std::string CVelmoUpdatorApp::RefusalMessage() {
 }
 
 bool CVelmoUpdatorApp::ClaimInstanceNumber() {
-    // Test runs give their copies a scope of their own, so that they neither see nor disturb other
-    // copies on the same machine. Never set in normal use.
-    std::string scope;
-    if (const char* v = std::getenv("TARNET_TEST_INSTANCE_SCOPE"); v != nullptr && v[0] != '\0') {
-        scope = std::string(" [") + v + "]";
-    }
+    const std::string scope = m_markerScope.empty() ? std::string() : " [" + m_markerScope + "]";
     for (int n = 1; n <= MAX_INSTANCES; ++n) {
         const InstanceMarkerResult result = CreateInstanceMarker(InstanceMarkerName(n) + scope);
         m_hInstanceMutex = result.handle;

@@ -38,6 +38,10 @@ public:
     std::function<void(const std::string& text)> m_showRefusal;
     std::function<void()> m_runMainWindow;
 
+    // Appended to every marker name; empty in the product. The instance tests give their helper
+    // processes a scope of their own, so that they neither see nor disturb other copies.
+    std::string m_markerScope;
+
     // Held marker of the claimed number (kept until the process ends) or NO_INSTANCE_MARKER.
     InstanceMarkerHandle m_hInstanceMutex = NO_INSTANCE_MARKER;
     int m_instanceNumber = 0;

@@ -1,6 +1,5 @@
 #include "CVelmoUpdatorDlg.h"
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -24,28 +23,18 @@
 #include "CVelmoUpdatorApp.h"
 #include "DeviceNames.h"
 #include "DialogTemplate.h"
+#include "EngineTexts.h"
 #include "FirmwareImage.h"
 #include "IconPlacement.h"
 #include "InstanceMarker.h"
 #include "StringTable.h"
 #include "UiRequestPath.h"
 #include "UpdateEngine.h"
-#include "platform/MidiApi.h"
 
 namespace {
 
-// Test runs may shorten the engine's waits through the environment; the product never sets these.
-EngineTimings TimingsFromEnvironment() {
-    EngineTimings timings;
-    if (const char* v = std::getenv("TARNET_TEST_REPLY_TIMEOUT_MS"); v != nullptr && v[0] != '\0') {
-        timings.replyTimeoutMs = static_cast<std::uint32_t>(std::strtoul(v, nullptr, 10));
-    }
-    return timings;
-}
-
 std::shared_ptr<CUpdateEngine> CreateProductEngine(std::shared_ptr<IUpdateHost> host) {
-    return std::make_shared<CUpdateEngine>(std::move(host), EnginePlatform::Default(),
-                                           TimingsFromEnvironment());
+    return std::make_shared<CUpdateEngine>(std::move(host), EnginePlatform::Default());
 }
 
 int ApplicationInstanceNumber() {
@@ -61,21 +50,18 @@ void ShowStopMessageBox(QWidget* owner, const QString& caption, const QString& t
 }
 
 // The engine's view of the window. Every request goes through the window's request path, so it
-// runs on the UI thread, in order, and fails at once after OnDestroy (queries then answer -1). The
-// dialog pointer is used only inside requests, which run only while the window exists.
+// runs on the UI thread, in order, and fails at once after OnDestroy. The dialog pointer is used
+// only inside requests, which run only while the window exists.
 class CVelmoUpdatorDlg::WindowHost final : public IUpdateHost {
 public:
     WindowHost(std::shared_ptr<UiRequestPath> requests, CVelmoUpdatorDlg* dialog)
         : m_requests(std::move(requests)), m_dialog(dialog) {}
 
-    int GetMidiOutSelection() override {
-        return Query([this] { return m_dialog->m_midiOutCombo->currentIndex(); });
-    }
-    int GetMidiInSelection() override {
-        return Query([this] { return m_dialog->m_midiInCombo->currentIndex(); });
-    }
-    bool SetStatusText(const std::string& text) override {
-        return Do([&] { m_dialog->m_statusEdit->setText(QString::fromUtf8(text.c_str())); });
+    bool ShowStatus(const RunStatus& status) override {
+        return Do([&] {
+            const std::string text = StatusText(status, m_dialog->m_services.loadString);
+            m_dialog->m_statusEdit->setText(QString::fromUtf8(text.c_str()));
+        });
     }
     bool SetProgressPos(int position) override {
         return Do([&] { m_dialog->m_progress->setValue(position); });
@@ -83,16 +69,14 @@ public:
     bool EnableControl(HostControl control, bool enable) override {
         return Do([&] { m_dialog->SetControlEnabled(m_dialog->HostControlWidget(control), enable); });
     }
-    bool ShowErrorBox(const std::string& text) override {
-        return Do([&] { m_dialog->ShowErrorBox(QString::fromUtf8(text.c_str())); });
+    bool ShowError(EngineError error) override {
+        return Do([&] {
+            const std::string text = ErrorText(error, m_dialog->m_services.loadString);
+            m_dialog->ShowErrorBox(QString::fromUtf8(text.c_str()));
+        });
     }
 
 private:
-    int Query(const std::function<int()>& query) {
-        int result = -1;
-        if (m_requests->Run([&] { result = query(); }) != UiRequestPath::Outcome::Ran) return -1;
-        return result;
-    }
     bool Do(const std::function<void()>& request) {
         return m_requests->Run(request) == UiRequestPath::Outcome::Ran;
     }
@@ -133,6 +117,13 @@ CVelmoUpdatorDlg::CVelmoUpdatorDlg(UpdatorDialogServices services)
     }
     if (m_rescanButton != nullptr) {
         connect(m_rescanButton, &QPushButton::clicked, this, &CVelmoUpdatorDlg::OnRescanDevice);
+    }
+    // Every message goes to the device selected when it is sent: the engine hears of every change.
+    if (m_midiOutCombo != nullptr) {
+        connect(m_midiOutCombo, &QComboBox::currentIndexChanged, this,
+                [this](int index) {
+                    if (m_engine) m_engine->SelectMidiOut(index);
+                });
     }
 }
 
@@ -272,7 +263,7 @@ void CVelmoUpdatorDlg::SetControlEnabled(QWidget* control, bool enable) {
 
 void CVelmoUpdatorDlg::OnExecute() {
     if (m_destroyed) return;
-    m_engine->OnExecute();
+    m_engine->OnExecute(m_midiInCombo->currentIndex());
 }
 
 void CVelmoUpdatorDlg::OnRescanDevice() {
@@ -282,22 +273,16 @@ void CVelmoUpdatorDlg::OnRescanDevice() {
 
 void CVelmoUpdatorDlg::ScanDevices() {
     const int instance = m_services.instanceNumber();
-    const auto fill = [instance](QComboBox* combo, auto& port) {
+    const auto fill = [instance](QComboBox* combo, const std::vector<std::string>& names) {
         combo->clear();
-        std::vector<std::string> names;
-        // The count is asked anew before every step: a device may come or go during the scan.
-        for (std::uint32_t i = 0; i < port.GetDeviceCount(); ++i) {
-            char name[platform::MAX_PNAME_LEN] = {};
-            port.GetDeviceName(i, name);
-            name[platform::MAX_PNAME_LEN - 1] = '\0';
-            names.emplace_back(name);
-            combo->addItem(QString::fromUtf8(name));
-        }
+        for (const std::string& name : names) combo->addItem(QString::fromUtf8(name.c_str()));
         // Adding the first entry selects it; the default match (or no selection) replaces that.
         combo->setCurrentIndex(SelectDefaultDevice(names, instance));
     };
-    fill(m_midiOutCombo, m_engine->m_midiOut);
-    fill(m_midiInCombo, m_engine->m_midiIn);
+    fill(m_midiOutCombo, m_engine->MidiOutDeviceNames());
+    fill(m_midiInCombo, m_engine->MidiInDeviceNames());
+    // setCurrentIndex reports no change when the position stays the same across a rescan.
+    m_engine->SelectMidiOut(m_midiOutCombo->currentIndex());
 }
 
 void CVelmoUpdatorDlg::OnDestroy() {

@@ -15,6 +15,7 @@
 #include <QDialog>
 #include <QIcon>
 
+#include "EngineTexts.h"
 #include "UpdateHost.h"
 
 class CUpdateEngine;
@@ -45,7 +46,7 @@ struct UpdatorDialogServices {
     // Default: the application object's instance number (1 without one).
     std::function<int()> instanceNumber;
     // Default: LoadStringById.
-    std::function<const char*(int id)> loadString;
+    StringLoader loadString;
     // Default: ShowStopMessageBox.
     MessageBoxFunction messageBox;
     // Default: an engine on the platform's MIDI system and timer, with the product's timings.

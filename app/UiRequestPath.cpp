@@ -6,7 +6,7 @@
 
 namespace {
 
-const QEvent::Type kServeRequestEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type SERVE_REQUEST_EVENT = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 }  // namespace
 
@@ -22,7 +22,7 @@ public:
 
 protected:
     bool event(QEvent* e) override {
-        if (e->type() == kServeRequestEvent) {
+        if (e->type() == SERVE_REQUEST_EVENT) {
             if (auto path = m_path.lock()) path->ServeNext();
             return true;
         }
@@ -73,7 +73,7 @@ UiRequestPath::Outcome UiRequestPath::Run(const std::function<void()>& request) 
     m_waiting.push_back(record);
     // Posted with the lock held: Close() clears m_receiver under the same lock before the receiver
     // can be destroyed, so the receiver is alive here. postEvent takes only Qt's own queue lock.
-    QCoreApplication::postEvent(m_receiver, new QEvent(kServeRequestEvent));
+    QCoreApplication::postEvent(m_receiver, new QEvent(SERVE_REQUEST_EVENT));
     m_finished.wait(lock, [&] {
         return record->state == Request::State::Ran || record->state == Request::State::NotRun;
     });

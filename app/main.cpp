@@ -13,8 +13,8 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral(TARNET_APP_ID));
     QApplication application(argc, argv);
     theApp.InitInstance();
-    // A run whose window has closed ends at its next wait without touching anything; give it that
-    // moment so the process does not end under it.
-    CUpdateEngine::WaitForWorkers(std::chrono::seconds(5));
+    // A run whose window has closed ends at its next wait without touching anything; the process
+    // ends only after it has released the engine (at most one send still to finish).
+    CUpdateEngine::WaitForWorkers(CUpdateEngine::WORKER_END_LIMIT);
     return 0;
 }

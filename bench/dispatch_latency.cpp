@@ -42,8 +42,8 @@ int main() {
     });
 
     auto engine = std::make_shared<CUpdateEngine>(host, EnginePlatform{&out, &in, &platform::DefaultTimerService()});
-    engine->m_midiIn.m_deviceIndex = 0;
-    if (!engine->m_midiIn.Start() || engine->StartPollTimer() == 0) {
+    engine->SelectMidiOut(0);
+    if (!engine->RestartInput(0) || engine->StartPollTimer() == 0) {
         std::printf("could not start the input or the timer\n");
         return 1;
     }

@@ -16,9 +16,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kPeriodMs = 50;
+constexpr std::uint32_t PERIOD_MS = 50;
 // Half a period past the 60th deadline, so stopping never races the last tick.
-constexpr auto kRunTime = std::chrono::milliseconds(3000 + kPeriodMs / 2);
+constexpr auto RUN_TIME = std::chrono::milliseconds(3000 + PERIOD_MS / 2);
 
 struct Samples {
     std::mutex mutex;
@@ -56,11 +56,11 @@ int main() {
     samples.ticks.reserve(200);
     CDxMTimer timer;
     const Clock::time_point start = Clock::now();
-    if (timer.Start(kPeriodMs, &RecordTick, reinterpret_cast<std::uintptr_t>(&samples)) == 0) {
+    if (timer.Start(PERIOD_MS, &RecordTick, reinterpret_cast<std::uintptr_t>(&samples)) == 0) {
         std::fprintf(stderr, "timer_jitter: no timer event could be created\n");
         return 1;
     }
-    std::this_thread::sleep_for(kRunTime);
+    std::this_thread::sleep_for(RUN_TIME);
     timer.Stop();
 
     std::vector<Clock::time_point> ticks;
@@ -68,10 +68,10 @@ int main() {
         std::lock_guard lock(samples.mutex);
         ticks = samples.ticks;
     }
-    std::printf("period %u ms, resolution %u ms, run %.0f ms\n", kPeriodMs, timer.Caps().wPeriodMin,
-                Ms(kRunTime));
+    std::printf("period %u ms, resolution %u ms, run %.0f ms\n", PERIOD_MS, timer.Caps().wPeriodMin,
+                Ms(RUN_TIME));
     std::printf("ticks: %zu (ideal %lld)\n", ticks.size(),
-                static_cast<long long>(kRunTime / std::chrono::milliseconds(kPeriodMs)));
+                static_cast<long long>(RUN_TIME / std::chrono::milliseconds(PERIOD_MS)));
     if (ticks.size() < 2) return 1;
 
     std::vector<double> intervals;
@@ -82,7 +82,7 @@ int main() {
     const double median = n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
     const double mean = std::accumulate(sorted.begin(), sorted.end(), 0.0) / static_cast<double>(n);
     const double worstInterval = *std::max_element(sorted.begin(), sorted.end(), [&](double a, double b) {
-        return std::abs(a - kPeriodMs) < std::abs(b - kPeriodMs);
+        return std::abs(a - PERIOD_MS) < std::abs(b - PERIOD_MS);
     });
 
     // Deviation of tick k (1-based) from start + k * period, measured from the moment Start was
@@ -90,7 +90,7 @@ int main() {
     double worstDeviation = 0;
     for (std::size_t k = 0; k < ticks.size(); ++k) {
         const Clock::time_point ideal =
-            start + static_cast<std::int64_t>(k + 1) * std::chrono::milliseconds(kPeriodMs);
+            start + static_cast<std::int64_t>(k + 1) * std::chrono::milliseconds(PERIOD_MS);
         worstDeviation = std::max(worstDeviation, std::abs(Ms(ticks[k] - ideal)));
     }
     std::printf("interval median %.3f ms, mean %.3f ms, min %.3f ms, max %.3f ms, furthest from the period %.3f ms\n",
@@ -101,11 +101,11 @@ int main() {
     // following ticks keep to the original schedule.
     Samples overrun;
     const Clock::time_point overrunStart = Clock::now();
-    timer.Start(kPeriodMs, &RecordTickWithOverrun, reinterpret_cast<std::uintptr_t>(&overrun));
-    std::this_thread::sleep_for(std::chrono::milliseconds(10 * kPeriodMs + kPeriodMs / 2));
+    timer.Start(PERIOD_MS, &RecordTickWithOverrun, reinterpret_cast<std::uintptr_t>(&overrun));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 * PERIOD_MS + PERIOD_MS / 2));
     timer.Stop();
     std::printf("overrun of tick 5 by 130 ms: ticks at");
     for (const Clock::time_point t : overrun.ticks) std::printf(" %.1f", Ms(t - overrunStart));
-    std::printf(" ms (%zu ticks in %u ms)\n", overrun.ticks.size(), 10 * kPeriodMs + kPeriodMs / 2);
+    std::printf(" ms (%zu ticks in %u ms)\n", overrun.ticks.size(), 10 * PERIOD_MS + PERIOD_MS / 2);
     return 0;
 }

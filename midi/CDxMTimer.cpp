@@ -5,7 +5,7 @@ namespace {
 // Used when the service cannot report its capabilities (or reports a zero resolution): 1 ms is
 // the finest resolution every supported service grants, and the longest period is the one the
 // multimedia timer reports on current systems.
-constexpr platform::TimeCaps kFallbackCaps{1, 1000000};
+constexpr platform::TimeCaps FALLBACK_CAPS{1, 1000000};
 
 }  // namespace
 
@@ -14,7 +14,7 @@ CDxMTimer::CDxMTimer(platform::ITimerService& service) : m_service(service) {
     if (m_service.GetDevCaps(caps) == platform::TIMER_OK && caps.wPeriodMin != 0) {
         m_caps = caps;
     } else {
-        m_caps = kFallbackCaps;
+        m_caps = FALLBACK_CAPS;
     }
 }
 

@@ -14,8 +14,8 @@ constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
     return table;
 }
 
-constexpr std::array<std::uint32_t, 256> kCrcTable = MakeCrcTable();
-static_assert(kCrcTable[1] == 0x77073096u && kCrcTable[255] == 0x2D02EF8Du,
+constexpr std::array<std::uint32_t, 256> CRC_TABLE = MakeCrcTable();
+static_assert(CRC_TABLE[1] == 0x77073096u && CRC_TABLE[255] == 0x2D02EF8Du,
               "not the standard table of the reflected polynomial 0xEDB88320");
 
 }  // namespace
@@ -38,12 +38,12 @@ int Pack7Bit(std::uint8_t* dst, const std::uint8_t* src, int length) {
 }
 
 std::uint32_t Crc32Update(std::uint32_t crc, std::uint8_t byte) {
-    return (crc >> 8) ^ kCrcTable[(crc ^ byte) & 0xFFu];
+    return (crc >> 8) ^ CRC_TABLE[(crc ^ byte) & 0xFFu];
 }
 
 std::uint32_t Crc32Compute(const std::uint8_t* data, std::size_t count) {
     std::uint32_t crc = CRC32_INIT;
-    for (std::size_t i = 0; i < count; ++i) crc = (crc >> 8) ^ kCrcTable[(crc ^ data[i]) & 0xFFu];
+    for (std::size_t i = 0; i < count; ++i) crc = (crc >> 8) ^ CRC_TABLE[(crc ^ data[i]) & 0xFFu];
     return crc;
 }
 

@@ -103,32 +103,58 @@ std::uint32_t CUpdateEngine::StartPollTimer() {
 
 void CUpdateEngine::OnWindowClosing() {
     m_midiIn.Stop();
-    {
-        std::lock_guard<std::mutex> lock(m_replyLock);
-        m_replyStatus.store(REPLY_CLOSING);
-    }
-    m_replyEvent.Set();
+    m_reply.Close();
 }
 
 void CUpdateEngine::ReleaseTimer() {
     m_timer.Stop();
 }
 
-void CUpdateEngine::RecordReply(std::int32_t status, std::optional<std::uint8_t> model) {
-    {
-        std::lock_guard<std::mutex> lock(m_replyLock);
-        if (m_replyStatus.load() == REPLY_CLOSING) return;
-        if (model) m_deviceModel.store(*model);
-        m_replyStatus.store(status);
+namespace {
+
+// Device names of one port, asking for the count before every step.
+template <typename Port>
+std::vector<std::string> DeviceNamesOf(Port& port) {
+    std::vector<std::string> names;
+    for (std::uint32_t i = 0; i < port.GetDeviceCount(); ++i) {
+        char name[platform::MAX_PNAME_LEN] = {};
+        port.GetDeviceName(i, name);
+        name[platform::MAX_PNAME_LEN - 1] = '\0';
+        names.emplace_back(name);
     }
-    m_replyEvent.Set();
+    return names;
+}
+
+}  // namespace
+
+std::vector<std::string> CUpdateEngine::MidiInDeviceNames() {
+    return DeviceNamesOf(m_midiIn);
+}
+
+std::vector<std::string> CUpdateEngine::MidiOutDeviceNames() {
+    // Enumeration does not touch the open device, so it needs no send lock.
+    return DeviceNamesOf(m_midiOut);
+}
+
+void CUpdateEngine::SelectMidiOut(int deviceIndex) {
+    m_midiOutSelection.store(deviceIndex);
+}
+
+bool CUpdateEngine::HasPendingDeviceMessages() {
+    const std::uint8_t* bytes = nullptr;
+    std::uint32_t length = 0;
+    return m_midiIn.PeekReceived(&bytes, &length);
+}
+
+void CUpdateEngine::SetOutputDoneWaitLimit(std::chrono::milliseconds base,
+                                           std::chrono::microseconds perByte) {
+    std::lock_guard<std::mutex> lock(g_sendLock);
+    m_midiOut.SetDoneWaitLimit(base, perByte);
 }
 
 int CUpdateEngine::SendSysEx(const std::uint8_t* msg, int length) {
     if (msg == nullptr || length <= 0) return -1;
-    // The selection is asked for before the lock is taken: the window answers on its own
-    // thread, and a thread that holds g_sendLock must never wait for it.
-    const int selection = m_host.GetMidiOutSelection();
+    const int selection = m_midiOutSelection.load();
     std::lock_guard<std::mutex> lock(g_sendLock);
     return SendLocked(msg, length, selection);
 }
@@ -137,7 +163,7 @@ int CUpdateEngine::SendDataBlock(std::uint8_t model, std::int32_t address, std::
     // The device chooses the ranges it asks for; one that leaves the image is refused unread.
     const auto data = ImageBlockView(m_pImage, address, length);
     if (!data || !Is7Bit(model)) return -1;
-    const int selection = m_host.GetMidiOutSelection();
+    const int selection = m_midiOutSelection.load();
     std::lock_guard<std::mutex> lock(g_sendLock);
     const int n = AssembleDataBlock(g_sendBuffer, model, static_cast<std::uint32_t>(address), *data);
     return SendLocked(g_sendBuffer, n, selection);
@@ -146,7 +172,7 @@ int CUpdateEngine::SendDataBlock(std::uint8_t model, std::int32_t address, std::
 int CUpdateEngine::SendStatus(std::uint8_t code) {
     const std::uint8_t model = g_modelId.load();
     if (!Is7Bit(model) || !Is7Bit(code)) return -1;
-    const int selection = m_host.GetMidiOutSelection();
+    const int selection = m_midiOutSelection.load();
     std::lock_guard<std::mutex> lock(g_sendLock);
     const int n = AssembleStatus(g_sendBuffer, model, code);
     return SendLocked(g_sendBuffer, n, selection);
@@ -154,7 +180,7 @@ int CUpdateEngine::SendStatus(std::uint8_t code) {
 
 int CUpdateEngine::SendCommand(const std::uint8_t (&tmpl)[COMMAND_LENGTH], std::uint8_t model) {
     if (!Is7Bit(model)) return -1;
-    const int selection = m_host.GetMidiOutSelection();
+    const int selection = m_midiOutSelection.load();
     std::lock_guard<std::mutex> lock(g_sendLock);
     const int n = AssembleCommand(g_sendBuffer, tmpl, model);
     return SendLocked(g_sendBuffer, n, selection);
@@ -165,7 +191,7 @@ int CUpdateEngine::SendIdentityRequest() {
 }
 
 int CUpdateEngine::SendIdentityReply() {
-    const int selection = m_host.GetMidiOutSelection();
+    const int selection = m_midiOutSelection.load();
     std::lock_guard<std::mutex> lock(g_sendLock);
     return SendLocked(g_identityReply, IDENTITY_REPLY_LENGTH, selection);
 }

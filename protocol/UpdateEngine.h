@@ -16,15 +16,19 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "CDxMTimer.h"
 #include "CMidiInPort.h"
 #include "CMidiOutPort.h"
 #include "FirmwareImage.h"
 #include "Messages.h"
-#include "ReplyEvent.h"
+#include "ReplyChannel.h"
 #include "UpdateHost.h"
 #include "platform/MidiApi.h"
 #include "platform/TimerApi.h"
@@ -47,12 +51,7 @@ inline constexpr std::uint32_t BLOCK_PAUSE_MS = 10;
 inline constexpr std::int32_t MAX_BLOCK_SENDS = 7;
 inline constexpr std::uint32_t POLL_PERIOD_MS = 50;
 
-// Reply status values with a meaning of their own (any other non-zero value: the device refused).
-inline constexpr std::int32_t REPLY_OK = 0;
-inline constexpr std::int32_t REPLY_NOT_IN_VERSIONUP_MODE = 11;
-inline constexpr std::int32_t REPLY_CLOSING = 255;  // the window is closing; no device sends it
-
-// The product uses the defaults; tests inject shorter ones.
+// The product uses the defaults; tests inject shorter ones through the engine's constructor.
 struct EngineTimings {
     std::uint32_t replyTimeoutMs = REPLY_TIMEOUT_MS;
     std::uint32_t blockPauseMs = BLOCK_PAUSE_MS;
@@ -76,10 +75,21 @@ public:
 
     const std::uint8_t* Image() const { return m_pImage; }
 
-    // Sends one complete message (0xF0 .. 0xF7) through the output device selected in the
-    // host's MIDI OUT list (read afresh for every message; -1 = no selection goes to the platform
-    // unchanged): open, send and wait until it has gone out, close. 0 when handed over, -1 when
-    // the output device failed to open or `msg`/`length` describe no message (nothing sent).
+    // ----- Devices (window's thread) -----
+    // Names of the system's MIDI input / output devices in device order, so that a list position
+    // is a device index. The count is asked anew before every name: a device may come or go
+    // during the scan. A device whose record can't be read has an empty name.
+    std::vector<std::string> MidiInDeviceNames();
+    std::vector<std::string> MidiOutDeviceNames();
+    // The window's MIDI OUT selection (device index, -1 = none), pushed whenever it changes; every
+    // message goes to the device selected when it is sent. Any thread.
+    void SelectMidiOut(int deviceIndex);
+    int MidiOutSelection() const { return m_midiOutSelection.load(); }
+
+    // ----- Sending (update worker and poll timer threads) -----
+    // Sends one complete message (0xF0 .. 0xF7) through the selected MIDI OUT device: open, send
+    // and wait until it has gone out, close. 0 when handed over, -1 when the output device failed
+    // to open or `msg`/`length` describe no message (nothing sent).
     int SendSysEx(const std::uint8_t* msg, int length);
     // Data block of the image range at device address `address`, `length` bytes, with `model` at
     // index 3. -1 without sending when the range is not inside the image, `length` is not in
@@ -100,23 +110,35 @@ public:
     // ----- Window life cycle (window's thread) -----
     // Starts the periodic timer that runs the dispatcher. Result of the timer start (0: none).
     std::uint32_t StartPollTimer();
-    // The window is being destroyed: stops the MIDI input, marks the reply status as closing and
-    // wakes a waiting run, which then ends without touching the window.
+    // The window is being destroyed: stops the MIDI input, marks the reply as closing and wakes a
+    // waiting run, which then ends without touching the window.
     void OnWindowClosing();
     // The window object is being released: stops the timer; a running tick finishes first. The
     // host must already refuse requests (a tick may be waiting on one).
     void ReleaseTimer();
 
     // ----- Update run -----
-    // "Execute" (window's thread): restarts the MIDI input on the selected device, locks the
-    // controls and starts the worker. Reports "In Progress." or a failed input itself.
-    void OnExecute();
+    // "Execute" (window's thread), with the MIDI IN list's selection (device index, -1 = none):
+    // restarts the MIDI input on that device, locks the controls and starts the worker. Reports
+    // "in progress" or an input that can't open itself; false when no run was started.
+    bool OnExecute(int midiInSelection);
+    // Stops the MIDI input and starts it again on `deviceIndex` (-1 names no device, so the start
+    // fails). True when the input is receiving.
+    bool RestartInput(int deviceIndex);
     // Enables the lists and both buttons, then clears the running flag (worker thread).
     void RestoreControls();
     void EnableExecute(bool enable);
-    // Waits until every update worker of the process has ended or `limit` has passed; true when
-    // none runs any more. For an orderly exit after the window has closed.
+    bool IsUpdateRunning() const { return m_updateRunning.load(); }
+    // Waits until the run started last has ended, at most `limit`, and gives its outcome; nullopt
+    // when no run has ended since that start within the limit. Any thread but the window's while
+    // a run may still ask the window for something.
+    std::optional<UpdateOutcome> WaitForRunEnd(std::chrono::milliseconds limit);
+    // Waits until every update worker of the process has ended and released its share of its
+    // engine, or `limit` has passed; true when none runs any more. For an orderly exit after the
+    // window has closed: a closed window wakes every wait of a run, so what remains is at most
+    // one send, which WORKER_END_LIMIT covers.
     static bool WaitForWorkers(std::chrono::milliseconds limit);
+    static constexpr std::chrono::milliseconds WORKER_END_LIMIT{30000};
 
     // ----- Device message dispatcher (poll timer's thread) -----
     static void OnPollTimer(std::uint32_t timerId, std::uint32_t msg, std::uintptr_t user,
@@ -124,34 +146,61 @@ public:
     // Handles every message in the received list, oldest first, and frees each.
     void ProcessDeviceMessages();
 
-    // ----- Shared state -----
-    // Declared so that destruction runs timer, event, output port, input port.
-    CMidiInPort m_midiIn;
-    CMidiOutPort m_midiOut;  // used only with g_sendLock held
-    ReplyEvent m_replyEvent;
-    std::atomic<std::int32_t> m_replyStatus{0};
-    std::atomic<std::uint8_t> m_deviceModel{0};
-    std::atomic<std::int32_t> m_updateRunning{0};
-    CDxMTimer m_timer;
+    // ----- Observations (any thread) -----
+    // The last answer handed to the run (status, model, how many so far).
+    Reply LastReply() const { return m_reply.Current(); }
+    // The run's own wait for the next answer (or the closing); consumes the signal as the run
+    // does. For tools and tests that play the run's part.
+    bool WaitForReply(std::uint32_t timeoutMs) { return m_reply.Wait(timeoutMs); }
+    bool IsInputStarted() const { return m_midiIn.IsStarted(); }
+    // Whether received messages wait for the dispatcher. Not while a tick runs.
+    bool HasPendingDeviceMessages();
+    // The output's wait for a sent message, shortened by tests.
+    void SetOutputDoneWaitLimit(std::chrono::milliseconds base, std::chrono::microseconds perByte);
 
 private:
     // Acts on one received message; never reads past `length`.
     void HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length);
-    // Stores the answer (and the model of an Identity Reply) and signals the run, unless the
-    // window is closing: then the closing marker stays.
-    void RecordReply(std::int32_t status, std::optional<std::uint8_t> model = std::nullopt);
-    static unsigned UpdateRunThread(CUpdateEngine& engine);
-
+    // Hands an answer (and the model of an Identity Reply) to the run, unless the window is
+    // closing: then the closing marker stays.
+    void RecordReply(std::int32_t status, std::optional<std::uint8_t> model = std::nullopt) {
+        m_reply.Post(status, model);
+    }
+    // The update run itself, on its worker thread; returns how it ended.
+    static UpdateOutcome UpdateRunThread(CUpdateEngine& engine);
+    // The worker is done: publishes the outcome to WaitForRunEnd.
+    void EndRun(UpdateOutcome outcome);
     // Open, SendLong, Close on output device `selection`. Must be called with g_sendLock held;
     // `msg` stays untouched until it returns.
     int SendLocked(const std::uint8_t* msg, int length, int selection);
+
+    // Declared so that destruction runs timer, reply channel, output port, input port.
+    CMidiInPort m_midiIn;    // window's thread (start/stop), MIDI and timer threads (list)
+    CMidiOutPort m_midiOut;  // used only with g_sendLock held
+    ReplyChannel m_reply;    // dispatcher -> run; see ReplyChannel.h for the hand-over
+    CDxMTimer m_timer;       // window's thread
+
+    // Written by the window's thread (SelectMidiOut), read by whichever thread sends; a plain
+    // atomic: each send uses the selection current when it starts.
+    std::atomic<int> m_midiOutSelection{-1};
+    // Set by the window's thread in OnExecute before the worker starts, cleared by the worker in
+    // RestoreControls; read by the window's thread. The thread start orders the set; a clear seen
+    // late only means one more "In Progress." box.
+    std::atomic<bool> m_updateRunning{false};
+
+    // The outcome of the last run: written by its worker in EndRun, read by WaitForRunEnd; both
+    // with m_runEndLock held. m_runsStarted is written by the window's thread under the same lock.
+    std::mutex m_runEndLock;
+    std::condition_variable m_runEnded;
+    std::uint64_t m_runsStarted = 0;
+    std::uint64_t m_runsEnded = 0;
+    UpdateOutcome m_lastOutcome = UpdateOutcome::WindowClosed;
 
     std::shared_ptr<IUpdateHost> m_hostOwner;  // null when the host is not shared
     IUpdateHost& m_host;
     EnginePlatform m_platform;
     const EngineTimings m_timings;
     const std::uint8_t* const m_pImage;
-    std::mutex m_replyLock;  // makes "not closing? then record" one step against OnWindowClosing
 
     static std::atomic<int> s_liveWorkers;
 };

@@ -1,42 +1,72 @@
-// What the update engine needs of the window that shows it. The Qt main window implements this;
-// tests and the command-line runner supply their own.
+// What the update engine needs of the window that shows it, and the vocabulary in which it
+// reports: how a run ended, which error the user is told about, what the status line says. The
+// engine knows no text; every window maps these values to its own texts (the Qt window, the native
+// Windows dialog, the terminal runner).
 //
 // Every request is carried out synchronously on the window's own thread, in the order in which the
 // requests are made, whichever thread makes them (the update worker, the timer thread). Once the
-// window is gone a request fails at once: queries answer "no selection", the others return false.
+// window is gone a request fails at once and returns false.
 #pragma once
 
-#include <string>
+#include <cstdint>
 
 enum class HostControl { MidiInList, MidiOutList, Execute, Rescan };
+
+// How an update run ended. Every ending but Completed and WindowClosed has shown its error first.
+enum class UpdateOutcome {
+    Completed,           // FINISH answered: "Version update completed."
+    IdentityTimeout,     // no Identity Reply in time
+    IllegalDevice,       // the device refused identification, or reported a model not accepted
+    NotInVersionUpMode,  // ERASE answered with status 11
+    TransferError,       // ERASE refused, a block refused 7 times, or FINISH unanswered
+    BlockTimeout,        // no answer to a data block in time
+    WindowClosed,        // the window closed during the run; nothing was shown
+};
+
+// The errors that the engine asks the window to show in its modal error box.
+enum class EngineError {
+    InProgress,          // "Execute" while a run is under way
+    CantOpenMidiIn,
+    CantOpenMidiOut,
+    IdentityTimeout,
+    BlockTimeout,
+    IllegalDevice,
+    NotInVersionUpMode,
+    TransferError,
+};
+
+// What the one-line status text says.
+struct RunStatus {
+    enum class Kind { Empty, Erasing, DataTransmit, Completed };
+    Kind kind = Kind::Empty;
+    // DataTransmit only: the image offset of the block being sent, and the image's size.
+    std::int32_t offset = 0;
+    std::int32_t total = 0;
+
+    friend bool operator==(const RunStatus&, const RunStatus&) = default;
+};
 
 class IUpdateHost {
 public:
     virtual ~IUpdateHost() = default;
 
-    // Selected position of the MIDI OUT / MIDI IN list (= device index); -1 with no selection.
-    virtual int GetMidiOutSelection() = 0;
-    virtual int GetMidiInSelection() = 0;
-
     // The one-line status text.
-    virtual bool SetStatusText(const std::string& text) = 0;
+    virtual bool ShowStatus(const RunStatus& status) = 0;
     // The progress bar's position, 0..IMAGE_SIZE.
     virtual bool SetProgressPos(int position) = 0;
     // Enables or disables one of the four controls.
     virtual bool EnableControl(HostControl control, bool enable) = 0;
     // A modal message box owned by the window, caption "Error", stop icon, one OK button. Returns
     // when the user has dismissed it.
-    virtual bool ShowErrorBox(const std::string& text) = 0;
+    virtual bool ShowError(EngineError error) = 0;
 };
 
-// A host without a window, for programs that drive the engine on their own (tools, benchmarks,
-// fuzzing): it selects the first MIDI IN and MIDI OUT device and shows nothing.
+// A host without a window, for programs that drive the engine on their own (benchmarks,
+// fuzzing): it shows nothing.
 class HeadlessHost final : public IUpdateHost {
 public:
-    int GetMidiOutSelection() override { return 0; }
-    int GetMidiInSelection() override { return 0; }
-    bool SetStatusText(const std::string&) override { return true; }
+    bool ShowStatus(const RunStatus&) override { return true; }
     bool SetProgressPos(int) override { return true; }
     bool EnableControl(HostControl, bool) override { return true; }
-    bool ShowErrorBox(const std::string&) override { return true; }
+    bool ShowError(EngineError) override { return true; }
 };

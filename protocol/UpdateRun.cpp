@@ -6,66 +6,84 @@
 #include "UpdateEngine.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <string>
 #include <system_error>
 #include <thread>
 
 #include "FirmwareImage.h"
 #include "Messages.h"
-#include "StringTable.h"
-
-namespace {
-
-std::string Text(int id) {
-    const char* text = LoadStringById(id);
-    return text != nullptr ? text : std::string();
-}
-
-std::string DataTransmitText(std::int32_t offset, std::int32_t total) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, LoadStringById(IDS_DATA_TRANSMIT), offset, total);
-    return buffer;
-}
-
-}  // namespace
 
 std::atomic<int> CUpdateEngine::s_liveWorkers{0};
 
-void CUpdateEngine::OnExecute() {
-    if (m_updateRunning.load() == 1) {
-        m_host.ShowErrorBox(Text(IDS_IN_PROGRESS));
-        return;
-    }
+bool CUpdateEngine::RestartInput(int deviceIndex) {
     m_midiIn.Stop();
     // -1 (no selection) becomes an index that names no device, so Start fails.
-    m_midiIn.m_deviceIndex = static_cast<std::uint32_t>(m_host.GetMidiInSelection());
-    if (!m_midiIn.Start()) {
-        m_host.ShowErrorBox(Text(IDS_CANT_OPEN_MIDI_IN));
-        return;
+    m_midiIn.m_deviceIndex = static_cast<std::uint32_t>(deviceIndex);
+    return m_midiIn.Start();
+}
+
+bool CUpdateEngine::OnExecute(int midiInSelection) {
+    if (m_updateRunning.load()) {
+        m_host.ShowError(EngineError::InProgress);
+        return false;
+    }
+    if (!RestartInput(midiInSelection)) {
+        m_host.ShowError(EngineError::CantOpenMidiIn);
+        return false;
     }
     m_host.EnableControl(HostControl::MidiInList, false);
     m_host.EnableControl(HostControl::MidiOutList, false);
     m_host.EnableControl(HostControl::Execute, false);
     m_host.EnableControl(HostControl::Rescan, false);
-    m_updateRunning.store(1);
-    m_replyEvent.Reset();
+    m_updateRunning.store(true);
+    m_reply.Reset();
+    {
+        std::lock_guard<std::mutex> lock(m_runEndLock);
+        m_runsStarted++;
+    }
 
-    // The worker shares the engine: whatever happens to the window, the event, the fields and
+    // The worker shares the engine: whatever happens to the window, the channel, the fields and
     // the ports stay valid until the worker has ended. (An engine that is not shared-owned must
     // be kept alive by its owner until WaitForWorkers says the worker is gone.)
     std::shared_ptr<CUpdateEngine> self = weak_from_this().lock();
     s_liveWorkers.fetch_add(1);
     try {
-        std::thread([this, self = std::move(self)] {
-            UpdateRunThread(*this);
+        std::thread([this, self = std::move(self)]() mutable {
+            EndRun(UpdateRunThread(*this));
+            // The share goes before the worker counts as ended, so that the engine is never
+            // destroyed on this thread after WaitForWorkers has let the program end. Nothing of
+            // the engine is touched after this line.
+            self.reset();
             s_liveWorkers.fetch_sub(1);
         }).detach();
     } catch (const std::system_error&) {
         // No thread could be started: give the controls back rather than stay locked forever.
         s_liveWorkers.fetch_sub(1);
+        {
+            std::lock_guard<std::mutex> lock(m_runEndLock);
+            m_runsStarted--;
+        }
         RestoreControls();
+        return false;
     }
+    return true;
+}
+
+void CUpdateEngine::EndRun(UpdateOutcome outcome) {
+    {
+        std::lock_guard<std::mutex> lock(m_runEndLock);
+        m_lastOutcome = outcome;
+        m_runsEnded = m_runsStarted;
+    }
+    m_runEnded.notify_all();
+}
+
+std::optional<UpdateOutcome> CUpdateEngine::WaitForRunEnd(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(m_runEndLock);
+    if (m_runsStarted == 0) return std::nullopt;
+    if (!m_runEnded.wait_for(lock, limit, [this] { return m_runsEnded == m_runsStarted; })) {
+        return std::nullopt;
+    }
+    return m_lastOutcome;
 }
 
 bool CUpdateEngine::WaitForWorkers(std::chrono::milliseconds limit) {
@@ -82,47 +100,51 @@ void CUpdateEngine::RestoreControls() {
     m_host.EnableControl(HostControl::MidiOutList, true);
     m_host.EnableControl(HostControl::Execute, true);
     m_host.EnableControl(HostControl::Rescan, true);
-    m_updateRunning.store(0);
+    m_updateRunning.store(false);
 }
 
 void CUpdateEngine::EnableExecute(bool enable) {
     m_host.EnableControl(HostControl::Execute, enable);
 }
 
-// How a run ends: silently (the window is closing), with an error text, or completed.
+// How a run ends: silently (the window is closing), with an error, or completed.
 // Runs on the run's worker thread. After a wait, the closing marker is checked before anything
 // else; after it the worker touches nothing of the window.
-unsigned CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
+UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     IUpdateHost& host = e.m_host;
     const EngineTimings& t = e.m_timings;
 
-    auto failWith = [&](int textId) {
-        host.ShowErrorBox(Text(textId));
+    auto failWith = [&](EngineError error, UpdateOutcome outcome) {
+        host.ShowError(error);
         e.RestoreControls();
-        return 0u;
+        return outcome;
     };
 
     // Phase 1: identification.
-    if (e.SendIdentityRequest() < 0) host.ShowErrorBox(Text(IDS_CANT_OPEN_MIDI_OUT));
-    if (!e.m_replyEvent.Wait(t.replyTimeoutMs)) return failWith(IDS_TIMEOUT_IDENTITY);
-    std::int32_t status = e.m_replyStatus.load();
-    if (status == REPLY_CLOSING) return 0;
-    if (status != REPLY_OK) return failWith(IDS_ILLEGAL_DEVICE);
+    if (e.SendIdentityRequest() < 0) host.ShowError(EngineError::CantOpenMidiOut);
+    if (!e.m_reply.Wait(t.replyTimeoutMs)) {
+        return failWith(EngineError::IdentityTimeout, UpdateOutcome::IdentityTimeout);
+    }
+    const Reply identity = e.m_reply.Current();
+    if (identity.status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+    if (identity.status != REPLY_OK) return failWith(EngineError::IllegalDevice, UpdateOutcome::IllegalDevice);
 
-    g_modelId.store(e.m_deviceModel.load());
+    g_modelId.store(identity.model);
     const std::uint8_t model = g_modelId.load();
-    if (!IsAcceptedModel(model)) return failWith(IDS_ILLEGAL_DEVICE);
+    if (!IsAcceptedModel(model)) return failWith(EngineError::IllegalDevice, UpdateOutcome::IllegalDevice);
     SetIdentityReplyModel(model);
 
     // Phase 2: erase. The device takes as long as it takes: no time-out.
     e.SendErase(model);
-    host.SetStatusText(Text(IDS_ERASING));
-    e.m_replyEvent.Wait(ReplyEvent::INFINITE_WAIT);
-    status = e.m_replyStatus.load();
-    if (status == REPLY_CLOSING) return 0;
-    host.SetStatusText(std::string());
-    if (status == REPLY_NOT_IN_VERSIONUP_MODE) return failWith(IDS_SET_VERSIONUP_MODE);
-    if (status != 0) return failWith(IDS_TRANSFER_ERROR);
+    host.ShowStatus({RunStatus::Kind::Erasing});
+    e.m_reply.Wait(ReplyChannel::INFINITE_WAIT);
+    std::int32_t status = e.m_reply.Current().status;
+    if (status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+    host.ShowStatus({RunStatus::Kind::Empty});
+    if (status == REPLY_NOT_IN_VERSIONUP_MODE) {
+        return failWith(EngineError::NotInVersionUpMode, UpdateOutcome::NotInVersionUpMode);
+    }
+    if (status != REPLY_OK) return failWith(EngineError::TransferError, UpdateOutcome::TransferError);
 
     // Phase 3: transfer.
     const std::int32_t total = IMAGE_SIZE;
@@ -131,26 +153,30 @@ unsigned CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     while (offset < total) {
         const std::int32_t length = std::min<std::int32_t>(BLOCK_SIZE, total - offset);
         e.SendDataBlock(model, IMAGE_BASE_ADDRESS + offset, length);
-        host.SetStatusText(DataTransmitText(offset, total));
-        if (!e.m_replyEvent.Wait(t.replyTimeoutMs)) return failWith(IDS_TIMEOUT_BLOCK);
+        host.ShowStatus({RunStatus::Kind::DataTransmit, offset, total});
+        if (!e.m_reply.Wait(t.replyTimeoutMs)) {
+            return failWith(EngineError::BlockTimeout, UpdateOutcome::BlockTimeout);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(t.blockPauseMs));
-        status = e.m_replyStatus.load();
-        if (status == REPLY_CLOSING) return 0;
-        if (status == 0) {
+        status = e.m_reply.Current().status;
+        if (status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+        if (status == REPLY_OK) {
             refusals = 0;
             offset += length;
             host.SetProgressPos(offset);
         } else if (++refusals >= MAX_BLOCK_SENDS) {
-            return failWith(IDS_TRANSFER_ERROR);
+            return failWith(EngineError::TransferError, UpdateOutcome::TransferError);
         }
     }
 
     // Phase 4: finish. Any answer counts as completion; only its absence is an error.
     e.SendFinish(model);
-    if (!e.m_replyEvent.Wait(t.replyTimeoutMs)) return failWith(IDS_TRANSFER_ERROR);
-    if (e.m_replyStatus.load() == REPLY_CLOSING) return 0;
-    host.SetStatusText(Text(IDS_UPDATE_COMPLETED));
+    if (!e.m_reply.Wait(t.replyTimeoutMs)) {
+        return failWith(EngineError::TransferError, UpdateOutcome::TransferError);
+    }
+    if (e.m_reply.Current().status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+    host.ShowStatus({RunStatus::Kind::Completed});
     e.RestoreControls();
     e.EnableExecute(false);
-    return 0;
+    return UpdateOutcome::Completed;
 }

@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  xvfb xauth x11-utils imagemagick fonts-noto-cjk fonts-dejavu-core
+  xvfb xauth x11-utils xdotool imagemagick fonts-noto-cjk fonts-dejavu-core
   dpkg-dev fakeroot file help2man lintian appstream desktop-file-utils
 )
 

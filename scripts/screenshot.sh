@@ -33,7 +33,7 @@ wait_for() {
   return 1
 }
 
-for tool in Xvfb jackd xwininfo xdpyinfo import convert; do
+for tool in Xvfb jackd xwininfo xdpyinfo xdotool import convert; do
   command -v "$tool" >/dev/null || { echo "screenshot: $tool is not installed; skipped"; exit 77; }
 done
 [ -x "$updater" ] || fail "no $updater; build first"
@@ -57,15 +57,27 @@ Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 wait_for 20 xdpyinfo -display "$display" >/dev/null 2>&1 || fail "Xvfb did not start"
 
-# TARNET_TEST_AUTO_EXECUTE_MS presses "Execute" once after start, as a user would.
-DISPLAY="$display" QT_QPA_PLATFORM=xcb TARNET_TEST_AUTO_EXECUTE_MS=1500 \
-  "$updater" >"$work/updater.log" 2>&1 &
+DISPLAY="$display" QT_QPA_PLATFORM=xcb "$updater" >"$work/updater.log" 2>&1 &
 updater_pid=$!
 pids+=($updater_pid)
 
 title="Tarnet System Ver 1.10 Updater"
 wait_for 90 sh -c "xwininfo -display '$display' -root -tree | grep -q '\"$title'" \
   || { cat "$work/updater.log"; fail "no window titled \"$title\""; }
+
+# Press "Execute" as a user would: the window has the keyboard focus on its default button, and
+# Enter starts the update. (There is no window manager, so the focus is given to the window.)
+# A press that comes before the window takes keys is lost; pressing again is harmless ("Execute"
+# is disabled once a run is under way), so press until the device sees the Identity Request.
+window=$(DISPLAY="$display" xdotool search --name "^$title\$" | head -n 1)
+[ -n "$window" ] || fail "xdotool does not find the window"
+started=no
+for _ in $(seq 1 10); do
+  DISPLAY="$display" xdotool windowfocus --sync "$window" key --clearmodifiers Return \
+    || fail "xdotool could not press Enter"
+  if wait_for 3 grep -q "Identity Request answered" "$work/devsim.log"; then started=yes; break; fi
+done
+[ "$started" = yes ] || { cat "$work/devsim.log"; fail "pressing Enter did not start the update"; }
 
 # Mid-update: wait until the device has accepted a third of the blocks.
 block_or_crash() { grep -q "block 12 at" "$work/devsim.log" || ! kill -0 "$updater_pid" 2>/dev/null; }

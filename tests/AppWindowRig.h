@@ -30,11 +30,11 @@
 
 namespace apptest {
 
-inline constexpr const char* kDevice = "USB Audio Device";
+inline constexpr const char* DEVICE = "USB Audio Device";
 
 struct RigOptions {
-    std::vector<std::string> outDevices{kDevice};
-    std::vector<std::string> inDevices{kDevice};
+    std::vector<std::string> outDevices{DEVICE};
+    std::vector<std::string> inDevices{DEVICE};
     int instanceNumber = 1;
     bool withSimulator = true;
     devsim::DeviceSimulatorConfig device = DefaultDevice();
@@ -57,7 +57,8 @@ public:
     explicit WindowRig(RigOptions options = {}) : m_options(std::move(options)) {
         for (const auto& name : m_options.outDevices) {
             const auto id = m_out.AddDevice(name);
-            if (name == kDevice && m_options.withSimulator) {
+            m_outIds.emplace_back(name, id);
+            if (name == DEVICE && m_options.withSimulator) {
                 m_out.SetListener(id, [this](const std::uint8_t* bytes, std::size_t length) {
                     std::lock_guard<std::mutex> lock(m_simLock);
                     if (m_sim) m_sim->OnMessageFromHost(bytes, length);
@@ -68,7 +69,7 @@ public:
         if (m_options.withSimulator) {
             m_sim = std::make_unique<devsim::DeviceSimulator>(
                 m_options.device,
-                [this](const std::vector<std::uint8_t>& bytes) { m_in.Deliver(kDevice, bytes); });
+                [this](const std::vector<std::uint8_t>& bytes) { m_in.Deliver(DEVICE, bytes); });
         }
 
         UpdatorDialogServices services;
@@ -107,6 +108,13 @@ public:
     devsim::DeviceSimulator& Device() { return *m_sim; }
     platform::LoopbackMidiOut& Out() { return m_out; }
     platform::LoopbackMidiIn& In() { return m_in; }
+    // The loopback output device that was added under `name` (the first of that name).
+    platform::LoopbackMidiOut::DeviceId OutDevice(const std::string& name) const {
+        for (const auto& [n, id] : m_outIds) {
+            if (n == name) return id;
+        }
+        return {};
+    }
     // Closes and releases the window now (as the end of the modal run does).
     void DestroyWindow() { m_dialog.reset(); }
     bool HasWindow() const { return m_dialog != nullptr; }
@@ -130,7 +138,7 @@ public:
         return {d.m_midiInCombo->isEnabled(), d.m_midiOutCombo->isEnabled(),
                 d.m_executeButton->isEnabled(), d.m_rescanButton->isEnabled()};
     }
-    int Running() { return m_dialog->Engine()->m_updateRunning.load(); }
+    int Running() { return m_dialog->Engine()->IsUpdateRunning() ? 1 : 0; }
     std::string Status() { return m_dialog->m_statusEdit->text().toStdString(); }
     int Progress() { return m_dialog->m_progress->value(); }
 
@@ -152,6 +160,7 @@ public:
 private:
     RigOptions m_options;
     platform::LoopbackMidiOut m_out;
+    std::vector<std::pair<std::string, platform::LoopbackMidiOut::DeviceId>> m_outIds;
     platform::LoopbackMidiIn m_in;
     platform::PosixTimerService m_timer;
     std::mutex m_simLock;

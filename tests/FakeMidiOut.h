@@ -96,17 +96,4 @@ private:
     char m_handleTag = 0;
 };
 
-// A window that only answers the MIDI OUT selection.
-class FakeHost final : public IUpdateHost {
-public:
-    std::atomic<int> midiOutSelection{0};
-
-    int GetMidiOutSelection() override { return midiOutSelection.load(); }
-    int GetMidiInSelection() override { return -1; }
-    bool SetStatusText(const std::string&) override { return true; }
-    bool SetProgressPos(int) override { return true; }
-    bool EnableControl(HostControl, bool) override { return true; }
-    bool ShowErrorBox(const std::string&) override { return true; }
-};
-
 }  // namespace testsupport

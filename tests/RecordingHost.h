@@ -1,4 +1,5 @@
-// A window stand-in for engine tests: records every request in order, thread-safe.
+// A window stand-in for engine tests: records every request in order, thread-safe, with the
+// texts that the windows show for them.
 #pragma once
 
 #include <atomic>
@@ -7,21 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "EngineTexts.h"
 #include "UpdateHost.h"
 
 namespace testsupport {
 
 class RecordingHost final : public IUpdateHost {
 public:
-    std::atomic<int> midiOutSelection{0};
-    std::atomic<int> midiInSelection{0};
-    // Runs inside ShowErrorBox, on the thread that shows the box (to hold the run, or close).
+    // Runs inside ShowError, on the thread that shows the box (to hold the run, or close).
     std::function<void(const std::string&)> onErrorBox;
 
-    int GetMidiOutSelection() override { return midiOutSelection.load(); }
-    int GetMidiInSelection() override { return midiInSelection.load(); }
-    bool SetStatusText(const std::string& text) override {
-        Add("status:" + text);
+    bool ShowStatus(const RunStatus& status) override {
+        Add("status:" + StatusText(status));
         return true;
     }
     bool SetProgressPos(int position) override {
@@ -33,7 +31,8 @@ public:
         Add(std::string("enable:") + names[static_cast<int>(control)] + (enable ? ":1" : ":0"));
         return true;
     }
-    bool ShowErrorBox(const std::string& text) override {
+    bool ShowError(EngineError error) override {
+        const std::string text = ErrorText(error);
         Add("error:" + text);
         if (onErrorBox) onErrorBox(text);
         return true;

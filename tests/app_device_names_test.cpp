@@ -8,34 +8,34 @@
 
 namespace {
 
-const std::string kJapanese = DEFAULT_DEVICE_NAMES[0];
-const std::string kEnglish = "USB Audio Device";
+const std::string JAPANESE = DEFAULT_DEVICE_NAMES[0];
+const std::string ENGLISH = "USB Audio Device";
 
 }  // namespace
 
 TEST(DefaultDeviceNames, AreTheTwoTableEntriesForTheFirstCopyAndCarryTheNumberForOthers) {
-    EXPECT_EQ(kJapanese, "USB オーディオ デバイス");
-    EXPECT_EQ(kJapanese.size(), 32u);  // UTF-8 bytes
-    EXPECT_EQ(DefaultDeviceNames(1), (std::vector<std::string>{kJapanese, kEnglish}));
+    EXPECT_EQ(JAPANESE, "USB オーディオ デバイス");
+    EXPECT_EQ(JAPANESE.size(), 32u);  // UTF-8 bytes
+    EXPECT_EQ(DefaultDeviceNames(1), (std::vector<std::string>{JAPANESE, ENGLISH}));
     EXPECT_EQ(DefaultDeviceNames(2),
-              (std::vector<std::string>{kJapanese + " (2)", "USB Audio Device (2)"}));
+              (std::vector<std::string>{JAPANESE + " (2)", "USB Audio Device (2)"}));
     EXPECT_EQ(DefaultDeviceNames(20)[1], "USB Audio Device (20)");
 }
 
 TEST(DefaultSelection, TheLastOfSeveralEqualNamesWins) {
-    EXPECT_EQ(SelectDefaultDevice({kEnglish, "Other", kEnglish, "Other"}, 1), 2);
+    EXPECT_EQ(SelectDefaultDevice({ENGLISH, "Other", ENGLISH, "Other"}, 1), 2);
 }
 
 TEST(DefaultSelection, TheLastMatchWinsWhicheverDefaultNameItEquals) {
-    EXPECT_EQ(SelectDefaultDevice({kJapanese, "Other", kEnglish}, 1), 2);
-    EXPECT_EQ(SelectDefaultDevice({kEnglish, "Other", kJapanese}, 1), 2);
-    EXPECT_EQ(SelectDefaultDevice({"Other", kJapanese}, 1), 1);
+    EXPECT_EQ(SelectDefaultDevice({JAPANESE, "Other", ENGLISH}, 1), 2);
+    EXPECT_EQ(SelectDefaultDevice({ENGLISH, "Other", JAPANESE}, 1), 2);
+    EXPECT_EQ(SelectDefaultDevice({"Other", JAPANESE}, 1), 1);
 }
 
 TEST(DefaultSelection, ASecondCopySelectsOnlyNamesWithItsNumber) {
-    EXPECT_EQ(SelectDefaultDevice({"USB Audio Device (2)", kEnglish}, 2), 0);
-    EXPECT_EQ(SelectDefaultDevice({kEnglish, "USB Audio Device (3)"}, 2), -1);
-    EXPECT_EQ(SelectDefaultDevice({kJapanese + " (2)", "x"}, 2), 0);
+    EXPECT_EQ(SelectDefaultDevice({"USB Audio Device (2)", ENGLISH}, 2), 0);
+    EXPECT_EQ(SelectDefaultDevice({ENGLISH, "USB Audio Device (3)"}, 2), -1);
+    EXPECT_EQ(SelectDefaultDevice({JAPANESE + " (2)", "x"}, 2), 0);
     EXPECT_EQ(SelectDefaultDevice({"USB Audio Device (2)"}, 1), -1);
 }
 

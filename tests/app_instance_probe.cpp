@@ -4,6 +4,7 @@
 // input reaches end of file (or it is killed). With the argument "spawn-child" it first starts a
 // child process (sleep) that outlives it, to show that the child does not keep the number.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <spawn.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@ extern char** environ;
 int main(int argc, char** argv) {
     const bool spawnChild = argc > 1 && std::strcmp(argv[1], "spawn-child") == 0;
     CVelmoUpdatorApp app;
+    // The test gives each run's probes a marker scope of their own.
+    if (const char* scope = std::getenv("TARNET_TEST_INSTANCE_SCOPE")) app.m_markerScope = scope;
     int exitCode = 0;
     app.m_showRefusal = [&](const std::string& text) {
         std::printf("refused: %s\n", text.c_str());

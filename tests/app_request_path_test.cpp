@@ -35,12 +35,12 @@ TEST(RequestPath, RequestsFromOtherThreadsRunOnTheUiThreadInTheOrderEachThreadMa
     std::vector<Record> records;
     std::atomic<int> finished{0};
     std::vector<std::thread> callers;
-    constexpr int kCallers = 3;
-    constexpr int kRequests = 200;
-    std::vector<std::vector<Outcome>> outcomes(kCallers);
-    for (int c = 0; c < kCallers; ++c) {
+    constexpr int CALLERS = 3;
+    constexpr int REQUESTS = 200;
+    std::vector<std::vector<Outcome>> outcomes(CALLERS);
+    for (int c = 0; c < CALLERS; ++c) {
         callers.emplace_back([&, c] {
-            for (int i = 0; i < kRequests; ++i) {
+            for (int i = 0; i < REQUESTS; ++i) {
                 outcomes[c].push_back(path->Run([&, c, i] {
                     std::lock_guard<std::mutex> guard(lock);
                     records.push_back({c, i, QThread::currentThread() == ui});
@@ -49,13 +49,13 @@ TEST(RequestPath, RequestsFromOtherThreadsRunOnTheUiThreadInTheOrderEachThreadMa
             ++finished;
         });
     }
-    const bool done = apptest::PumpUntil([&] { return finished == kCallers; }, 20s);
+    const bool done = apptest::PumpUntil([&] { return finished == CALLERS; }, 20s);
     if (!done) path->Close();  // lets the callers return so the test fails instead of hanging
     for (auto& t : callers) t.join();
     ASSERT_TRUE(done);
 
-    ASSERT_EQ(records.size(), static_cast<std::size_t>(kCallers * kRequests));
-    std::vector<int> next(kCallers, 0);
+    ASSERT_EQ(records.size(), static_cast<std::size_t>(CALLERS * REQUESTS));
+    std::vector<int> next(CALLERS, 0);
     for (const Record& r : records) {
         EXPECT_TRUE(r.onUiThread);
         EXPECT_EQ(r.sequence, next[r.caller]) << "caller " << r.caller;

@@ -14,9 +14,9 @@ using apptest::WindowRig;
 
 namespace {
 
-const std::vector<bool> kReady{true, true, true, true};
-const std::vector<bool> kRunning{false, false, false, false};
-const std::vector<bool> kCompleted{true, true, false, true};
+const std::vector<bool> READY{true, true, true, true};
+const std::vector<bool> RUNNING{false, false, false, false};
+const std::vector<bool> COMPLETED{true, true, false, true};
 
 void PressKey(QWidget* target, int key) {
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
@@ -29,12 +29,12 @@ void PressKey(QWidget* target, int key) {
 
 TEST(MainWindow, StartsReadyWithTitleProgressRangeAndDefaultDevicesSelected) {
     RigOptions options;
-    options.outDevices = {"Midi Through", apptest::kDevice, "Other"};
-    options.inDevices = {apptest::kDevice, "Midi Through"};
+    options.outDevices = {"Midi Through", apptest::DEVICE, "Other"};
+    options.inDevices = {apptest::DEVICE, "Midi Through"};
     WindowRig rig(options);
     auto& d = rig.Dialog();
     EXPECT_EQ(d.windowTitle(), "Tarnet System Ver 1.10 Updater");
-    EXPECT_EQ(rig.Enabled(), kReady);
+    EXPECT_EQ(rig.Enabled(), READY);
     EXPECT_EQ(d.m_progress->minimum(), 0);
     EXPECT_EQ(d.m_progress->maximum(), 327680);
     EXPECT_EQ(rig.Progress(), 0);
@@ -118,7 +118,7 @@ TEST(MainWindow, WithNoDevicesTheListsAreEmptyAndExecuteReportsTheMidiInput) {
     EXPECT_EQ(rig.Boxes(), std::vector<std::string>{"Can't open MIDI In device."});
     EXPECT_EQ(rig.BoxCaptions(), std::vector<std::string>{"Error"});
     EXPECT_TRUE(rig.BoxesOwnedByWindow());
-    EXPECT_EQ(rig.Enabled(), kReady);
+    EXPECT_EQ(rig.Enabled(), READY);
     EXPECT_EQ(rig.Running(), 0);
     EXPECT_TRUE(d.isVisible());  // "Execute" never closes the window
 }
@@ -134,14 +134,14 @@ TEST(MainWindow, AWholeUpdateGoesFromReadyThroughRunningToCompletedAndRescanEnab
                      [&](int v) { positions.push_back(v); });
 
     d.m_executeButton->click();
-    EXPECT_EQ(rig.Enabled(), kRunning);
+    EXPECT_EQ(rig.Enabled(), RUNNING);
     EXPECT_EQ(rig.Running(), 1);
     ASSERT_TRUE(rig.WaitForCompletion());
 
     EXPECT_TRUE(rig.Boxes().empty());
     EXPECT_EQ(rig.Status(), "Version update completed.");
     EXPECT_EQ(rig.Progress(), 327680);
-    EXPECT_EQ(rig.Enabled(), kCompleted);
+    EXPECT_EQ(rig.Enabled(), COMPLETED);
     std::string verdict;
     EXPECT_TRUE(rig.Device().Verdict(&verdict)) << verdict;
 
@@ -165,7 +165,7 @@ TEST(MainWindow, AWholeUpdateGoesFromReadyThroughRunningToCompletedAndRescanEnab
     EXPECT_TRUE(d.isVisible());
     EXPECT_FALSE(d.IsDestroyed());
     d.m_rescanButton->click();
-    EXPECT_EQ(rig.Enabled(), kReady);
+    EXPECT_EQ(rig.Enabled(), READY);
     EXPECT_EQ(rig.Status(), "Version update completed.");  // a rescan leaves the status alone
 }
 
@@ -178,7 +178,7 @@ TEST(MainWindow, AnErrorEndingShowsItsBoxAndLeavesTheWindowReadyWithItsProgress)
     EXPECT_EQ(rig.Boxes(), std::vector<std::string>{"Please set the Version-up mode."});
     EXPECT_EQ(rig.BoxCaptions(), std::vector<std::string>{"Error"});
     EXPECT_TRUE(rig.BoxesOwnedByWindow());
-    EXPECT_EQ(rig.Enabled(), kReady);
+    EXPECT_EQ(rig.Enabled(), READY);
     EXPECT_EQ(rig.Status(), "");
 }
 
@@ -190,7 +190,7 @@ TEST(MainWindow, EnterStartsARunLikeExecuteAndEscapeClosesTheWindow) {
     QWidget* target = QApplication::focusWidget() != nullptr ? QApplication::focusWidget() : &d;
     PressKey(target, Qt::Key_Return);
     EXPECT_EQ(rig.Running(), 1);
-    EXPECT_EQ(rig.Enabled(), kRunning);
+    EXPECT_EQ(rig.Enabled(), RUNNING);
     EXPECT_TRUE(d.isVisible());
     ASSERT_TRUE(rig.WaitForCompletion());
     EXPECT_EQ(rig.Status(), "Version update completed.");
@@ -235,7 +235,7 @@ TEST(MainWindow, ClosingWhileARunWaitsShowsNoBoxAndEndsTheRunInEveryPhase) {
             EXPECT_TRUE(CUpdateEngine::WaitForWorkers(10s));
             apptest::PumpFor(10ms);
             EXPECT_TRUE(rig.Boxes().empty());
-            EXPECT_EQ(rig.Enabled(), kRunning);
+            EXPECT_EQ(rig.Enabled(), RUNNING);
             EXPECT_EQ(rig.Status(), statusBefore);
             rig.DestroyWindow();
         }
@@ -252,22 +252,21 @@ TEST(MainWindow, AWindowReleasedWithoutClosingStillEndsItsRunCleanly) {
     rig.DestroyWindow();
     EXPECT_TRUE(CUpdateEngine::WaitForWorkers(10s));
     // Whatever is left of the window refuses at once.
-    EXPECT_EQ(host->GetMidiOutSelection(), -1);
-    EXPECT_FALSE(host->SetStatusText("late"));
+    EXPECT_FALSE(host->ShowStatus({RunStatus::Kind::Erasing}));
     EXPECT_TRUE(rig.Boxes().empty());
 }
 
 TEST(MainWindow, HostRequestsFromAnotherThreadReachTheControlsAndFailOnceTheWindowIsGone) {
     RigOptions options;
     options.withSimulator = false;
-    options.outDevices = {"A", apptest::kDevice};
+    options.outDevices = {"A", apptest::DEVICE};
     WindowRig rig(options);
     auto host = rig.Dialog().Host();
     std::atomic<int> selection{-2};
     std::atomic<bool> setOk{false};
     std::thread worker([&] {
-        selection = host->GetMidiOutSelection();
-        setOk = host->SetStatusText("Data transmit  9216 / 327680 ") &&
+        selection = rig.Dialog().Engine()->MidiOutSelection();
+        setOk = host->ShowStatus({RunStatus::Kind::DataTransmit, 9216, 327680}) &&
                 host->SetProgressPos(9216) && host->EnableControl(HostControl::Rescan, false);
     });
     const bool served = PumpUntil([&] { return setOk.load(); }, 5s);
@@ -281,12 +280,30 @@ TEST(MainWindow, HostRequestsFromAnotherThreadReachTheControlsAndFailOnceTheWind
 
     rig.Dialog().reject();
     std::atomic<int> late{-2};
-    std::thread after([&] { late = host->GetMidiOutSelection() + (host->ShowErrorBox("x") ? 100 : 0); });
+    std::thread after([&] {
+        late = (host->ShowError(EngineError::TransferError) ? 100 : 0) + (host->SetProgressPos(1) ? 10 : 0) - 1;
+    });
     // No event is served here: the answer must come at once.
     EXPECT_TRUE(testsupport::WaitFor([&] { return late.load() != -2; }, 2s));
     after.join();
     EXPECT_EQ(late, -1);
     EXPECT_TRUE(rig.Boxes().empty());
+}
+
+TEST(MainWindow, TheEngineSendsToTheMidiOutDeviceSelectedInTheListAtEveryChange) {
+    RigOptions options;
+    options.withSimulator = false;
+    options.outDevices = {"A", apptest::DEVICE, "B"};
+    WindowRig rig(options);
+    CUpdateEngine& engine = *rig.Dialog().Engine();
+    EXPECT_EQ(engine.MidiOutSelection(), 1) << "the default device after the first scan";
+    rig.Dialog().m_midiOutCombo->setCurrentIndex(2);
+    EXPECT_EQ(engine.MidiOutSelection(), 2);
+    EXPECT_EQ(engine.SendStatus(0), 0);
+    EXPECT_EQ(rig.Out().MessageCount(rig.OutDevice("B")), 1u);
+    rig.Dialog().m_midiOutCombo->setCurrentIndex(0);
+    rig.Dialog().OnRescanDevice();
+    EXPECT_EQ(engine.MidiOutSelection(), 1) << "a rescan selects the default device again";
 }
 
 TEST(MainWindow, TheErrorBoxIsAStopBoxCaptionedErrorWithOneOkOwnedByTheWindow) {

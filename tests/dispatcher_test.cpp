@@ -19,9 +19,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const Bytes kAck = {0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7};
-const Bytes kNotRecognised = {0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x01, 0xF7};
-const Bytes kHostIdentityReply = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x00, 0x00,
+const Bytes ACK = {0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7};
+const Bytes NOT_RECOGNISED = {0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x01, 0xF7};
+const Bytes HOST_IDENTITY_REPLY = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x00, 0x00,
                                   0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
 
 Bytes BlockRequest(std::uint32_t address, std::uint32_t length) {
@@ -41,8 +41,8 @@ protected:
         device_ = out_.AddDevice("USB Audio Device");
         in_.AddDevice("USB Audio Device");
         engine_ = std::make_shared<CUpdateEngine>(host_, EnginePlatform{&out_, &in_, &timers_});
-        engine_->m_midiIn.m_deviceIndex = 0;
-        ASSERT_TRUE(engine_->m_midiIn.Start());
+        engine_->SelectMidiOut(0);
+        ASSERT_TRUE(engine_->RestartInput(0));
         ASSERT_NE(engine_->StartPollTimer(), 0u);
     }
     void TearDown() override {
@@ -54,18 +54,29 @@ protected:
     void Deliver(const Bytes& m) { ASSERT_TRUE(in_.Deliver(0u, m)); }
     void Tick() { ASSERT_EQ(timers_.TickAll(), 1u); }
     std::vector<Bytes> Sent() const { return out_.Messages(device_); }
-    bool Signalled() { return engine_->m_replyEvent.Wait(0); }
+    bool Signalled() { return engine_->WaitForReply(0); }
+    Reply Last() const { return engine_->LastReply(); }
+
+    // The device answers STATUS `code`, and the run has taken that answer: a known value that a
+    // following message must change or leave alone.
+    void PresetStatus(std::uint8_t code) {
+        Deliver({0xF0, 0x7D, 0x00, 0x6A, 0x00, code, 0xF7});
+        Tick();
+        ASSERT_EQ(Last().status, code);
+        ASSERT_TRUE(Signalled());
+    }
 
     // The message must pass without an answer and without a recorded reply.
     void ExpectIgnored(const Bytes& m) {
         out_.ClearMessages(device_);
-        engine_->m_replyStatus = 77;
+        PresetStatus(77);
+        const Reply before = Last();
         Deliver(m);
         Tick();
         EXPECT_TRUE(Sent().empty()) << "answered a message it must drop, length " << m.size();
-        EXPECT_EQ(engine_->m_replyStatus.load(), 77);
+        EXPECT_EQ(Last().status, 77);
+        EXPECT_EQ(Last().count, before.count) << "recorded a reply, length " << m.size();
         EXPECT_FALSE(Signalled());
-        engine_->m_replyStatus = 0;
     }
 
     platform::LoopbackMidiOut out_;
@@ -77,9 +88,10 @@ protected:
 };
 
 TEST_F(Dispatcher, AnEmptyListTouchesNothing) {
-    engine_->m_replyStatus = 42;
+    PresetStatus(42);
     Tick();
-    EXPECT_EQ(engine_->m_replyStatus.load(), 42);
+    EXPECT_EQ(Last().status, 42);
+    EXPECT_EQ(Last().count, 1u);
     EXPECT_FALSE(Signalled());
     EXPECT_TRUE(Sent().empty());
 }
@@ -89,16 +101,14 @@ TEST_F(Dispatcher, HandlesEveryWaitingMessageInArrivalOrderInOneTick) {
     Deliver({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});  // identity request
     Deliver({0xF0, 0x7D, 0x00, 0x6A, 0x05, 0xF7});  // OP_05
     Tick();
-    EXPECT_EQ(Sent(), (std::vector<Bytes>{kNotRecognised, kHostIdentityReply, kAck}));
-    const std::uint8_t* bytes = nullptr;
-    std::uint32_t length = 0;
-    EXPECT_FALSE(engine_->m_midiIn.PeekReceived(&bytes, &length)) << "every message is freed";
+    EXPECT_EQ(Sent(), (std::vector<Bytes>{NOT_RECOGNISED, HOST_IDENTITY_REPLY, ACK}));
+    EXPECT_FALSE(engine_->HasPendingDeviceMessages()) << "every message is freed";
 }
 
 TEST_F(Dispatcher, RecordsTheDeviceStatusForTheCurrentModelOnly) {
     Deliver({0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x0B, 0xF7});
     Tick();
-    EXPECT_EQ(engine_->m_replyStatus.load(), 11);
+    EXPECT_EQ(Last().status, 11);
     EXPECT_TRUE(Signalled());
     EXPECT_TRUE(Sent().empty());
 
@@ -110,7 +120,7 @@ TEST_F(Dispatcher, AcknowledgesEraseFinishAndOp05WithoutRecording) {
         out_.ClearMessages(device_);
         Deliver({0xF0, 0x7D, 0x00, 0x6A, op, 0xF7});
         Tick();
-        EXPECT_EQ(Sent(), std::vector<Bytes>{kAck}) << "opcode " << int(op);
+        EXPECT_EQ(Sent(), std::vector<Bytes>{ACK}) << "opcode " << int(op);
         EXPECT_FALSE(Signalled());
     }
 }
@@ -121,7 +131,7 @@ TEST_F(Dispatcher, AnswersUnknownOpcodesAndGeneralInformationSubIdsWithNotRecogn
         out_.ClearMessages(device_);
         Deliver(m);
         Tick();
-        EXPECT_EQ(Sent(), std::vector<Bytes>{kNotRecognised});
+        EXPECT_EQ(Sent(), std::vector<Bytes>{NOT_RECOGNISED});
         EXPECT_FALSE(Signalled());
     }
 }
@@ -129,32 +139,32 @@ TEST_F(Dispatcher, AnswersUnknownOpcodesAndGeneralInformationSubIdsWithNotRecogn
 TEST_F(Dispatcher, AnswersAnIdentityRequestToAllDevicesWithTheHostIdentity) {
     Deliver({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
     Tick();
-    EXPECT_EQ(Sent(), std::vector<Bytes>{kHostIdentityReply});
+    EXPECT_EQ(Sent(), std::vector<Bytes>{HOST_IDENTITY_REPLY});
 
     out_.ClearMessages(device_);
     SetIdentityReplyModel(0x69);
     Deliver({0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7});
     Tick();
-    Bytes expected = kHostIdentityReply;
+    Bytes expected = HOST_IDENTITY_REPLY;
     expected[6] = 0x69;
     EXPECT_EQ(Sent(), std::vector<Bytes>{expected}) << "carries the model accepted last";
 }
 
 TEST_F(Dispatcher, AnIdentityReplyStoresTheModelThenRecordsSuccess) {
-    engine_->m_replyStatus = 9;
+    PresetStatus(9);
     Deliver({0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x69, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7});
     Tick();
-    EXPECT_EQ(engine_->m_deviceModel.load(), 0x69);
-    EXPECT_EQ(engine_->m_replyStatus.load(), 0);
+    EXPECT_EQ(Last().model, 0x69);
+    EXPECT_EQ(Last().status, 0);
     EXPECT_TRUE(Signalled());
     EXPECT_TRUE(Sent().empty());
 }
 
 TEST_F(Dispatcher, ADataBlockFromTheDeviceCountsAsSuccess) {
-    engine_->m_replyStatus = 3;
+    PresetStatus(3);
     Deliver({0xF0, 0x7D, 0x00, 0x6A, 0x02, 0xF7});
     Tick();
-    EXPECT_EQ(engine_->m_replyStatus.load(), 0);
+    EXPECT_EQ(Last().status, 0);
     EXPECT_TRUE(Signalled());
 }
 
@@ -196,7 +206,7 @@ TEST_F(Dispatcher, ARequestForARangeOutsideTheImageIsAnsweredNotRecognised) {
         out_.ClearMessages(device_);
         Deliver(m);
         Tick();
-        EXPECT_EQ(Sent(), std::vector<Bytes>{kNotRecognised});
+        EXPECT_EQ(Sent(), std::vector<Bytes>{NOT_RECOGNISED});
     }
 }
 
@@ -221,7 +231,7 @@ TEST_F(Dispatcher, TwoAnswersInOneTickLeaveTheSecondAndOneSignal) {
     Deliver({0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x05, 0xF7});
     Deliver({0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7});
     Tick();
-    EXPECT_EQ(engine_->m_replyStatus.load(), 0);
+    EXPECT_EQ(Last().status, 0);
     EXPECT_TRUE(Signalled());
     EXPECT_FALSE(Signalled()) << "a signal nobody consumed is not counted twice";
 }
@@ -230,10 +240,10 @@ TEST_F(Dispatcher, NothingOverwritesTheClosingMarker) {
     Deliver({0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7});  // arrived before the window closed
     Deliver({0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x69, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7});
     engine_->OnWindowClosing();
-    EXPECT_FALSE(engine_->m_midiIn.IsStarted());
+    EXPECT_FALSE(engine_->IsInputStarted());
     EXPECT_TRUE(Signalled());
     Tick();
-    EXPECT_EQ(engine_->m_replyStatus.load(), REPLY_CLOSING);
+    EXPECT_EQ(Last().status, REPLY_CLOSING);
     EXPECT_FALSE(Signalled());
 }
 
@@ -257,15 +267,15 @@ TEST(DispatcherOnTheRealTimer, AnswersTheDeviceWithinAFewTicks) {
     timings.pollPeriodMs = 5;
     auto engine = std::make_shared<CUpdateEngine>(
         std::shared_ptr<IUpdateHost>(&host, [](IUpdateHost*) {}), EnginePlatform{&out, &in, &timers}, timings);
-    engine->m_midiIn.m_deviceIndex = 0;
-    ASSERT_TRUE(engine->m_midiIn.Start());
+    engine->SelectMidiOut(0);
+    ASSERT_TRUE(engine->RestartInput(0));
     ASSERT_NE(engine->StartPollTimer(), 0u);
     ASSERT_TRUE(in.Deliver(0u, BlockRequest(0xA0000, 64)));
     ASSERT_TRUE(in.Deliver(0u, {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}));
     ASSERT_TRUE(testsupport::WaitFor([&] { return out.MessageCount(device) == 2; }));
     const auto sent = out.Messages(device);
     EXPECT_EQ(sent[0].size(), static_cast<std::size_t>(BlockMessageLength(64)));
-    EXPECT_EQ(sent[1], kHostIdentityReply);
+    EXPECT_EQ(sent[1], HOST_IDENTITY_REPLY);
     engine.reset();
     EXPECT_EQ(timers.OutstandingPeriodRequests(), 0u);
 }

@@ -313,13 +313,13 @@ TEST_F(MidiInPortTest, DeviceThatVanishesWhileStartedIsReleasedSafely) {
 
 // One thread delivers, one peeks and pops: every message arrives once, in order, whole.
 TEST(MidiInPortStress, ProducerAndConsumerLoseAndDuplicateNothing) {
-    constexpr std::uint32_t kMessages = 300000;
+    constexpr std::uint32_t MESSAGES = 300000;
     LoopbackMidiIn midi({"Device"});
     CMidiInPort port(midi);
     ASSERT_TRUE(port.Start());
 
     std::thread producer([&] {
-        for (std::uint32_t i = 0; i < kMessages; ++i) {
+        for (std::uint32_t i = 0; i < MESSAGES; ++i) {
             const std::uint8_t len = static_cast<std::uint8_t>(5 + i % 7);
             Bytes m(len, static_cast<std::uint8_t>(i % 128));
             m[0] = 0xF0;
@@ -334,7 +334,7 @@ TEST(MidiInPortStress, ProducerAndConsumerLoseAndDuplicateNothing) {
     std::uint32_t next = 0;
     bool wellFormed = true;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(200);
-    while (next < kMessages && std::chrono::steady_clock::now() < deadline) {
+    while (next < MESSAGES && std::chrono::steady_clock::now() < deadline) {
         const std::uint8_t* bytes = nullptr;
         std::uint32_t length = 0;
         if (!port.PeekReceived(&bytes, &length)) {
@@ -351,7 +351,7 @@ TEST(MidiInPortStress, ProducerAndConsumerLoseAndDuplicateNothing) {
     }
     producer.join();
     EXPECT_TRUE(wellFormed) << "at message " << next;
-    EXPECT_EQ(next, kMessages);
+    EXPECT_EQ(next, MESSAGES);
     EXPECT_FALSE(port.PeekReceived(nullptr, nullptr));
     port.Stop();
 }

@@ -43,8 +43,8 @@ TEST(FirmwareImage, BlockViewPointsIntoTheImageByDeviceAddress) {
 }
 
 TEST(FirmwareImage, BlockViewRefusesEveryRangeThatLeavesTheImage) {
-    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
-    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto INT64_MAX_VALUE = std::numeric_limits<std::int64_t>::max();
+    constexpr auto INT64_MIN_VALUE = std::numeric_limits<std::int64_t>::min();
     const std::pair<std::int64_t, std::int64_t> outside[] = {
         {0xEFFFF, 2},           // one byte past the end
         {0xF0000, 1},
@@ -53,11 +53,11 @@ TEST(FirmwareImage, BlockViewRefusesEveryRangeThatLeavesTheImage) {
         {0xA0000, 16384},       // longer than a block message carries
         {0xA0000, -1},
         {-1, 1},
-        {kMax, 16383},          // would overflow a naive A + L
-        {kMax, kMax},
-        {0xA0000, kMax},
-        {0xA0000, kMin},
-        {kMin, 16383},
+        {INT64_MAX_VALUE, 16383},          // would overflow a naive A + L
+        {INT64_MAX_VALUE, INT64_MAX_VALUE},
+        {0xA0000, INT64_MAX_VALUE},
+        {0xA0000, INT64_MIN_VALUE},
+        {INT64_MIN_VALUE, 16383},
         {0xFFFFFFFF, 1},        // a 32-bit wrap-around back into the image must not pass
         {0x1000A0000, 1},
     };

@@ -15,7 +15,6 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using testsupport::FakeHost;
 using testsupport::FakeMidiOut;
 
 class SendPath : public ::testing::Test {
@@ -37,7 +36,7 @@ protected:
     }
 
     FakeMidiOut out_;
-    FakeHost host_;
+    HeadlessHost host_;
     CUpdateEngine engine_{host_, EnginePlatform{&out_, nullptr, nullptr}};
 };
 
@@ -163,9 +162,9 @@ TEST_F(SendPath, IdentityMessagesComeStraightFromTheTemplatesWithTheAcceptedMode
 }
 
 TEST_F(SendPath, EveryMessageOpensTheSelectedOutputAndClosesItAgain) {
-    host_.midiOutSelection = 2;
+    engine_.SelectMidiOut(2);
     EXPECT_EQ(engine_.SendStatus(0), 0);
-    host_.midiOutSelection = -1;  // no selection reaches the platform unchanged
+    engine_.SelectMidiOut(-1);  // no selection reaches the platform unchanged
     EXPECT_EQ(engine_.SendIdentityRequest(), 0);
 
     const auto sent = out_.Sent();
@@ -215,11 +214,11 @@ TEST_F(SendPath, TwoThreadsSendingAtOnceProduceWholeMessagesOneAfterTheOther) {
     ASSERT_EQ(expected.size(), 5u);
 
     out_.slowCopy = true;
-    constexpr int kRounds = 300;
-    for (int round = 0; round < kRounds; ++round) RunTogether(worker, timer);
+    constexpr int ROUNDS = 300;
+    for (int round = 0; round < ROUNDS; ++round) RunTogether(worker, timer);
 
     const std::vector<Bytes> sent = Sent();
-    ASSERT_EQ(sent.size(), expected.size() * (kRounds + 1));
+    ASSERT_EQ(sent.size(), expected.size() * (ROUNDS + 1));
     for (std::size_t i = 0; i < sent.size(); ++i) {
         ASSERT_NE(std::find(expected.begin(), expected.end(), sent[i]), expected.end())
             << "message " << i << " (" << sent[i].size() << " bytes) is a mixture";

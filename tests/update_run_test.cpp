@@ -2,6 +2,9 @@
 // timer and short time-outs.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <tuple>
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -24,13 +27,13 @@ namespace {
 using namespace std::chrono_literals;
 using Log = std::vector<std::string>;
 
-constexpr std::uint32_t kTimeoutMs = 400;
+constexpr std::uint32_t TIMEOUT_MS = 400;
 
 std::string Error(int id) { return std::string("error:") + LoadStringById(id); }
 std::string Status(int id) { return std::string("status:") + LoadStringById(id); }
 
-const Log kRestore = {"enable:in:1", "enable:out:1", "enable:execute:1", "enable:rescan:1"};
-const Log kLock = {"enable:in:0", "enable:out:0", "enable:execute:0", "enable:rescan:0"};
+const Log RESTORE = {"enable:in:1", "enable:out:1", "enable:execute:1", "enable:rescan:1"};
+const Log LOCK = {"enable:in:0", "enable:out:0", "enable:execute:0", "enable:rescan:0"};
 
 devsim::DeviceSimulatorConfig QuickDevice() {
     devsim::DeviceSimulatorConfig c;
@@ -58,7 +61,7 @@ protected:
         SetIdentityReplyModel(0x00);
     }
 
-    void Connect(devsim::DeviceSimulatorConfig config, std::uint32_t timeoutMs = kTimeoutMs) {
+    void Connect(devsim::DeviceSimulatorConfig config, std::uint32_t timeoutMs = TIMEOUT_MS) {
         link_ = std::make_unique<devsim::LoopbackLink>(out_, in_, "USB Audio Device", std::move(config));
         EngineTimings t;
         t.replyTimeoutMs = timeoutMs;
@@ -66,13 +69,20 @@ protected:
         t.pollPeriodMs = 2;
         engine_ = std::make_shared<CUpdateEngine>(std::shared_ptr<IUpdateHost>(&host_, [](IUpdateHost*) {}),
                                                   EnginePlatform{&out_, &in_, &timers_}, t);
+        engine_->SelectMidiOut(0);
         ASSERT_NE(engine_->StartPollTimer(), 0u);
     }
 
-    // Presses "Execute" and waits until the run has ended.
-    void RunToEnd() {
-        engine_->OnExecute();
-        ASSERT_TRUE(CUpdateEngine::WaitForWorkers(60s)) << "the run did not end";
+    // Presses "Execute" with the MIDI IN list's selection.
+    bool Execute() { return engine_->OnExecute(midiInSelection_); }
+
+    // Presses "Execute" and waits until the run has ended; gives how it ended.
+    std::optional<UpdateOutcome> RunToEnd() {
+        EXPECT_TRUE(Execute());
+        const std::optional<UpdateOutcome> outcome = engine_->WaitForRunEnd(60s);
+        EXPECT_TRUE(outcome.has_value()) << "the run did not end";
+        EXPECT_TRUE(CUpdateEngine::WaitForWorkers(10s)) << "the worker did not end";
+        return outcome;
     }
 
     devsim::DeviceSimulator& Sim() { return link_->Simulator(); }
@@ -87,13 +97,14 @@ protected:
     platform::LoopbackMidiIn in_;
     platform::PosixTimerService timers_;
     testsupport::RecordingHost host_;
+    int midiInSelection_ = 0;
     std::unique_ptr<devsim::LoopbackLink> link_;
     std::shared_ptr<CUpdateEngine> engine_;
 };
 
 TEST_F(UpdateRun, ANormalUpdateSendsTheWholeImageInThirtySixBlocksAndCompletes) {
     Connect(QuickDevice());
-    RunToEnd();
+    EXPECT_EQ(RunToEnd(), UpdateOutcome::Completed);
 
     std::string verdict;
     EXPECT_TRUE(Sim().Verdict(&verdict)) << verdict;
@@ -119,15 +130,15 @@ TEST_F(UpdateRun, ANormalUpdateSendsTheWholeImageInThirtySixBlocksAndCompletes) 
 
     const Log log = HostLog();
     ASSERT_GE(log.size(), 4u);
-    EXPECT_EQ(Log(log.begin(), log.begin() + 4), kLock);
+    EXPECT_EQ(Log(log.begin(), log.begin() + 4), LOCK);
     EXPECT_EQ(log[4], Status(IDS_ERASING));
     EXPECT_EQ(log[5], "status:");
-    Log end = kRestore;
+    Log end = RESTORE;
     end.insert(end.begin(), Status(IDS_UPDATE_COMPLETED));
     end.push_back("enable:execute:0");
     EXPECT_EQ(Tail(6), end);
     EXPECT_TRUE(Errors().empty());
-    EXPECT_EQ(engine_->m_updateRunning.load(), 0);
+    EXPECT_EQ(engine_->IsUpdateRunning(), false);
     EXPECT_EQ(IdentityReplyModel(), 0x6A);
 }
 
@@ -150,24 +161,25 @@ TEST_F(UpdateRun, ABlockRefusedSevenTimesEndsWithATransferErrorAfterExactlySeven
     auto c = QuickDevice();
     c.refusals = {{2, 7, 1}};
     Connect(c);
-    RunToEnd();
+    EXPECT_EQ(RunToEnd(), UpdateOutcome::TransferError);
     const auto summary = Sim().Summary();
     EXPECT_EQ(summary.blocks.at(0xA0000 + 2 * 9216).refused, 7);
     EXPECT_EQ(summary.blocks.at(0xA0000 + 2 * 9216).accepted, 0);
     EXPECT_FALSE(summary.finishSeen);
-    Log end = kRestore;
+    Log end = RESTORE;
     end.insert(end.begin(), Error(IDS_TRANSFER_ERROR));
     EXPECT_EQ(Tail(5), end);
     EXPECT_EQ(host_.Entries("progress:").back(), "progress:18432");
-    EXPECT_EQ(engine_->m_updateRunning.load(), 0);
+    EXPECT_EQ(engine_->IsUpdateRunning(), false);
 }
 
 TEST_F(UpdateRun, EraseAnswersDecideTheEnding) {
-    for (auto [status, text] : {std::pair{11, IDS_SET_VERSIONUP_MODE}, std::pair{1, IDS_TRANSFER_ERROR}}) {
+    for (auto [status, text, outcome] : {std::tuple{11, IDS_SET_VERSIONUP_MODE, UpdateOutcome::NotInVersionUpMode},
+                                          std::tuple{1, IDS_TRANSFER_ERROR, UpdateOutcome::TransferError}}) {
         auto c = QuickDevice();
         c.eraseStatus = static_cast<std::uint8_t>(status);
         Connect(c);
-        RunToEnd();
+        EXPECT_EQ(RunToEnd(), outcome) << "erase status " << status;
         EXPECT_EQ(Errors(), Log{Error(text)}) << "erase status " << status;
         EXPECT_TRUE(host_.Entries("progress:").empty());
         EXPECT_EQ(Sim().Summary().blocks.size(), 0u);
@@ -181,12 +193,12 @@ TEST_F(UpdateRun, ADeviceThatNeverAnswersEndsWithTheIdentityTimeOut) {
     auto c = QuickDevice();
     c.mute = true;
     Connect(c);
-    RunToEnd();
-    Log expected = kLock;
+    EXPECT_EQ(RunToEnd(), UpdateOutcome::IdentityTimeout);
+    Log expected = LOCK;
     expected.push_back(Error(IDS_TIMEOUT_IDENTITY));
-    expected.insert(expected.end(), kRestore.begin(), kRestore.end());
+    expected.insert(expected.end(), RESTORE.begin(), RESTORE.end());
     EXPECT_EQ(HostLog(), expected);
-    EXPECT_EQ(engine_->m_updateRunning.load(), 0);
+    EXPECT_EQ(engine_->IsUpdateRunning(), false);
 }
 
 TEST_F(UpdateRun, AnOutputThatCannotOpenIsReportedThenTheIdentityWaitTimesOut) {
@@ -201,7 +213,7 @@ TEST_F(UpdateRun, AnUnknownModelIsIllegalAndKeptWhileTheHostIdentityKeepsItsMode
     auto c = QuickDevice();
     c.identityModel = 0x42;
     Connect(c);
-    RunToEnd();
+    EXPECT_EQ(RunToEnd(), UpdateOutcome::IllegalDevice);
     EXPECT_EQ(Errors(), Log{Error(IDS_ILLEGAL_DEVICE)});
     EXPECT_EQ(g_modelId.load(), 0x42);
     EXPECT_EQ(IdentityReplyModel(), 0x00);
@@ -223,7 +235,7 @@ TEST_F(UpdateRun, FinishWithoutAnswerIsATransferErrorButAnyAnswerCompletes) {
     auto c = QuickDevice();
     c.finishStatus.reset();
     Connect(c);
-    RunToEnd();
+    EXPECT_EQ(RunToEnd(), UpdateOutcome::TransferError);
     EXPECT_EQ(Errors(), Log{Error(IDS_TRANSFER_ERROR)});
     EXPECT_EQ(host_.Entries("progress:").back(), "progress:327680");
     TearDown();
@@ -233,7 +245,7 @@ TEST_F(UpdateRun, FinishWithoutAnswerIsATransferErrorButAnyAnswerCompletes) {
     c = QuickDevice();
     c.finishStatus = 5;
     Connect(c);
-    RunToEnd();
+    EXPECT_EQ(RunToEnd(), UpdateOutcome::Completed);
     EXPECT_TRUE(Errors().empty());
     EXPECT_EQ(Tail(6).front(), Status(IDS_UPDATE_COMPLETED));
 }
@@ -242,23 +254,23 @@ TEST_F(UpdateRun, ExecuteDuringARunSaysInProgressAndTouchesNothing) {
     auto c = QuickDevice();
     c.eraseDelay = 10s;  // the run sits in the erase wait
     Connect(c);
-    engine_->OnExecute();
+    Execute();
     ASSERT_TRUE(testsupport::WaitFor([&] { return !host_.Entries("status:Erasing").empty(); }));
     const auto opens = in_.OpenCalls();
     const std::size_t logged = HostLog().size();
-    engine_->OnExecute();
+    Execute();
     const Log log = HostLog();
     EXPECT_EQ(Log(log.begin() + static_cast<std::ptrdiff_t>(logged), log.end()), Log{Error(IDS_IN_PROGRESS)});
     EXPECT_EQ(in_.OpenCalls(), opens) << "the input port was not restarted";
-    EXPECT_TRUE(engine_->m_midiIn.IsStarted());
+    EXPECT_TRUE(engine_->IsInputStarted());
 }
 
 TEST_F(UpdateRun, ExecuteWithNoInputSelectedReportsItAndChangesNothing) {
     Connect(QuickDevice());
-    host_.midiInSelection = -1;
-    engine_->OnExecute();
+    midiInSelection_ = -1;
+    EXPECT_FALSE(Execute());
     EXPECT_EQ(HostLog(), Log{Error(IDS_CANT_OPEN_MIDI_IN)});
-    EXPECT_EQ(engine_->m_updateRunning.load(), 0);
+    EXPECT_EQ(engine_->IsUpdateRunning(), false);
     EXPECT_TRUE(CUpdateEngine::WaitForWorkers(1s));
 }
 
@@ -291,7 +303,7 @@ TEST_P(ClosingDuringAWait, EndsTheRunSilently) {
     default: c.finishStatus.reset(); waitingFor = "finish"; break;
     }
     Connect(c, 30000);
-    engine_->OnExecute();
+    Execute();
     // Wait until the run sits in the wait in question.
     ASSERT_TRUE(testsupport::WaitFor([&] {
         const auto s = Sim().Summary();
@@ -305,9 +317,10 @@ TEST_P(ClosingDuringAWait, EndsTheRunSilently) {
     std::this_thread::sleep_for(20ms);
     const Log before = HostLog();
     engine_->OnWindowClosing();
+    EXPECT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::WindowClosed) << waitingFor;
     ASSERT_TRUE(CUpdateEngine::WaitForWorkers(5s)) << "closing did not end the " << waitingFor << " wait";
     EXPECT_EQ(HostLog(), before) << "the run touched the window after it closed";
-    EXPECT_EQ(engine_->m_updateRunning.load(), 1) << "controls are not given back to a closing window";
+    EXPECT_EQ(engine_->IsUpdateRunning(), true) << "controls are not given back to a closing window";
 }
 
 INSTANTIATE_TEST_SUITE_P(EachWait, ClosingDuringAWait, ::testing::Values(0, 1, 2, 3));
@@ -318,14 +331,18 @@ TEST_F(UpdateRun, ClosingAtRandomMomentsNeverLeavesTheRunBehindOrTouchesFreedSta
         auto c = QuickDevice();
         c.seed = static_cast<std::uint32_t>(round + 1);
         Connect(c, 30000);
-        engine_->OnExecute();
+        Execute();
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % 120));
         // As the window does: close, release the timer, let go of the engine. The worker may be
         // anywhere; it keeps its share of the engine until it has ended.
         engine_->OnWindowClosing();
         engine_->ReleaseTimer();
+        const std::weak_ptr<CUpdateEngine> released = engine_;
         engine_.reset();
         ASSERT_TRUE(CUpdateEngine::WaitForWorkers(10s)) << "round " << round;
+        // The program may end right after the wait: the worker has let go of the engine by then,
+        // so its destruction never runs on the worker after the program has moved on.
+        EXPECT_TRUE(released.expired()) << "round " << round;
         link_.reset();
         host_.Clear();
         g_modelId = g_acceptedModels[0];

@@ -13,11 +13,11 @@
 
 namespace {
 
-constexpr std::size_t kImageSize = 327680;
+constexpr std::size_t IMAGE_SIZE = 327680;
 
 std::vector<std::uint8_t> MakeImage() {
     std::vector<std::uint8_t> image;
-    image.reserve(kImageSize);
+    image.reserve(IMAGE_SIZE);
 
     // 0x0000: counter, 16 times through all byte values.
     for (int i = 0; i < 4096; ++i) image.push_back(static_cast<std::uint8_t>(i));
@@ -40,7 +40,7 @@ std::vector<std::uint8_t> MakeImage() {
 
     // The rest: xorshift32 noise.
     std::uint32_t state = 0x7A12E7u;
-    while (image.size() < kImageSize) {
+    while (image.size() < IMAGE_SIZE) {
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;

@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
     RecordingMidiOut out;
     HeadlessHost host;
     CUpdateEngine engine(host, EnginePlatform{&out, nullptr, nullptr});
+    engine.SelectMidiOut(0);
     const std::uint8_t model = g_acceptedModels[0];
 
     int failures = 0;

@@ -9,13 +9,15 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "CommandLine.h"
+#include "EngineTexts.h"
 #include "FirmwareImage.h"
 #include "LoopbackLink.h"
 #include "ProgressLine.h"
-#include "StringTable.h"
 #include "UpdateEngine.h"
 #include "UpdateHost.h"
 #include "platform/TimerApi.h"
@@ -30,22 +32,14 @@ public:
         : m_quiet(quiet),
           m_progress(stdout, IMAGE_SIZE, ProgressOutput::IsTerminal(stdout), ProgressOutput::Columns(stdout)) {}
 
-    void Select(int inIndex, int outIndex) {
-        m_in = inIndex;
-        m_out = outIndex;
-    }
-    int GetMidiOutSelection() override { return m_out.load(); }
-    int GetMidiInSelection() override { return m_in.load(); }
-
-    bool SetStatusText(const std::string& text) override {
+    bool ShowStatus(const RunStatus& status) override {
         std::lock_guard<std::mutex> lock(m_lock);
-        if (text != m_status) {
-            m_status = text;
-            // One line per block would drown the progress lines; the progress shows the blocks.
-            if (!text.empty() && !m_quiet && text.rfind("Data transmit", 0) != 0) {
-                m_progress.Line("status: " + text);
-            }
+        // One line per block would drown the progress lines; the progress shows the blocks.
+        if (status != m_status && status.kind != RunStatus::Kind::DataTransmit &&
+            status.kind != RunStatus::Kind::Empty && !m_quiet) {
+            m_progress.Line("status: " + StatusText(status));
         }
+        m_status = status;
         return true;
     }
     bool SetProgressPos(int position) override {
@@ -59,62 +53,42 @@ public:
         (void)enable;
         return true;
     }
-    bool ShowErrorBox(const std::string& text) override {
+    bool ShowError(EngineError error) override {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_progress.Line("Error: " + text);
-        m_errors++;
+        m_progress.Line("Error: " + ErrorText(error));
         return true;
     }
 
-    std::string Status() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_status;
-    }
-    int Errors() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_errors;
-    }
     // Closes the terminal's progress line before the closing lines are written.
     void EndProgress(bool completed) {
         std::lock_guard<std::mutex> lock(m_lock);
         m_progress.End(completed);
     }
+
 private:
-    std::mutex m_lock;
-    std::atomic<int> m_in{-1};
-    std::atomic<int> m_out{-1};
+    std::mutex m_lock;  // orders the lines of the worker and the timer thread
     const bool m_quiet;
-    std::string m_status;
-    int m_errors = 0;
+    RunStatus m_status;  // guarded by m_lock
     ProgressOutput m_progress;  // guarded by m_lock
 };
 
-// Index of the device called `name` in a port's device list; the last match wins, as in the
-// window. -1 when there is none.
-template <typename Port>
-int FindDevice(Port& port, const std::string& name) {
-    char buffer[260];
+// Index of the device called `name` in a device list; the last match wins, as in the window.
+// -1 when there is none.
+int FindDevice(const std::vector<std::string>& names, const std::string& name) {
     int found = -1;
-    for (std::uint32_t i = 0; i < port.GetDeviceCount(); ++i) {
-        buffer[0] = '\0';
-        port.GetDeviceName(i, buffer);
-        if (name == buffer) found = static_cast<int>(i);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == name) found = static_cast<int>(i);
     }
     return found;
 }
 
 void ListDevices(CUpdateEngine& engine) {
-    char buffer[260];
-    std::printf("MIDI OUT devices:\n");
-    for (std::uint32_t i = 0; i < engine.m_midiOut.GetDeviceCount(); ++i) {
-        engine.m_midiOut.GetDeviceName(i, buffer);
-        std::printf("  %u: %s\n", i, buffer);
-    }
-    std::printf("MIDI IN devices:\n");
-    for (std::uint32_t i = 0; i < engine.m_midiIn.GetDeviceCount(); ++i) {
-        engine.m_midiIn.GetDeviceName(i, buffer);
-        std::printf("  %u: %s\n", i, buffer);
-    }
+    const auto print = [](const char* title, const std::vector<std::string>& names) {
+        std::printf("%s devices:\n", title);
+        for (std::size_t i = 0; i < names.size(); ++i) std::printf("  %zu: %s\n", i, names[i].c_str());
+    };
+    print("MIDI OUT", engine.MidiOutDeviceNames());
+    print("MIDI IN", engine.MidiInDeviceNames());
 }
 
 const char kUsageLine[] = "Usage: tarnet-update [OPTION]...\n";
@@ -203,33 +177,38 @@ int main(int argc, char** argv) {
         ListDevices(*engine);
         return 0;
     }
-    const int in = FindDevice(engine->m_midiIn, inName);
-    const int out = FindDevice(engine->m_midiOut, outName);
+    const int in = FindDevice(engine->MidiInDeviceNames(), inName);
+    const int out = FindDevice(engine->MidiOutDeviceNames(), outName);
     if (!quiet) std::printf("MIDI IN \"%s\": %d, MIDI OUT \"%s\": %d\n", inName.c_str(), in, outName.c_str(), out);
-    console->Select(in, out);
+    engine->SelectMidiOut(out);
 
     engine->StartPollTimer();
     const auto start = std::chrono::steady_clock::now();
-    engine->OnExecute();
-    const bool ended = CUpdateEngine::WaitForWorkers(std::chrono::seconds(timeoutSec));
+    std::optional<UpdateOutcome> outcome;
+    const bool started = engine->OnExecute(in);
+    if (started) outcome = engine->WaitForRunEnd(std::chrono::seconds(timeoutSec));
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    const bool completed = ended && console->Status() == LoadStringById(IDS_UPDATE_COMPLETED);
+    const bool completed = outcome == UpdateOutcome::Completed;
     console->EndProgress(completed);
     if (lingerMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(lingerMs));
 
     // As the window does when it closes: stop input, wake a waiting run, stop the timer.
     engine->OnWindowClosing();
     engine->ReleaseTimer();
-    CUpdateEngine::WaitForWorkers(std::chrono::seconds(5));
+    CUpdateEngine::WaitForWorkers(CUpdateEngine::WORKER_END_LIMIT);
     engine.reset();
     link.reset();
 
-    if (!ended) std::printf("tarnet-update: no end after %d s\n", timeoutSec);
+    if (started && !outcome) std::printf("tarnet-update: no end after %d s\n", timeoutSec);
     if (measure) {
         const double pacing = PacingMs();
         std::printf("update: %.0f ms; protocol pacing: %.0f ms (36 x (%.0f ms tick wait + %u ms pause) + 3 x %.0f ms); ratio %.2f\n",
                     ms, pacing, POLL_PERIOD_MS / 2.0, BLOCK_PAUSE_MS, POLL_PERIOD_MS / 2.0, ms / pacing);
     }
-    std::printf("tarnet-update: %s\n", completed ? "update completed" : "update FAILED");
+    if (completed) {
+        std::printf("tarnet-update: update completed\n");
+    } else {
+        std::printf("tarnet-update: update FAILED (%s)\n", outcome ? OutcomeName(*outcome) : "not started");
+    }
     return completed ? 0 : 1;
 }

@@ -43,12 +43,12 @@ PosixTimerService::~PosixTimerService() {
 }
 
 TimerResult PosixTimerService::GetDevCaps(TimeCaps& caps) {
-    caps = kCaps;
+    caps = TIMER_CAPS;
     return TIMER_OK;
 }
 
 TimerResult PosixTimerService::BeginPeriod(std::uint32_t periodMs) {
-    if (periodMs < kCaps.wPeriodMin || periodMs > kCaps.wPeriodMax) return TIMER_ERR;
+    if (periodMs < TIMER_CAPS.wPeriodMin || periodMs > TIMER_CAPS.wPeriodMax) return TIMER_ERR;
     std::lock_guard lock(m_mutex);
     ++m_periods[periodMs];
     return TIMER_OK;
@@ -66,7 +66,7 @@ std::uint32_t PosixTimerService::SetEvent(std::uint32_t delayMs, std::uint32_t /
                                           TimerProc proc, std::uintptr_t user,
                                           std::uint32_t flags) {
     if (proc == nullptr || (flags & TIME_PERIODIC) == 0) return 0;
-    if (delayMs < kCaps.wPeriodMin || delayMs > kCaps.wPeriodMax) return 0;
+    if (delayMs < TIMER_CAPS.wPeriodMin || delayMs > TIMER_CAPS.wPeriodMax) return 0;
 
     auto event = std::make_shared<Event>();
     event->period = std::chrono::milliseconds(delayMs);

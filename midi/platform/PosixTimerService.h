@@ -17,7 +17,7 @@ namespace platform {
 
 class PosixTimerService final : public ITimerService {
 public:
-    static constexpr TimeCaps kCaps{1, 1000000};
+    static constexpr TimeCaps TIMER_CAPS{1, 1000000};
 
     PosixTimerService() = default;
     // Cancels every event still running and waits for its thread.
@@ -31,7 +31,7 @@ public:
     // no request outstanding fails.
     TimerResult BeginPeriod(std::uint32_t periodMs) override;
     TimerResult EndPeriod(std::uint32_t periodMs) override;
-    // Only TIME_PERIODIC events with a delay inside kCaps are offered; anything else returns 0.
+    // Only TIME_PERIODIC events with a delay inside TIMER_CAPS are offered; anything else returns 0.
     // Tick n of an event is due at start + n * delay; a tick that overruns one or more deadlines
     // makes the event skip them rather than fire a burst to catch up.
     std::uint32_t SetEvent(std::uint32_t delayMs, std::uint32_t resolutionMs, TimerProc proc,

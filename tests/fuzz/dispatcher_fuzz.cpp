@@ -88,8 +88,8 @@ struct Rig {
 
     Rig() {
         engine = std::make_shared<CUpdateEngine>(host, EnginePlatform{&out, &in, &timers});
-        engine->m_midiIn.m_deviceIndex = 0;
-        engine->m_midiIn.Start();
+        engine->SelectMidiOut(0);
+        engine->RestartInput(0);
         engine->StartPollTimer();
     }
 };
@@ -114,6 +114,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rig.timers.TickAll();
     rig.out.ClearMessages(rig.device);
     g_modelId = g_acceptedModels[0];
-    rig.engine->m_replyStatus = 0;
+    rig.engine->WaitForReply(0);  // no signal carries over into the next input
     return 0;
 }

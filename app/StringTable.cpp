@@ -7,7 +7,7 @@ struct Entry {
     const char* text;
 };
 
-constexpr Entry kStrings[] = {
+constexpr Entry STRINGS[] = {
     {IDS_ABOUTBOX, "About Tarnet Updater(&A)..."},
     {IDS_TIMEOUT_IDENTITY, "Time out error(1)"},
     {IDS_TIMEOUT_BLOCK, "Time out error(2)"},
@@ -26,7 +26,7 @@ constexpr Entry kStrings[] = {
 }  // namespace
 
 const char* LoadStringById(int id) {
-    for (const Entry& e : kStrings) {
+    for (const Entry& e : STRINGS) {
         if (e.id == id) return e.text;
     }
     return nullptr;
