@@ -10,6 +10,7 @@
 CVelmoUpdatorApp theApp;
 
 int main(int argc, char** argv) {
+    QGuiApplication::setDesktopFileName(QStringLiteral(TARNET_APP_ID));
     QApplication application(argc, argv);
     theApp.InitInstance();
     // A run whose window has closed ends at its next wait without touching anything; the process

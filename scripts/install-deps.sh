@@ -11,6 +11,7 @@ packages=(
   xvfb xauth x11-utils xdotool imagemagick fonts-noto-cjk fonts-dejavu-core
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
   qemu-system-x86 linux-image-amd64 busybox-static cpio
+  dpkg-dev fakeroot file help2man lintian appstream desktop-file-utils
 )
 
 SUDO=""

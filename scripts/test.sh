@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: the plain build (its ALSA tests inside a
 # virtual machine, scripts/alsa-vm.sh), then ASan+UBSan and TSan builds of the Qt-free libraries
-# and their tests, then the Windows cross-build with its tests under Wine, then the fuzz targets
-# for a bounded number of runs. A JACK server with the dummy backend is started for the tests that
-# need a real MIDI
-# system, and stopped again at the end.
+# and their tests, then the Windows cross-build with its tests under Wine, then the Debian package
+# and its checks, then the fuzz targets for a bounded number of runs. A JACK server with the dummy
+# backend is started for the tests that need a real MIDI system, and stopped again at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -92,6 +91,11 @@ fi
 run_preset asan
 run_preset tsan
 run_windows
+
+# The Debian package: release build of the shipped programs, then its contents, lintian and the
+# desktop validators (scripts/check-package.sh).
+echo "=== package"
+scripts/check-package.sh || failed+=("package")
 
 if [ -x scripts/fuzz.sh ]; then
   echo "=== fuzz"

@@ -196,7 +196,7 @@ bool EndsWithin(std::chrono::milliseconds limit, Work work) {
     return ended.wait_for(limit) == std::future_status::ready;
 }
 
-const Bytes kIdentityReply{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x6A, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
+const Bytes IDENTITY_REPLY{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x6A, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
 
 std::size_t Drain(CMidiInPort& port) {
     std::size_t n = 0;
@@ -249,9 +249,9 @@ TEST_F(JackServerGoneTest, InputAndOutputFailCleanlyAfterTheServerDiedAndWorkWit
     ASSERT_GE(source, 0);
     in.m_deviceIndex = static_cast<std::uint32_t>(source);
     ASSERT_TRUE(in.Start());
-    ASSERT_TRUE(SendOne(out, static_cast<std::uint32_t>(target), kIdentityReply));
-    ASSERT_TRUE(testsupport::WaitFor([&] { return m_device.BytesReceived() == kIdentityReply.size(); }));
-    m_device.Send(kIdentityReply);
+    ASSERT_TRUE(SendOne(out, static_cast<std::uint32_t>(target), IDENTITY_REPLY));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return m_device.BytesReceived() == IDENTITY_REPLY.size(); }));
+    m_device.Send(IDENTITY_REPLY);
     ASSERT_TRUE(testsupport::WaitFor([&] { return in.PeekReceived(nullptr, nullptr); }));
 
     m_server.Kill();
@@ -264,7 +264,7 @@ TEST_F(JackServerGoneTest, InputAndOutputFailCleanlyAfterTheServerDiedAndWorkWit
     bool sent = true, reopened = true, restarted = true;
     std::uint32_t outputs = 1, inputs = 1;
     const bool ended = EndsWithin(10s, [&] {
-        sent = SendOne(out, static_cast<std::uint32_t>(target), kIdentityReply);
+        sent = SendOne(out, static_cast<std::uint32_t>(target), IDENTITY_REPLY);
         in.Stop();
         reopened = out.Open(static_cast<std::uint32_t>(target));
         restarted = in.Start();
@@ -289,9 +289,9 @@ TEST_F(JackServerGoneTest, InputAndOutputFailCleanlyAfterTheServerDiedAndWorkWit
     ASSERT_GE(newSource, 0);
     in.m_deviceIndex = static_cast<std::uint32_t>(newSource);
     ASSERT_TRUE(in.Start());
-    EXPECT_TRUE(SendOne(out, static_cast<std::uint32_t>(newTarget), kIdentityReply));
-    EXPECT_TRUE(testsupport::WaitFor([&] { return device.BytesReceived() == kIdentityReply.size(); }));
-    device.Send(kIdentityReply);
+    EXPECT_TRUE(SendOne(out, static_cast<std::uint32_t>(newTarget), IDENTITY_REPLY));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return device.BytesReceived() == IDENTITY_REPLY.size(); }));
+    device.Send(IDENTITY_REPLY);
     EXPECT_TRUE(testsupport::WaitFor([&] { return in.PeekReceived(nullptr, nullptr); }));
     in.Stop();
     EXPECT_TRUE(outApi.Flush());
@@ -319,7 +319,7 @@ TEST_F(JackServerGoneTest, AnRtMidiInputOnTheDeadServerStopsWithoutCallingIntoIt
         ASSERT_GE(source, 0);
         in.m_deviceIndex = static_cast<std::uint32_t>(source);
         ASSERT_TRUE(in.Start());
-        device.Send(kIdentityReply);
+        device.Send(IDENTITY_REPLY);
         ASSERT_TRUE(testsupport::WaitFor([&] { return in.PeekReceived(nullptr, nullptr); }));
 
         m_server.Kill();

@@ -2,8 +2,10 @@
 // (Identity Request, ERASE, the 36 data blocks, FINISH), assembled by the engine from the embedded
 // image and captured by a recording MIDI output instead of a device.
 #include <cstdio>
+#include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Encoding.h"
 #include "UpdateEngine.h"
 
@@ -38,13 +40,32 @@ private:
     char m_device = 0;
 };
 
+const char USAGE_LINE[] = "Usage: tarnet-messages [OPTION]\n";
+const char HELP[] =
+    "Usage: tarnet-messages [OPTION]\n"
+    "Print every message of a whole update in the order the host sends it: Identity Request, ERASE,\n"
+    "the 36 data blocks and FINISH, as bytes in hexadecimal, assembled from the embedded image.\n"
+    "No MIDI device is opened.\n"
+    "\n"
+    "Options:\n"
+    "  --help          display this help and exit\n"
+    "  --version       output version information and exit\n";
+const cli::Program PROGRAM{"tarnet-messages", USAGE_LINE, HELP};
+
 void PrintBytes(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) std::printf(" %02X", p[i]);
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    cli::ArgReader args(argc, argv);
+    for (std::string a; args.Next(a);) {
+        if (const auto done = cli::StandardOption(PROGRAM, a)) return *done;
+        return cli::ReportUsageError(PROGRAM, (a.rfind("-", 0) == 0 ? "unknown option '" : "unexpected argument '") +
+                                                   a + "'");
+    }
+
     RecordingMidiOut out;
     HeadlessHost host;
     CUpdateEngine engine(host, EnginePlatform{&out, nullptr, nullptr});

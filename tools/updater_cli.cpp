@@ -13,9 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "CommandLine.h"
 #include "EngineTexts.h"
 #include "FirmwareImage.h"
 #include "LoopbackLink.h"
+#include "ProgressLine.h"
 #include "UpdateEngine.h"
 #include "UpdateHost.h"
 #include "platform/TimerApi.h"
@@ -31,24 +33,23 @@ namespace {
 // with one lock so lines from the worker and the timer thread never interleave.
 class ConsoleHost : public IUpdateHost {
 public:
-    explicit ConsoleHost(bool quiet) : m_quiet(quiet) {}
+    explicit ConsoleHost(bool quiet)
+        : m_quiet(quiet),
+          m_progress(stdout, IMAGE_SIZE, ProgressOutput::IsTerminal(stdout), ProgressOutput::Columns(stdout)) {}
 
     bool ShowStatus(const RunStatus& status) override {
         std::lock_guard<std::mutex> lock(m_lock);
         // One line per block would drown the progress lines; the progress shows the blocks.
         if (status != m_status && status.kind != RunStatus::Kind::DataTransmit &&
             status.kind != RunStatus::Kind::Empty && !m_quiet) {
-            std::printf("status: %s\n", StatusText(status).c_str());
+            m_progress.Line("status: " + StatusText(status));
         }
         m_status = status;
         return true;
     }
     bool SetProgressPos(int position) override {
         std::lock_guard<std::mutex> lock(m_lock);
-        if (!m_quiet) {
-            const int percent = static_cast<int>(100LL * position / IMAGE_SIZE);
-            std::printf("progress: %6d / %d (%3d%%)\n", position, IMAGE_SIZE, percent);
-        }
+        if (!m_quiet) m_progress.Progress(position);
         return true;
     }
     bool EnableControl(HostControl control, bool enable) override {
@@ -59,14 +60,21 @@ public:
     }
     bool ShowError(EngineError error) override {
         std::lock_guard<std::mutex> lock(m_lock);
-        std::printf("Error: %s\n", ErrorText(error).c_str());
+        m_progress.Line("Error: " + ErrorText(error));
         return true;
+    }
+
+    // Closes the terminal's progress line before the closing lines are written.
+    void EndProgress(bool completed) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_progress.End(completed);
     }
 
 private:
     std::mutex m_lock;  // orders the lines of the worker and the timer thread
     const bool m_quiet;
     RunStatus m_status;  // guarded by m_lock
+    ProgressOutput m_progress;  // guarded by m_lock
 };
 
 // Index of the device called `name` in a device list; the last match wins, as in the window.
@@ -88,11 +96,17 @@ void ListDevices(CUpdateEngine& engine) {
     print("MIDI IN", engine.MidiInDeviceNames());
 }
 
-const char USAGE[] =
-    "usage: tarnet-update [options]\n"
-    "Runs one firmware update in the terminal, without the window.\n"
+const char USAGE_LINE[] = "Usage: tarnet-update [OPTION]...\n";
+const char HELP[] =
+    "Usage: tarnet-update [OPTION]...\n"
+    "Run one firmware update in the terminal, without the window: identify the device, check its\n"
+    "model, erase its flash, send the image in 36 blocks and finish. On a terminal the progress is\n"
+    "one line with speed and time left; otherwise one line per block.\n"
+    "\n"
+    "Options:\n"
     "  --device NAME   MIDI IN and MIDI OUT device (default \"USB Audio Device\")\n"
-    "  --in NAME       MIDI IN device only      --out NAME   MIDI OUT device only\n"
+    "  --in NAME       MIDI IN device only\n"
+    "  --out NAME      MIDI OUT device only\n"
     "  --list          list the MIDI devices and exit\n"
     "  --loopback      no MIDI system: play the device with the built-in simulator\n"
     "  --measure       print the duration beside the floor that the protocol sets\n"
@@ -103,7 +117,14 @@ const char USAGE[] =
     "  --rescan        list the MIDI devices again after the run, as \"Rescan Device\" does\n"
     "  --reply-timeout MS  wait that long for each answer of the device (default 30000);\n"
     "                  for fault tests that end runs early\n"
-    "Exit status: 0 update completed, 1 update failed, 2 usage error.\n";
+    "  --help          display this help and exit\n"
+    "  --version       output version information and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  update completed\n"
+    "  1  update failed\n"
+    "  2  usage error\n";
+const cli::Program PROGRAM{"tarnet-update", USAGE_LINE, HELP};
 
 // The floor of an update against a device that answers at once: every exchange after the first
 // lasts a whole poll tick at least (the answer is picked up by the next tick), so one tick per
@@ -156,28 +177,27 @@ int main(int argc, char** argv) {
     EngineTimings timings;
     int timeoutSec = 600;
     int lingerMs = 1000;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "tarnet-update: %s needs a value\n%s", a.c_str(), USAGE);
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--device") inName = outName = value();
-        else if (a == "--in") inName = value();
-        else if (a == "--out") outName = value();
-        else if (a == "--list") list = true;
-        else if (a == "--loopback") loopback = true;
-        else if (a == "--measure") measure = true;
-        else if (a == "--quiet") quiet = true;
-        else if (a == "--timeout") timeoutSec = std::atoi(value());
-        else if (a == "--linger") lingerMs = std::atoi(value());
-        else if (a == "--rescan") rescan = true;
-        else if (a == "--reply-timeout") timings.replyTimeoutMs = static_cast<std::uint32_t>(std::max(1, std::atoi(value())));
-        else if (a == "--help" || a == "-h") { std::printf("%s", USAGE); return 0; }
-        else { std::fprintf(stderr, "tarnet-update: unknown option %s\n%s", a.c_str(), USAGE); return 2; }
+    try {
+        cli::ArgReader args(argc, argv);
+        std::string a;
+        while (args.Next(a)) {
+            if (const auto done = cli::StandardOption(PROGRAM, a)) return *done;
+            if (a == "--device") inName = outName = args.Value();
+            else if (a == "--in") inName = args.Value();
+            else if (a == "--out") outName = args.Value();
+            else if (a == "--list") { args.NoValue(); list = true; }
+            else if (a == "--loopback") { args.NoValue(); loopback = true; }
+            else if (a == "--measure") { args.NoValue(); measure = true; }
+            else if (a == "--quiet") { args.NoValue(); quiet = true; }
+            else if (a == "--timeout") timeoutSec = static_cast<int>(cli::ParseInteger(args.Value(), 1, 86400, "time-out"));
+            else if (a == "--linger") lingerMs = static_cast<int>(cli::ParseInteger(args.Value(), 0, 3600000, "linger time"));
+            else if (a == "--rescan") { args.NoValue(); rescan = true; }
+            else if (a == "--reply-timeout") timings.replyTimeoutMs = static_cast<std::uint32_t>(cli::ParseInteger(args.Value(), 1, 3600000, "reply time-out"));
+            else if (a.rfind("-", 0) == 0) throw cli::UsageError{"unknown option '" + a + "'"};
+            else throw cli::UsageError{"unexpected argument '" + a + "'"};
+        }
+    } catch (const cli::UsageError& e) {
+        return cli::ReportUsageError(PROGRAM, e.text);
     }
 
     // In loopback mode the simulated device lives in this process.
@@ -214,6 +234,7 @@ int main(int argc, char** argv) {
     if (started) outcome = engine->WaitForRunEnd(std::chrono::seconds(timeoutSec));
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     const bool completed = outcome == UpdateOutcome::Completed;
+    console->EndProgress(completed);
     if (lingerMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(lingerMs));
 
     // As the window does when it closes: stop input, wake a waiting run, stop the timer.

@@ -26,6 +26,7 @@
 #include <jack/jack.h>
 #endif
 
+#include "CommandLine.h"
 #include "DeviceSimulator.h"
 #include "RawMidiLink.h"
 
@@ -44,6 +45,7 @@ static_assert(std::atomic<bool>::is_always_lock_free, "used from a signal handle
 
 extern "C" void OnSignal(int) { g_stopRequested.store(true); }
 
+const char* const USAGE_LINE = "Usage: tarnet-devsim [options]\n";
 const char* const USAGE = R"(Usage: tarnet-devsim [options]
 
 Plays a Tarnet device in version-up mode on a virtual MIDI input and output, so that the updater
@@ -94,17 +96,21 @@ Run:
                            no limit with --serve); 0 = no limit
   --seed N                 seed of the answer delays (default 1)
   --quiet                  print only the ready line and the verdict
-  --help                   this text
+  --help                   display this help and exit
+  --version                output version information and exit
 
 Status codes the device answers to a data block: 0 accepted, 1 refused (fault schedule),
 2 checksum error, 3 sequence error (wrong address, no ERASE before, past the image),
 4 frame error (sizes, bit 7 set, no F7, padding bits, empty block), 5 wrong model.
-Exit status: 0 PASS, 1 FAIL (also on time-out), 2 usage error or no MIDI system.
+
+Exit status:
+  0  PASS
+  1  FAIL (also on time-out)
+  2  usage error or no MIDI system
 )";
 
-struct UsageError {
-    std::string text;
-};
+const cli::Program PROGRAM{"tarnet-devsim", USAGE_LINE, USAGE};
+using cli::UsageError;
 
 unsigned long ParseNumber(const std::string& text, int base, unsigned long max, const std::string& what) {
     std::string t = text;
@@ -167,9 +173,8 @@ Options ParseArguments(int argc, char** argv) {
         auto status = [&](const std::string& t) {
             return static_cast<uint8_t>(ParseNumber(t, 10, 127, "status"));
         };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(USAGE, stdout);
-            std::exit(0);
+        if (const auto done = cli::StandardOption(PROGRAM, arg)) {
+            std::exit(*done);
         } else if (arg == "--name") {
             o.name = next();
             if (o.name.empty()) throw UsageError{"empty --name"};
@@ -499,8 +504,7 @@ int main(int argc, char** argv) {
     try {
         options = ParseArguments(argc, argv);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "devsim: %s (see --help)\n", e.text.c_str());
-        return 2;
+        return cli::ReportUsageError(PROGRAM, e.text);
     }
     if (!options.quiet) options.config.log = [](const std::string& line) { Print(line); };
 
