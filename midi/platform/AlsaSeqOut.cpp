@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "RtMidiSupport.h"
+#include "AlsaSeqClient.h"
 
 namespace platform::alsa {
 
@@ -20,47 +20,56 @@ constexpr std::chrono::microseconds ROOM_PAUSE{250};
 // client, and the clients reading from the destination port (a software through port such as
 // "Midi Through" hands every event on to them at once). Kernel clients among them have no queue
 // and are skipped when asked.
-std::vector<int> ReceivingClients(snd_seq_t* seq, SeqAddress destination) {
-    std::vector<int> clients{destination.client};
-    snd_seq_query_subscribe_t* query = nullptr;
-    if (snd_seq_query_subscribe_malloc(&query) != 0) return clients;
-    snd_seq_addr_t root{static_cast<unsigned char>(destination.client), static_cast<unsigned char>(destination.port)};
-    snd_seq_query_subscribe_set_root(query, &root);
-    snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
-    for (int index = 0; index < 64; ++index) {
-        snd_seq_query_subscribe_set_index(query, index);
-        if (snd_seq_query_port_subscribers(seq, query) < 0) break;
-        clients.push_back(snd_seq_query_subscribe_get_addr(query)->client);
-    }
-    snd_seq_query_subscribe_free(query);
-    return clients;
+// `withPort` adds the destination's own client. For a port of our own, the clients reading it.
+std::vector<int> ReceivingClients(SeqAddress destination, bool withPort) {
+    return SeqClient::Instance().With([destination, withPort](snd_seq_t* seq) {
+        std::vector<int> clients;
+        if (withPort) clients.push_back(destination.client);
+        snd_seq_query_subscribe_t* query = nullptr;
+        if (seq == nullptr || snd_seq_query_subscribe_malloc(&query) != 0) return clients;
+        snd_seq_addr_t root{static_cast<unsigned char>(destination.client), static_cast<unsigned char>(destination.port)};
+        snd_seq_query_subscribe_set_root(query, &root);
+        snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+        for (int index = 0; index < 64; ++index) {
+            snd_seq_query_subscribe_set_index(query, index);
+            if (snd_seq_query_port_subscribers(seq, query) < 0) break;
+            clients.push_back(snd_seq_query_subscribe_get_addr(query)->client);
+        }
+        snd_seq_query_subscribe_free(query);
+        return clients;
+    });
 }
 
 }  // namespace
 
 SeqOutput::~SeqOutput() {
-    // Closing the client removes its port and connection; events already delivered stay with the
-    // receiver.
-    if (m_seq != nullptr) snd_seq_close(m_seq);
+    // Deleting the port removes its connection; events already delivered stay with the receiver.
+    SeqClient::Instance().DeletePort(m_port);
 }
 
 MidiResult SeqOutput::Open(SeqAddress destination) {
-    if (m_seq != nullptr) return MIDI_ERR_ALLOCATED;
+    if (m_port >= 0) return MIDI_ERR_ALLOCATED;
+    SeqClient& client = SeqClient::Instance();
+    if (!client.Ready()) return MIDI_ERR_NODRIVER;
     const std::optional<SeqPortKind> kind = QueryPortKind(destination);
-    if (!kind) return rtmidi::AlsaSequencerUsable() ? MIDI_ERR_BADDEVICEID : MIDI_ERR_NODRIVER;
+    if (!kind) return MIDI_ERR_BADDEVICEID;
     m_cablePaced = NeedsCablePacing(*kind);
-    if (snd_seq_open(&m_seq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) {
-        m_seq = nullptr;
-        return MIDI_ERR_NODRIVER;
-    }
-    snd_seq_set_client_name(m_seq, rtmidi::CLIENT_NAME);
-    m_port = snd_seq_create_simple_port(m_seq, OUR_PORT_NAME, SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
-                                        SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    m_port = client.CreatePort(OUR_PORT_NAME, SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                               SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     if (m_port < 0) return MIDI_ERR_NOMEM;
-    if (snd_seq_connect_to(m_seq, m_port, destination.client, destination.port) < 0) return MIDI_ERR_BADDEVICEID;
-    pollfd descriptor{};
-    if (snd_seq_poll_descriptors(m_seq, &descriptor, 1, POLLOUT) == 1) m_fd = descriptor.fd;
-    if (!m_cablePaced) m_receivers = ReceivingClients(m_seq, destination);
+    if (!client.ConnectTo(m_port, destination)) return MIDI_ERR_BADDEVICEID;
+    if (!m_cablePaced) m_receivers = ReceivingClients(destination, true);
+    return MIDI_OK;
+}
+
+MidiResult SeqOutput::OpenSource(const char* portName) {
+    if (m_port >= 0) return MIDI_ERR_ALLOCATED;
+    SeqClient& client = SeqClient::Instance();
+    if (!client.Ready()) return MIDI_ERR_NODRIVER;
+    m_port = client.CreatePort(portName, SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                               SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    if (m_port < 0) return MIDI_ERR_NOMEM;
+    m_source = true;
     return MIDI_OK;
 }
 
@@ -74,8 +83,9 @@ bool SeqOutput::Write(const std::uint8_t* bytes, std::size_t length) {
     // Room for this event and one more of another sender's, so the event is never refused.
     const int needed = CellsForSysEx(length) + CellsForSysEx(SPAN);
     const auto deadline = std::chrono::steady_clock::now() + STALL_LIMIT;
-    for (std::size_t i = 0; m_fd >= 0 && i < m_receivers.size();) {
-        const std::optional<InputRoom> room = QueryInputRoom(m_fd, m_receivers[i]);
+    const int fd = SeqClient::Instance().Fd();
+    for (std::size_t i = 0; fd >= 0 && i < m_receivers.size();) {
+        const std::optional<InputRoom> room = QueryInputRoom(fd, m_receivers[i]);
         if (!room || room->free >= needed) {
             ++i;
             continue;
@@ -86,11 +96,13 @@ bool SeqOutput::Write(const std::uint8_t* bytes, std::size_t length) {
     }
     // A refusal here means the receiver has lost this event and what it had queued: the
     // message can't be completed.
-    return snd_seq_event_output_direct(m_seq, &ev) >= 0;
+    return SeqClient::Instance().Write(ev) >= 0;
 }
 
 MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
-    if (m_seq == nullptr || m_port < 0) return MIDI_ERR_INVALHANDLE;
+    if (m_port < 0) return MIDI_ERR_INVALHANDLE;
+    // Who reads a port of our own changes while it is open: asked for each message.
+    if (m_source) m_receivers = ReceivingClients(SeqAddress{SeqClient::Instance().Id(), m_port}, false);
     auto next = std::chrono::steady_clock::now();
     for (std::size_t offset = 0; offset < length;) {
         const std::size_t span = std::min(SPAN, length - offset);

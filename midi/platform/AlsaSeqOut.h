@@ -1,5 +1,7 @@
-// One output to a port of the ALSA sequencer, written with libasound: a client of this program's
-// name with one output port, connected to the destination for as long as the object lives.
+// One output to a port of the ALSA sequencer, written with libasound: a port of the program's
+// client (AlsaSeqClient.h), connected to the destination for as long as the object lives.
+// Or (OpenSource) a port that others connect to and read from, as a device's port; it is written
+// like an application's port, to every reader.
 //
 // Send writes a long SysEx message as consecutive SysEx events of at most SPAN bytes each, the
 // message's bytes in order, unchanged (the first starts with 0xF0, only the last ends with 0xF7);
@@ -23,8 +25,6 @@
 #include "AlsaSeqPortInfo.h"
 #include "MidiApi.h"
 
-typedef struct _snd_seq snd_seq_t;
-
 namespace platform::alsa {
 
 class SeqOutput {
@@ -42,6 +42,9 @@ public:
     // sequencer can't be opened, MIDI_ERR_BADDEVICEID when the destination does not exist or
     // refuses the connection.
     MidiResult Open(SeqAddress destination);
+    // Opens a port named `portName` that other clients may connect to and read from.
+    // MIDI_ERR_NODRIVER when the sequencer can't be opened, MIDI_ERR_NOMEM without a port.
+    MidiResult OpenSource(const char* portName);
     MidiResult Send(const std::uint8_t* bytes, std::size_t length);
 
     bool CablePaced() const { return m_cablePaced; }
@@ -50,10 +53,9 @@ private:
     // Offers one event until the sequencer takes it; false on refusal or stall.
     bool Write(const std::uint8_t* bytes, std::size_t length);
 
-    snd_seq_t* m_seq = nullptr;
-    int m_port = -1;
+    int m_port = -1;  // our port on the program's client; -1 while closed
     bool m_cablePaced = false;
-    int m_fd = -1;  // the sequencer's file descriptor, for asking about the receiver's queue
+    bool m_source = false;  // opened by OpenSource: the receivers are whoever reads our port now
     std::vector<int> m_receivers;  // clients whose input queues take our events (application ports)
 };
 

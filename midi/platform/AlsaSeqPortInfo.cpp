@@ -4,6 +4,8 @@
 
 #include <cctype>
 
+#include "AlsaSeqClient.h"
+
 namespace platform::alsa {
 
 bool NeedsCablePacing(const SeqPortKind& kind) {
@@ -43,52 +45,53 @@ std::optional<SeqAddress> ParseRtMidiPortAddress(const std::string& name) {
 }
 
 std::vector<SeqPortEntry> ListPorts(bool destinations) {
-    std::vector<SeqPortEntry> ports;
-    snd_seq_t* seq = nullptr;
-    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) return ports;
-    snd_seq_client_info_t* client = nullptr;
-    snd_seq_port_info_t* port = nullptr;
-    if (snd_seq_client_info_malloc(&client) == 0 && snd_seq_port_info_malloc(&port) == 0) {
-        const unsigned int caps = destinations ? SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE
-                                               : SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
-        const unsigned int kinds = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_APPLICATION;
-        snd_seq_client_info_set_client(client, -1);
-        while (snd_seq_query_next_client(seq, client) >= 0) {
-            const int number = snd_seq_client_info_get_client(client);
-            if (number == 0) continue;  // the system client
-            snd_seq_port_info_set_client(port, number);
-            snd_seq_port_info_set_port(port, -1);
-            while (snd_seq_query_next_port(seq, port) >= 0) {
-                if ((snd_seq_port_info_get_type(port) & kinds) == 0) continue;
-                if ((snd_seq_port_info_get_capability(port) & caps) != caps) continue;
-                const int p = snd_seq_port_info_get_port(port);
-                ports.push_back({SeqAddress{number, p}, std::string(snd_seq_client_info_get_name(client)) + ":" +
-                                                            snd_seq_port_info_get_name(port) + " " +
-                                                            std::to_string(number) + ":" + std::to_string(p)});
+    return SeqClient::Instance().With([destinations](snd_seq_t* seq) {
+        std::vector<SeqPortEntry> ports;
+        if (seq == nullptr) return ports;
+        snd_seq_client_info_t* client = nullptr;
+        snd_seq_port_info_t* port = nullptr;
+        if (snd_seq_client_info_malloc(&client) == 0 && snd_seq_port_info_malloc(&port) == 0) {
+            const unsigned int caps = destinations ? SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE
+                                                   : SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
+            const unsigned int kinds =
+                SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_APPLICATION;
+            snd_seq_client_info_set_client(client, -1);
+            while (snd_seq_query_next_client(seq, client) >= 0) {
+                const int number = snd_seq_client_info_get_client(client);
+                if (number == 0) continue;  // the system client
+                snd_seq_port_info_set_client(port, number);
+                snd_seq_port_info_set_port(port, -1);
+                while (snd_seq_query_next_port(seq, port) >= 0) {
+                    if ((snd_seq_port_info_get_type(port) & kinds) == 0) continue;
+                    if ((snd_seq_port_info_get_capability(port) & caps) != caps) continue;
+                    const int p = snd_seq_port_info_get_port(port);
+                    ports.push_back({SeqAddress{number, p}, std::string(snd_seq_client_info_get_name(client)) + ":" +
+                                                                snd_seq_port_info_get_name(port) + " " +
+                                                                std::to_string(number) + ":" + std::to_string(p)});
+                }
             }
         }
-    }
-    if (port != nullptr) snd_seq_port_info_free(port);
-    if (client != nullptr) snd_seq_client_info_free(client);
-    snd_seq_close(seq);
-    return ports;
+        if (port != nullptr) snd_seq_port_info_free(port);
+        if (client != nullptr) snd_seq_client_info_free(client);
+        return ports;
+    });
 }
 
 std::optional<SeqPortKind> QueryPortKind(SeqAddress address) {
-    snd_seq_t* seq = nullptr;
-    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) return std::nullopt;
-    std::optional<SeqPortKind> kind;
-    snd_seq_port_info_t* port = nullptr;
-    snd_seq_client_info_t* client = nullptr;
-    if (snd_seq_port_info_malloc(&port) == 0 && snd_seq_client_info_malloc(&client) == 0 &&
-        snd_seq_get_any_port_info(seq, address.client, address.port, port) == 0 &&
-        snd_seq_get_any_client_info(seq, address.client, client) == 0) {
-        kind = SeqPortKind{snd_seq_port_info_get_type(port), snd_seq_client_info_get_card(client)};
-    }
-    if (client != nullptr) snd_seq_client_info_free(client);
-    if (port != nullptr) snd_seq_port_info_free(port);
-    snd_seq_close(seq);
-    return kind;
+    return SeqClient::Instance().With([address](snd_seq_t* seq) {
+        std::optional<SeqPortKind> kind;
+        if (seq == nullptr) return kind;
+        snd_seq_port_info_t* port = nullptr;
+        snd_seq_client_info_t* client = nullptr;
+        if (snd_seq_port_info_malloc(&port) == 0 && snd_seq_client_info_malloc(&client) == 0 &&
+            snd_seq_get_any_port_info(seq, address.client, address.port, port) == 0 &&
+            snd_seq_get_any_client_info(seq, address.client, client) == 0) {
+            kind = SeqPortKind{snd_seq_port_info_get_type(port), snd_seq_client_info_get_card(client)};
+        }
+        if (client != nullptr) snd_seq_client_info_free(client);
+        if (port != nullptr) snd_seq_port_info_free(port);
+        return kind;
+    });
 }
 
 }  // namespace platform::alsa

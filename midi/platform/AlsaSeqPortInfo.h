@@ -41,7 +41,8 @@ struct SeqPortEntry {
 // of clients and ports and with RtMidi's choice of ports (no system client; MIDI generic, synth
 // or application ports with the capabilities to subscribe). Taken in one pass by address, so a
 // client that comes or goes meanwhile never shifts another port's name onto a wrong address (as
-// asking RtMidi for each name by number can). Empty when the sequencer can't be opened.
+// asking RtMidi for each name by number can). Asked through the program's client (AlsaSeqClient.h).
+// Empty when the sequencer can't be opened.
 std::vector<SeqPortEntry> ListPorts(bool destinations);
 
 // Cable pacing by the rule above, from a port's type bits and its client's card.
@@ -52,8 +53,8 @@ bool NeedsCablePacing(const SeqPortKind& kind);
 // does not end in two numbers joined by ':' after a space.
 std::optional<SeqAddress> ParseRtMidiPortAddress(const std::string& rtMidiPortName);
 
-// Asks the sequencer for the type and card of the port at `address`, through a short-lived
-// client of its own. None when the sequencer can't be opened or the port does not exist.
+// Asks the sequencer for the type and card of the port at `address`, through the program's
+// client. None when the sequencer can't be opened or the port does not exist.
 std::optional<SeqPortKind> QueryPortKind(SeqAddress address);
 
 // The input queue of a user-space client: its size and its free part, in the sequencer's cells

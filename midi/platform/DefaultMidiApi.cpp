@@ -1,12 +1,15 @@
-// The MIDI backends of the running platform, chosen once for the process: RtMidi on the ALSA
-// sequencer when it can be opened, otherwise the program's own JACK client (a JACK server that is
-// not there makes every open fail); RtMidi on CoreMIDI on macOS. WinMM has files of its own.
+// The MIDI backends of the running platform, chosen once for the process: on Linux the program's
+// own client on the ALSA sequencer when it can be opened, otherwise the program's own JACK client
+// (a JACK server that is not there makes every open fail); RtMidi on CoreMIDI on macOS. WinMM has
+// files of its own.
 #include "MidiApi.h"
 #include "RtMidiIn.h"
 #include "RtMidiOut.h"
 #include "RtMidiSupport.h"
 
 #if defined(__linux__)
+#include "AlsaSeqMidiIn.h"
+#include "AlsaSeqMidiOut.h"
 #include "JackMidiIn.h"
 #include "JackMidiOut.h"
 #endif
@@ -32,9 +35,12 @@ IMidiOutApi& DefaultMidiOutApi() {
         static JackMidiOutApi jack;
         return jack;
     }
-#endif
+    static AlsaSeqMidiOutApi alsa;
+    return alsa;
+#else
     static RtMidiOutApi api;
     return api;
+#endif
 }
 
 IMidiInApi& DefaultMidiInApi() {
@@ -43,9 +49,12 @@ IMidiInApi& DefaultMidiInApi() {
         static JackMidiInApi jack;
         return jack;
     }
-#endif
+    static AlsaSeqMidiInApi alsa;
+    return alsa;
+#else
     static RtMidiInApi api;
     return api;
+#endif
 }
 
 }  // namespace platform

@@ -29,6 +29,10 @@
 #include "CommandLine.h"
 #include "DeviceSimulator.h"
 #include "RawMidiLink.h"
+#if defined(__linux__)
+#include "platform/AlsaSeqClient.h"
+#include "platform/AlsaSeqOut.h"
+#endif
 
 // Under ThreadSanitizer: libjack's lock-free ring buffer (RtMidi's JACK output path) is not
 // instrumented, so its hand-over between the sender and the JACK thread shows as a race.
@@ -322,15 +326,19 @@ public:
     // Runs on the MIDI system's input thread.
     static void OnMidiIn(double, std::vector<unsigned char>* message, void* user) {
         if (message == nullptr || user == nullptr) return;
-        auto* self = static_cast<InputPump*>(user);
+        static_cast<InputPump*>(user)->Push(message->data(), message->size());
+    }
+
+    // Queues a copy of the bytes; runs on the MIDI system's input thread.
+    void Push(const unsigned char* data, size_t size) noexcept {
         try {
-            std::lock_guard<std::mutex> lock(self->m_lock);
-            if (self->m_queue.size() >= MAX_QUEUED) return;  // shows as a missing message
-            self->m_queue.push_back(*message);
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (m_queue.size() >= MAX_QUEUED) return;  // shows as a missing message
+            m_queue.emplace_back(data, data + size);
         } catch (...) {
             return;  // nothing may escape into the MIDI library's thread
         }
-        self->m_wake.notify_one();
+        m_wake.notify_one();
     }
 
     void Stop() {
@@ -382,6 +390,40 @@ bool AlsaSequencerUsable() {
     ::close(fd);
     return true;
 }
+#endif
+
+#if defined(__linux__)
+// The device on the ALSA sequencer: one client named after the device, with an input port and an
+// output port of that name and no queue (RtMidi would make two clients and a queue; 20 devices
+// beside 20 updaters must fit in the kernel's 64 clients of programs and 32 queues). The output
+// is written like the updater's, as the reader's input queue has room.
+class AlsaPorts final : public platform::alsa::SeqClient::Sink {
+public:
+    explicit AlsaPorts(InputPump& pump) : m_pump(pump) {}
+    ~AlsaPorts() { CloseInput(); }
+
+    bool Open(const std::string& name) {
+        auto& client = platform::alsa::SeqClient::Instance();
+        client.SetName(name);
+        if (!client.Ready()) return false;
+        m_inPort = client.CreatePort(name.c_str(), SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                     SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+        return m_inPort >= 0 && client.Listen(m_inPort, this) && out.OpenSource(name.c_str()) == platform::MIDI_OK;
+    }
+    // No more input into the device once it returns.
+    void CloseInput() {
+        platform::alsa::SeqClient::Instance().DeletePort(m_inPort);
+        m_inPort = -1;
+    }
+    // Runs on the client's reader thread.
+    void OnSeqBytes(const std::uint8_t* bytes, std::size_t count) noexcept override { m_pump.Push(bytes, count); }
+
+    platform::alsa::SeqOutput out;  // used under the program's output lock
+
+private:
+    InputPump& m_pump;
+    int m_inPort = -1;
+};
 #endif
 
 struct Ports {
@@ -519,15 +561,46 @@ int main(int argc, char** argv) {
     std::mutex outLock;
     RtMidiOut* out = nullptr;
     devsim::RawMidiLink* raw = nullptr;
+#if defined(__linux__)
+    platform::alsa::SeqOutput* seqOut = nullptr;
+#endif
     devsim::DeviceSimulator device(options.config, [&](const std::vector<uint8_t>& bytes) {
         std::lock_guard<std::mutex> lock(outLock);
         if (out != nullptr) out->sendMessage(bytes.data(), bytes.size());
+#if defined(__linux__)
+        if (seqOut != nullptr && seqOut->Send(bytes.data(), bytes.size()) != platform::MIDI_OK)
+            Print("the sequencer refused a message");
+#endif
         if (raw != nullptr && !raw->Write(bytes)) Print("raw MIDI device refused a message");
     });
     SysExAssembler assembler(device);
     InputPump pump(assembler);
 
     if (!options.rawPath.empty()) return RunOnRawMidi(options, device, outLock, raw);
+
+#if defined(__linux__)
+    snd_lib_error_set_handler(&SilentAlsa);
+    if (AlsaSequencerUsable()) {
+        AlsaPorts alsa(pump);
+        if (alsa.Open(options.name)) {
+            {
+                std::lock_guard<std::mutex> lock(outLock);
+                seqOut = &alsa.out;
+            }
+            Print("ready as \"" + options.name + "\" on ALSA");
+            const bool timedOut = WaitForEnd(options, device);
+            // No more input into the device, then no more output from it, then the ports go.
+            alsa.CloseInput();
+            pump.Stop();
+            device.Stop();
+            {
+                std::lock_guard<std::mutex> lock(outLock);
+                seqOut = nullptr;
+            }
+            return Finish(options, device, timedOut);
+        }
+    }
+#endif
 
     Ports ports;
     OpenErrors errors;
