@@ -3,8 +3,8 @@
 # machine of scripts/alsa-vm.sh (emulated: slower than a real machine, so these are upper bounds):
 #   - to a software device (tarnet-devsim on the sequencer, answering at once), 3 runs, beside the
 #     pacing the protocol itself imposes (printed by tarnet-update --measure);
-#   - N updates at once to N software devices (TARNET_PARALLEL, default 8: the kernel has room
-#     for 64 clients of programs; 20 devices and 20 updaters need more), beside one update;
+#   - N updates at once to N software devices (TARNET_PARALLEL, default 20; each program is one
+#     sequencer client, of the kernel's 64 for programs), beside one update;
 #   - to a device behind snd-virmidi's raw MIDI device that reads 3125 bytes/s like a 31250-baud
 #     cable, beside the wire time of the bytes it read, and the bytes the driver dropped.
 # usage: scripts/measure-update-alsa.sh [--no-cable]      (the cable run takes about 2 minutes)
@@ -24,12 +24,15 @@ image=app/resources/firmware.bin
 log=/tmp/measure-alsa
 mkdir -p $log
 
-start_device() {  # k options...
+launch_device() {  # k options...
   local k=$1; shift
   "$bin/tarnet-devsim" --quiet --answer-delay 0 --timeout 600 "$@" >"$log/devsim.$k" 2>&1 &
-  for _ in $(seq 1 300); do grep -q ready "$log/devsim.$k" && return 0; sleep 0.1; done
-  echo "simulator $k did not come up"; cat "$log/devsim.$k"; exit 1
 }
+wait_device() {  # k
+  for _ in $(seq 1 600); do grep -q ready "$log/devsim.$1" && return 0; sleep 0.1; done
+  echo "simulator $1 did not come up"; cat "$log/devsim.$1"; exit 1
+}
+start_device() { launch_device "$@"; wait_device "$1"; }
 ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 
 echo "== ALSA, software device (3 runs)"
@@ -43,9 +46,10 @@ for run in 1 2 3; do
   if [ -z "$one" ] || [ "$ms" -lt "$one" ]; then one=$ms; fi
 done
 
-n=${TARNET_PARALLEL:-8}
+n=${TARNET_PARALLEL:-20}
 echo "== ALSA, $n updates at once ($n copies of tarnet-update, $n simulated devices)"
-for k in $(seq 1 "$n"); do start_device "$k" --name "USB Audio Device ($k)"; done
+for k in $(seq 1 "$n"); do launch_device "$k" --name "USB Audio Device ($k)"; done
+for k in $(seq 1 "$n"); do wait_device "$k"; done
 t0=$(date +%s%N)
 pids=()
 for k in $(seq 1 "$n"); do

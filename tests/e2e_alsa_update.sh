@@ -4,7 +4,9 @@
 # usage: e2e_alsa_update.sh MODE DEVSIM UPDATE IMAGE
 #   software   one update to a program's port; the device also pulls blocks (the largest one
 #              included) and asks the host's identity by itself, and refuses one block twice
-#   parallel N N updates at once (N up to about 10: the kernel has room for 64 program clients), N simulated devices "USB Audio Device (k)", N copies of tarnet-update
+#   parallel N N updates at once: N simulated devices "USB Audio Device (k)", N copies of
+#              tarnet-update (each program is one sequencer client; the kernel has room for 64
+#              clients of programs, so N up to about 30)
 #   cable      one update to a device behind snd-virmidi's raw MIDI device /dev/snd/midiC0D0 that
 #              reads 3125 bytes per second like a 31250-baud cable: no byte may be dropped
 # Every image the devices received must equal IMAGE byte for byte. Prints the time each took.
@@ -22,14 +24,17 @@ if [ ! -c /dev/snd/seq ]; then
   echo "no /dev/snd/seq on this machine (run through scripts/alsa-vm.sh): skipped"; exit 77
 fi
 
-# Starts simulator k with the given options and waits for its ready line.
-start_device() {
+# Starts simulator k with the given options; wait_device k waits for its ready line.
+launch_device() {
   local k=$1; shift
   "$devsim" "$@" --expect-image "$image" --out "$work/received.$k.bin" >"$work/devsim.$k.log" 2>&1 &
   pids+=($!)
-  for _ in $(seq 1 300); do grep -q 'ready' "$work/devsim.$k.log" && return 0; sleep 0.1; done
-  echo "simulator $k did not come up:"; cat "$work/devsim.$k.log"; return 1
 }
+wait_device() {
+  for _ in $(seq 1 600); do grep -q 'ready' "$work/devsim.$1.log" && return 0; sleep 0.1; done
+  echo "simulator $1 did not come up:"; cat "$work/devsim.$1.log"; return 1
+}
+start_device() { launch_device "$@" && wait_device "$1"; }
 
 now() { date +%s.%N; }
 failed=0
@@ -41,17 +46,19 @@ case "$mode" in
     "$update" --device "USB Audio Device" --quiet --measure --timeout 180 || failed=1
     ;;
   parallel)
-    for k in $(seq 1 "$count"); do
-      start_device "$k" --name "USB Audio Device ($k)" --quiet --timeout 240 || exit 1
-    done
+    for k in $(seq 1 "$count"); do launch_device "$k" --name "USB Audio Device ($k)" --quiet --timeout 150; done
+    for k in $(seq 1 "$count"); do wait_device "$k" || exit 1; done
     t0=$(now)
     upids=()
     for k in $(seq 1 "$count"); do
-      "$update" --device "USB Audio Device ($k)" --quiet --timeout 200 >"$work/update.$k.log" 2>&1 &
+      "$update" --device "USB Audio Device ($k)" --quiet --timeout 120 >"$work/update.$k.log" 2>&1 &
       upids+=($!)
     done
     for k in $(seq 1 "$count"); do
-      wait "${upids[$((k - 1))]}" || { echo "tarnet-update $k failed:"; cat "$work/update.$k.log"; failed=1; }
+      if ! wait "${upids[$((k - 1))]}"; then
+        echo "tarnet-update $k failed:"; cat "$work/update.$k.log"; failed=1
+        kill "${pids[$((k - 1))]}" 2>/dev/null  # its device's verdict comes now, not at its time-out
+      fi
     done
     ;;
   cable)

@@ -1,10 +1,11 @@
 // The rules behind the ALSA output's pacing, without a sequencer: which ports are paced at the
-// cable's speed, where RtMidi's port names carry the address, and what a SysEx event costs in a
-// receiver's input queue.
+// cable's speed, where RtMidi's port names carry the address, what a SysEx event costs in a
+// receiver's input queue, and when a device chosen from a listing is still there.
 #include <gtest/gtest.h>
 
 #include <alsa/asoundlib.h>
 
+#include "platform/AlsaSeqMidiOut.h"
 #include "platform/AlsaSeqPortInfo.h"
 
 using platform::alsa::NeedsCablePacing;
@@ -47,4 +48,21 @@ TEST(AlsaPacingRule, ASysExEventTakesOneCellPlusOnePerEventSizeOfData) {
     EXPECT_EQ(platform::alsa::CellsForSysEx(28), 2);
     EXPECT_EQ(platform::alsa::CellsForSysEx(29), 3);
     EXPECT_EQ(platform::alsa::CellsForSysEx(256), 11);
+}
+
+TEST(AlsaDeviceChoice, AListedDeviceIsStillThereOnlyAtTheSameAddressUnderTheSameName) {
+    using platform::alsa::SeqPortEntry;
+    const SeqPortEntry chosen{SeqAddress{130, 0}, "USB Audio Device (2):USB Audio Device (2) 130:0"};
+    const std::vector<SeqPortEntry> now{
+        {SeqAddress{14, 0}, "Midi Through:Midi Through Port-0 14:0"},
+        {SeqAddress{130, 0}, "USB Audio Device (2):USB Audio Device (2) 130:0"},
+    };
+    EXPECT_TRUE(platform::StillListed(now, chosen));
+    // The device ended and another client got its number.
+    const std::vector<SeqPortEntry> reused{{SeqAddress{130, 0}, "USB Audio Device (3):USB Audio Device (3) 130:0"}};
+    EXPECT_FALSE(platform::StillListed(reused, chosen));
+    // The same name at another address is another device's port (names need not be unique).
+    const std::vector<SeqPortEntry> moved{{SeqAddress{131, 0}, chosen.fullName}};
+    EXPECT_FALSE(platform::StillListed(moved, chosen));
+    EXPECT_FALSE(platform::StillListed({}, chosen));
 }

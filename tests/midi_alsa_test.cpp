@@ -2,6 +2,7 @@
 // virtual machine through scripts/alsa-vm.sh, since the build machines have no /dev/snd). The
 // other end is a program's client made with RtMidi, the kernel's "Midi Through" port and
 // snd-virmidi's card ports.
+#include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "CMidiInPort.h"
 #include "CMidiOutPort.h"
 #include "TestSupport.h"
+#include "platform/AlsaSeqClient.h"
 #include "platform/AlsaSeqPortInfo.h"
 #include "platform/RtMidiSupport.h"
 
@@ -76,6 +78,49 @@ private:
     std::mutex m_lock;
     std::vector<Bytes> m_received;  // guarded by m_lock
 };
+
+// A program's client with one output port named after the client: a source to read from.
+class SoftwareSource {
+public:
+    explicit SoftwareSource(const std::string& name) : name(name) {
+        out = std::make_unique<RtMidiOut>(RtMidi::LINUX_ALSA, name);
+        out->setErrorCallback(&platform::rtmidi::QuietErrorCallback, nullptr);
+        out->openVirtualPort(name);
+    }
+    void Send(const Bytes& message) { out->sendMessage(message.data(), message.size()); }
+
+    const std::string name;
+    std::unique_ptr<RtMidiOut> out;
+};
+
+// What the sequencer shows of the clients named `name` and of the queues: the number of such
+// clients, their ports in all, and the queues in use on the whole system. Asked through a
+// client of the test's own.
+struct SequencerCensus {
+    int clients = 0;
+    int ports = 0;
+    int queues = 0;
+};
+SequencerCensus Census(const std::string& name) {
+    SequencerCensus census;
+    snd_seq_t* seq = nullptr;
+    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) return census;
+    snd_seq_client_info_t* client = nullptr;
+    snd_seq_system_info_t* system = nullptr;
+    snd_seq_client_info_malloc(&client);
+    snd_seq_system_info_malloc(&system);
+    snd_seq_client_info_set_client(client, -1);
+    while (snd_seq_query_next_client(seq, client) >= 0) {
+        if (name != snd_seq_client_info_get_name(client)) continue;
+        ++census.clients;
+        census.ports += snd_seq_client_info_get_num_ports(client);
+    }
+    if (snd_seq_system_info(seq, system) == 0) census.queues = snd_seq_system_info_get_cur_queues(system);
+    snd_seq_system_info_free(system);
+    snd_seq_client_info_free(client);
+    snd_seq_close(seq);
+    return census;
+}
 
 template <typename Port>
 std::vector<std::string> Names(Port& port) {
@@ -228,4 +273,74 @@ TEST(AlsaSequencerPorts, ProgramsAndThroughPortsAreWrittenAtOnceCardPortsAtTheCa
     }
     EXPECT_EQ(checked, 2);
     if (cardPorts == 0) std::printf("note: snd-virmidi is not loaded; no card port was checked\n");
+}
+
+TEST(AlsaSequencerPorts, TheProgramListsOpensAndReadsOnOneClientWithoutAQueue) {
+    SKIP_WITHOUT_SEQUENCER();
+    SoftwareDevice device(UniqueName("Alsa Test Device"));
+    CMidiOutPort out;
+    CMidiInPort in;
+    const std::int64_t outIndex = IndexOf(out, device.name);
+    const std::int64_t inIndex = IndexOf(in, "Midi Through");
+    ASSERT_GE(outIndex, 0);
+    ASSERT_GE(inIndex, 0);
+    const int queuesBefore = Census("").queues;
+
+    ASSERT_TRUE(out.Open(static_cast<std::uint32_t>(outIndex)));
+    in.m_deviceIndex = static_cast<std::uint32_t>(inIndex);
+    ASSERT_TRUE(in.Start());
+    // Listing meanwhile opens nothing either.
+    (void)Names(out);
+    (void)Names(in);
+    const SequencerCensus open = Census(platform::rtmidi::CLIENT_NAME);
+    EXPECT_EQ(open.clients, 1) << "listing, the output and the input share the program's client";
+    EXPECT_EQ(open.ports, 2) << "one port for the output, one for the input";
+    EXPECT_EQ(open.queues, queuesBefore) << "the program allocates no queue";
+    EXPECT_GE(platform::alsa::SeqClient::Instance().Id(), 128) << "the program's client is open";
+
+    in.Stop();
+    out.Close();
+    const SequencerCensus closed = Census(platform::rtmidi::CLIENT_NAME);
+    EXPECT_EQ(closed.clients, 1);
+    EXPECT_EQ(closed.ports, 0) << "closing deletes the ports";
+}
+
+// A device that ends while others run (an update finished beside this one) must not shift the
+// device chosen from the listing onto its neighbour's port.
+TEST(AlsaSequencerPorts, AnIndexStillNamesTheListedDeviceAfterAnEarlierDeviceHasGone) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto first = std::make_unique<SoftwareDevice>(UniqueName("Alsa Test Device A"));
+    SoftwareDevice second(UniqueName("Alsa Test Device B"));
+    auto firstSource = std::make_unique<SoftwareSource>(UniqueName("Alsa Test Source A"));
+    SoftwareSource secondSource(UniqueName("Alsa Test Source B"));
+    CMidiOutPort out;
+    CMidiInPort in;
+    const std::int64_t firstIndex = IndexOf(out, first->name), secondIndex = IndexOf(out, second.name);
+    const std::int64_t firstSourceIndex = IndexOf(in, firstSource->name);
+    const std::int64_t secondSourceIndex = IndexOf(in, secondSource.name);
+    ASSERT_GE(firstIndex, 0);
+    ASSERT_GT(secondIndex, firstIndex);
+    ASSERT_GE(firstSourceIndex, 0);
+    ASSERT_GT(secondSourceIndex, firstSourceIndex);
+    first.reset();
+    firstSource.reset();
+
+    EXPECT_FALSE(out.Open(static_cast<std::uint32_t>(firstIndex))) << "the device that went away";
+    in.m_deviceIndex = static_cast<std::uint32_t>(firstSourceIndex);
+    EXPECT_FALSE(in.Start()) << "the source that went away";
+
+    const Bytes message = SysEx(600);
+    ASSERT_TRUE(out.Open(static_cast<std::uint32_t>(secondIndex)));
+    EXPECT_TRUE(Send(out, message));
+    out.Close();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !second.Received().empty(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(second.Received().front(), message);
+
+    in.m_deviceIndex = static_cast<std::uint32_t>(secondSourceIndex);
+    ASSERT_TRUE(in.Start());
+    secondSource.Send(message);
+    const auto received = Collect(in, 1);
+    in.Stop();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0], message);
 }

@@ -61,7 +61,8 @@ one verdict line, "devsim: PASS: ..." or "devsim: FAIL: ...".
 
 Ports:
   --name NAME              device name (default "USB Audio Device"); on JACK both port short names
-                           are NAME (clients NAME and NAME-01), on ALSA both client names are NAME
+                           are NAME (clients NAME and NAME-01), on ALSA one client NAME has both ports,
+                           named NAME
   --rawmidi DEVICE         play the device at the far end of a raw MIDI device instead (Linux, e.g.
                            /dev/snd/midiC0D0 of snd-virmidi: the host then picks the sequencer
                            client "Virtual Raw MIDI 0-0"); --name is not used
