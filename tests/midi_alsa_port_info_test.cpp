@@ -1,10 +1,12 @@
 // The rules behind the ALSA output's pacing, without a sequencer: which ports are paced at the
 // cable's speed, where RtMidi's port names carry the address, what a SysEx event costs in a
-// receiver's input queue, and when a device chosen from a listing is still there.
+// receiver's input queue, when a device chosen from a listing is still there, and which raw MIDI
+// substream a card's hardware port stands for.
 #include <gtest/gtest.h>
 
 #include <alsa/asoundlib.h>
 
+#include "platform/AlsaRawMidiOut.h"
 #include "platform/AlsaSeqMidiOut.h"
 #include "platform/AlsaSeqPortInfo.h"
 
@@ -65,4 +67,21 @@ TEST(AlsaDeviceChoice, AListedDeviceIsStillThereOnlyAtTheSameAddressUnderTheSame
     const std::vector<SeqPortEntry> moved{{SeqAddress{131, 0}, chosen.fullName}};
     EXPECT_FALSE(platform::StillListed(moved, chosen));
     EXPECT_FALSE(platform::StillListed({}, chosen));
+}
+
+TEST(AlsaRawMidiBehindAPort, OnlyACardsHardwareMidiPortsMapToTheirRawSubstream) {
+    using platform::alsa::RawMidiAddress;
+    using platform::alsa::RawMidiBehind;
+    constexpr unsigned HARDWARE = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_HARDWARE | SND_SEQ_PORT_TYPE_PORT;
+    // snd-seq-midi: port device * 32 + substream.
+    EXPECT_EQ(RawMidiBehind(SeqPortKind{HARDWARE, 1}, 0), (RawMidiAddress{1, 0, 0}));
+    EXPECT_EQ(RawMidiBehind(SeqPortKind{HARDWARE, 2}, 33), (RawMidiAddress{2, 1, 1}));
+    EXPECT_EQ(RawMidiBehind(SeqPortKind{HARDWARE, 0}, 31), (RawMidiAddress{0, 0, 31}));
+    // snd-virmidi's ports are software ports of a card; programs and Midi Through have no card;
+    // a hardware synthesizer is no raw MIDI substream.
+    EXPECT_FALSE(RawMidiBehind(SeqPortKind{SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SOFTWARE | SND_SEQ_PORT_TYPE_PORT, 0}, 0));
+    EXPECT_FALSE(RawMidiBehind(SeqPortKind{HARDWARE, -1}, 0));
+    EXPECT_FALSE(RawMidiBehind(SeqPortKind{SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION, -1}, 0));
+    EXPECT_FALSE(RawMidiBehind(SeqPortKind{SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_HARDWARE, 0}, 0));
+    EXPECT_FALSE(RawMidiBehind(SeqPortKind{HARDWARE, 1}, -1));
 }

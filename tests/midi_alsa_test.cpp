@@ -15,6 +15,7 @@
 #include "CMidiInPort.h"
 #include "CMidiOutPort.h"
 #include "TestSupport.h"
+#include "platform/AlsaRawMidiOut.h"
 #include "platform/AlsaSeqClient.h"
 #include "platform/AlsaSeqPortInfo.h"
 #include "platform/RtMidiSupport.h"
@@ -339,6 +340,60 @@ TEST(AlsaSequencerPorts, AnIndexStillNamesTheListedDeviceAfterAnEarlierDeviceHas
     in.m_deviceIndex = static_cast<std::uint32_t>(secondSourceIndex);
     ASSERT_TRUE(in.Start());
     secondSource.Send(message);
+    const auto received = Collect(in, 1);
+    in.Stop();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0], message);
+}
+
+// The direct path of a card's hardware port, on snd-virmidi's second raw device: what is written
+// to it comes out of its sequencer port "Virtual Raw MIDI 0-1". (The guest has no hardware
+// port: snd-virmidi's ports are software ports of card 0, which go the paced sequencer way.)
+TEST(AlsaRawMidiOutput, WritesALongMessageWholeToAFreeSubstreamAndRefusesABusyOrMisnamedOne) {
+    SKIP_WITHOUT_SEQUENCER();
+    if (::access("/dev/snd/midiC0D1", F_OK) != 0) GTEST_SKIP() << "snd-virmidi is not loaded";
+    CMidiInPort in;
+    const std::int64_t source = IndexOf(in, "Virtual Raw MIDI 0-1");
+    ASSERT_GE(source, 0);
+    std::optional<platform::alsa::SeqPortKind> kind;
+    std::string portName;
+    for (const auto& port : platform::alsa::ListPorts(false)) {
+        if (port.fullName.rfind("Virtual Raw MIDI 0-1:", 0) == 0) kind = platform::alsa::QueryPortKind(port.address, &portName);
+    }
+    ASSERT_TRUE(kind.has_value());
+    EXPECT_FALSE(platform::alsa::RawMidiBehind(*kind, 0).has_value()) << "a software port of the card";
+    std::printf("note: sequencer port \"%s\", type 0x%x, card %d\n", portName.c_str(), kind->type, kind->card);
+
+    // The substream's own name, as the kernel's sequencer client of a card names its port.
+    std::string rawName;
+    {
+        snd_rawmidi_t* probe = nullptr;
+        ASSERT_EQ(snd_rawmidi_open(nullptr, &probe, "hw:0,1,0", SND_RAWMIDI_NONBLOCK), 0);
+        snd_rawmidi_info_t* info = nullptr;
+        ASSERT_EQ(snd_rawmidi_info_malloc(&info), 0);
+        ASSERT_EQ(snd_rawmidi_info(probe, info), 0);
+        rawName = snd_rawmidi_info_get_subdevice_name(info);
+        if (rawName.empty()) rawName = snd_rawmidi_info_get_name(info);
+        snd_rawmidi_info_free(info);
+        std::printf("note: raw MIDI substream hw:0,1,0 \"%s\"\n", rawName.c_str());
+
+        platform::alsa::RawMidiOutput busy;
+        EXPECT_EQ(busy.Open({0, 1, 0}, rawName), platform::MIDI_ERR_ALLOCATED) << "another program holds it";
+        EXPECT_FALSE(busy.IsOpen());
+        snd_rawmidi_close(probe);
+    }
+    platform::alsa::RawMidiOutput misnamed;
+    EXPECT_EQ(misnamed.Open({0, 1, 0}, "Some Other Port"), platform::MIDI_ERR_BADDEVICEID);
+    EXPECT_EQ(misnamed.Open({0, 9, 0}, rawName), platform::MIDI_ERR_BADDEVICEID) << "no such device";
+
+    in.m_deviceIndex = static_cast<std::uint32_t>(source);
+    ASSERT_TRUE(in.Start());
+    const Bytes message = SysEx(10551);  // more than the driver's 4096-byte buffer
+    {
+        platform::alsa::RawMidiOutput out;
+        ASSERT_EQ(out.Open({0, 1, 0}, rawName), platform::MIDI_OK);
+        EXPECT_EQ(out.Send(message.data(), message.size()), platform::MIDI_OK);
+    }
     const auto received = Collect(in, 1);
     in.Stop();
     ASSERT_EQ(received.size(), 1u);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -48,11 +50,20 @@ SeqOutput::~SeqOutput() {
 }
 
 MidiResult SeqOutput::Open(SeqAddress destination) {
-    if (m_port >= 0) return MIDI_ERR_ALLOCATED;
+    if (m_port >= 0 || m_raw) return MIDI_ERR_ALLOCATED;
     SeqClient& client = SeqClient::Instance();
     if (!client.Ready()) return MIDI_ERR_NODRIVER;
-    const std::optional<SeqPortKind> kind = QueryPortKind(destination);
+    std::string portName;
+    const std::optional<SeqPortKind> kind = QueryPortKind(destination, &portName);
     if (!kind) return MIDI_ERR_BADDEVICEID;
+    if (const std::optional<RawMidiAddress> raw = RawMidiBehind(*kind, destination.port)) {
+        auto direct = std::make_unique<RawMidiOutput>();
+        if (direct->Open(*raw, portName) == MIDI_OK) {
+            m_raw = std::move(direct);
+            return MIDI_OK;
+        }
+        // Busy (another program, or the sequencer for a reader of the port): the paced way.
+    }
     m_cablePaced = NeedsCablePacing(*kind);
     m_port = client.CreatePort(OUR_PORT_NAME, SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
                                SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
@@ -80,29 +91,42 @@ bool SeqOutput::Write(const std::uint8_t* bytes, std::size_t length) {
     snd_seq_ev_set_subs(&ev);
     snd_seq_ev_set_direct(&ev);
     snd_seq_ev_set_sysex(&ev, static_cast<unsigned int>(length), const_cast<std::uint8_t*>(bytes));
-    // Room for this event and one more of another sender's, so the event is never refused.
-    const int needed = CellsForSysEx(length) + CellsForSysEx(SPAN);
-    const auto deadline = std::chrono::steady_clock::now() + STALL_LIMIT;
+    // Room for this event and one more of another sender's, so the event is never refused. The
+    // kernel's account is asked only when what it showed last is used up (each question is a
+    // system call, which counts when 20 programs send at once), so `m_credit` is the room left
+    // of the last answer less one event of another sender's.
+    const int cells = CellsForSysEx(length);
+    const int margin = CellsForSysEx(SPAN);
     const int fd = SeqClient::Instance().Fd();
-    for (std::size_t i = 0; fd >= 0 && i < m_receivers.size();) {
-        const std::optional<InputRoom> room = QueryInputRoom(fd, m_receivers[i]);
-        if (!room || room->free >= needed) {
-            ++i;
-            continue;
+    std::optional<std::chrono::steady_clock::time_point> deadline;  // set at the first wait
+    while (m_credit < cells) {
+        int credit = std::numeric_limits<int>::max();  // kernel clients only: no queue to fill
+        for (std::size_t i = 0; fd >= 0 && i < m_receivers.size(); ++i) {
+            const std::optional<InputRoom> room = QueryInputRoom(fd, m_receivers[i]);
+            if (!room) continue;
+            // A queue that can never hold the event would stall the send: fail now instead.
+            if (room->size < cells + margin) return false;
+            credit = std::min(credit, room->free - margin);
         }
-        // A queue that can never hold the event would stall the send: fail now instead.
-        if (room->size < needed || std::chrono::steady_clock::now() >= deadline) return false;
+        m_credit = credit;
+        if (m_credit >= cells) break;
+        const auto now = std::chrono::steady_clock::now();
+        if (!deadline) deadline = now + STALL_LIMIT;
+        if (now >= *deadline) return false;
         std::this_thread::sleep_for(ROOM_PAUSE);
     }
+    m_credit -= cells;
     // A refusal here means the receiver has lost this event and what it had queued: the
     // message can't be completed.
     return SeqClient::Instance().Write(ev) >= 0;
 }
 
 MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
+    if (m_raw) return m_raw->Send(bytes, length);
     if (m_port < 0) return MIDI_ERR_INVALHANDLE;
     // Who reads a port of our own changes while it is open: asked for each message.
     if (m_source) m_receivers = ReceivingClients(SeqAddress{SeqClient::Instance().Id(), m_port}, false);
+    m_credit = 0;  // the receivers' room is asked afresh for each message
     auto next = std::chrono::steady_clock::now();
     for (std::size_t offset = 0; offset < length;) {
         const std::size_t span = std::min(SPAN, length - offset);

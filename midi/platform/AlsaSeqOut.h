@@ -8,11 +8,15 @@
 // a receiver joins them. The destination's kind (AlsaSeqPortInfo.h) sets the pace:
 //   - an application's port: every event goes out as soon as the receiver's input queue has room
 //     for it (the receivers are the destination's client and, for a software through port like
-//     "Midi Through", the clients reading from it) (the kernel's own account of that queue is asked before each event; an event that
-//     found the queue full would be dropped, and with it everything the receiver had queued).
-//   - a port that stands for hardware: one span per SPAN x CABLE_BYTE_TIME, and Send returns once
-//     the last span has had its time on the wire, so the driver's buffer never holds more than
-//     about one span of ours.
+//     "Midi Through", the clients reading from it) (the kernel's own account of that queue is
+//     asked whenever the room it showed last is used up; an event that found the queue full
+//     would be dropped, and with it everything the receiver had queued).
+//   - a hardware port of a card whose raw MIDI substream is free (AlsaRawMidiOut.h): the bytes
+//     are written to the raw device directly, at the pace its driver's buffer takes them.
+//   - any other port that stands for hardware (the substream is busy, a card's software port such
+//     as snd-virmidi's): one span per SPAN x CABLE_BYTE_TIME through the sequencer, and Send
+//     returns once the last span has had its time on the wire, so the driver's buffer never holds
+//     more than about one span of ours.
 // Send fails when the sequencer refuses an event, or the receiver's queue stays full for
 // STALL_LIMIT. Used by one thread at a time; prints nothing; throws nothing.
 #pragma once
@@ -22,6 +26,9 @@
 #include <cstdint>
 #include <vector>
 
+#include <memory>
+
+#include "AlsaRawMidiOut.h"
 #include "AlsaSeqPortInfo.h"
 #include "MidiApi.h"
 
@@ -48,6 +55,8 @@ public:
     MidiResult Send(const std::uint8_t* bytes, std::size_t length);
 
     bool CablePaced() const { return m_cablePaced; }
+    // True when the destination's raw MIDI device is written directly.
+    bool Direct() const { return m_raw != nullptr; }
 
 private:
     // Offers one event until the sequencer takes it; false on refusal or stall.
@@ -57,6 +66,8 @@ private:
     bool m_cablePaced = false;
     bool m_source = false;  // opened by OpenSource: the receivers are whoever reads our port now
     std::vector<int> m_receivers;  // clients whose input queues take our events (application ports)
+    int m_credit = 0;  // cells we may still write before asking the receivers' room again
+    std::unique_ptr<RawMidiOutput> m_raw;  // the destination's raw device, when written directly
 };
 
 }  // namespace platform::alsa

@@ -77,8 +77,8 @@ std::vector<SeqPortEntry> ListPorts(bool destinations) {
     });
 }
 
-std::optional<SeqPortKind> QueryPortKind(SeqAddress address) {
-    return SeqClient::Instance().With([address](snd_seq_t* seq) {
+std::optional<SeqPortKind> QueryPortKind(SeqAddress address, std::string* portName) {
+    return SeqClient::Instance().With([address, portName](snd_seq_t* seq) {
         std::optional<SeqPortKind> kind;
         if (seq == nullptr) return kind;
         snd_seq_port_info_t* port = nullptr;
@@ -87,6 +87,7 @@ std::optional<SeqPortKind> QueryPortKind(SeqAddress address) {
             snd_seq_get_any_port_info(seq, address.client, address.port, port) == 0 &&
             snd_seq_get_any_client_info(seq, address.client, client) == 0) {
             kind = SeqPortKind{snd_seq_port_info_get_type(port), snd_seq_client_info_get_card(client)};
+            if (portName != nullptr) *portName = snd_seq_port_info_get_name(port);
         }
         if (client != nullptr) snd_seq_client_info_free(client);
         if (port != nullptr) snd_seq_port_info_free(port);

@@ -53,9 +53,9 @@ bool NeedsCablePacing(const SeqPortKind& kind);
 // does not end in two numbers joined by ':' after a space.
 std::optional<SeqAddress> ParseRtMidiPortAddress(const std::string& rtMidiPortName);
 
-// Asks the sequencer for the type and card of the port at `address`, through the program's
-// client. None when the sequencer can't be opened or the port does not exist.
-std::optional<SeqPortKind> QueryPortKind(SeqAddress address);
+// Asks the sequencer for the type and card of the port at `address` (and its own name into
+// `portName` when given), through the program's client. None when the sequencer can't be opened or the port does not exist.
+std::optional<SeqPortKind> QueryPortKind(SeqAddress address, std::string* portName = nullptr);
 
 // The input queue of a user-space client: its size and its free part, in the sequencer's cells
 // (one cell per event plus one per 28 bytes of a SysEx event's data).
