@@ -52,7 +52,7 @@ n=${TARNET_PARALLEL:-20}
 echo "== ALSA, $n updates at once ($n copies of tarnet-update, $n simulated devices)"
 for k in $(seq 1 "$n"); do launch_device "$k" --name "USB Audio Device ($k)"; done
 for k in $(seq 1 "$n"); do wait_device "$k"; done
-read -r busy0 total0 < <(cpu_jiffies)
+j0=$(cpu_jiffies)
 t0=$(date +%s%N)
 pids=()
 for k in $(seq 1 "$n"); do
@@ -62,10 +62,10 @@ done
 ok=0
 for p in "${pids[@]}"; do wait "$p" && ok=$((ok + 1)); done
 all=$(ms_since "$t0")
-read -r busy1 total1 < <(cpu_jiffies)
+j1=$(cpu_jiffies)
 wait
 echo "$n at once: $all ms for all, $ok of $n completed; one update alone: $one ms; ratio $(awk "BEGIN { printf \"%.2f\", $all / $one }") (target 1.2)"
-echo "  the guest's $(nproc) processors were busy $(( 100 * (busy1 - busy0) / (total1 - total0) ))% of that time (near 100%: the emulated processors set the pace)"
+echo "  the guest's $(nproc) processors were busy $(( 100 * (${j1% *} - ${j0% *}) / (${j1#* } - ${j0#* }) ))% of that time (near 100%: the emulated processors set the pace)"
 
 if [ $cable = 1 ]; then
   echo "== ALSA, device behind a raw MIDI port at 3125 bytes/s (a 31250-baud cable)"

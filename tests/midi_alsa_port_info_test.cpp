@@ -55,18 +55,13 @@ TEST(AlsaPacingRule, ASysExEventTakesOneCellPlusOnePerEventSizeOfData) {
 TEST(AlsaDeviceChoice, AListedDeviceIsStillThereOnlyAtTheSameAddressUnderTheSameName) {
     using platform::alsa::SeqPortEntry;
     const SeqPortEntry chosen{SeqAddress{130, 0}, "USB Audio Device (2):USB Audio Device (2) 130:0"};
-    const std::vector<SeqPortEntry> now{
-        {SeqAddress{14, 0}, "Midi Through:Midi Through Port-0 14:0"},
-        {SeqAddress{130, 0}, "USB Audio Device (2):USB Audio Device (2) 130:0"},
-    };
-    EXPECT_TRUE(platform::StillListed(now, chosen));
+    EXPECT_TRUE(platform::SameDevice(chosen, chosen));
     // The device ended and another client got its number.
-    const std::vector<SeqPortEntry> reused{{SeqAddress{130, 0}, "USB Audio Device (3):USB Audio Device (3) 130:0"}};
-    EXPECT_FALSE(platform::StillListed(reused, chosen));
-    // The same name at another address is another device's port (names need not be unique).
-    const std::vector<SeqPortEntry> moved{{SeqAddress{131, 0}, chosen.fullName}};
-    EXPECT_FALSE(platform::StillListed(moved, chosen));
-    EXPECT_FALSE(platform::StillListed({}, chosen));
+    EXPECT_FALSE(platform::SameDevice(chosen, SeqPortEntry{SeqAddress{130, 0}, "USB Audio Device (3):USB Audio Device (3) 130:0"}));
+    // Another port of the same client.
+    EXPECT_FALSE(platform::SameDevice(chosen, SeqPortEntry{SeqAddress{130, 1}, chosen.fullName}));
+    // Nothing listed at that address any more.
+    EXPECT_FALSE(platform::SameDevice(chosen, std::nullopt));
 }
 
 TEST(AlsaRawMidiBehindAPort, OnlyACardsHardwareMidiPortsMapToTheirRawSubstream) {

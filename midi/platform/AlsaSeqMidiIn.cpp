@@ -88,7 +88,7 @@ MidiResult AlsaSeqMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, Mid
             if (index >= m_sources.size()) return MIDI_ERR_BADDEVICEID;
             chosen = m_sources[index];
         }
-        if (!StillListed(ListAlsaSeqDevices(false), chosen)) return MIDI_ERR_BADDEVICEID;
+        if (!SameDevice(chosen, alsa::QueryPort(chosen.address, false))) return MIDI_ERR_BADDEVICEID;
         input = std::make_shared<Input>(callback, instance);
         input->port = client.CreatePort("MIDI In", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
                                         SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);

@@ -22,10 +22,8 @@ std::vector<alsa::SeqPortEntry> ListAlsaSeqDevices(bool destinations) {
     return devices;
 }
 
-bool StillListed(const std::vector<alsa::SeqPortEntry>& devices, const alsa::SeqPortEntry& device) {
-    return std::any_of(devices.begin(), devices.end(), [&](const alsa::SeqPortEntry& e) {
-        return e.address == device.address && e.fullName == device.fullName;
-    });
+bool SameDevice(const alsa::SeqPortEntry& listed, const std::optional<alsa::SeqPortEntry>& now) {
+    return now && now->address == listed.address && now->fullName == listed.fullName;
 }
 
 struct AlsaSeqMidiOutApi::Port {
@@ -76,7 +74,7 @@ MidiResult AlsaSeqMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
             if (index >= m_devices.size()) return MIDI_ERR_BADDEVICEID;
             chosen = m_devices[index];
         }
-        if (!StillListed(ListAlsaSeqDevices(true), chosen)) return MIDI_ERR_BADDEVICEID;
+        if (!SameDevice(chosen, alsa::QueryPort(chosen.address, true))) return MIDI_ERR_BADDEVICEID;
         port = std::make_unique<Port>();
         if (const MidiResult r = port->output.Open(chosen.address); r != MIDI_OK) return r;
     } catch (...) {

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -54,8 +55,8 @@ private:
 // can receive from), in the sequencer's order, without this program's own ports.
 std::vector<alsa::SeqPortEntry> ListAlsaSeqDevices(bool destinations);
 
-// True when `devices` still has `device`: the same address under the same name (a client that
-// ended may have left its number to another).
-bool StillListed(const std::vector<alsa::SeqPortEntry>& devices, const alsa::SeqPortEntry& device);
+// True when the port found now at a listed device's address is that device: listed under the
+// same name (a client that ended may have left its number to another).
+bool SameDevice(const alsa::SeqPortEntry& listed, const std::optional<alsa::SeqPortEntry>& now);
 
 }  // namespace platform

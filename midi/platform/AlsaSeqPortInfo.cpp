@@ -44,6 +44,26 @@ std::optional<SeqAddress> ParseRtMidiPortAddress(const std::string& name) {
     return SeqAddress{client, port};
 }
 
+namespace {
+
+// The entry of the port that `port` describes, when it is one that ListPorts lists.
+std::optional<SeqPortEntry> Entry(snd_seq_client_info_t* client, snd_seq_port_info_t* port,
+                                  bool destinations) {
+    const unsigned int caps = destinations ? SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE
+                                           : SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
+    const unsigned int kinds = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_APPLICATION;
+    const int number = snd_seq_client_info_get_client(client);
+    if (number == 0) return std::nullopt;  // the system client
+    if ((snd_seq_port_info_get_type(port) & kinds) == 0) return std::nullopt;
+    if ((snd_seq_port_info_get_capability(port) & caps) != caps) return std::nullopt;
+    const int p = snd_seq_port_info_get_port(port);
+    return SeqPortEntry{SeqAddress{number, p}, std::string(snd_seq_client_info_get_name(client)) + ":" +
+                                                   snd_seq_port_info_get_name(port) + " " + std::to_string(number) +
+                                                   ":" + std::to_string(p)};
+}
+
+}  // namespace
+
 std::vector<SeqPortEntry> ListPorts(bool destinations) {
     return SeqClient::Instance().With([destinations](snd_seq_t* seq) {
         std::vector<SeqPortEntry> ports;
@@ -51,29 +71,35 @@ std::vector<SeqPortEntry> ListPorts(bool destinations) {
         snd_seq_client_info_t* client = nullptr;
         snd_seq_port_info_t* port = nullptr;
         if (snd_seq_client_info_malloc(&client) == 0 && snd_seq_port_info_malloc(&port) == 0) {
-            const unsigned int caps = destinations ? SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE
-                                                   : SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
-            const unsigned int kinds =
-                SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_APPLICATION;
             snd_seq_client_info_set_client(client, -1);
             while (snd_seq_query_next_client(seq, client) >= 0) {
-                const int number = snd_seq_client_info_get_client(client);
-                if (number == 0) continue;  // the system client
-                snd_seq_port_info_set_client(port, number);
+                snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
                 snd_seq_port_info_set_port(port, -1);
                 while (snd_seq_query_next_port(seq, port) >= 0) {
-                    if ((snd_seq_port_info_get_type(port) & kinds) == 0) continue;
-                    if ((snd_seq_port_info_get_capability(port) & caps) != caps) continue;
-                    const int p = snd_seq_port_info_get_port(port);
-                    ports.push_back({SeqAddress{number, p}, std::string(snd_seq_client_info_get_name(client)) + ":" +
-                                                                snd_seq_port_info_get_name(port) + " " +
-                                                                std::to_string(number) + ":" + std::to_string(p)});
+                    if (auto entry = Entry(client, port, destinations)) ports.push_back(std::move(*entry));
                 }
             }
         }
         if (port != nullptr) snd_seq_port_info_free(port);
         if (client != nullptr) snd_seq_client_info_free(client);
         return ports;
+    });
+}
+
+std::optional<SeqPortEntry> QueryPort(SeqAddress address, bool destinations) {
+    return SeqClient::Instance().With([address, destinations](snd_seq_t* seq) {
+        std::optional<SeqPortEntry> entry;
+        if (seq == nullptr) return entry;
+        snd_seq_client_info_t* client = nullptr;
+        snd_seq_port_info_t* port = nullptr;
+        if (snd_seq_client_info_malloc(&client) == 0 && snd_seq_port_info_malloc(&port) == 0 &&
+            snd_seq_get_any_client_info(seq, address.client, client) == 0 &&
+            snd_seq_get_any_port_info(seq, address.client, address.port, port) == 0) {
+            entry = Entry(client, port, destinations);
+        }
+        if (port != nullptr) snd_seq_port_info_free(port);
+        if (client != nullptr) snd_seq_client_info_free(client);
+        return entry;
     });
 }
 

@@ -45,6 +45,10 @@ struct SeqPortEntry {
 // Empty when the sequencer can't be opened.
 std::vector<SeqPortEntry> ListPorts(bool destinations);
 
+// The port at `address` as ListPorts would list it; none when it is not there or not listed.
+// Two requests to the sequencer, where ListPorts asks about every client and port.
+std::optional<SeqPortEntry> QueryPort(SeqAddress address, bool destinations);
+
 // Cable pacing by the rule above, from a port's type bits and its client's card.
 bool NeedsCablePacing(const SeqPortKind& kind);
 
