@@ -25,7 +25,6 @@ set(CPACK_SYSTEM_NAME win64)
 set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME}")
 # Beside the build (cpack -B puts them elsewhere).
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
-set(CPACK_RESOURCE_FILE_LICENSE ${win_out}/LICENSE.txt)
 # Per generator: the installer is named ...-setup.exe (see the file).
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/windows/CPackOptions.cmake)
 
@@ -38,7 +37,5 @@ set(CPACK_NSIS_DISPLAY_NAME "Tarnet Updater")
 set(CPACK_NSIS_INSTALLED_ICON_NAME tarnet-updater.exe)
 set(CPACK_NSIS_MUI_ICON ${PROJECT_BINARY_DIR}/app/win32/tarnet-updater.ico)
 set(CPACK_NSIS_MUI_UNIICON ${PROJECT_BINARY_DIR}/app/win32/tarnet-updater.ico)
-if(DEFINED TARNET_HOMEPAGE)
-  set(CPACK_NSIS_URL_INFO_ABOUT "${TARNET_HOMEPAGE}")
-endif()
+set(CPACK_NSIS_URL_INFO_ABOUT "${TARNET_HOMEPAGE}")
 include(CPack)
