@@ -63,9 +63,7 @@ MidiResult AlsaSeqMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) 
     if (!listed) GetNumDevs();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (index >= m_sources.size()) return MIDI_ERR_BADDEVICEID;
-    std::memset(caps.szPname, 0, sizeof caps.szPname);
-    const std::string name = rtmidi::DeviceName(RtMidi::LINUX_ALSA, m_sources[index].fullName);
-    std::memcpy(caps.szPname, name.data(), std::min(name.size(), sizeof caps.szPname - 1));
+    SetProductName(caps, rtmidi::DeviceName(RtMidi::LINUX_ALSA, m_sources[index].fullName));
     return MIDI_OK;
 }
 

@@ -52,9 +52,7 @@ MidiResult AlsaSeqMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps)
     // A scan asks for the count and then for each name; the count's listing serves it.
     if (std::chrono::steady_clock::now() - m_listTime > std::chrono::seconds(2) || index >= m_devices.size()) Refresh();
     if (index >= m_devices.size()) return MIDI_ERR_BADDEVICEID;
-    const std::string name = rtmidi::DeviceName(RtMidi::LINUX_ALSA, m_devices[index].fullName);
-    std::memset(caps.szPname, 0, sizeof caps.szPname);
-    std::memcpy(caps.szPname, name.data(), std::min(name.size(), MAX_PNAME_LEN - 1));
+    SetProductName(caps, rtmidi::DeviceName(RtMidi::LINUX_ALSA, m_devices[index].fullName));
     return MIDI_OK;
 }
 
