@@ -46,7 +46,10 @@ case "$mode" in
     "$update" --device "USB Audio Device" --quiet --measure --timeout 180 || failed=1
     ;;
   parallel)
-    for k in $(seq 1 "$count"); do launch_device "$k" --name "USB Audio Device ($k)" --quiet --timeout 150; done
+    # The devices stay after their update until every updater has ended, so none leaves the lists
+    # while another updater still reads them (a device that goes away during a scan is the
+    # subject of the midi_alsa_test's AnIndexStillNamesTheListedDevice...).
+    for k in $(seq 1 "$count"); do launch_device "$k" --name "USB Audio Device ($k)" --quiet --serve --timeout 150; done
     for k in $(seq 1 "$count"); do wait_device "$k" || exit 1; done
     t0=$(now)
     upids=()
@@ -57,9 +60,9 @@ case "$mode" in
     for k in $(seq 1 "$count"); do
       if ! wait "${upids[$((k - 1))]}"; then
         echo "tarnet-update $k failed:"; cat "$work/update.$k.log"; failed=1
-        kill "${pids[$((k - 1))]}" 2>/dev/null  # its device's verdict comes now, not at its time-out
       fi
     done
+    for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done  # each device prints its verdict
     ;;
   cable)
     start_device 1 --rawmidi /dev/snd/midiC0D0 --byte-rate 3125 --quiet --timeout 400 || exit 1

@@ -325,6 +325,10 @@ TEST(AlsaSequencerPorts, AnIndexStillNamesTheListedDeviceAfterAnEarlierDeviceHas
     ASSERT_GT(secondSourceIndex, firstSourceIndex);
     first.reset();
     firstSource.reset();
+    // A caller that asks for the count again (a fresh listing, where every later device has moved
+    // up one place) without reading the names still means the devices it was shown.
+    (void)out.GetDeviceCount();
+    (void)in.GetDeviceCount();
 
     EXPECT_FALSE(out.Open(static_cast<std::uint32_t>(firstIndex))) << "the device that went away";
     in.m_deviceIndex = static_cast<std::uint32_t>(firstSourceIndex);

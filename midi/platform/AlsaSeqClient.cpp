@@ -45,6 +45,7 @@ bool SeqClient::Ready() {
     if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) return false;
     snd_seq_set_client_name(seq, m_name.empty() ? rtmidi::CLIENT_NAME : m_name.c_str());
     snd_seq_set_client_pool_input(seq, INPUT_POOL);  // a smaller pool (the default) serves too
+    snd_seq_set_output_buffer_size(seq, OUTPUT_BUFFER);
     pollfd descriptor{};
     if (snd_seq_poll_descriptors(seq, &descriptor, 1, POLLIN) != 1 || ::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         snd_seq_close(seq);
@@ -107,6 +108,20 @@ int SeqClient::Write(snd_seq_event_t& event) {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_seq == nullptr) return -ENODEV;
     return snd_seq_event_output_direct(m_seq, &event);
+}
+
+int SeqClient::WriteAll(const snd_seq_event_t* events, std::size_t count) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_seq == nullptr) return -ENODEV;
+    int result = 0;
+    for (std::size_t i = 0; i < count && result >= 0; ++i) {
+        // Drains the buffer by itself when the next event does not fit.
+        result = snd_seq_event_output(m_seq, const_cast<snd_seq_event_t*>(&events[i]));
+    }
+    if (result >= 0) result = snd_seq_drain_output(m_seq);
+    // Nothing of a refused batch may go out with the next one.
+    if (result < 0) snd_seq_drop_output(m_seq);
+    return result < 0 ? result : 0;
 }
 
 void SeqClient::Close() {

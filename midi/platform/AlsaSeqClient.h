@@ -75,6 +75,12 @@ public:
 
     // Writes one event directly (no queue); the kernel's result (negative errno on refusal).
     int Write(snd_seq_event_t& event);
+    // Writes `count` events (direct, no queue) in as few requests as the output buffer allows;
+    // negative errno when the sequencer refused one (what followed it is dropped).
+    int WriteAll(const snd_seq_event_t* events, std::size_t count);
+
+    // Bytes of the client's output buffer: a whole block of the update in 256-byte events.
+    static constexpr std::size_t OUTPUT_BUFFER = 65536;
 
     // The sequencer's file descriptor (for requests libasound does not offer); -1 while closed.
     int Fd() const { return m_fd.load(std::memory_order_acquire); }

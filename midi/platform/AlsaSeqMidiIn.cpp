@@ -63,6 +63,7 @@ MidiResult AlsaSeqMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) 
     if (!listed) GetNumDevs();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (index >= m_sources.size()) return MIDI_ERR_BADDEVICEID;
+    m_shown[index] = m_sources[index];
     SetProductName(caps, rtmidi::DeviceName(RtMidi::LINUX_ALSA, m_sources[index].fullName));
     return MIDI_OK;
 }
@@ -83,8 +84,12 @@ MidiResult AlsaSeqMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, Mid
         if (!listed) GetNumDevs();
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (index >= m_sources.size()) return MIDI_ERR_BADDEVICEID;
-            chosen = m_sources[index];
+            if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+                chosen = shown->second;
+            } else {
+                if (index >= m_sources.size()) return MIDI_ERR_BADDEVICEID;
+                chosen = m_sources[index];
+            }
         }
         if (!SameDevice(chosen, alsa::QueryPort(chosen.address, false))) return MIDI_ERR_BADDEVICEID;
         input = std::make_shared<Input>(callback, instance);

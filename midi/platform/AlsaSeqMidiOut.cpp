@@ -52,6 +52,7 @@ MidiResult AlsaSeqMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps)
     // A scan asks for the count and then for each name; the count's listing serves it.
     if (std::chrono::steady_clock::now() - m_listTime > std::chrono::seconds(2) || index >= m_devices.size()) Refresh();
     if (index >= m_devices.size()) return MIDI_ERR_BADDEVICEID;
+    m_shown[index] = m_devices[index];
     SetProductName(caps, rtmidi::DeviceName(RtMidi::LINUX_ALSA, m_devices[index].fullName));
     return MIDI_OK;
 }
@@ -68,9 +69,13 @@ MidiResult AlsaSeqMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
         alsa::SeqPortEntry chosen;
         {
             std::lock_guard lock(m_lock);
-            if (index >= m_devices.size()) Refresh();
-            if (index >= m_devices.size()) return MIDI_ERR_BADDEVICEID;
-            chosen = m_devices[index];
+            if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+                chosen = shown->second;
+            } else {
+                if (index >= m_devices.size()) Refresh();
+                if (index >= m_devices.size()) return MIDI_ERR_BADDEVICEID;
+                chosen = m_devices[index];
+            }
         }
         if (!SameDevice(chosen, alsa::QueryPort(chosen.address, true))) return MIDI_ERR_BADDEVICEID;
         port = std::make_unique<Port>();

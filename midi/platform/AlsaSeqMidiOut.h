@@ -2,9 +2,11 @@
 //
 // Devices are the ports that can be written to, listed by address in the sequencer's order
 // without the ports of any copy of this program, and named by the rule in RtMidiSupport.h (the
-// client's name). An index names a device of the last listing (GetNumDevs, or GetDevCaps when
-// it lists again) and Open opens that device by its address, if it is still there under the
-// same name. Every Open makes a port of the program's client connected to the device
+// client's name). An index names the device that GetDevCaps last showed at that index (or, for
+// an index never shown, the device at that place of the last listing), and Open opens that
+// device by its address, if it is still there under the same name: a caller that asks for the
+// count before every name (each time a new listing) while devices come and go still opens the
+// device whose name it picked. Every Open makes a port of the program's client connected to the device
 // (alsa::SeqOutput, which also sets the pace by the device's kind) and Close deletes it.
 // LongMsg returns once the whole message has gone out, so nothing is lost when the port closes
 // right after it. Index -1 names no device. No exception leaves this backend, and it prints
@@ -12,6 +14,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -48,6 +51,7 @@ private:
     std::mutex m_lock;
     std::unordered_set<Port*> m_ports;           // every open handle; guarded by m_lock
     std::vector<alsa::SeqPortEntry> m_devices;   // the last listing; guarded by m_lock
+    std::map<std::uint32_t, alsa::SeqPortEntry> m_shown;  // by index, as GetDevCaps showed it; guarded by m_lock
     std::chrono::steady_clock::time_point m_listTime{};  // guarded by m_lock
 };
 

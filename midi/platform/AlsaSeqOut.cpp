@@ -84,18 +84,25 @@ MidiResult SeqOutput::OpenSource(const char* portName) {
     return MIDI_OK;
 }
 
-bool SeqOutput::Write(const std::uint8_t* bytes, std::size_t length) {
+namespace {
+
+snd_seq_event_t SysExEvent(int port, const std::uint8_t* bytes, std::size_t length) {
     snd_seq_event_t ev;
     snd_seq_ev_clear(&ev);
-    snd_seq_ev_set_source(&ev, m_port);
+    snd_seq_ev_set_source(&ev, port);
     snd_seq_ev_set_subs(&ev);
     snd_seq_ev_set_direct(&ev);
     snd_seq_ev_set_sysex(&ev, static_cast<unsigned int>(length), const_cast<std::uint8_t*>(bytes));
-    // Room for this event and one more of another sender's, so the event is never refused. The
+    return ev;
+}
+
+}  // namespace
+
+bool SeqOutput::WaitForRoom(int cells) {
+    // Room for the event and one more of another sender's, so the event is never refused. The
     // kernel's account is asked only when what it showed last is used up (each question is a
     // system call, which counts when 20 programs send at once), so `m_credit` is the room left
     // of the last answer less one event of another sender's.
-    const int cells = CellsForSysEx(length);
     const int margin = CellsForSysEx(SPAN);
     const int fd = SeqClient::Instance().Fd();
     std::optional<std::chrono::steady_clock::time_point> deadline;  // set at the first wait
@@ -116,9 +123,7 @@ bool SeqOutput::Write(const std::uint8_t* bytes, std::size_t length) {
         std::this_thread::sleep_for(ROOM_PAUSE);
     }
     m_credit -= cells;
-    // A refusal here means the receiver has lost this event and what it had queued: the
-    // message can't be completed.
-    return SeqClient::Instance().Write(ev) >= 0;
+    return true;
 }
 
 MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
@@ -127,16 +132,39 @@ MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
     // Who reads a port of our own changes while it is open: asked for each message.
     if (m_source) m_receivers = ReceivingClients(SeqAddress{SeqClient::Instance().Id(), m_port}, false);
     m_credit = 0;  // the receivers' room is asked afresh for each message
+    SeqClient& client = SeqClient::Instance();
+    // A refusal by the sequencer means the receiver has lost the event and what it had queued:
+    // the message can't be completed.
+    if (!m_cablePaced) {
+        // The events that the receivers' room takes go out together, in one request.
+        std::vector<snd_seq_event_t> batch;
+        batch.reserve(length / SPAN + 1);
+        for (std::size_t offset = 0; offset < length;) {
+            const std::size_t span = std::min(SPAN, length - offset);
+            const int cells = CellsForSysEx(span);
+            if (m_credit < cells) {
+                if (client.WriteAll(batch.data(), batch.size()) < 0) return MIDI_ERR_GENERIC;
+                batch.clear();
+                if (!WaitForRoom(cells)) return MIDI_ERR_GENERIC;
+            } else {
+                m_credit -= cells;
+            }
+            batch.push_back(SysExEvent(m_port, bytes + offset, span));
+            offset += span;
+        }
+        return client.WriteAll(batch.data(), batch.size()) < 0 ? MIDI_ERR_GENERIC : MIDI_OK;
+    }
     auto next = std::chrono::steady_clock::now();
     for (std::size_t offset = 0; offset < length;) {
         const std::size_t span = std::min(SPAN, length - offset);
-        if (m_cablePaced) std::this_thread::sleep_until(next);
-        if (!Write(bytes + offset, span)) return MIDI_ERR_GENERIC;
+        std::this_thread::sleep_until(next);
+        snd_seq_event_t ev = SysExEvent(m_port, bytes + offset, span);
+        if (!WaitForRoom(CellsForSysEx(span)) || client.Write(ev) < 0) return MIDI_ERR_GENERIC;
         next += CABLE_BYTE_TIME * span;
         offset += span;
     }
     // The last span is the driver's now; it has left once its wire time is over.
-    if (m_cablePaced) std::this_thread::sleep_until(next);
+    std::this_thread::sleep_until(next);
     return MIDI_OK;
 }
 

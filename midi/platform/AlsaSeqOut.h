@@ -59,8 +59,9 @@ public:
     bool Direct() const { return m_raw != nullptr; }
 
 private:
-    // Offers one event until the sequencer takes it; false on refusal or stall.
-    bool Write(const std::uint8_t* bytes, std::size_t length);
+    // Waits until the receivers' input queues have room for an event of `cells` and takes it
+    // from m_credit; false when a queue can never hold it or stays full for STALL_LIMIT.
+    bool WaitForRoom(int cells);
 
     int m_port = -1;  // our port on the program's client; -1 while closed
     bool m_cablePaced = false;

@@ -73,9 +73,16 @@ std::vector<SeqPortEntry> ListPorts(bool destinations) {
         if (snd_seq_client_info_malloc(&client) == 0 && snd_seq_port_info_malloc(&port) == 0) {
             snd_seq_client_info_set_client(client, -1);
             while (snd_seq_query_next_client(seq, client) >= 0) {
-                snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
+                const int number = snd_seq_client_info_get_client(client);
+                // A program names its client right after opening it and makes its ports after
+                // that: the name read before its ports may be the sequencer's "Client-NNN" of a
+                // client that has ports by now. So the name is read again after the ports.
+                bool named = false;
+                snd_seq_port_info_set_client(port, number);
                 snd_seq_port_info_set_port(port, -1);
                 while (snd_seq_query_next_port(seq, port) >= 0) {
+                    if (!named && snd_seq_get_any_client_info(seq, number, client) < 0) break;  // it has gone
+                    named = true;
                     if (auto entry = Entry(client, port, destinations)) ports.push_back(std::move(*entry));
                 }
             }
