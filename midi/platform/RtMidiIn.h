@@ -1,5 +1,6 @@
 // MIDI input on RtMidi (ALSA sequencer or JACK; CoreMIDI on macOS), with the multimedia buffer
-// model provided by SysExReceiveQueue.
+// model provided by SysExReceiveQueue. The program itself runs AlsaSeqMidiIn.h on the ALSA
+// sequencer (RtMidi makes a client and a queue per input) and JackMidiIn.h on JACK.
 //
 // Device index i is the i-th source that RtMidi lists, leaving out the ports of any copy of this
 // program; its name follows the naming rule of RtMidiSupport.h. GetNumDevs takes a fresh listing

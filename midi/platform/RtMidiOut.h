@@ -1,5 +1,6 @@
 // MIDI output through RtMidi: the ALSA sequencer on Linux, CoreMIDI on macOS (JACK has a backend
-// of its own, JackMidiOut.h).
+// of its own, JackMidiOut.h). The program itself runs AlsaSeqMidiOut.h on the ALSA sequencer (one
+// client per program); this backend is the macOS one and still works on ALSA.
 //
 // Devices are the MIDI input ports of the MIDI system (where we can send to), listed in RtMidi's
 // order without the ports of any copy of this program, and named by the rule in RtMidiSupport.h.
