@@ -167,17 +167,8 @@ parallel_jack() {
 
 if [ "$copies" -gt 0 ] && [ "$rounds" -gt 0 ]; then
   : >"$logs/parallel-jack.log"
-  if [ -x scripts/measure-parallel.sh ]; then
-    echo "--- parallel-jack: scripts/measure-parallel.sh $copies $rounds"
-    scripts/measure-parallel.sh "$copies" "$rounds" >"$logs/parallel-jack.log" 2>&1
-    line=$(grep -E '^runs [0-9]+ crashes [0-9]+ hangs [0-9]+ wrong-endings [0-9]+' "$logs/parallel-jack.log" | tail -n 1)
-    if [ -n "$line" ]; then
-      read -r runs crashes hangs wrong <<<"$(awk '{print $2, $4, $6, $8}' <<<"$line")"
-      record parallel-jack "$runs" "$crashes" "$hangs" 0 "$wrong"
-    else
-      parallel_jack
-    fi
-  elif command -v jackd >/dev/null; then
+  # (measure-parallel.sh measures durations at given periods; it has no rounds and no counts.)
+  if command -v jackd >/dev/null; then
     parallel_jack
   else
     not_available parallel-jack "jackd is missing"
