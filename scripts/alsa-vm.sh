@@ -126,8 +126,10 @@ status=$work/status
 console=$work/console.log
 output=$work/output
 : >"$output"
+# SMAP is off: TCG emulates a user-mode iretq with supervisor-mode stack reads, which SMAP turns
+# into a page fault (Wine returns from its system call dispatcher that way and dies at start-up).
 timeout --foreground -k 10 "$timeout_s" "$qemu" \
-  -accel tcg,thread=multi -cpu max -smp "$cpus" -m "$memory" \
+  -accel tcg,thread=multi -cpu max,-smap -smp "$cpus" -m "$memory" \
   -nodefaults -no-user-config -display none -monitor none -nic none \
   -kernel "$kernel" -initrd "$initrd" \
   -append "console=ttyS0 panic=-1 quiet loglevel=3 tarnet.job=$work/job.sh tarnet.debug=${TARNET_VM_DEBUG:-}" \

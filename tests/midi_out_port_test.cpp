@@ -237,6 +237,23 @@ TEST(MidiOutEnumerationTest, DuplicateNamesAreListedAtTheirOwnIndicesAndLongName
     EXPECT_EQ(loopback.MessageCount(second), 1u);
 }
 
+TEST(MidiOutEnumerationTest, ALongJapaneseNameIsCutBeforeTheCharacterThatNoLongerFits) {
+    // "オ" is three bytes in UTF-8: 127 bytes hold 42 of them and two bytes of the 43rd, which
+    // must not be shown as a broken character.
+    std::string longName;
+    for (int i = 0; i < 60; ++i) longName += "\u30AA";
+    LoopbackMidiOut loopback;
+    loopback.AddDevice(longName);
+    loopback.AddDevice("USB \u30AA\u30FC\u30C7\u30A3\u30AA \u30C7\u30D0\u30A4\u30B9");
+    CMidiOutPort port(loopback);
+    ASSERT_EQ(port.GetDeviceCount(), 2u);
+    char name[260];
+    port.GetDeviceName(0, name);
+    EXPECT_EQ(std::string(name), longName.substr(0, 3 * ((platform::MAX_PNAME_LEN - 1) / 3)));
+    port.GetDeviceName(1, name);
+    EXPECT_STREQ(name, "USB \u30AA\u30FC\u30C7\u30A3\u30AA \u30C7\u30D0\u30A4\u30B9");
+}
+
 TEST(MidiOutEnumerationTest, WithoutDevicesTheCountIsZeroAndNamesComeBackEmpty) {
     LoopbackMidiOut loopback;
     CMidiOutPort port(loopback);

@@ -151,9 +151,7 @@ std::uint32_t LoopbackMidiIn::GetNumDevs() {
 MidiResult LoopbackMidiIn::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (index >= m_devices.size()) return MIDI_ERR_BADDEVICEID;
-    std::memset(caps.szPname, 0, sizeof caps.szPname);
-    const std::string& name = m_devices[index]->name;
-    std::memcpy(caps.szPname, name.data(), std::min(name.size(), sizeof caps.szPname - 1));
+    SetProductName(caps, m_devices[index]->name);
     return MIDI_OK;
 }
 

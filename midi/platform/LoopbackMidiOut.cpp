@@ -124,8 +124,7 @@ MidiResult LoopbackMidiOut::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
     std::lock_guard lock(m_lock);
     const Device* d = PresentDeviceAt(index);
     if (d == nullptr) return MIDI_ERR_BADDEVICEID;
-    std::memset(caps.szPname, 0, sizeof caps.szPname);
-    std::memcpy(caps.szPname, d->name.data(), std::min(d->name.size(), MAX_PNAME_LEN - 1));
+    SetProductName(caps, d->name);
     return MIDI_OK;
 }
 

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 // No system header here: this header is included everywhere, and <windows.h> would bring its
 // macros (min, max, MIM_LONGDATA, ...) into every file. The WinMM backend checks that the values
@@ -73,6 +75,18 @@ using MidiOutHandle = MidiOutDevice*;
 struct MidiDevCaps {
     char szPname[MAX_PNAME_LEN];
 };
+
+// Writes a UTF-8 device name into caps: cut to MAX_PNAME_LEN - 1 bytes at a character boundary
+// (never inside a multi-byte sequence) and NUL-terminated, the rest of the field zeroed.
+inline void SetProductName(MidiDevCaps& caps, std::string_view name) {
+    std::size_t n = name.size() < MAX_PNAME_LEN - 1 ? name.size() : MAX_PNAME_LEN - 1;
+    if (n < name.size()) {
+        // Step back over continuation bytes (10xxxxxx) to the start of the cut character.
+        while (n > 0 && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80) --n;
+    }
+    std::memset(caps.szPname, 0, sizeof caps.szPname);
+    std::memcpy(caps.szPname, name.data(), n);
+}
 
 // Input callback. Runs on a thread of the MIDI system (never the caller of Open); `instance` is the
 // value given to Open. For MIM_LONGDATA, param1 is the MidiHeader* of the returned buffer.

@@ -171,9 +171,7 @@ MidiResult RtMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
     if (!listed) GetNumDevs();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
-    std::memset(caps.szPname, 0, sizeof caps.szPname);
-    const std::string& name = m_names[index];
-    std::memcpy(caps.szPname, name.data(), std::min(name.size(), sizeof caps.szPname - 1));
+    SetProductName(caps, m_names[index]);
     return MIDI_OK;
 }
 

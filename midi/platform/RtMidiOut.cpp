@@ -142,9 +142,7 @@ MidiResult RtMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
         RefreshNames();
     }
     if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
-    const std::string& name = m_names[index];
-    std::memset(caps.szPname, 0, sizeof caps.szPname);
-    std::memcpy(caps.szPname, name.data(), std::min(name.size(), MAX_PNAME_LEN - 1));
+    SetProductName(caps, m_names[index]);
     return MIDI_OK;
 }
 

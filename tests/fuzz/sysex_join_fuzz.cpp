@@ -223,15 +223,15 @@ private:
     static void Callback(platform::MidiInHandle, std::uint32_t msg, std::uintptr_t instance,
                          std::uintptr_t p1, std::uintptr_t) {
         auto* self = reinterpret_cast<Harness*>(instance);
-        if (msg == platform::MIM_DATA) {
+        if (msg == platform::MIDI_IN_DATA) {
             self->m_returned.Short(p1);
             return;
         }
-        if (msg != platform::MIM_LONGDATA) Fail("unexpected notification");
+        if (msg != platform::MIDI_IN_LONGDATA) Fail("unexpected notification");
         auto* h = reinterpret_cast<platform::MidiHeader*>(p1);
         if (h != &self->m_header) Fail("a header that was never queued came back");
-        if ((h->dwFlags & platform::MHDR_DONE) == 0) Fail("returned without the done flag");
-        if ((h->dwFlags & platform::MHDR_INQUEUE) != 0) Fail("returned while still queued");
+        if ((h->dwFlags & platform::MIDI_HDR_DONE) == 0) Fail("returned without the done flag");
+        if ((h->dwFlags & platform::MIDI_HDR_INQUEUE) != 0) Fail("returned while still queued");
         if (h->dwBytesRecorded > h->dwBufferLength) Fail("more bytes recorded than the buffer holds");
         if (h->dwBytesRecorded == 0) {
             if (!self->m_tearingDown) Fail("an empty buffer came back during reception");
