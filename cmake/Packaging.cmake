@@ -5,7 +5,6 @@
 # used for the .desktop file, the AppStream metadata and the icon's name alike.
 include(GNUInstallDirs)
 
-set(TARNET_HOMEPAGE "https://github.com/tarnet-updater/tarnet-updater" CACHE STRING "Project home page")
 set(TARNET_SCREENSHOT_URL "https://raw.githubusercontent.com/tarnet-updater/tarnet-updater/main/docs/screenshot.png"
     CACHE STRING "Screenshot shown by software centres")
 set(TARNET_MAINTAINER "The Tarnet Updater developers <tarnet-updater@users.noreply.github.com>"

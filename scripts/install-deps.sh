@@ -9,7 +9,7 @@ packages=(
   librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils xdotool imagemagick fonts-noto-cjk fonts-dejavu-core
-  mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
+  mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 nsis
   qemu-system-x86 linux-image-amd64 busybox-static cpio
   dpkg-dev fakeroot file help2man lintian appstream desktop-file-utils
 )
