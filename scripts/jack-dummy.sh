@@ -5,6 +5,10 @@
 # stops the server that "start" recorded.
 # The server name is $JACK_DEFAULT_SERVER ("default" when unset), so a test run can keep to a
 # server of its own; the period is $TARNET_JACK_PERIOD frames (1024 when unset).
+# TARNET_JACK_REALTIME=1 runs the server realtime, as a JACK server set up for music runs (jackd's
+# own default): its process threads and those of its clients then run before ordinary work, so
+# other builds on the machine do not make them late. Unset or 0: not realtime, the harder case.
+# When the machine refuses realtime scheduling the server runs without it and "start" says so.
 set -uo pipefail
 server="${JACK_DEFAULT_SERVER:-default}"
 state_dir="${TARNET_JACK_STATE:-/tmp/tarnet-jack}/$server"
@@ -16,12 +20,20 @@ case "${1:-}" in
   start)
     if running; then echo "jack-dummy: JACK server \"$server\" is already running"; exit 10; fi
     export JACK_NO_AUDIO_RESERVATION=1
-    # A period of 1024 frames (21 ms) keeps the dummy server clear of xruns on a busy machine
-    # without a realtime scheduler; each closed output waits about one period to flush.
-    nohup jackd -n "$server" --no-realtime -d dummy -r 48000 -p "${TARNET_JACK_PERIOD:-1024}" >"$state_dir/jackd.log" 2>&1 &
+    # Without realtime scheduling, a client that has not finished its cycle when the next one is
+    # due has that cycle started again under it ("Process error" in the server's log): a MIDI event
+    # written in the unfinished cycle can be cleared before its reader has read it. A period of
+    # 1024 frames (21 ms) keeps such a server mostly clear of it on a busy machine; each closed
+    # output waits about one period to flush.
+    mode=--no-realtime
+    if [ "${TARNET_JACK_REALTIME:-0}" = 1 ]; then
+      if chrt -f 10 true 2>/dev/null; then mode=--realtime; else echo "jack-dummy: realtime refused here; running without it"; fi
+    fi
+    echo "$mode" >"$state_dir/mode"
+    nohup jackd -n "$server" "$mode" -d dummy -r 48000 -p "${TARNET_JACK_PERIOD:-1024}" >"$state_dir/jackd.log" 2>&1 &
     echo $! >"$state_dir/jackd.pid"
     for _ in $(seq 1 100); do
-      if running; then echo "jack-dummy: started server \"$server\" (pid $(cat "$state_dir/jackd.pid"))"; exit 0; fi
+      if running; then echo "jack-dummy: started server \"$server\" (pid $(cat "$state_dir/jackd.pid"), $mode)"; exit 0; fi
       sleep 0.1
     done
     echo "jack-dummy: jackd did not come up; its log:" >&2

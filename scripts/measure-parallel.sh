@@ -5,6 +5,11 @@
 # alone on the same server; the figure that counts is the slowest of the N against that one.
 # Every update must complete, and every device must receive the image byte for byte.
 #
+# The server runs realtime, as JACK is set up for music (TARNET_JACK_REALTIME=0: without it, where
+# a busy machine makes clients late). Beside the figures: how often the server started a cycle
+# again under clients that had not finished the last one; a MIDI event can be lost each time.
+# When an update fails, the logs of that period are kept and their directory is printed.
+#
 # usage: measure-parallel.sh N [PERIOD...]
 # Programs from $TARNET_BIN when set (a build directory's tools/), otherwise from the release
 # build, which is brought up to date first.
@@ -22,6 +27,8 @@ else
   bin=build/release/tools
 fi
 work=$(mktemp -d)
+export TARNET_JACK_REALTIME=${TARNET_JACK_REALTIME:-1}
+state=${TARNET_JACK_STATE:-/tmp/tarnet-jack}
 sims=()
 cleanup() {
   for p in "${sims[@]}"; do kill "$p" 2>/dev/null; done
@@ -72,6 +79,7 @@ wait_devices() {
 for period in "${periods[@]}"; do
   export JACK_DEFAULT_SERVER="tarnet-parallel-$$-$period" TARNET_JACK_PERIOD=$period
   scripts/jack-dummy.sh start >/dev/null || exit 1
+  mode=$(cat "$state/$JACK_DEFAULT_SERVER/mode" 2>/dev/null)
 
   start_devices 1 Single
   single=$("$bin/tarnet-update" --device "Single 1" --quiet --measure --linger 0 | sed -n 's/^update: \([0-9]*\) ms.*/\1/p')
@@ -97,11 +105,18 @@ for period in "${periods[@]}"; do
   done | sort | uniq -c | sed 's/^/  not completed:/'
   slowest=$(printf '%s\n' "${times[@]}" | sort -n | tail -1)
   median=$(printf '%s\n' "${times[@]}" | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
+  restarts=$(grep -c 'Process error' "$state/$JACK_DEFAULT_SERVER/jackd.log" 2>/dev/null)
   awk -v p="$period" -v n="$n" -v c="$completed" -v ok="$passed" -v s="${slowest:-0}" -v m="${median:-0}" \
-      -v one="${single:-0}" -v oneok="$single_ok" 'BEGIN {
+      -v one="${single:-0}" -v oneok="$single_ok" -v mode="${mode#--}" -v r="${restarts:-0}" 'BEGIN {
     ratio = one > 0 ? s / one : 0
     verdict = oneok == 1 ? "PASS" : "FAIL"
-    printf("period %4d: one update %5d ms (device %s); %d at once: %d completed, %d devices passed, slowest %5d ms, median %5d ms; slowest / one %.2f\n",
-      p, one, verdict, n, c, ok, s, m, ratio) }'
+    printf("period %4d: one update %5d ms (device %s); %d at once: %d completed, %d devices passed, slowest %5d ms, median %5d ms; slowest / one %.2f (server %s, cycles started again %d)\n",
+      p, one, verdict, n, c, ok, s, m, ratio, mode, r) }'
   scripts/jack-dummy.sh stop >/dev/null
+  if [ "$completed" -lt "$n" ] || [ "$passed" -lt "$n" ]; then
+    kept=$(mktemp -d "${TMPDIR:-/tmp}/measure-parallel-$period.XXXX")
+    cp "$work"/*.log "$state/$JACK_DEFAULT_SERVER/jackd.log" "$kept/" 2>/dev/null
+    echo "  logs of period $period kept in $kept"
+  fi
+  rm -f "$work"/*.log
 done

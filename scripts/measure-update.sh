@@ -10,6 +10,9 @@
 # two at 2048: 36 blocks x ticks x 50 ms, plus about 100 ms for the identity, erase and finish
 # exchanges (about 1.9 s and 3.7 s).
 #
+# The server runs realtime, as JACK is set up for music (TARNET_JACK_REALTIME=0: without it; on a
+# busy machine its clients are then late now and then, which shows in the figures).
+#
 # Programs from $TARNET_BIN when set (a build directory's tools/), otherwise from the release
 # build, which is brought up to date first. RUNS (default 3) runs per period.
 set -uo pipefail
@@ -35,13 +38,39 @@ floor_ms() {
     printf "%d", 36 * ticks * 50 + 100 }'
 }
 
+export TARNET_JACK_REALTIME=${TARNET_JACK_REALTIME:-1}
+# beat_ms PERIOD: what the floor's rule gives block by block rather than on average. A block's
+# exchange needs 10 ms + the wait for the next cycle (0 to one period, by the phase of the cycles
+# against the ticks) + one period; when that passes 50 ms it takes two ticks. The next send then
+# comes 50 or 100 ms later, which moves the phase by 50 or 100 ms modulo the period. Over 36 blocks
+# from every starting phase: "mean best-worst" in ms (the same 100 ms for the other exchanges).
+# At 1024 frames (21.3 ms) the need runs from 31 to 53 ms, and 100 ms is 4.7 periods, so a block
+# that needs two ticks puts the second one after it into the same place: best 2100, mean about
+# 2160 ms (ratio 1.14), against the average-based floor of 1900.
+beat_ms() {
+  awk -v p="$1" 'BEGIN {
+    period = p / 48.0; starts = 480; sum = 0; best = 1e9; worst = 0
+    for (s = 0; s < starts; s++) {
+      u = s * period / starts; t = 100
+      for (b = 0; b < 36; b++) {
+        ticks = int((10 + u + period + 49.999) / 50); t += 50 * ticks
+        u -= 50 * ticks; u -= period * int(u / period); if (u < 0) u += period
+      }
+      sum += t; if (t < best) best = t; if (t > worst) worst = t
+    }
+    printf "%d %d-%d", sum / starts, best, worst }'
+}
+
 trap 'scripts/jack-dummy.sh stop >/dev/null 2>&1' EXIT
 trap 'exit 130' INT TERM
 for period in "${periods[@]}"; do
   export JACK_DEFAULT_SERVER="tarnet-measure-$$-$period" TARNET_JACK_PERIOD=$period
   scripts/jack-dummy.sh start >/dev/null || exit 1
+  mode=$(cat "${TARNET_JACK_STATE:-/tmp/tarnet-jack}/$JACK_DEFAULT_SERVER/mode" 2>/dev/null)
   floor=$(floor_ms "$period")
-  echo "== over JACK, $period frames, simulator as its own process ($runs runs); floor $floor ms"
+  read -r beat range <<<"$(beat_ms "$period")"
+  echo "== over JACK, $period frames, simulator as its own process ($runs runs, server ${mode#--}); floor $floor ms;" \
+       "block by block $beat ms ($range by phase), ratio $(awk -v b="$beat" -v f="$floor" 'BEGIN { printf "%.2f", b / f }')"
   for _ in $(seq 1 "$runs"); do
     log=$(mktemp)
     "$bin/tarnet-devsim" --answer-delay 0 --timeout 60 --quiet >"$log" 2>&1 &

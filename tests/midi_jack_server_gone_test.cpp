@@ -84,6 +84,11 @@ public:
         m_pid = -1;
     }
 
+    // SIGSTOP / SIGCONT: the server stops running cycles and goes on again, its clients connected.
+    void Signal(int signal) {
+        if (m_pid > 0) ::kill(m_pid, signal);
+    }
+
     // kill -9, then the server's own files in /dev/shm go (a killed jackd leaves them behind).
     void Kill() {
         if (m_pid <= 0) return;
@@ -298,6 +303,32 @@ TEST_F(JackServerGoneTest, InputAndOutputFailCleanlyAfterTheServerDiedAndWorkWit
     next.Kill();
     device.ServerGone();
     EXPECT_TRUE(testsupport::WaitFor([] { return platform::JackClient::Instance().Gone(); }));
+}
+
+// A server that runs no cycles still shows its ports in the shared memory that clients read, as one
+// that died shows them until its shutdown reaches the program (a rescan right after a kill listed
+// the dead server's devices). Here the server is stopped: the lists are empty while it runs no
+// cycles, and filled again once it runs.
+TEST_F(JackServerGoneTest, TheListsAreEmptyWhileTheServerRunsNoCyclesAndFilledOnceItRunsAgain) {
+    platform::JackMidiOutApi outApi;
+    platform::JackMidiInApi inApi;
+    CMidiOutPort out(outApi);
+    CMidiInPort in(inApi);
+    ASSERT_GE(IndexOf(out, m_deviceName), 0);
+    ASSERT_GE(IndexOf(in, m_deviceName + "-out"), 0);
+
+    m_server.Signal(SIGSTOP);
+    std::uint32_t outputs = 1, inputs = 1;
+    const bool ended = EndsWithin(10s, [&] {
+        outputs = out.GetDeviceCount();
+        inputs = in.GetDeviceCount();
+    });
+    m_server.Signal(SIGCONT);
+    ASSERT_TRUE(ended) << "listing the devices hung on a server that runs no cycles";
+    EXPECT_EQ(outputs, 0u);
+    EXPECT_EQ(inputs, 0u);
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] { return IndexOf(out, m_deviceName) >= 0 && IndexOf(in, m_deviceName + "-out") >= 0; }));
 }
 
 // RtMidi's own JACK input (used where the platform layer runs RtMidi on JACK): its client died

@@ -44,6 +44,9 @@ public:
     };
 
     static constexpr std::size_t MAX_HOOKS = 8;
+    // Longest wait for a process cycle before a server counts as not running: well above the
+    // longest period (8192 frames at 22050 Hz: 372 ms) and the lateness of a busy server.
+    static constexpr std::chrono::milliseconds RUNNING_LIMIT{1000};
 
     // The process-wide client holder. Its client is opened on the first Acquire. The holder itself
     // is never destroyed, so backends in statics of their own may still ask it while they go.
@@ -76,6 +79,11 @@ public:
     // Waits until `count` more cycles have begun than when called; false when the server went away
     // or the limit passed first.
     bool WaitCycles(std::uint64_t count, std::chrono::milliseconds limit);
+    // True once a process cycle of the live client has begun within `limit` from now: the server
+    // runs. False when none begins (a server that died before its shutdown reached us, or one that
+    // stalled) or the server went away. The ports a client sees in the server's shared memory are
+    // current only while it runs: a dead server's stay there. Waits up to one period.
+    bool Running(std::chrono::milliseconds limit = RUNNING_LIMIT) { return WaitCycles(1, limit); }
 
     // Hooks are added before or after the client exists; RemoveHook returns once no process
     // cycle runs the hook any more. False from AddHook when every slot is taken.

@@ -85,7 +85,8 @@ bool JackMidiOutApi::Valid(MidiOutHandle handle) const { return handle == m_hand
 
 void JackMidiOutApi::RefreshNames(jack_client_t* client) {
     m_names.clear();
-    if (client != nullptr) {
+    // A server that runs no cycles lists nothing: the ports of one that died unnoticed are stale.
+    if (client != nullptr && m_jack.Running()) {
         for (const std::string& full : ListTargets(client)) {
             m_names.push_back(rtmidi::DeviceName(RtMidi::UNIX_JACK, full));
         }
