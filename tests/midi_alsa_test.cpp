@@ -94,6 +94,40 @@ public:
     std::unique_ptr<RtMidiOut> out;
 };
 
+// A program's client that writes every message whole as one sequencer event, as some drivers do
+// (Wine's, for one) instead of splitting long ones: a source to read from.
+class WholeEventSource {
+public:
+    explicit WholeEventSource(const std::string& name) : name(name) {
+        if (snd_seq_open(&m_seq, "default", SND_SEQ_OPEN_OUTPUT, 0) < 0) return;
+        snd_seq_set_client_name(m_seq, name.c_str());
+        snd_seq_set_client_pool_output(m_seq, 2000);
+        snd_seq_set_output_buffer_size(m_seq, 64 * 1024);
+        m_port = snd_seq_create_simple_port(m_seq, name.c_str(), SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                            SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    }
+    ~WholeEventSource() {
+        if (m_seq != nullptr) snd_seq_close(m_seq);
+    }
+    bool Ready() const { return m_seq != nullptr && m_port >= 0; }
+    // Blocks while the receivers' queues have no room; true once the event is delivered.
+    bool Send(Bytes message) {
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        snd_seq_ev_set_source(&ev, static_cast<unsigned char>(m_port));
+        snd_seq_ev_set_subs(&ev);
+        snd_seq_ev_set_direct(&ev);
+        snd_seq_ev_set_sysex(&ev, static_cast<unsigned int>(message.size()), message.data());
+        return snd_seq_event_output_direct(m_seq, &ev) >= 0;
+    }
+
+    const std::string name;
+
+private:
+    snd_seq_t* m_seq = nullptr;
+    int m_port = -1;
+};
+
 // What the sequencer shows of the clients named `name` and of the queues: the number of such
 // clients, their ports in all, and the queues in use on the whole system. Asked through a
 // client of the test's own.
@@ -247,6 +281,28 @@ TEST(AlsaSequencerPorts, LongMessagesGoOutAndComeBackInThroughMidiThroughByteFor
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(received[0], first);
     EXPECT_EQ(received[1], second);
+}
+
+TEST(AlsaSequencerPorts, AWholeBlockWrittenAsOneEventArrivesAndSoDoesWhatFollowsIt) {
+    SKIP_WITHOUT_SEQUENCER();
+    WholeEventSource source(UniqueName("Alsa Whole Source"));
+    ASSERT_TRUE(source.Ready());
+    CMidiInPort in;
+    const std::int64_t index = IndexOf(in, source.name);
+    ASSERT_GE(index, 0);
+    in.m_deviceIndex = static_cast<std::uint32_t>(index);
+    ASSERT_TRUE(in.Start());
+
+    // The largest block message of an update, then a short message behind it.
+    const Bytes block = SysEx(18742);
+    const Bytes identity{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    EXPECT_TRUE(source.Send(block));
+    EXPECT_TRUE(source.Send(identity));
+    const auto received = Collect(in, 2);
+    in.Stop();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0], block);
+    EXPECT_EQ(received[1], identity);
 }
 
 TEST(AlsaSequencerPorts, ProgramsAndThroughPortsAreWrittenAtOnceCardPortsAtTheCablesPace) {

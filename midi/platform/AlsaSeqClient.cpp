@@ -45,6 +45,12 @@ bool SeqClient::Ready() {
     if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) return false;
     snd_seq_set_client_name(seq, m_name.empty() ? rtmidi::CLIENT_NAME : m_name.c_str());
     snd_seq_set_client_pool_input(seq, INPUT_POOL);  // a smaller pool (the default) serves too
+    // The kernel keeps a long event's data in cells of the input pool, each the size of an event,
+    // so the pool bounds the longest event that can arrive; a read buffer of the pool's size takes
+    // any of them. With alsa-lib's default (500 events, about 14 KB) a longer event, such as a
+    // whole block written as one event by a sender that does not split messages, would stay at
+    // the head of the kernel's queue: every read answers EAGAIN and nothing behind it arrives.
+    snd_seq_set_input_buffer_size(seq, static_cast<std::size_t>(INPUT_POOL) * sizeof(snd_seq_event_t));
     snd_seq_set_output_buffer_size(seq, OUTPUT_BUFFER);
     pollfd descriptor{};
     if (snd_seq_poll_descriptors(seq, &descriptor, 1, POLLIN) != 1 || ::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
