@@ -116,7 +116,10 @@ namespace {
 template <typename Port>
 std::vector<std::string> DeviceNamesOf(Port& port) {
     std::vector<std::string> names;
-    for (std::uint32_t i = 0; i < port.GetDeviceCount(); ++i) {
+    // One count, one listing: the names are read from the listing that the count took, so a
+    // device that comes or goes during the scan cannot shift the names against their indices.
+    const std::uint32_t count = port.GetDeviceCount();
+    for (std::uint32_t i = 0; i < count; ++i) {
         char name[platform::MAX_PNAME_LEN] = {};
         port.GetDeviceName(i, name);
         name[platform::MAX_PNAME_LEN - 1] = '\0';

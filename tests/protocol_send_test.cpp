@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FakeMidiOut.h"
+#include "platform/LoopbackMidiOut.h"
 #include "TestSupport.h"
 #include "Unpack7Bit.h"
 #include "UpdateEngine.h"
@@ -225,4 +226,28 @@ TEST_F(SendPath, TwoThreadsSendingAtOnceProduceWholeMessagesOneAfterTheOther) {
     }
     EXPECT_EQ(out_.Overlaps(), 0);
     EXPECT_EQ(out_.Opens(), out_.Closes());
+}
+
+namespace {
+
+// A device list that grows by one device at each of its first three listings, as when devices are
+// plugged in while the window scans: every GetNumDevs is a new listing.
+class GrowingDeviceList final : public platform::LoopbackMidiOut {
+public:
+    std::uint32_t GetNumDevs() override {
+        if (++listings <= 3) AddDevice("Device " + std::to_string(listings));
+        return LoopbackMidiOut::GetNumDevs();
+    }
+    int listings = 0;
+};
+
+}  // namespace
+
+TEST(DeviceScan, NamesComeFromOneListingSoADeviceArrivingMidScanDoesNotShiftThem) {
+    GrowingDeviceList out;
+    HeadlessHost host;
+    CUpdateEngine engine{host, EnginePlatform{&out, nullptr, nullptr}};
+    const std::vector<std::string> names = engine.MidiOutDeviceNames();
+    EXPECT_EQ(out.listings, 1);
+    EXPECT_EQ(names, std::vector<std::string>{"Device 1"});
 }
