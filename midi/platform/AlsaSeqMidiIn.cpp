@@ -117,34 +117,9 @@ std::shared_ptr<AlsaSeqMidiInApi::Input> AlsaSeqMidiInApi::Find(MidiInHandle han
     return it == m_inputs.end() ? nullptr : it->second;
 }
 
-MidiResult AlsaSeqMidiInApi::Reset(MidiInHandle handle) {
+std::shared_ptr<SysExReceiveQueue> AlsaSeqMidiInApi::QueueOf(MidiInHandle handle) {
     auto input = Find(handle);
-    return input ? input->queue.Reset() : MIDI_ERR_INVALHANDLE;
-}
-
-MidiResult AlsaSeqMidiInApi::PrepareHeader(MidiInHandle handle, MidiHeader* header) {
-    auto input = Find(handle);
-    return input ? input->queue.PrepareHeader(header) : MIDI_ERR_INVALHANDLE;
-}
-
-MidiResult AlsaSeqMidiInApi::AddBuffer(MidiInHandle handle, MidiHeader* header) {
-    auto input = Find(handle);
-    return input ? input->queue.AddBuffer(header) : MIDI_ERR_INVALHANDLE;
-}
-
-MidiResult AlsaSeqMidiInApi::Start(MidiInHandle handle) {
-    auto input = Find(handle);
-    return input ? input->queue.Start() : MIDI_ERR_INVALHANDLE;
-}
-
-MidiResult AlsaSeqMidiInApi::Stop(MidiInHandle handle) {
-    auto input = Find(handle);
-    return input ? input->queue.Stop() : MIDI_ERR_INVALHANDLE;
-}
-
-MidiResult AlsaSeqMidiInApi::UnprepareHeader(MidiInHandle handle, MidiHeader* header) {
-    auto input = Find(handle);
-    return input ? input->queue.UnprepareHeader(header) : MIDI_ERR_INVALHANDLE;
+    return input ? std::shared_ptr<SysExReceiveQueue>(input, &input->queue) : nullptr;
 }
 
 MidiResult AlsaSeqMidiInApi::Close(MidiInHandle handle) {

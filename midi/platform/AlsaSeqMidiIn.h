@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "AlsaSeqPortInfo.h"
-#include "MidiApi.h"
+#include "SysExReceiveQueue.h"
 
 namespace platform {
 
-class AlsaSeqMidiInApi : public IMidiInApi {
+class AlsaSeqMidiInApi : public QueuedMidiInApi {
 public:
     AlsaSeqMidiInApi() = default;
     ~AlsaSeqMidiInApi() override;
@@ -35,17 +35,12 @@ public:
     MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) override;
     MidiResult Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,
                     std::uintptr_t instance) override;
-    MidiResult Reset(MidiInHandle handle) override;
-    MidiResult PrepareHeader(MidiInHandle handle, MidiHeader* header) override;
-    MidiResult AddBuffer(MidiInHandle handle, MidiHeader* header) override;
-    MidiResult Start(MidiInHandle handle) override;
-    MidiResult Stop(MidiInHandle handle) override;
-    MidiResult UnprepareHeader(MidiInHandle handle, MidiHeader* header) override;
     MidiResult Close(MidiInHandle handle) override;
 
 private:
     struct Input;
     std::shared_ptr<Input> Find(MidiInHandle handle);
+    std::shared_ptr<SysExReceiveQueue> QueueOf(MidiInHandle handle) override;
 
     std::mutex m_mutex;  // guards the members below
     std::vector<alsa::SeqPortEntry> m_sources;  // the last listing

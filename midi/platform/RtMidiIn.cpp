@@ -216,34 +216,9 @@ std::shared_ptr<RtMidiInApi::Input> RtMidiInApi::Find(MidiInHandle handle) {
     return it == m_inputs.end() ? nullptr : it->second;
 }
 
-MidiResult RtMidiInApi::Reset(MidiInHandle handle) {
+std::shared_ptr<SysExReceiveQueue> RtMidiInApi::QueueOf(MidiInHandle handle) {
     auto input = Find(handle);
-    return input ? input->queue.Reset() : MIDI_ERR_INVALHANDLE;
-}
-
-MidiResult RtMidiInApi::PrepareHeader(MidiInHandle handle, MidiHeader* header) {
-    auto input = Find(handle);
-    return input ? input->queue.PrepareHeader(header) : MIDI_ERR_INVALHANDLE;
-}
-
-MidiResult RtMidiInApi::AddBuffer(MidiInHandle handle, MidiHeader* header) {
-    auto input = Find(handle);
-    return input ? input->queue.AddBuffer(header) : MIDI_ERR_INVALHANDLE;
-}
-
-MidiResult RtMidiInApi::Start(MidiInHandle handle) {
-    auto input = Find(handle);
-    return input ? input->queue.Start() : MIDI_ERR_INVALHANDLE;
-}
-
-MidiResult RtMidiInApi::Stop(MidiInHandle handle) {
-    auto input = Find(handle);
-    return input ? input->queue.Stop() : MIDI_ERR_INVALHANDLE;
-}
-
-MidiResult RtMidiInApi::UnprepareHeader(MidiInHandle handle, MidiHeader* header) {
-    auto input = Find(handle);
-    return input ? input->queue.UnprepareHeader(header) : MIDI_ERR_INVALHANDLE;
+    return input ? std::shared_ptr<SysExReceiveQueue>(input, &input->queue) : nullptr;
 }
 
 MidiResult RtMidiInApi::Close(MidiInHandle handle) {

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "MidiApi.h"
+#include "SysExReceiveQueue.h"
 
 namespace platform {
 
-class RtMidiInApi : public IMidiInApi {
+class RtMidiInApi : public QueuedMidiInApi {
 public:
     RtMidiInApi();
     ~RtMidiInApi() override;
@@ -31,17 +31,12 @@ public:
     MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) override;
     MidiResult Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,
                     std::uintptr_t instance) override;
-    MidiResult Reset(MidiInHandle handle) override;
-    MidiResult PrepareHeader(MidiInHandle handle, MidiHeader* header) override;
-    MidiResult AddBuffer(MidiInHandle handle, MidiHeader* header) override;
-    MidiResult Start(MidiInHandle handle) override;
-    MidiResult Stop(MidiInHandle handle) override;
-    MidiResult UnprepareHeader(MidiInHandle handle, MidiHeader* header) override;
     MidiResult Close(MidiInHandle handle) override;
 
 private:
     struct Input;
     std::shared_ptr<Input> Find(MidiInHandle handle);
+    std::shared_ptr<SysExReceiveQueue> QueueOf(MidiInHandle handle) override;
     std::vector<std::string> Listing();
 
     std::mutex m_mutex;  // guards the members below

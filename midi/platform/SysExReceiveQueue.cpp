@@ -244,4 +244,34 @@ void SysExReceiveQueue::WaitUntilNoCallbackInFlight(std::unique_lock<std::mutex>
     });
 }
 
+MidiResult QueuedMidiInApi::Reset(MidiInHandle handle) {
+    const auto queue = QueueOf(handle);
+    return queue ? queue->Reset() : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult QueuedMidiInApi::PrepareHeader(MidiInHandle handle, MidiHeader* header) {
+    const auto queue = QueueOf(handle);
+    return queue ? queue->PrepareHeader(header) : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult QueuedMidiInApi::AddBuffer(MidiInHandle handle, MidiHeader* header) {
+    const auto queue = QueueOf(handle);
+    return queue ? queue->AddBuffer(header) : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult QueuedMidiInApi::Start(MidiInHandle handle) {
+    const auto queue = QueueOf(handle);
+    return queue ? queue->Start() : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult QueuedMidiInApi::Stop(MidiInHandle handle) {
+    const auto queue = QueueOf(handle);
+    return queue ? queue->Stop() : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult QueuedMidiInApi::UnprepareHeader(MidiInHandle handle, MidiHeader* header) {
+    const auto queue = QueueOf(handle);
+    return queue ? queue->UnprepareHeader(header) : MIDI_ERR_INVALHANDLE;
+}
+
 }  // namespace platform

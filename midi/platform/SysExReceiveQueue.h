@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -91,6 +92,24 @@ private:
     std::uint8_t m_data[2] = {0, 0};
     int m_dataHave = 0;
     int m_dataNeed = 0;
+};
+
+// An input backend whose open inputs each receive into a SysExReceiveQueue: the buffer calls go to
+// the queue of the input that the handle names, and fail with MIDI_ERR_INVALHANDLE for a handle
+// that names none.
+class QueuedMidiInApi : public IMidiInApi {
+public:
+    MidiResult Reset(MidiInHandle handle) override;
+    MidiResult PrepareHeader(MidiInHandle handle, MidiHeader* header) override;
+    MidiResult AddBuffer(MidiInHandle handle, MidiHeader* header) override;
+    MidiResult Start(MidiInHandle handle) override;
+    MidiResult Stop(MidiInHandle handle) override;
+    MidiResult UnprepareHeader(MidiInHandle handle, MidiHeader* header) override;
+
+protected:
+    // The queue of the open input that `handle` names, sharing ownership with that input so that a
+    // Close on another thread cannot free it while a call uses it; null for an unknown handle.
+    virtual std::shared_ptr<SysExReceiveQueue> QueueOf(MidiInHandle handle) = 0;
 };
 
 }  // namespace platform
