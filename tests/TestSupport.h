@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
+#include <memory>
 #include <thread>
 
 namespace testsupport {
@@ -19,6 +21,19 @@ inline bool WaitFor(const std::function<bool()>& condition,
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Runs `work` on a thread of its own and waits for it at most `limit`; false when it did not end
+// by then. The thread is then left behind (detached), so the test fails instead of hanging.
+template <typename Work>
+bool EndsWithin(std::chrono::milliseconds limit, Work work) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> ended = done->get_future();
+    std::thread([done, work]() mutable {
+        work();
+        done->set_value();
+    }).detach();
+    return ended.wait_for(limit) == std::future_status::ready;
 }
 
 // True when the test run demands a JACK server (scripts/test.sh sets TARNET_REQUIRE_JACK=1); such

@@ -188,18 +188,6 @@ bool SendOne(CMidiOutPort& port, std::uint32_t index, Bytes message) {
     return sent;
 }
 
-// Runs `work` on a thread of its own and waits for it at most `limit`; false when it did not end
-// by then (the thread is left behind: the test fails instead of hanging).
-template <typename Work>
-bool EndsWithin(std::chrono::milliseconds limit, Work work) {
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> ended = done->get_future();
-    std::thread([done, work]() mutable {
-        work();
-        done->set_value();
-    }).detach();
-    return ended.wait_for(limit) == std::future_status::ready;
-}
 
 const Bytes IDENTITY_REPLY{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x6A, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
 
@@ -268,7 +256,7 @@ TEST_F(JackServerGoneTest, InputAndOutputFailCleanlyAfterTheServerDiedAndWorkWit
     // the lists are empty.
     bool sent = true, reopened = true, restarted = true;
     std::uint32_t outputs = 1, inputs = 1;
-    const bool ended = EndsWithin(10s, [&] {
+    const bool ended = testsupport::EndsWithin(10s, [&] {
         sent = SendOne(out, static_cast<std::uint32_t>(target), IDENTITY_REPLY);
         in.Stop();
         reopened = out.Open(static_cast<std::uint32_t>(target));
@@ -319,7 +307,7 @@ TEST_F(JackServerGoneTest, TheListsAreEmptyWhileTheServerRunsNoCyclesAndFilledOn
 
     m_server.Signal(SIGSTOP);
     std::uint32_t outputs = 1, inputs = 1;
-    const bool ended = EndsWithin(10s, [&] {
+    const bool ended = testsupport::EndsWithin(10s, [&] {
         outputs = out.GetDeviceCount();
         inputs = in.GetDeviceCount();
     });
@@ -357,7 +345,7 @@ TEST_F(JackServerGoneTest, AnRtMidiInputOnTheDeadServerStopsWithoutCallingIntoIt
         device.ServerGone();
         ASSERT_TRUE(testsupport::WaitFor([] { return platform::JackClient::Instance().Gone(); }));
         std::uint32_t inputs = 1;
-        const bool ended = EndsWithin(10s, [&] {
+        const bool ended = testsupport::EndsWithin(10s, [&] {
             in.Stop();
             inputs = in.GetDeviceCount();
         });

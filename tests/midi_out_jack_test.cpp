@@ -252,18 +252,6 @@ Bytes StreamMessage(int i) {
     return bytes;
 }
 
-// Runs `work` on a thread of its own and waits for it at most `limit`; false when it did not end
-// by then (the thread is then left behind, and the test fails instead of hanging).
-template <typename Work>
-bool EndsWithin(std::chrono::milliseconds limit, Work work) {
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> ended = done->get_future();
-    std::thread([done, work]() mutable {
-        work();
-        done->set_value();
-    }).detach();
-    return ended.wait_for(limit) == std::future_status::ready;
-}
 
 TEST_F(MidiOutJackTest, HundredsOfMessagesInARowArriveByteForByteWithoutGraphChangeOrAllocation) {
     constexpr int COUNT = 300;
@@ -350,7 +338,7 @@ TEST_F(MidiOutJackTest, WhenTheDevicesPortVanishesMidStreamTheFollowingSendsFail
     // The device goes while messages are still being sent.
     std::atomic<int> accepted{0};
     std::atomic<bool> refused{false};
-    const bool ended = EndsWithin(std::chrono::seconds(10), [&] {
+    const bool ended = testsupport::EndsWithin(std::chrono::seconds(10), [&] {
         m_receiver.Stop();
         for (int i = 0; i < 2000 && !refused.load(); ++i) {
             Bytes message = StreamMessage(i);

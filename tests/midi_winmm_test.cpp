@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "CMidiInPort.h"
 #include "CMidiOutPort.h"
 #include "platform/MidiApi.h"
@@ -23,18 +24,6 @@ using namespace std::chrono_literals;
 // and configures it, which took over 10 s on a loaded two-core machine.
 constexpr auto HANG_LIMIT = 60s;
 
-// Runs `call` on a thread of its own and reports whether it returned within `limit`; a call that
-// hangs is left behind (detached) so the test fails instead of hanging.
-template <typename Call>
-bool ReturnsWithin(std::chrono::milliseconds limit, Call call) {
-    auto done = std::make_shared<std::promise<void>>();
-    auto future = done->get_future();
-    std::thread([done, call]() mutable {
-        call();
-        done->set_value();
-    }).detach();
-    return future.wait_for(limit) == std::future_status::ready;
-}
 
 std::string Utf8(const wchar_t* name, std::size_t units) {
     char out[platform::MAX_PNAME_LEN];
@@ -108,7 +97,7 @@ TEST_F(WinMMWithoutDevices, TheOutputPortFailsToOpenPromptlyAndSendsNothing) {
     auto out = std::make_shared<CMidiOutPort>();
     std::atomic<bool> opened{true};
     std::atomic<bool> sent{true};
-    EXPECT_TRUE(ReturnsWithin(HANG_LIMIT, [out, &opened, &sent] {
+    EXPECT_TRUE(testsupport::EndsWithin(HANG_LIMIT, [out, &opened, &sent] {
         opened = out->Open(0);
         char bytes[] = {'\xF0', '\x7E', '\x7F', '\x06', '\x01', '\xF7'};
         platform::MidiHeader header{};
@@ -128,7 +117,7 @@ TEST_F(WinMMWithoutDevices, NoSelectionGoesToTheSystemAsTheMapperAndEndsCleanlyE
     // -1 is MIDI_MAPPER: without devices the system may refuse it or open a mapper with nowhere
     // to send; either way the port answers at once and is closed afterwards.
     auto out = std::make_shared<CMidiOutPort>();
-    EXPECT_TRUE(ReturnsWithin(HANG_LIMIT, [out] {
+    EXPECT_TRUE(testsupport::EndsWithin(HANG_LIMIT, [out] {
         if (out->Open(static_cast<std::uint32_t>(-1))) out->Close();
     }));
     EXPECT_FALSE(out->IsOpen());
@@ -138,7 +127,7 @@ TEST_F(WinMMWithoutDevices, NoSelectionGoesToTheSystemAsTheMapperAndEndsCleanlyE
 TEST_F(WinMMWithoutDevices, TheInputPortFailsToStartPromptlyAndStaysStopped) {
     auto in = std::make_shared<CMidiInPort>();
     std::atomic<int> starts{0};
-    EXPECT_TRUE(ReturnsWithin(HANG_LIMIT, [in, &starts] {
+    EXPECT_TRUE(testsupport::EndsWithin(HANG_LIMIT, [in, &starts] {
         in->m_deviceIndex = 0;
         if (in->Start()) ++starts;
         in->Stop();

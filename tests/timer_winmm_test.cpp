@@ -48,18 +48,6 @@ void Probe(std::uint32_t id, std::uint32_t, std::uintptr_t user, std::uintptr_t,
 
 std::uintptr_t UserOf(TickProbe& probe) { return reinterpret_cast<std::uintptr_t>(&probe); }
 
-// Runs `call` on a thread of its own and reports whether it returned within `limit`; a call that
-// hangs is left behind (detached) so the test fails instead of hanging.
-template <typename Call>
-bool ReturnsWithin(std::chrono::milliseconds limit, Call call) {
-    auto done = std::make_shared<std::promise<void>>();
-    auto future = done->get_future();
-    std::thread([done, call]() mutable {
-        call();
-        done->set_value();
-    }).detach();
-    return future.wait_for(limit) == std::future_status::ready;
-}
 
 TEST(WinMMTimerService, ReportsCapabilitiesAndGrantsTheFinestResolutionOnce) {
     platform::ITimerService& service = platform::DefaultTimerService();
@@ -161,7 +149,7 @@ TEST(WinMMTimerService, KillEventReturnsAtOnceWhenNoTickRuns) {
     const std::uint32_t id = service.SetEvent(1000, 1, &Probe, UserOf(probe), platform::TIMER_PERIODIC);
     ASSERT_NE(id, 0u);
     std::atomic<platform::TimerResult> result{platform::TIMER_ERR};
-    EXPECT_TRUE(ReturnsWithin(5s, [&] { result = service.KillEvent(id); }));
+    EXPECT_TRUE(testsupport::EndsWithin(5s, [&] { result = service.KillEvent(id); }));
     EXPECT_EQ(result, platform::TIMER_OK);
     EXPECT_EQ(probe.count, 0);
     EXPECT_EQ(service.KillEvent(id), platform::TIMER_ERR) << "a killed event is gone";
