@@ -6,7 +6,7 @@
 # itself has not: no /dev/snd here. The guest runs Debian's kernel under plain emulation (KVM
 # hangs at early boot on these machines) and sees the host's whole file system read-only at the
 # same paths (virtio-9p), with a throwaway writable layer in memory on top, a fresh /proc, /sys,
-# /dev and /tmp. COMMAND starts in the current directory; its standard output and error come out
+# /dev and /tmp (a current directory under /tmp stays visible). COMMAND starts in the current directory; its standard output and error come out
 # on this script's standard output, and its exit status is this script's own. The guest powers
 # off when COMMAND ends.
 #
@@ -91,7 +91,14 @@ mount -t tmpfs shm /newroot/dev/shm
 job=\$(sed -n 's/.*tarnet.job=\([^ ]*\).*/\1/p' /proc/cmdline)
 mkdir -p /newroot/run/tarnet-vm
 cp "/newroot\$job" /newroot/run/tarnet-vm/job.sh || fail "can't read the job \$job"
+keep=\$(cat "/newroot\${job%/*}/keep" 2>/dev/null)
 mount -t tmpfs tmp /newroot/tmp
+# A working directory under the host's /tmp stays visible: its own overlay on the fresh /tmp.
+if [ -n "\$keep" ]; then
+  mkdir -p "/newroot\$keep" /rw/keep-upper /rw/keep-work
+  mount -t overlay -o "lowerdir=/host\$keep,upperdir=/rw/keep-upper,workdir=/rw/keep-work" overlay "/newroot\$keep" \
+    || fail "can't show \$keep in the guest's /tmp"
+fi
 port() { for p in /sys/class/virtio-ports/*; do [ "\$(cat \$p/name 2>/dev/null)" = "\$1" ] && echo /dev/\${p##*/}; done; }
 out=\$(port out)
 st=\$(port status)
@@ -109,6 +116,11 @@ EOF
 fi
 
 # --- the job: environment, directory, modules, then COMMAND ------------------------------------
+# The guest's /tmp is fresh; a current directory under the host's /tmp is shown there as well
+# (its top directory below /tmp, so that paths relative to it still resolve).
+case "$PWD" in
+  /tmp/?*) top=${PWD#/tmp/}; printf '/tmp/%s' "${top%%/*}" >"$work/keep" ;;
+esac
 {
   echo 'export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8'
   env | grep -E '^(TARNET_[A-Za-z0-9_]*|JACK_DEFAULT_SERVER)=' | while IFS='=' read -r k v; do
