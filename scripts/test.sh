@@ -52,9 +52,9 @@ run_windows() {
   home=$(mktemp -d "${TMPDIR:-/tmp}/tarnet-wine.XXXXXX") || { failed+=("windows (temporary directory)"); return; }
   (
     # No Gecko or Mono to install, and no menu entries mirrored into the desktop of $HOME. Wine's
-    # sound drivers stay unloaded: this machine has no sound devices, and their first start in a
-    # new prefix (PulseAudio, then ALSA probing) has stalled the first MIDI open past a minute on
-    # CI machines. Without them Wine's MIDI has no devices, which is what these tests describe.
+    # sound drivers stay unloaded: this machine has no sound devices, so they would only probe
+    # PulseAudio and ALSA in every test program and find nothing; Wine's MIDI has no devices either
+    # way, which is what these tests describe.
     export WINEPREFIX="$home/prefix" WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winealsa.drv,winepulse.drv,wineoss.drv=d"
     unset WAYLAND_DISPLAY
@@ -70,6 +70,16 @@ run_windows() {
     # The first start makes the prefix; wait until Wine has settled before the tests time anything.
     if ! wineboot -i >/dev/null 2>&1 || ! wineserver -w; then
       echo "=== windows: Wine does not start"; exit 1
+    fi
+    # One Wine server and its system processes (services, plug and play, desktop) for the whole
+    # run, started here with their output away from any test. Otherwise the server ends whenever
+    # no Wine program happens to run, and the next test program starts it again: the server and
+    # the system processes then inherit that test's output, and CTest waits for them to end
+    # (until the time-out of a test that has long finished), while test programs that start
+    # during the shutdown wait for the system processes.
+    wineserver -p </dev/null >/dev/null 2>&1
+    if ! timeout 120 wine cmd /c exit </dev/null >/dev/null 2>&1; then
+      echo "=== windows: Wine's system processes do not start"; exit 1
     fi
     echo "=== windows: tests under Wine"
     rc=0
