@@ -12,14 +12,25 @@
 # Ends with one line "wine-alsa-vm: PASS: ..." or "wine-alsa-vm: FAIL: ..." (exit status 0 or 1).
 # An exploration aid, not a test: Wine starts in about a minute under the emulation.
 #
+# What the window shows is printed as text from Wine's own traces of its controls (+listbox: the
+# entries of each device list and the selected one; +edit: each text of the status line).
+#
 # What it shows here: Wine lists the sequencer ports as "CLIENT - PORT" when both names fit in its
-# 31 characters, else the port name alone; the simulator's default name, "USB Audio Device", is
-# thus listed as "USB Audio Device", which the window selects on its own in both lists. The update
-# of the terminal runner completes with the image received byte for byte (about 6.7 s in the
-# emulated guest). Wine's driver sends each long message as one sequencer event; the program's and
-# the simulator's ALSA input take such events whole. Wine itself then crashes on exit once it has
-# used its ALSA driver (exit status 139): a trivial program that only counts the WinMM devices
-# does the same.
+# 31 characters, else the port name alone: "Guest Device - Guest Device" for the simulator of the
+# terminal runner, and "USB Audio Device" for the simulator under its default name (client and
+# port both "USB Audio Device"), beside "Midi Through Port-0" and "VirMIDI 0-0" ... "VirMIDI 0-3".
+# The terminal runner's update completes with the image received byte for byte (6.1-6.7 s in the
+# emulated guest). The window opens 10-40 s after its start with "USB Audio Device" selected in
+# both lists on its own; the click on "Execute" reaches the device within 1-3 s, and the update
+# completes about 7 s after the click: the status line goes "Erasing Flash memory.", empty, "Data
+# transmit  0 / 327680 " ... "Data transmit  322560 / 327680 ", "Version update completed.", the
+# progress bar is full, "Execute" stays disabled (until "Rescan Device"), and the simulator
+# reports PASS. The click on "Exit" closes the window and the process ends 3-5 s later. Wine's
+# driver sends each long message as one sequencer event; the program's and the simulator's ALSA
+# input take such events whole. Wine itself crashes on exit once it has used its ALSA driver
+# (exit status 139, also printed by the shell as "Segmentation fault"): after the update of the
+# terminal runner and after the window every time, after --list in one run of two; a trivial
+# program that only counts the WinMM devices does the same. The whole run takes 1.5-3 minutes.
 #
 # usage: scripts/wine-alsa-vm.sh [PICTURE-DIRECTORY]    (default /tmp/tarnet-wine-alsa-vm)
 # Needs build/default (tarnet-devsim) and build/windows (tarnet-update.exe, tarnet-updater.exe).
@@ -105,9 +116,10 @@ wait_for 30 xdpyinfo >/dev/null 2>&1 || { cat /tmp/xvfb.log; fail "Xvfb did not 
 devsim_pid=$!
 wait_for 20 grep -q ready /tmp/devsim-window.log
 cat /tmp/devsim-window.log
-# The lists' contents as the window's list boxes take them: Wine's trace of its list boxes.
+# What the window shows, as text: Wine's trace of its list boxes (the device lists) and of its
+# edit controls (the status line).
 window_start=$(date +%s)
-WINEDEBUG=-all,+listbox,+combo wine /tmp/win/tarnet-updater.exe >/tmp/updater.log 2>&1 &
+WINEDEBUG=-all,+listbox,+edit wine /tmp/win/tarnet-updater.exe >/tmp/updater.log 2>&1 &
 updater_pid=$!
 title="Tarnet System Ver 1.10 Updater"
 window=
@@ -172,6 +184,20 @@ if [ -n "$window" ]; then
     fail "clicking \"Execute\" did not start an update"
   fi
   sleep 3
+  # Each text written into the status line (the window's only edit control), in order, against
+  # what a run without refusals writes: erasing, empty once the erase is answered, the offset of
+  # each of the 36 blocks as it is sent, completed.
+  sed -n 's/.*EDIT_WM_SetText \(L".*"\)$/\1/p' /tmp/updater.log >/tmp/status.txt
+  { echo 'L"Erasing Flash memory."'; echo 'L""'
+    for block in $(seq 0 35); do echo "L\"Data transmit  $(( block * 9216 )) / 327680 \""; done
+    echo 'L"Version update completed."'; } >/tmp/status-expected.txt
+  if cmp -s /tmp/status.txt /tmp/status-expected.txt; then
+    echo 'status line: L"Erasing Flash memory." > L"" > L"Data transmit  0 / 327680 " > ... >' \
+         'L"Data transmit  322560 / 327680 " (36 blocks) > L"Version update completed."'
+  else
+    paste -sd '>' /tmp/status.txt | sed 's/>/ > /g; s/^/status line: /'
+    fail "the status line did not go through erasing, the 36 blocks and \"Version update completed.\""
+  fi
   echo "windows of the program:"
   xwininfo -root -tree | grep '"tarnet-updater.exe"' | grep -v "has no name\|Default IME" | sed 's/^ */  /'
   picture window-after.png
@@ -190,6 +216,8 @@ if [ -n "$window" ]; then
       note=""
       [ $status = 139 ] && note=" (Wine's own crash on exit after its ALSA driver was used)"
       echo "\"Exit\" clicked: the window closed and the process ended $(( $(date +%s) - click_time )) s later, exit status $status$note"
+      # What Wine said besides its traces (a crash shows here).
+      [ $status = 0 ] || grep -av "trace:" /tmp/updater.log | grep -v "^ALSA lib" | tail -n 5 | sed 's/^/  wine: /'
       [ $status = 0 ] || [ $status = 139 ] || fail "the window's process ended with exit status $status"
       find_window && fail "the window is still shown after its process ended"
     else
