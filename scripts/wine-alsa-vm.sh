@@ -55,7 +55,7 @@ if [ "${1:-}" != --in-guest ]; then
   # The guest's files are gone when it ends: it prints each picture as base64 between two marker
   # lines, which are written to a file here instead of being shown.
   TARNET_WINE_PREFIX=$prefix scripts/alsa-vm.sh -- bash scripts/wine-alsa-vm.sh --in-guest |
-    while IFS= read -r line; do
+    while IFS= read -r line || [ -n "$line" ]; do
       case "$line" in
         "=== picture end")
           base64 -d "$pictures/$name.b64" >"$pictures/$name" && rm -f "$pictures/$name.b64"
@@ -69,8 +69,11 @@ if [ "${1:-}" != --in-guest ]; then
 fi
 
 export WINEPREFIX=$TARNET_WINE_PREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" HOME=/tmp
-start=$(date +%s)
-elapsed() { echo "$(( $(date +%s) - start )) s after the start"; }
+# Seconds (to a tenth) since the time $1, taken with $(now).
+now() { date +%s.%N; }
+since() { awk -v from="$1" -v to="$(now)" 'BEGIN { printf "%.1f", to - from }'; }
+start=$(now)
+elapsed() { echo "$(since "$start") s after the start"; }
 # Waits up to $1 seconds for the command in the remaining arguments to succeed.
 wait_for() {
   local limit=$1; shift
@@ -118,7 +121,7 @@ wait_for 20 grep -q ready /tmp/devsim-window.log
 cat /tmp/devsim-window.log
 # What the window shows, as text: Wine's trace of its list boxes (the device lists) and of its
 # edit controls (the status line).
-window_start=$(date +%s)
+window_start=$(now)
 WINEDEBUG=-all,+listbox,+edit wine /tmp/win/tarnet-updater.exe >/tmp/updater.log 2>&1 &
 updater_pid=$!
 title="Tarnet System Ver 1.10 Updater"
@@ -126,7 +129,7 @@ window=
 find_window() { window=$(xdotool search --name "^$title\$" 2>/dev/null | head -n 1); [ -n "$window" ]; }
 updater_gone() { ! kill -0 "$updater_pid" 2>/dev/null; }
 if wait_for 300 find_window; then
-  echo "window \"$title\" open after $(( $(date +%s) - window_start )) s"
+  echo "window \"$title\" open after $(since "$window_start") s"
 else
   fail "no window \"$title\" after 300 s"
 fi
@@ -166,7 +169,7 @@ if [ -n "$window" ]; then
 
   # "Execute", as a user clicks it. A click before the window takes input is lost; clicking again
   # is harmless, "Execute" is disabled while a run is under way.
-  click_start=$(date +%s)
+  click_start=$(now)
   started=no
   for _ in $(seq 1 10); do
     click_at 144 146
@@ -174,11 +177,11 @@ if [ -n "$window" ]; then
     updater_gone && break
   done
   if [ $started = yes ]; then
-    echo "\"Execute\" clicked: the device answered the Identity Request $(( $(date +%s) - click_start )) s later"
+    echo "\"Execute\" clicked: the device answered the Identity Request $(since "$click_start") s later"
     verdict() { grep -q "devsim: PASS\|devsim: FAIL" /tmp/devsim-window.log || updater_gone; }
     wait_for 600 verdict
     grep "devsim: PASS\|devsim: FAIL" /tmp/devsim-window.log || fail "no verdict from the simulator"
-    echo "(update through the window: $(( $(date +%s) - click_start )) s after the click)"
+    echo "(update through the window: $(since "$click_start") s after the click)"
     grep -q "devsim: PASS" /tmp/devsim-window.log || fail "the update through the window did not pass"
   else
     fail "clicking \"Execute\" did not start an update"
@@ -206,7 +209,7 @@ if [ -n "$window" ]; then
   if updater_gone; then
     fail "the program ended before \"Exit\" was clicked"
   else
-    click_time=$(date +%s)
+    click_time=$(now)
     for _ in $(seq 1 5); do
       click_at 207 146
       wait_for 10 updater_gone && break
@@ -215,7 +218,7 @@ if [ -n "$window" ]; then
       wait "$updater_pid"; status=$?
       note=""
       [ $status = 139 ] && note=" (Wine's own crash on exit after its ALSA driver was used)"
-      echo "\"Exit\" clicked: the window closed and the process ended $(( $(date +%s) - click_time )) s later, exit status $status$note"
+      echo "\"Exit\" clicked: the window closed and the process ended $(since "$click_time") s later, exit status $status$note"
       # What Wine said besides its traces (a crash shows here).
       [ $status = 0 ] || grep -av "trace:" /tmp/updater.log | grep -v "^ALSA lib" | tail -n 5 | sed 's/^/  wine: /'
       [ $status = 0 ] || [ $status = 139 ] || fail "the window's process ended with exit status $status"
