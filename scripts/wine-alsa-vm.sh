@@ -7,8 +7,8 @@
 #  2. The window tarnet-updater.exe on a virtual X display (Xvfb), driven as a user would: the
 #     window opens, its MIDI IN and MIDI OUT lists show the simulated device, a mouse click on
 #     "Execute" runs the update to the simulator's verdict, a click on "Exit" closes the window,
-#     and the process ends. Pictures of the window before and after the update are written on
-#     this machine (directory below).
+#     and the process ends. Pictures of the screen before and after the update are written on
+#     this machine (window-before.png, window-after.png in the directory below).
 # Ends with one line "wine-alsa-vm: PASS: ..." or "wine-alsa-vm: FAIL: ..." (exit status 0 or 1).
 # An exploration aid, not a test: Wine starts in about a minute under the emulation.
 #
@@ -19,17 +19,17 @@
 # 31 characters, else the port name alone: "Guest Device - Guest Device" for the simulator of the
 # terminal runner, and "USB Audio Device" for the simulator under its default name (client and
 # port both "USB Audio Device"), beside "Midi Through Port-0" and "VirMIDI 0-0" ... "VirMIDI 0-3".
-# The terminal runner's update completes with the image received byte for byte (6.1-6.7 s in the
-# emulated guest). The window opens 10-40 s after its start with "USB Audio Device" selected in
-# both lists on its own; the click on "Execute" reaches the device within 1-3 s, and the update
-# completes about 7 s after the click: the status line goes "Erasing Flash memory.", empty, "Data
-# transmit  0 / 327680 " ... "Data transmit  322560 / 327680 ", "Version update completed.", the
-# progress bar is full, "Execute" stays disabled (until "Rescan Device"), and the simulator
-# reports PASS. The click on "Exit" closes the window and the process ends 3-5 s later. Wine's
+# The terminal runner's update completes with the image received byte for byte (3.5-6.7 s in the
+# emulated guest, by the host's load). The window opens 10-40 s after its start with "USB Audio
+# Device" selected in both lists on its own; the click on "Execute" reaches the device within
+# 1-3 s, and the update completes 5-8 s after the click: the status line goes "Erasing Flash
+# memory.", empty, "Data transmit  0 / 327680 " ... "Data transmit  322560 / 327680 ", "Version
+# update completed.", the progress bar is full, "Execute" stays disabled (until "Rescan Device"),
+# and the simulator reports PASS. The click on "Exit" closes the window and the process ends 3-5 s later. Wine's
 # driver sends each long message as one sequencer event; the program's and the simulator's ALSA
 # input take such events whole. Wine itself crashes on exit once it has used its ALSA driver
 # (exit status 139, also printed by the shell as "Segmentation fault"): after the update of the
-# terminal runner and after the window every time, after --list in one run of two; a trivial
+# terminal runner and after the window every time, after --list in three runs of four; a trivial
 # program that only counts the WinMM devices does the same. The whole run takes 1.5-3 minutes.
 #
 # usage: scripts/wine-alsa-vm.sh [PICTURE-DIRECTORY]    (default /tmp/tarnet-wine-alsa-vm)
