@@ -23,9 +23,9 @@
 # emulated guest, by the host's load). The window opens 10-40 s after its start with "USB Audio
 # Device" selected in both lists on its own; the click on "Execute" reaches the device within
 # 1-3 s, and the update completes 5-8 s after the click: the status line goes "Erasing Flash
-# memory.", empty, "Data transmit  0 / 327680 " ... "Data transmit  322560 / 327680 ", "Version update
-# completed.", the progress bar is full, "Execute" stays disabled (until "Rescan Device"), and the
-# simulator reports PASS. The click on "Exit" closes the window and the process ends 3-5 s later.
+# memory.", empty, "Data transmit  0 / 327680 " ... "Data transmit  322560 / 327680 ", "Version
+# update completed.", the progress bar is full, "Execute" stays disabled (until "Rescan Device"),
+# and the simulator reports PASS. The click on "Exit" closes the window and the process ends 3-5 s later.
 # Wine's driver sends each long message as one sequencer event; the program's and the simulator's
 # ALSA input take such events whole. Wine itself crashes on exit once it has used its ALSA driver
 # (exit status 139, also printed by the shell as "Segmentation fault"): after the update of the
