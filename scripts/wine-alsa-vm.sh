@@ -19,18 +19,18 @@
 # 31 characters, else the port name alone: "Guest Device - Guest Device" for the simulator of the
 # terminal runner, and "USB Audio Device" for the simulator under its default name (client and port
 # both "USB Audio Device"), beside "Midi Through Port-0" and "VirMIDI 0-0" ... "VirMIDI 0-3". The
-# terminal runner's update completes with the image received byte for byte (3.5-6.7 s in the
-# emulated guest, by the host's load). The window opens 10-40 s after its start with "USB Audio
+# terminal runner's update completes with the image received byte for byte (3.1-6.7 s in the
+# emulated guest, by the host's load). The window opens 8-40 s after its start with "USB Audio
 # Device" selected in both lists on its own; the click on "Execute" reaches the device within
-# 1-3 s, and the update completes 5-8 s after the click: the status line goes "Erasing Flash
+# 1-3 s, and the update completes 3-8 s after the click: the status line goes "Erasing Flash
 # memory.", empty, "Data transmit  0 / 327680 " ... "Data transmit  322560 / 327680 ", "Version
 # update completed.", the progress bar is full, "Execute" stays disabled (until "Rescan Device"),
 # and the simulator reports PASS. The click on "Exit" closes the window and the process ends 3-5 s
 # later. Wine's driver sends each long message as one sequencer event; the program's and the
 # simulator's ALSA input take such events whole. Wine itself crashes on exit once it has used its
 # ALSA driver (exit status 139, also printed by the shell as "Segmentation fault"): after the
-# update of the terminal runner and after the window every time, after --list in three runs of
-# four; a trivial program that only counts the WinMM devices does the same. The whole run takes
+# update of the terminal runner and after the window every time, after --list in five runs of
+# six; a trivial program that only counts the WinMM devices does the same. The whole run takes
 # 1.5-3 minutes.
 #
 # usage: scripts/wine-alsa-vm.sh [PICTURE-DIRECTORY]    (default /tmp/tarnet-wine-alsa-vm)
