@@ -19,9 +19,10 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # Release programs ship without symbols (tarnet-update.exe: 3.0 MB with, 1.4 MB without).
 set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 
-# Tests and discovery run the .exe files through Wine. A missing Wine is not an error for building,
-# but then nothing can run: the test command checks for it and fails loudly.
+# Tests run the .exe files through Wine, by way of wine-run.sh (it starts a program once more when
+# Wine failed to start it at all). A missing Wine is not an error for building, but then nothing can
+# run: the test command checks for it and fails loudly.
 find_program(TARNET_WINE NAMES wine wine64)
 if(TARNET_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${TARNET_WINE}")
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh")
 endif()

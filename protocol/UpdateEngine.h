@@ -138,6 +138,9 @@ public:
     // window has closed: a closed window wakes every wait of a run, so what remains is at most
     // one send, which WORKER_END_LIMIT covers.
     static bool WaitForWorkers(std::chrono::milliseconds limit);
+    // Worker threads that have not been joined yet: running ones, and ended ones until the next
+    // start or WaitForWorkers joins them. 0 after WaitForWorkers returned true.
+    static std::size_t WorkerThreadsHeld();
     static constexpr std::chrono::milliseconds WORKER_END_LIMIT{30000};
 
     // ----- Device message dispatcher (poll timer's thread) -----

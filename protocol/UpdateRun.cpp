@@ -8,11 +8,51 @@
 #include <algorithm>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "FirmwareImage.h"
 #include "Messages.h"
 
 std::atomic<int> CUpdateEngine::s_liveWorkers{0};
+
+namespace {
+
+// The update workers' threads are joined, never detached: the thread library of the Windows build
+// (mingw-w64's, under std::thread) now and then loses a thread that is detached right after it was
+// created (seen under Wine: the thread never runs), and a run whose worker never starts leaves the
+// window locked. A worker that has ended is joined by
+// the next start or by WaitForWorkers; one still inside a send when the program ends stays in the
+// list, which is never destroyed, so the program ends as it would with the thread detached.
+struct Worker {
+    std::thread thread;
+    // Set by the worker just before it counts itself out of s_liveWorkers, so that WaitForWorkers
+    // finds every worker flagged once the count is 0; read by JoinEndedWorkers.
+    std::shared_ptr<std::atomic<bool>> ended;
+};
+
+std::mutex g_workersLock;
+
+// Guarded by g_workersLock. Appended by OnExecute (the window's thread), emptied of ended workers
+// by OnExecute and WaitForWorkers; the workers themselves never touch it.
+std::vector<Worker>& Workers() {
+    static auto* workers = new std::vector<Worker>();  // never destroyed: see above
+    return *workers;
+}
+
+void JoinEndedWorkers() {
+    std::lock_guard<std::mutex> lock(g_workersLock);
+    auto& workers = Workers();
+    // Joined under the lock: no worker takes it, and one that has set its flag returns at once.
+    for (Worker& w : workers) {
+        if (w.ended->load()) w.thread.join();
+    }
+    workers.erase(std::remove_if(workers.begin(), workers.end(),
+                                 [](const Worker& w) { return !w.thread.joinable(); }),
+                  workers.end());
+}
+
+}  // namespace
 
 bool CUpdateEngine::RestartInput(int deviceIndex) {
     m_midiIn.Stop();
@@ -45,17 +85,23 @@ bool CUpdateEngine::OnExecute(int midiInSelection) {
     // the ports stay valid until the worker has ended. (An engine that is not shared-owned must
     // be kept alive by its owner until WaitForWorkers says the worker is gone.)
     std::shared_ptr<CUpdateEngine> self = weak_from_this().lock();
+    JoinEndedWorkers();
     s_liveWorkers.fetch_add(1);
     try {
-        std::thread([this, self = std::move(self)]() mutable {
+        auto ended = std::make_shared<std::atomic<bool>>(false);
+        std::lock_guard<std::mutex> lock(g_workersLock);
+        Workers().reserve(Workers().size() + 1);  // the push below cannot fail once it runs
+        std::thread thread([this, self = std::move(self), ended]() mutable {
             EndRun(UpdateRunThread(*this));
             // The share goes before the worker counts as ended, so that the engine is never
             // destroyed on this thread after WaitForWorkers has let the program end. Nothing of
             // the engine is touched after this line.
             self.reset();
+            ended->store(true);
             s_liveWorkers.fetch_sub(1);
-        }).detach();
-    } catch (const std::system_error&) {
+        });
+        Workers().push_back(Worker{std::move(thread), std::move(ended)});
+    } catch (const std::exception&) {
         // No thread could be started: give the controls back rather than stay locked forever.
         s_liveWorkers.fetch_sub(1);
         {
@@ -92,7 +138,13 @@ bool CUpdateEngine::WaitForWorkers(std::chrono::milliseconds limit) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    JoinEndedWorkers();
     return true;
+}
+
+std::size_t CUpdateEngine::WorkerThreadsHeld() {
+    std::lock_guard<std::mutex> lock(g_workersLock);
+    return Workers().size();
 }
 
 void CUpdateEngine::RestoreControls() {

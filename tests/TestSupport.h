@@ -24,16 +24,23 @@ inline bool WaitFor(const std::function<bool()>& condition,
 }
 
 // Runs `work` on a thread of its own and waits for it at most `limit`; false when it did not end
-// by then. The thread is then left behind (detached), so the test fails instead of hanging.
+// by then. A thread that ended is joined; one that did not is left behind (detached), so the test
+// fails instead of hanging. Only then: the Windows build's thread library can lose a thread that is
+// detached while it starts, and the wait would time out on work that never ran.
 template <typename Work>
 bool EndsWithin(std::chrono::milliseconds limit, Work work) {
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> ended = done->get_future();
-    std::thread([done, work]() mutable {
+    std::thread thread([done, work]() mutable {
         work();
         done->set_value();
-    }).detach();
-    return ended.wait_for(limit) == std::future_status::ready;
+    });
+    if (ended.wait_for(limit) != std::future_status::ready) {
+        thread.detach();
+        return false;
+    }
+    thread.join();
+    return true;
 }
 
 // True when the test run demands a JACK server (scripts/test.sh sets TARNET_REQUIRE_JACK=1); such

@@ -274,6 +274,34 @@ TEST_F(UpdateRun, ExecuteWithNoInputSelectedReportsItAndChangesNothing) {
     EXPECT_TRUE(CUpdateEngine::WaitForWorkers(1s));
 }
 
+TEST_F(UpdateRun, EveryWorkerThreadIsJoinedOnceItHasEndedSoRunsInARowLeaveNoneBehind) {
+    auto c = QuickDevice();
+    c.mute = true;  // every run ends at the identity request's time-out
+    Connect(c, 50);
+    for (int run = 0; run < 10; ++run) {
+        ASSERT_TRUE(Execute()) << "run " << run;
+        ASSERT_TRUE(engine_->WaitForRunEnd(10s).has_value()) << "run " << run;
+        // The worker that just ended may still be on its way out; all before it were joined by
+        // this run's start.
+        EXPECT_LE(CUpdateEngine::WorkerThreadsHeld(), 2u) << "run " << run;
+    }
+    ASSERT_TRUE(CUpdateEngine::WaitForWorkers(10s));
+    EXPECT_EQ(CUpdateEngine::WorkerThreadsHeld(), 0u);
+}
+
+TEST_F(UpdateRun, AWorkerThreadStillInItsRunIsHeldUntilItHasEnded) {
+    auto slow = QuickDevice();
+    slow.eraseDelay = 10s;
+    Connect(slow);
+    Execute();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !host_.Entries("status:Erasing").empty(); }));
+    EXPECT_FALSE(CUpdateEngine::WaitForWorkers(50ms));
+    EXPECT_EQ(CUpdateEngine::WorkerThreadsHeld(), 1u);
+    engine_->OnWindowClosing();
+    ASSERT_TRUE(CUpdateEngine::WaitForWorkers(10s));
+    EXPECT_EQ(CUpdateEngine::WorkerThreadsHeld(), 0u);
+}
+
 TEST_F(UpdateRun, ASecondRunAfterAFailureLeavesTheOldProgressUntilItsFirstBlockIsAccepted) {
     auto c = QuickDevice();
     c.refusals = {{2, 7, 1}};  // used up by the first run
