@@ -170,7 +170,13 @@ int main(int argc, char** argv) {
     SetConsoleOutputCP(CP_UTF8);  // names are printed in UTF-8
 #endif
     // Whole lines as they happen, also into a pipe: scripts watch the run's progress.
+#if defined(_WIN32)
+    // The Windows C runtime has no line buffering (_IOLBF buffers fully there, and a size of 0 is
+    // refused as an invalid parameter). Unbuffered, every printf still goes out in one write.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+#endif
     std::string inName = "USB Audio Device";
     std::string outName = inName;
     bool list = false, loopback = false, measure = false, quiet = false, rescan = false;
