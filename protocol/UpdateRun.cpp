@@ -21,9 +21,9 @@ namespace {
 // The update workers' threads are joined, never detached: the thread library of the Windows build
 // (mingw-w64's, under std::thread) now and then loses a thread that is detached right after it was
 // created (seen under Wine: the thread never runs), and a run whose worker never starts leaves the
-// window locked. A worker that has ended is joined by
-// the next start or by WaitForWorkers; one still inside a send when the program ends stays in the
-// list, which is never destroyed, so the program ends as it would with the thread detached.
+// window locked. A worker that has ended is joined by the next start or by WaitForWorkers; one
+// still inside a send when the program ends stays in the list, which is never destroyed, so the
+// program ends as it would with the thread detached.
 struct Worker {
     std::thread thread;
     // Set by the worker just before it counts itself out of s_liveWorkers, so that WaitForWorkers
