@@ -19,6 +19,14 @@ running() { [ "$(jack_wait -c 2>/dev/null)" = "running" ]; }
 case "${1:-}" in
   start)
     if running; then echo "jack-dummy: JACK server \"$server\" is already running"; exit 10; fi
+    # With no JACK server on the machine, every entry in JACK's registry of servers (room for 8
+    # names) is stale: left by servers that were killed, by a run cut short for instance. Such an
+    # entry stays until a server of the same name starts again, and once 8 are stale no server
+    # starts at all ("Too many servers already active"). Nothing can use them, so they go.
+    if ! pgrep -x jackd >/dev/null && ! pgrep -x jackdbus >/dev/null; then
+      find /dev/shm -maxdepth 1 -user "$(id -u)" \( -name jack-shm-registry -o -name 'jack_*' -o -name 'jack-*' \) \
+        -delete 2>/dev/null
+    fi
     export JACK_NO_AUDIO_RESERVATION=1
     # Without realtime scheduling, a client that has not finished its cycle when the next one is
     # due has that cycle started again under it ("Process error" in the server's log): a MIDI event
