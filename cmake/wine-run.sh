@@ -5,11 +5,11 @@
 # Wine 8.0 (Debian 12) now and then does not start a program at all: Wine ends at once, with
 # status 1, before the program has printed anything. Seen about once in a thousand starts, with
 # several Wine programs starting at the same moment; the test programs that it hit were ones that
-# do nothing but compute. Each of our test
-# programs prints before it can end: gtest its first line, the command-line programs their device
-# lines or their usage. A start that ends non-zero and printed nothing on either stream is therefore
-# Wine's failure, not a test's verdict: it is reported on standard error and tried once more.
-# Whatever printed anything keeps its result, so a test that fails, fails.
+# do nothing but compute. Each of our test programs prints before it can end: gtest its first line,
+# the command-line programs their device lines or their usage. A start that ends non-zero and
+# printed nothing on either stream is therefore Wine's failure, not a test's verdict: it is
+# reported on standard error and tried once more. Whatever printed anything keeps its result, so a
+# test that fails, fails.
 #
 # Standard output goes through at once (tee), standard error too, so CTest shows what a hanging
 # program printed before its time-out.
