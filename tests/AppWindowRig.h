@@ -23,8 +23,8 @@
 #include "DeviceSimulator.h"
 #include "FirmwareImage.h"
 #include "UpdateEngine.h"
-#include "platform/LoopbackMidiIn.h"
-#include "platform/LoopbackMidiOut.h"
+#include "platform/loopback/LoopbackMidiIn.h"
+#include "platform/loopback/LoopbackMidiOut.h"
 #include "platform/PosixTimerService.h"
 #include "StringTable.h"
 

@@ -27,8 +27,8 @@
 #include "LoopbackLink.h"
 #include "UpdateEngine.h"
 #include "WideText.h"
-#include "platform/LoopbackMidiIn.h"
-#include "platform/LoopbackMidiOut.h"
+#include "platform/loopback/LoopbackMidiIn.h"
+#include "platform/loopback/LoopbackMidiOut.h"
 #include "platform/PosixTimerService.h"
 
 namespace win32test {

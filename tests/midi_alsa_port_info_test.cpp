@@ -6,9 +6,9 @@
 
 #include <alsa/asoundlib.h>
 
-#include "platform/AlsaRawMidiOut.h"
-#include "platform/AlsaSeqMidiOut.h"
-#include "platform/AlsaSeqPortInfo.h"
+#include "platform/alsa/AlsaRawMidiOut.h"
+#include "platform/alsa/AlsaSeqMidiOut.h"
+#include "platform/alsa/AlsaSeqPortInfo.h"
 
 using platform::alsa::NeedsCablePacing;
 using platform::alsa::ParseRtMidiPortAddress;

@@ -15,10 +15,10 @@
 #include "CMidiInPort.h"
 #include "CMidiOutPort.h"
 #include "TestSupport.h"
-#include "platform/AlsaRawMidiOut.h"
-#include "platform/AlsaSeqClient.h"
-#include "platform/AlsaSeqPortInfo.h"
-#include "platform/RtMidiSupport.h"
+#include "platform/alsa/AlsaRawMidiOut.h"
+#include "platform/alsa/AlsaSeqClient.h"
+#include "platform/alsa/AlsaSeqPortInfo.h"
+#include "platform/rtmidi/RtMidiSupport.h"
 
 using Bytes = std::vector<std::uint8_t>;
 

@@ -27,11 +27,11 @@
 #include "CMidiInPort.h"
 #include "CMidiOutPort.h"
 #include "TestSupport.h"
-#include "platform/JackClient.h"
-#include "platform/JackMidiIn.h"
-#include "platform/JackMidiOut.h"
-#include "platform/RtMidiIn.h"
-#include "platform/RtMidiSupport.h"
+#include "platform/jack/JackClient.h"
+#include "platform/jack/JackMidiIn.h"
+#include "platform/jack/JackMidiOut.h"
+#include "platform/rtmidi/RtMidiIn.h"
+#include "platform/rtmidi/RtMidiSupport.h"
 
 extern char** environ;
 

@@ -18,7 +18,7 @@
 
 #include "CMidiOutPort.h"
 #include "TestSupport.h"
-#include "platform/JackMidiOut.h"
+#include "platform/jack/JackMidiOut.h"
 
 using Bytes = std::vector<std::uint8_t>;
 

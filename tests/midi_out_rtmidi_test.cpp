@@ -9,8 +9,8 @@
 #include <string>
 
 #include "CMidiOutPort.h"
-#include "platform/RtMidiOut.h"
-#include "platform/RtMidiSupport.h"
+#include "platform/rtmidi/RtMidiOut.h"
+#include "platform/rtmidi/RtMidiSupport.h"
 
 namespace {
 

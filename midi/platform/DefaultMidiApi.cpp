@@ -3,15 +3,15 @@
 // (a JACK server that is not there makes every open fail); RtMidi on CoreMIDI on macOS. WinMM has
 // files of its own.
 #include "MidiApi.h"
-#include "RtMidiIn.h"
-#include "RtMidiOut.h"
-#include "RtMidiSupport.h"
+#include "platform/rtmidi/RtMidiIn.h"
+#include "platform/rtmidi/RtMidiOut.h"
+#include "platform/rtmidi/RtMidiSupport.h"
 
 #if defined(__linux__)
-#include "AlsaSeqMidiIn.h"
-#include "AlsaSeqMidiOut.h"
-#include "JackMidiIn.h"
-#include "JackMidiOut.h"
+#include "platform/alsa/AlsaSeqMidiIn.h"
+#include "platform/alsa/AlsaSeqMidiOut.h"
+#include "platform/jack/JackMidiIn.h"
+#include "platform/jack/JackMidiOut.h"
 #endif
 
 namespace platform {

@@ -30,8 +30,8 @@
 #include "DeviceSimulator.h"
 #include "RawMidiLink.h"
 #if defined(__linux__)
-#include "platform/AlsaSeqClient.h"
-#include "platform/AlsaSeqOut.h"
+#include "platform/alsa/AlsaSeqClient.h"
+#include "platform/alsa/AlsaSeqOut.h"
 #endif
 
 // Under ThreadSanitizer: libjack's lock-free ring buffer (RtMidi's JACK output path) is not

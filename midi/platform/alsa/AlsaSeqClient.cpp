@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "RtMidiSupport.h"
+#include "platform/rtmidi/RtMidiSupport.h"
 
 namespace platform::alsa {
 

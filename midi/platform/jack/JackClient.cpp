@@ -4,7 +4,7 @@
 #include <memory>
 #include <thread>
 
-#include "RtMidiSupport.h"
+#include "platform/rtmidi/RtMidiSupport.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/ManualTimerService.h"
+#include "ManualTimerService.h"
 
 namespace platform {
 

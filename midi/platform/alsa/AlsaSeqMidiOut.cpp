@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "AlsaSeqOut.h"
-#include "RtMidiSupport.h"
+#include "platform/rtmidi/RtMidiSupport.h"
 
 namespace platform {
 

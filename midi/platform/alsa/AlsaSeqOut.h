@@ -30,7 +30,7 @@
 
 #include "AlsaRawMidiOut.h"
 #include "AlsaSeqPortInfo.h"
-#include "MidiApi.h"
+#include "platform/MidiApi.h"
 
 namespace platform::alsa {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "SysExReceiveQueue.h"
+#include "platform/SysExReceiveQueue.h"
 
 namespace platform {
 

@@ -19,7 +19,7 @@
 
 #include "RtMidiSupport.h"
 #if defined(__linux__)
-#include "AlsaSeqOut.h"
+#include "platform/alsa/AlsaSeqOut.h"
 #endif
 
 namespace platform {

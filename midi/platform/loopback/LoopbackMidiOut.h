@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "MidiApi.h"
+#include "platform/MidiApi.h"
 
 namespace platform {
 

@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "JackClient.h"
-#include "MidiApi.h"
+#include "platform/MidiApi.h"
 
 namespace platform {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-#include "RtMidiSupport.h"
+#include "platform/rtmidi/RtMidiSupport.h"
 
 namespace platform {
 

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "MidiApi.h"
+#include "platform/MidiApi.h"
 
 namespace platform {
 

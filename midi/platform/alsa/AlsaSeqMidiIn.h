@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "AlsaSeqPortInfo.h"
-#include "SysExReceiveQueue.h"
+#include "platform/SysExReceiveQueue.h"
 
 namespace platform {
 

@@ -20,7 +20,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "MidiApi.h"
+#include "platform/MidiApi.h"
 
 namespace platform {
 

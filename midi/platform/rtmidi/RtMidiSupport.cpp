@@ -9,7 +9,7 @@
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
 
-#include "JackClient.h"
+#include "platform/jack/JackClient.h"
 #endif
 
 namespace platform::rtmidi {

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "JackClient.h"
-#include "MidiApi.h"
+#include "platform/MidiApi.h"
 
 namespace platform {
 

@@ -7,8 +7,8 @@
 
 #include "AlsaSeqClient.h"
 #include "AlsaSeqMidiOut.h"
-#include "RtMidiSupport.h"
-#include "SysExReceiveQueue.h"
+#include "platform/rtmidi/RtMidiSupport.h"
+#include "platform/SysExReceiveQueue.h"
 
 namespace platform {
 

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <new>
 
-#include "MidiApi.h"
+#include "platform/MidiApi.h"
 #include "WinMMSupport.h"
 
 namespace platform {

@@ -5,12 +5,12 @@
 
 #include "RtMidiSupport.h"
 #if defined(__linux__)
-#include "AlsaSeqPortInfo.h"
+#include "platform/alsa/AlsaSeqPortInfo.h"
 #endif
-#include "SysExReceiveQueue.h"
+#include "platform/SysExReceiveQueue.h"
 
 #if defined(__linux__)
-#include "JackClient.h"
+#include "platform/jack/JackClient.h"
 #endif
 
 namespace platform {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "SysExReceiveQueue.h"
+#include "platform/SysExReceiveQueue.h"
 
 namespace platform {
 

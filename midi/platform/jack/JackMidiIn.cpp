@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "RtMidiSupport.h"
-#include "SysExReceiveQueue.h"
+#include "platform/rtmidi/RtMidiSupport.h"
+#include "platform/SysExReceiveQueue.h"
 
 namespace platform {
 

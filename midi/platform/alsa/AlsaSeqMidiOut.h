@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "AlsaSeqPortInfo.h"
-#include "MidiApi.h"
+#include "platform/MidiApi.h"
 
 namespace platform {
 

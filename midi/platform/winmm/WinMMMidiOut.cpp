@@ -7,7 +7,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 
-#include "MidiApi.h"
+#include "platform/MidiApi.h"
 #include "WinMMSupport.h"
 
 namespace platform {

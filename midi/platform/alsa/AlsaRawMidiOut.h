@@ -19,7 +19,7 @@
 #include <string>
 
 #include "AlsaSeqPortInfo.h"
-#include "MidiApi.h"
+#include "platform/MidiApi.h"
 
 typedef struct _snd_rawmidi snd_rawmidi_t;
 
