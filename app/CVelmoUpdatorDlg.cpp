@@ -94,14 +94,14 @@ void CVelmoUpdatorDlg::showEvent(QShowEvent* event) {
 
 void CVelmoUpdatorDlg::AddAboutEntry() {
     // X11 and Wayland give a program no access to the title bar's menu, so the window menu is a
-    // context menu of the window: Minimize, Close, then the About entry.
+    // context menu of the window: Close, then the About entry. The dialog has no minimise box, so
+    // the menu offers no "Minimize" either.
     m_systemMenu = new QMenu(this);
     const auto addCommand = [this](const QString& text, unsigned id) {
         QAction* action = m_systemMenu->addAction(text);
         action->setData(id);
         connect(action, &QAction::triggered, this, [this, id] { OnSysCommand(id, 0); });
     };
-    addCommand(tr("Mi&nimize"), SYSCMD_MINIMIZE);
     addCommand(tr("&Close"), SYSCMD_CLOSE);
 
     const char* about = Services().loadString(IDS_ABOUTBOX);

@@ -6,6 +6,7 @@
 
 #include "CVelmoUpdatorApp.h"
 #include "CVelmoUpdatorDlg.h"
+#include "ProgramNameOnly.h"
 #include "UpdateEngine.h"
 
 namespace {
@@ -33,7 +34,8 @@ CVelmoUpdatorApp theApp(ShowRefusalBox, [] { RunMainWindowModally(theApp.GetInst
 
 int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral(TARNET_APP_ID));
-    QApplication application(argc, argv);
+    ProgramNameOnly arguments(argc, argv);
+    QApplication application(arguments.Count(), arguments.Values());
     theApp.InitInstance();
     // A run whose window has closed ends at its next wait without touching anything; the process
     // ends only after it has released the engine (at most one send still to finish).
