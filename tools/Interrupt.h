@@ -1,0 +1,9 @@
+// Ctrl+C and requests to end (SIGINT, SIGTERM, SIGHUP; on Windows the console's Ctrl+C, Ctrl+Break
+// and close events), turned into a count that the program's main thread polls, so that it can end
+// its update in order instead of dying in the middle of a send.
+#pragma once
+
+// Installs the handlers; call once, early in main. Until then the system's defaults apply.
+void InstallInterruptHandlers();
+// How many requests to end have arrived so far (any thread).
+int InterruptCount();
