@@ -53,7 +53,7 @@ void UpdateRecorder::OnStatus(const RunStatus& status) {
     if (status.kind == RunStatus::Kind::Erasing && !m_record.model) {
         // The run erases only after it has accepted the model it stored from the device's reply.
         m_record.model = g_modelId.load();
-    } else if (status.kind == RunStatus::Kind::DataTransmit && status.offset >= 0) {
+    } else if (status.kind == RunStatus::Kind::DataTransmit && status.offset >= 0 && status.offset < IMAGE_SIZE) {
         const auto block = static_cast<std::size_t>(status.offset / BLOCK_SIZE);
         if (block < m_record.blockSends.size()) m_record.blockSends[block]++;
     }
@@ -132,6 +132,12 @@ void AppendString(std::string& out, std::string_view text) {
             if (c == '"' || c == '\\') {
                 out += '\\';
                 out += static_cast<char>(c);
+            } else if (c == '\n') {
+                out += "\\n";
+            } else if (c == '\r') {
+                out += "\\r";
+            } else if (c == '\t') {
+                out += "\\t";
             } else if (c < 0x20) {
                 char escape[8];
                 std::snprintf(escape, sizeof escape, "\\u%04x", c);
