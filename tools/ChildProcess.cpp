@@ -55,7 +55,8 @@ void AppendQuoted(std::wstring& line, const std::wstring& arg) {
 
 }  // namespace
 
-bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, std::string& error) {
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, std::string& error,
+                         bool /*interruptsHeld: Ctrl+Break reaches the child's handler or nothing*/) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
@@ -141,7 +142,8 @@ std::string ChildProcess::OwnProgram(const char* argv0) {
 
 #else
 
-bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, std::string& error) {
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, std::string& error,
+                         bool interruptsHeld) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         error = std::string("no pipe: ") + std::strerror(errno);
@@ -167,7 +169,13 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGINT);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    sigset_t held;
+    sigemptyset(&held);
+    if (interruptsHeld) {
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
+    }
+    posix_spawnattr_setsigmask(&attributes, &held);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
     const int result = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

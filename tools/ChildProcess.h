@@ -19,8 +19,12 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Starts `program` with `args` (the program's name is not among them). False, with `error`
-    // saying why, when it did not start.
-    bool Start(const std::string& program, const std::vector<std::string>& args, std::string& error);
+    // saying why, when it did not start. With `interruptsHeld` (POSIX) the child starts with
+    // SIGINT, SIGTERM and SIGHUP blocked, so that one sent while it starts waits until the child
+    // unblocks them, as InstallInterruptHandlers does, instead of killing it before it can end in
+    // order; only for programs that do.
+    bool Start(const std::string& program, const std::vector<std::string>& args, std::string& error,
+               bool interruptsHeld = false);
     // The next line of the child's output without its line end; false when the output has ended
     // (the child ended, or closed it) and nothing is left. Reader thread.
     bool ReadLine(std::string& line);

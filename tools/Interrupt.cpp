@@ -3,6 +3,10 @@
 #include <atomic>
 #include <csignal>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 #if defined(_WIN32)
 #include <windows.h>
 #endif
@@ -42,7 +46,15 @@ void InstallInterruptHandlers() {
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+        sigaddset(&handled, signal);
+    }
+    // A parent may have started this program with them blocked (ChildProcess); one that arrived
+    // meanwhile is delivered now, to the handler.
+    pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
 #endif
 }
 

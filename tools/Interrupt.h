@@ -3,7 +3,8 @@
 // its update in order instead of dying in the middle of a send.
 #pragma once
 
-// Installs the handlers; call once, early in main. Until then the system's defaults apply.
+// Installs the handlers and unblocks their signals; call once, early in main. Until then the
+// system's defaults apply.
 void InstallInterruptHandlers();
 // How many requests to end have arrived so far (any thread).
 int InterruptCount();

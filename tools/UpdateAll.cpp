@@ -180,7 +180,7 @@ int RunAll(const UpdateAllOptions& options) {
         std::vector<std::string> args = {"--device", copy->device, "--report", copy->reportPath, "--no-history"};
         args.insert(args.end(), options.copyArgs.begin(), options.copyArgs.end());
         std::string error;
-        if (copy->process.Start(options.program, args, error)) {
+        if (copy->process.Start(options.program, args, error, true)) {
             try {
                 copy->reader = std::thread([&queue, process = &copy->process, i] {
                     std::string line;
@@ -203,7 +203,8 @@ int RunAll(const UpdateAllOptions& options) {
         copies.push_back(std::move(copy));
     }
 
-    int interruptsSeen = InterruptCount();
+    // A Ctrl+C that came while the devices were listed or the copies started counts too.
+    int interruptsSeen = 0;
     bool interrupted = false;
     auto killAt = SteadyClock::now() + std::chrono::seconds(options.timeoutSec) + TIMEOUT_GRACE;
     const auto killRunning = [&] {

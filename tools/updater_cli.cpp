@@ -254,7 +254,7 @@ int main(int argc, char** argv) {
     std::string inName = "USB Audio Device";
     std::string outName = inName;
     bool list = false, loopback = false, measure = false, quiet = false, rescan = false;
-    bool all = false, history = true, inOrOut = false;
+    bool all = false, history = true, inOrOut = false, showHistory = false;
     std::vector<std::string> devices;  // every --device, for --all
     std::string reportPath;
     EngineTimings timings;
@@ -271,7 +271,7 @@ int main(int argc, char** argv) {
             else if (a == "--out") { outName = args.Value(); inOrOut = true; }
             else if (a == "--all") { args.NoValue(); all = true; }
             else if (a == "--report") reportPath = args.Value();
-            else if (a == "--history") { args.NoValue(); return PrintHistory(); }
+            else if (a == "--history") { args.NoValue(); showHistory = true; }
             else if (a == "--no-history") { args.NoValue(); history = false; }
             else if (a == "--list") { args.NoValue(); list = true; }
             else if (a == "--loopback") { args.NoValue(); loopback = true; }
@@ -291,6 +291,7 @@ int main(int argc, char** argv) {
     } catch (const cli::UsageError& e) {
         return cli::ReportUsageError(PROGRAM, e.text);
     }
+    if (showHistory) return PrintHistory();
     InstallInterruptHandlers();
 
     // In loopback mode the simulated device lives in this process.
