@@ -34,7 +34,7 @@ endfunction()
 tarnet_gzip(${pkg_src}/linux/tarnet-updater.1 ${pkg_out}/tarnet-updater.1.gz)
 list(APPEND man_pages ${pkg_out}/tarnet-updater.1.gz)
 if(HELP2MAN)
-  foreach(entry "tarnet-update|run one firmware update in the terminal, without the window"
+  foreach(entry "tarnet-update|firmware updates in the terminal, one device or many at once"
                 "tarnet-devsim|simulated Tarnet device on virtual MIDI ports")
     string(REPLACE "|" ";" entry "${entry}")
     list(GET entry 0 program)
