@@ -85,9 +85,9 @@ checks its model, erases its flash memory, sends the image in 36 blocks
 protected by a CRC-32 and finishes, showing its progress on the way.
 
 Up to 20 copies run side by side. The package also holds tarnet-update,
-which runs an update in the terminal, and tarnet-devsim, a simulated device
-on virtual MIDI ports (ALSA sequencer or JACK) for trying it without
-hardware.")
+which updates one device or many at once in the terminal and keeps a history
+of updates, and tarnet-devsim, a simulated device on virtual MIDI ports (ALSA
+sequencer or JACK) for trying it without hardware.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARNET_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
