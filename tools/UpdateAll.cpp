@@ -163,9 +163,9 @@ int RunAll(const UpdateAllOptions& options) {
         return 1;
     }
     int columns = 80;
-    const bool inPlace = ProgressBoard::CanDrawInPlace(stdout, options.devices.size(), columns);
+    const bool inPlace = !options.quiet && ProgressBoard::CanDrawInPlace(stdout, options.devices.size(), columns);
     ProgressBoard board(stdout, options.devices, IMAGE_SIZE, inPlace, columns);
-    board.Note("tarnet-update: updating " + std::to_string(options.devices.size()) + " device" +
+    if (!options.quiet) board.Note("tarnet-update: updating " + std::to_string(options.devices.size()) + " device" +
                (options.devices.size() == 1 ? "" : "s") + " at once");
 
     LineQueue queue;
@@ -179,6 +179,7 @@ int RunAll(const UpdateAllOptions& options) {
         copy->steadyStart = SteadyClock::now();
         std::vector<std::string> args = {"--device", copy->device, "--report", copy->reportPath, "--no-history"};
         args.insert(args.end(), options.copyArgs.begin(), options.copyArgs.end());
+        if (options.quiet) args.push_back("--quiet");
         std::string error;
         if (copy->process.Start(options.program, args, error, true)) {
             try {

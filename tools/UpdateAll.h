@@ -13,6 +13,7 @@ struct UpdateAllOptions {
     std::vector<std::string> copyArgs;   // options that every copy gets besides its device
     std::string reportPath;              // empty: no report
     bool history = true;
+    bool quiet = false;                  // no progress lines: the devices' errors and endings only
     int timeoutSec = 600;                // each copy's own time-out; the runner waits a while longer
 };
 

@@ -153,7 +153,7 @@ const char HELP[] =
     "  --list          list the MIDI devices and exit\n"
     "  --loopback      no MIDI system: play the device with the built-in simulator\n"
     "  --measure       print the duration beside the floor that the protocol sets\n"
-    "  --quiet         no progress lines\n"
+    "  --quiet         no progress lines (with --all: the devices' errors and endings only)\n"
     "  --timeout SEC   give up after that long (default 600)\n"
     "  --linger MS     keep answering the device's own requests that long after the run\n"
     "                  (default 1000), as the window does while it stays open\n"
@@ -329,6 +329,7 @@ int main(int argc, char** argv) {
         options.devices = devices;
         options.reportPath = reportPath;
         options.history = history;
+        options.quiet = quiet;
         options.timeoutSec = timeoutSec;
         options.copyArgs = {"--linger", std::to_string(lingerMs), "--timeout", std::to_string(timeoutSec)};
         if (replyTimeoutGiven) options.copyArgs.insert(options.copyArgs.end(), {"--reply-timeout", std::to_string(timings.replyTimeoutMs)});
