@@ -1,5 +1,7 @@
 // tarnet-update: runs one update through the engine in a terminal, without the window. It plays
-// the window's part (lists, status line, progress bar, message boxes) on standard output.
+// the window's part (lists, status line, progress bar, message boxes) on standard output, and
+// records the run (report, history) as the window does. With --all it starts a copy of itself per
+// device instead (UpdateAll.h).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
