@@ -3,15 +3,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -53,7 +56,33 @@ bool MakeParent(const fs::path& file, std::string* error) {
     return true;
 }
 
+// How long an append waits for another writer's lock before it writes without one: the lock
+// only ever covers one write, so the wait is that write's, and a stuck writer costs this one no
+// more than this.
+constexpr int LOCK_ATTEMPTS = 500;
+constexpr std::chrono::milliseconds LOCK_RETRY{2};
+
 #if defined(_WIN32)
+// An exclusive lock on one byte far beyond any data, so that it keeps other writers of the history
+// apart without being in the way of the writes themselves.
+constexpr DWORD LOCK_OFFSET_HIGH = 0x40000000;
+
+bool LockForAppend(HANDLE file) {
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
+        OVERLAPPED at{};
+        at.OffsetHigh = LOCK_OFFSET_HIGH;
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return true;
+        std::this_thread::sleep_for(LOCK_RETRY);
+    }
+    return false;
+}
+
+void UnlockAfterAppend(HANDLE file) {
+    OVERLAPPED at{};
+    at.OffsetHigh = LOCK_OFFSET_HIGH;
+    UnlockFileEx(file, 0, 1, 0, &at);
+}
+
 std::string SystemMessage(DWORD code) {
     return "system error " + std::to_string(code);
 }
@@ -70,6 +99,15 @@ bool WriteAll(HANDLE file, const std::string& text) {
     return true;
 }
 #else
+bool LockForAppend(int fd) {
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;  // no locks here (some network file systems)
+        std::this_thread::sleep_for(LOCK_RETRY);
+    }
+    return false;
+}
+
 bool WriteAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
@@ -125,8 +163,12 @@ bool AppendHistoryTo(const std::string& pathText, const UpdateRecord& record, st
         SetError(error, "can't open " + pathText + ": " + SystemMessage(GetLastError()));
         return false;
     }
+    // Appending writes go to the end of the file as it is at that moment, but not on every file
+    // system (Wine's, network shares) as one step: writers also take turns by a lock.
+    const bool locked = LockForAppend(file);
     const bool written = WriteAll(file, line);
     const DWORD code = GetLastError();
+    if (locked) UnlockAfterAppend(file);
     CloseHandle(file);
     if (!written) SetError(error, "can't write " + pathText + ": " + SystemMessage(code));
     return written;
@@ -136,6 +178,9 @@ bool AppendHistoryTo(const std::string& pathText, const UpdateRecord& record, st
         SetError(error, "can't open " + pathText + ": " + std::strerror(errno));
         return false;
     }
+    // O_APPEND writes in one step on local file systems, not on every network one: writers also
+    // take turns by a lock, which closing the file releases.
+    LockForAppend(fd);
     const bool written = WriteAll(fd, line);
     const int code = errno;
     ::close(fd);
@@ -182,7 +227,12 @@ bool WriteFileAtomically(const std::string& pathText, const std::string& text, s
     const unsigned long pid = static_cast<unsigned long>(::getpid());
 #endif
     fs::path temporary = path;
-    temporary += PathOf("." + std::to_string(pid) + "-" + std::to_string(s_serial.fetch_add(1)) + ".tmp");
+    std::string suffix = ".";
+    suffix += std::to_string(pid);
+    suffix += "-";
+    suffix += std::to_string(s_serial.fetch_add(1));
+    suffix += ".tmp";
+    temporary += PathOf(suffix);
     std::error_code ec;
 #if defined(_WIN32)
     HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -4,10 +4,11 @@
 // JSON to the history file in the user's state directory:
 //   $XDG_STATE_HOME/tarnet-updater/history.jsonl  (~/.local/state/... when XDG_STATE_HOME is unset)
 //   %LOCALAPPDATA%\tarnet-updater\history.jsonl   on Windows
-// Appending never waits for anything but the file system and never throws: each line goes out in
-// a single write to a file opened for appending, so copies that end at the same moment each add
-// their whole line, and none waits for another. A history that can't be written costs the run
-// nothing; the caller decides whether to mention it.
+// Appending never throws and waits at most about a second: each line goes out in a single write to
+// a file opened for appending, with the writers taking turns by a lock on the file that is held for
+// that write only (and given up on after a second), so copies that end at the same moment each add
+// their whole line. A history that can't be written costs the run nothing; the caller decides
+// whether to mention it.
 //
 // Paths are UTF-8 everywhere (wide system calls on Windows).
 #pragma once
