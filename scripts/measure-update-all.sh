@@ -105,8 +105,9 @@ for period in "${periods[@]}"; do
       awk -v p="$period" -v n="$n" -v r="$round" -v w="$whole_ms" -v one="${one:-0}" -v c="${completed:-0}" \
           -v ok="$whole" -v s="${slowest:-0}" -v st="$status" -v rs="${restarts:-0}" 'BEGIN {
         ratio = one > 0 ? w / one : 0
-        printf("period %4d: --all over %2d devices (round %d): %5d ms, exit %d, %d completed, %d images whole, slowest update %5d ms; command / one update %.2f (floor 1.30 with 5; cycles started again %d)\n",
-          p, n, r, w, st, c, ok, s, ratio, rs) }'
+        slow = one > 0 ? s / one : 0
+        printf("period %4d: --all over %2d devices (round %d): %5d ms, exit %d, %d completed, %d images whole; command / one update %.2f (floor 1.30 with 5); slowest update %5d ms, / one %.2f (cycles started again %d)\n",
+          p, n, r, w, st, c, ok, ratio, s, slow, rs) }'
       if [ "$status" -ne 0 ] || [ "$whole" -lt "$n" ]; then
         kept=$(mktemp -d "${TMPDIR:-/tmp}/measure-update-all.XXXX")
         cp "$work"/*.log "$work/report.json" "$state/$JACK_DEFAULT_SERVER/jackd.log" "$kept/" 2>/dev/null
