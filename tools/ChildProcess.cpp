@@ -175,7 +175,10 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
         for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
     }
     posix_spawnattr_setsigmask(&attributes, &held);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    // A process group of its own: a Ctrl+C at the terminal goes to the owner alone, which passes
+    // it on (Interrupt), so the child gets each request once.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
     pid_t pid = -1;
     const int result = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -28,8 +28,9 @@ public:
     // The next line of the child's output without its line end; false when the output has ended
     // (the child ended, or closed it) and nothing is left. Reader thread.
     bool ReadLine(std::string& line);
-    // Asks the child to end in order, as Ctrl+C does (SIGINT; on Windows Ctrl+Break to its own
-    // process group). Owner's thread.
+    // Asks the child to end in order, as Ctrl+C does (SIGINT; on Windows Ctrl+Break). The child
+    // runs in a process group of its own, so a Ctrl+C at the terminal reaches the owner only and
+    // this is how the child hears of it. Owner's thread.
     void Interrupt();
     // Ends the child at once. Owner's thread.
     void Kill();

@@ -3,12 +3,10 @@
 #include <atomic>
 #include <csignal>
 
-#if !defined(_WIN32)
-#include <pthread.h>
-#endif
-
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <pthread.h>
 #endif
 
 namespace {
@@ -17,6 +15,8 @@ namespace {
 // lock-free, so a handler may touch it. Nothing else is ordered by it.
 std::atomic<int> g_interrupts{0};
 static_assert(std::atomic<int>::is_always_lock_free);
+// Written once before the handlers are installed, read by them.
+std::atomic<bool> g_secondEndsAtOnce{false};
 
 #if defined(_WIN32)
 // Runs on a thread that Windows starts for the event.
@@ -25,20 +25,26 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT:
-            g_interrupts.fetch_add(1);
-            return TRUE;
+            // Declining the event leaves it to the system's handler, which ends the process.
+            return g_interrupts.fetch_add(1) >= 1 && g_secondEndsAtOnce.load() ? FALSE : TRUE;
         default:
             return FALSE;
     }
 }
 #else
-// Runs in signal context: only the lock-free counter.
-extern "C" void OnSignal(int) { g_interrupts.fetch_add(1); }
+// Runs in signal context: only the lock-free atomics, signal() and raise().
+extern "C" void OnSignal(int signal) {
+    if (g_interrupts.fetch_add(1) >= 1 && g_secondEndsAtOnce.load()) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+}
 #endif
 
 }  // namespace
 
-void InstallInterruptHandlers() {
+void InstallInterruptHandlers(bool secondEndsAtOnce) {
+    g_secondEndsAtOnce.store(secondEndsAtOnce);
 #if defined(_WIN32)
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #else

@@ -294,7 +294,8 @@ int main(int argc, char** argv) {
         return cli::ReportUsageError(PROGRAM, e.text);
     }
     if (showHistory) return PrintHistory();
-    InstallInterruptHandlers();
+    // --all ends its copies itself at a second Ctrl+C, and then still prints the table.
+    InstallInterruptHandlers(!all);
 
     // In loopback mode the simulated device lives in this process.
     platform::LoopbackMidiOut loopOut;
