@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "UpdateHistory.h"
 #include "UpdateRecord.h"
 
@@ -40,23 +41,7 @@ protected:
 };
 
 #if !defined(_WIN32)
-// Sets an environment variable for one test and puts the former value back.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        if (const char* old = std::getenv(name)) m_old = old;
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (m_old) ::setenv(m_name, m_old->c_str(), 1);
-        else ::unsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
+using testsupport::ScopedEnv;
 
 TEST(HistoryLocation, IsTheXdgStateHomeOrElseTheDefaultUnderHome) {
     ScopedEnv home("HOME", "/home/someone");
