@@ -55,38 +55,30 @@ struct MidiClient {
 };
 
 // The sources that are listed, in RtMidi's order, without the ports of any copy of this program
-// (its outputs are sources too while they send): RtMidi's port number and full name of each. On
-// the ALSA sequencer the number is looked up by the source's address when it is opened.
-struct SourceList {
-    std::vector<unsigned> numbers;
+// (its outputs are sources too while they send): RtMidi's full name of each. On the ALSA
+// sequencer RtMidi's number is looked up by the source's name (its address ends it) when it is
+// opened.
+std::vector<std::string> ListSources(RtMidiIn& midi) {
     std::vector<std::string> fullNames;
-};
-
-SourceList ListSources(RtMidiIn& midi) {
-    SourceList list;
     try {
 #if defined(__linux__)
         if (midi.getCurrentApi() == RtMidi::LINUX_ALSA) {
             // Listed by address in one pass (see alsa::ListPorts).
             for (const alsa::SeqPortEntry& port : alsa::ListPorts(false)) {
-                if (rtmidi::IsOwnPort(port.fullName)) continue;
-                list.numbers.push_back(0);
-                list.fullNames.push_back(port.fullName);
+                if (!rtmidi::IsOwnPort(port.fullName)) fullNames.push_back(port.fullName);
             }
-            return list;
+            return fullNames;
         }
 #endif
         const unsigned count = midi.getPortCount();
         for (unsigned i = 0; i < count; ++i) {
             const std::string full = midi.getPortName(i);
-            if (full.empty() || rtmidi::IsOwnPort(full)) continue;
-            list.numbers.push_back(i);
-            list.fullNames.push_back(full);
+            if (!full.empty() && !rtmidi::IsOwnPort(full)) fullNames.push_back(full);
         }
     } catch (...) {
         // Whatever was listed before the failure stands.
     }
-    return list;
+    return fullNames;
 }
 
 // RtMidi's number of the port whose full name is `fullName` (its address ends it); past the end of
@@ -137,18 +129,19 @@ RtMidiInApi::~RtMidiInApi() {
     for (auto& [handle, input] : inputs) input->client.End();
 }
 
-std::vector<std::string> RtMidiInApi::Listing() {
-    std::vector<std::string> names;
+RtMidiInApi::Names RtMidiInApi::Listing() {
+    Names names;
     MidiClient client;
     try {
         client.Make();
         if (client.midi) {
-            for (const std::string& full : ListSources(*client.midi).fullNames) {
-                names.push_back(rtmidi::DeviceName(client.midi->getCurrentApi(), full));
+            names.full = ListSources(*client.midi);
+            for (const std::string& full : names.full) {
+                names.listed.push_back(rtmidi::DeviceName(client.midi->getCurrentApi(), full));
             }
         }
     } catch (...) {
-        names.clear();
+        names = Names{};
     }
     client.End();
     return names;
@@ -159,7 +152,7 @@ std::uint32_t RtMidiInApi::GetNumDevs() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_names = std::move(names);
     m_listed = true;
-    return static_cast<std::uint32_t>(m_names.size());
+    return static_cast<std::uint32_t>(m_names.listed.size());
 }
 
 MidiResult RtMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
@@ -170,30 +163,57 @@ MidiResult RtMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
     }
     if (!listed) GetNumDevs();
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
-    SetProductName(caps, m_names[index]);
+    if (index >= m_names.listed.size()) return MIDI_ERR_BADDEVICEID;
+    try {
+        m_shown[index] = m_names.full[index];
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
+    }
+    SetProductName(caps, m_names.listed[index]);
     return MIDI_OK;
 }
 
 MidiResult RtMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,
                              std::uintptr_t instance) {
     if (handle == nullptr || callback == nullptr) return MIDI_ERR_GENERIC;
-    auto input = std::make_shared<Input>(callback, instance);
+    std::shared_ptr<Input> input;
+    std::string chosen;
+    try {
+        // The index means a source of the caller's listing, found again by its full name; never
+        // the source that stands at that place of a newer list.
+        bool listed = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            listed = m_listed;
+        }
+        if (!listed) GetNumDevs();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+            chosen = shown->second;
+        } else if (index < m_names.full.size()) {
+            chosen = m_names.full[index];
+        } else {
+            return MIDI_ERR_BADDEVICEID;
+        }
+        input = std::make_shared<Input>(callback, instance);
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
+    }
     MidiClient& client = input->client;
     MidiResult result = MIDI_OK;
     try {
         client.Make();
         if (!client.midi) return MIDI_ERR_NODRIVER;
-        SourceList list = ListSources(*client.midi);
-        if (index < list.numbers.size() && client.midi->getCurrentApi() == RtMidi::LINUX_ALSA) {
-            list.numbers[index] = RtMidiNumberOf(*client.midi, list.fullNames[index]);
-        }
-        if (index >= list.numbers.size() || client.midi->getPortName(list.numbers[index]) != list.fullNames[index]) {
-            result = MIDI_ERR_BADDEVICEID;  // no such source, or the system's list changed meanwhile
+        const std::vector<std::string> sources = ListSources(*client.midi);
+        // RtMidi's number of the source now; on the ALSA sequencer the listing does not give it.
+        const unsigned number = RtMidiNumberOf(*client.midi, chosen);
+        const bool listedNow = std::find(sources.begin(), sources.end(), chosen) != sources.end();
+        if (!listedNow || client.midi->getPortName(number) != chosen) {
+            result = MIDI_ERR_BADDEVICEID;  // gone since it was listed
         } else {
             client.midi->ignoreTypes(false, true, true);  // SysEx wanted; clock and sensing not
             client.midi->setCallback(&OnRtMidiMessage, &input->queue);
-            client.midi->openPort(list.numbers[index], "MIDI In");
+            client.midi->openPort(number, "MIDI In");
             if (!client.midi->isPortOpen()) result = MIDI_ERR_ALLOCATED;
         }
     } catch (...) {

@@ -123,25 +123,40 @@ RtMidiOutApi::~RtMidiOutApi() {
 }
 
 void RtMidiOutApi::RefreshNames() {
+    m_fullNames.clear();
     m_names.clear();
-    if (auto midi = rtmidi::CreateOut()) m_names = ListDevices(*midi).names;
+    if (auto midi = rtmidi::CreateOut()) {
+        DeviceList list = ListDevices(*midi);
+        m_fullNames = std::move(list.fullNames);
+        m_names = std::move(list.names);
+    }
     m_namesTime = std::chrono::steady_clock::now();
 }
 
 std::uint32_t RtMidiOutApi::GetNumDevs() {
     std::lock_guard lock(m_lock);
-    RefreshNames();
+    try {
+        RefreshNames();
+    } catch (...) {
+        m_fullNames.clear();
+        m_names.clear();
+    }
     return static_cast<std::uint32_t>(m_names.size());
 }
 
 MidiResult RtMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
     std::lock_guard lock(m_lock);
-    // A scan asks for the count and then for each name; the names of that count's enumeration
-    // serve it instead of a new MIDI client per name.
-    if (std::chrono::steady_clock::now() - m_namesTime > std::chrono::seconds(2) || index >= m_names.size()) {
-        RefreshNames();
+    try {
+        // A scan asks for the count and then for each name; the names of that count's enumeration
+        // serve it instead of a new MIDI client per name.
+        if (std::chrono::steady_clock::now() - m_namesTime > std::chrono::seconds(2) || index >= m_names.size()) {
+            RefreshNames();
+        }
+        if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
+        m_shown[index] = m_fullNames[index];
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
     }
-    if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
     SetProductName(caps, m_names[index]);
     return MIDI_OK;
 }
@@ -151,18 +166,33 @@ MidiResult RtMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
     *handle = nullptr;
     if (index == NO_DEVICE) return MIDI_ERR_BADDEVICEID;  // there is no device mapper
 
-    auto port = std::make_unique<Port>();
+    std::unique_ptr<Port> port;
     try {
+        // The index means a port of the caller's listing, found again by its full name (on ALSA
+        // the name holds the address); never the port that stands at that place of a newer list.
+        std::string chosen;
+        {
+            std::lock_guard lock(m_lock);
+            if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+                chosen = shown->second;
+            } else {
+                if (index >= m_fullNames.size()) RefreshNames();
+                if (index >= m_fullNames.size()) return MIDI_ERR_BADDEVICEID;
+                chosen = m_fullNames[index];
+            }
+        }
+        port = std::make_unique<Port>();
         port->midi = rtmidi::CreateOut();
         if (port->midi == nullptr) return MIDI_ERR_NODRIVER;
         port->midi->setErrorCallback(&Port::OnError, port.get());
         port->api = port->midi->getCurrentApi();
         const DeviceList list = ListDevices(*port->midi);
-        if (index >= list.portNumbers.size()) return MIDI_ERR_BADDEVICEID;
-        const unsigned int number = list.portNumbers[index];
+        const auto at = std::find(list.fullNames.begin(), list.fullNames.end(), chosen);
+        if (at == list.fullNames.end()) return MIDI_ERR_BADDEVICEID;  // gone since it was listed
+        const unsigned int number = list.portNumbers[static_cast<std::size_t>(at - list.fullNames.begin())];
 #if defined(__linux__)
         if (port->api == RtMidi::LINUX_ALSA) {
-            const auto address = alsa::ParseRtMidiPortAddress(list.fullNames[index]);
+            const auto address = alsa::ParseRtMidiPortAddress(chosen);
             if (!address) return MIDI_ERR_BADDEVICEID;
             port->midi.reset();
             port->seq = std::make_unique<alsa::SeqOutput>();
@@ -171,7 +201,7 @@ MidiResult RtMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
 #endif
         {
             // The system's list may have changed since ours was taken.
-            if (port->midi->getPortName(number) != list.fullNames[index]) return MIDI_ERR_BADDEVICEID;
+            if (port->midi->getPortName(number) != chosen) return MIDI_ERR_BADDEVICEID;
             port->failed = false;
             port->midi->openPort(number, OUR_PORT_NAME);
             if (port->failed || !port->midi->isPortOpen()) return MIDI_ERR_ALLOCATED;

@@ -1,0 +1,57 @@
+// The RtMidi backends over a JACK server (RtMidi takes JACK where no ALSA sequencer can be
+// opened): what their indexes open while ports come and go between the listing and the opening.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "JackTestPorts.h"
+#include "ListedPortRounds.h"
+#include "TestSupport.h"
+#include "platform/RtMidiIn.h"
+#include "platform/RtMidiOut.h"
+
+// Under ThreadSanitizer: libjack's lock-free ring buffer (RtMidi's JACK output path) is not
+// instrumented, so its hand-over between the sender and the JACK thread shows as a race.
+extern "C" const char* __tsan_default_suppressions() { return "race:jack_ringbuffer_\nrace:libjack.so\n"; }
+
+namespace {
+
+bool AlsaSequencerPresent() {
+    const int fd = ::open("/dev/snd/seq", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+void IgnoreInput(platform::MidiInHandle, std::uint32_t, std::uintptr_t, std::uintptr_t, std::uintptr_t) {}
+
+// Ports of the test's own on the JACK server, or a skip (or a failure, when JACK is required).
+#define REQUIRE_JACK_PORTS(ports)                                                           \
+    if (AlsaSequencerPresent()) GTEST_SKIP() << "RtMidi takes the ALSA sequencer here";     \
+    if (!(ports).Ready()) {                                                                 \
+        if (testsupport::JackRequired()) FAIL() << "no JACK server answers";                \
+        GTEST_SKIP() << "no JACK server answers";                                           \
+    }
+
+TEST(RtMidiOverJack, AnInputIndexOpensThePortListedThereOrFailsOnceThatPortHasGone) {
+    testsupport::JackTestPorts ports("tarnet-rtin-listed", JackPortIsOutput);
+    REQUIRE_JACK_PORTS(ports);
+    platform::RtMidiInApi api;
+    platform::MidiInHandle handle = nullptr;
+    testsupport::OpenListedPortsWhilePortsComeAndGo(
+        api, ports, [&](std::uint32_t index) { return api.Open(&handle, index, &IgnoreInput, 0); },
+        [&] { EXPECT_EQ(api.Close(handle), platform::MIDI_OK); });
+}
+
+TEST(RtMidiOverJack, AnOutputIndexOpensThePortListedThereOrFailsOnceThatPortHasGone) {
+    testsupport::JackTestPorts ports("tarnet-rtout-listed", JackPortIsInput);
+    REQUIRE_JACK_PORTS(ports);
+    platform::RtMidiOutApi api;
+    platform::MidiOutHandle handle = nullptr;
+    testsupport::OpenListedPortsWhilePortsComeAndGo(
+        api, ports, [&](std::uint32_t index) { return api.Open(&handle, index); },
+        [&] { EXPECT_EQ(api.Close(handle), platform::MIDI_OK); });
+}
+
+}  // namespace
