@@ -178,9 +178,10 @@ MidiResult JackMidiInApi::Reset(MidiInHandle handle) {
 }
 
 MidiResult JackMidiInApi::PrepareHeader(MidiInHandle handle, MidiHeader* header) {
-    // The input callback calls this on the process thread while a caller may hold m_lock (in
-    // Reset, waiting for that callback): the handle is checked without the lock. It stays valid
-    // while the callback runs, because Close frees it only after the cycle has ended.
+    // The input callback calls this on the client's service thread while a caller may hold
+    // m_lock (in Reset, waiting for that callback): the handle is checked without the lock. It
+    // stays valid while the callback runs, because Close frees it only after the drain pass that
+    // runs the callback has ended.
     Input* input = reinterpret_cast<Input*>(handle);
     if (input == nullptr || m_liveInput.load() != input) return MIDI_ERR_INVALHANDLE;
     return input->queue.PrepareHeader(header);
