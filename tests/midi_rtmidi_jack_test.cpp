@@ -2,14 +2,12 @@
 // opened): what their indexes open while ports come and go between the listing and the opening.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "JackTestPorts.h"
 #include "ListedPortRounds.h"
 #include "TestSupport.h"
 #include "platform/RtMidiIn.h"
 #include "platform/RtMidiOut.h"
+#include "platform/RtMidiSupport.h"
 
 // Under ThreadSanitizer: libjack's lock-free ring buffer (RtMidi's JACK output path) is not
 // instrumented, so its hand-over between the sender and the JACK thread shows as a race.
@@ -17,21 +15,14 @@ extern "C" const char* __tsan_default_suppressions() { return "race:jack_ringbuf
 
 namespace {
 
-bool AlsaSequencerPresent() {
-    const int fd = ::open("/dev/snd/seq", O_RDWR | O_CLOEXEC);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
-}
-
 void IgnoreInput(platform::MidiInHandle, std::uint32_t, std::uintptr_t, std::uintptr_t, std::uintptr_t) {}
 
 // Ports of the test's own on the JACK server, or a skip (or a failure, when JACK is required).
-#define REQUIRE_JACK_PORTS(ports)                                                           \
-    if (AlsaSequencerPresent()) GTEST_SKIP() << "RtMidi takes the ALSA sequencer here";     \
-    if (!(ports).Ready()) {                                                                 \
-        if (testsupport::JackRequired()) FAIL() << "no JACK server answers";                \
-        GTEST_SKIP() << "no JACK server answers";                                           \
+#define REQUIRE_JACK_PORTS(ports)                                                              \
+    if (platform::rtmidi::AlsaSequencerUsable()) GTEST_SKIP() << "RtMidi takes the ALSA sequencer"; \
+    if (!(ports).Ready()) {                                                                    \
+        if (testsupport::JackRequired()) FAIL() << "no JACK server answers";                   \
+        GTEST_SKIP() << "no JACK server answers";                                              \
     }
 
 TEST(RtMidiOverJack, AnInputIndexOpensThePortListedThereOrFailsOnceThatPortHasGone) {

@@ -1,5 +1,7 @@
 #include "JackClient.h"
 
+#include <jack/midiport.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -217,6 +219,36 @@ bool IsDevicePort(jack_client_t* client, const std::string& fullName, unsigned l
     if (port == nullptr || (static_cast<unsigned long>(jack_port_flags(port)) & flags) != flags) return false;
     const char* type = jack_port_type(port);
     return type != nullptr && std::strcmp(type, JACK_DEFAULT_MIDI_TYPE) == 0 && !rtmidi::IsOwnPort(fullName);
+}
+
+bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std::atomic<std::uint64_t>& lost) noexcept {
+    const jack_nframes_t count = jack_midi_get_event_count(portBuffer);
+    bool wrote = false;
+    for (jack_nframes_t i = 0; i < count; ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, portBuffer, i) != 0 || event.size == 0) continue;
+        if (ring.Push(event.buffer, static_cast<std::uint32_t>(event.size), dropped)) {
+            dropped = 0;
+            wrote = true;
+        } else {
+            ++dropped;
+            lost.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    return wrote;
+}
+
+std::uint64_t WriteEventsOut(void* portBuffer, EventRing& ring) noexcept {
+    std::uint64_t written = 0;
+    EventRing::Record record;
+    while (ring.Front(record)) {
+        jack_midi_data_t* data = jack_midi_event_reserve(portBuffer, 0, record.length);
+        if (data == nullptr) break;  // the port buffer is full: the rest goes next cycle
+        record.CopyTo(data);
+        ring.Pop(record);
+        ++written;
+    }
+    return written;
 }
 
 }  // namespace platform

@@ -36,6 +36,8 @@
 #include <thread>
 #include <vector>
 
+#include "EventRing.h"
+
 namespace platform {
 
 class JackClient {
@@ -156,6 +158,15 @@ std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long fl
 // True when the server still has the port `fullName` as ListDevicePorts would list it with
 // `flags`: a port listed earlier that has not gone since. Asks the server.
 bool IsDevicePort(jack_client_t* client, const std::string& fullName, unsigned long flags);
+
+// The MIDI events of an input port's buffer into `ring`, one record each, oldest first. An event
+// that does not fit is dropped: `dropped` counts the drops since the last record that went in
+// (that record's tag; it starts again at 0) and `lost` all of them. True when a record went in.
+// For a process callback: neither waits nor allocates.
+bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std::atomic<std::uint64_t>& lost) noexcept;
+// The records of `ring` into an output port's buffer, oldest first, as many as the buffer takes;
+// how many went. For a process callback: neither waits nor allocates.
+std::uint64_t WriteEventsOut(void* portBuffer, EventRing& ring) noexcept;
 
 // Waits until `condition` holds, polling; false when `limit` passed first.
 template <typename Condition>

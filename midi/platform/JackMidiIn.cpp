@@ -242,21 +242,7 @@ void JackMidiInApi::Process(jack_nframes_t frames, std::uint64_t epoch) noexcept
     jack_port_t* port = m_livePort.load(std::memory_order_acquire);
     Input* input = m_liveInput.load(std::memory_order_acquire);
     if (port == nullptr || input == nullptr) return;
-    void* buffer = jack_port_get_buffer(port, frames);
-    const jack_nframes_t count = jack_midi_get_event_count(buffer);
-    bool wrote = false;
-    for (jack_nframes_t i = 0; i < count; ++i) {
-        jack_midi_event_t event;
-        if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0) continue;
-        if (input->ring.Push(event.buffer, static_cast<std::uint32_t>(event.size), input->dropped)) {
-            input->dropped = 0;
-            wrote = true;
-        } else {
-            ++input->dropped;
-            m_lostEvents.fetch_add(1, std::memory_order_relaxed);
-        }
-    }
-    if (wrote) m_jack.Wake();
+    if (CopyEventsIn(jack_port_get_buffer(port, frames), input->ring, input->dropped, m_lostEvents)) m_jack.Wake();
 }
 
 // Runs on the client's service thread: hands what the cycles left in the ring to the queue, which

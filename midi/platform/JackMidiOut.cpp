@@ -289,15 +289,7 @@ void JackMidiOutApi::Process(jack_nframes_t frames, std::uint64_t epoch) noexcep
         m_lost.store(true);
         return;
     }
-    std::uint64_t written = 0;
-    EventRing::Record record;
-    while (m_queue.Front(record)) {
-        jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, record.length);
-        if (data == nullptr) break;  // the port buffer is full: the rest goes next cycle
-        record.CopyTo(data);
-        m_queue.Pop(record);
-        ++written;
-    }
+    const std::uint64_t written = WriteEventsOut(buffer, m_queue);
     if (written > 0) {
         m_lastWriteCycle.store(m_jack.Cycles(), std::memory_order_relaxed);
         m_done.fetch_add(written, std::memory_order_release);

@@ -5,21 +5,15 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/JackClient.h"
+
 namespace devsim {
 
 namespace {
 
 constexpr std::size_t MIN_CYCLE_BYTES = 32768;  // when the server does not tell its MIDI buffer size
 
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::microseconds(250));
-    }
-    return true;
-}
+using platform::WaitUntil;
 
 }  // namespace
 
@@ -108,20 +102,8 @@ void JackDevicePorts::Close() {
 int JackDevicePorts::OnInProcess(jack_nframes_t frames, void* arg) {
     auto* self = static_cast<JackDevicePorts*>(arg);
     if (!self->m_inputOpen.load(std::memory_order_acquire)) return 0;
-    void* buffer = jack_port_get_buffer(self->m_inPort, frames);
-    const jack_nframes_t count = jack_midi_get_event_count(buffer);
-    bool wrote = false;
-    for (jack_nframes_t i = 0; i < count; ++i) {
-        jack_midi_event_t event;
-        if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0) continue;
-        if (self->m_in.Push(event.buffer, static_cast<std::uint32_t>(event.size), self->m_dropped)) {
-            self->m_dropped = 0;
-            wrote = true;
-        } else {
-            ++self->m_dropped;
-            self->m_lostEvents.fetch_add(1, std::memory_order_relaxed);
-        }
-    }
+    const bool wrote = platform::CopyEventsIn(jack_port_get_buffer(self->m_inPort, frames), self->m_in,
+                                              self->m_dropped, self->m_lostEvents);
     if (wrote && !self->m_wakePending.exchange(true)) sem_post(&self->m_wake);
     return 0;
 }
@@ -132,16 +114,7 @@ int JackDevicePorts::OnOutProcess(jack_nframes_t frames, void* arg) {
     const std::uint64_t cycle = self->m_outCycles.fetch_add(1, std::memory_order_acq_rel) + 1;
     void* buffer = jack_port_get_buffer(self->m_outPort, frames);
     jack_midi_clear_buffer(buffer);
-    platform::EventRing::Record record;
-    bool wrote = false;
-    while (self->m_out.Front(record)) {
-        jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, record.length);
-        if (data == nullptr) break;  // the port buffer is full: the rest goes next cycle
-        record.CopyTo(data);
-        self->m_out.Pop(record);
-        wrote = true;
-    }
-    if (wrote) self->m_lastWriteCycle.store(cycle, std::memory_order_release);
+    if (platform::WriteEventsOut(buffer, self->m_out) > 0) self->m_lastWriteCycle.store(cycle, std::memory_order_release);
     return 0;
 }
 
