@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "CMidiInPort.h"
-#include "JackTestPorts.h"
 #include "ListedPortRounds.h"
 #include "TestSupport.h"
 #include "platform/JackClient.h"

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "CMidiOutPort.h"
-#include "JackTestPorts.h"
 #include "ListedPortRounds.h"
 #include "TestSupport.h"
 #include "platform/JackMidiOut.h"

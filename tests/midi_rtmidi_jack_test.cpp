@@ -2,7 +2,6 @@
 // opened): what their indexes open while ports come and go between the listing and the opening.
 #include <gtest/gtest.h>
 
-#include "JackTestPorts.h"
 #include "ListedPortRounds.h"
 #include "TestSupport.h"
 #include "platform/RtMidiIn.h"
