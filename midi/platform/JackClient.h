@@ -23,9 +23,8 @@
 // server fails: it only sets a flag.
 #pragma once
 
-#include <semaphore.h>
-
 #include <jack/jack.h>
+#include <semaphore.h>
 
 #include <array>
 #include <atomic>
