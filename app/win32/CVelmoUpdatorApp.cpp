@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "CVelmoUpdatorDlg.h"
+#include "FirmwareResource.h"
 #include "WideText.h"
 
 namespace {
@@ -26,6 +27,10 @@ void ShowRefusalBox(const std::string& text) {
     MessageBoxW(nullptr, Utf8ToWide(text).c_str(), ProgramName().c_str(), MB_OK | MB_ICONEXCLAMATION);
 }
 
+void ShowStartErrorBox(const std::string& text) {
+    ShowStopMessageBox(nullptr, L"Error", Utf8ToWide(text));
+}
+
 void RunMainWindowModally() {
     CVelmoUpdatorDlg dialog;
     dialog.DoModal();
@@ -34,7 +39,9 @@ void RunMainWindowModally() {
 }  // namespace
 
 CVelmoUpdatorApp::CVelmoUpdatorApp()
-    : m_showRefusal(ShowRefusalBox), m_runMainWindow(RunMainWindowModally) {
+    : m_showRefusal(ShowRefusalBox),
+      m_runMainWindow(RunMainWindowModally),
+      m_showStartError(ShowStartErrorBox) {
     g_currentApp = this;
 }
 
@@ -50,6 +57,14 @@ bool CVelmoUpdatorApp::InitInstance() {
     // The progress bar is a common control: its class must be registered first.
     INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
+
+    // The image first: a program without it can update nothing, and takes no number.
+    const FirmwareResource image = LoadFirmwareResource(m_imageModule);
+    if (image.image == nullptr) {
+        if (m_showStartError) m_showStartError(image.error);
+        return false;
+    }
+    m_pImage = image.image;
 
     const InstanceClaim claim = ClaimInstanceNumber(m_markerScope);
     m_hInstanceMutex = claim.handle;

@@ -20,8 +20,12 @@
 
 namespace {
 
+// The image is the one that the application object loaded from the program's resources (null
+// without one: the engine then refuses every block instead of reading anything).
 std::shared_ptr<CUpdateEngine> CreateProductEngine(std::shared_ptr<IUpdateHost> host) {
-    return std::make_shared<CUpdateEngine>(std::move(host), EnginePlatform::Default());
+    const CVelmoUpdatorApp* app = CVelmoUpdatorApp::Current();
+    return std::make_shared<CUpdateEngine>(std::move(host), EnginePlatform::Default(), EngineTimings{},
+                                           app != nullptr ? app->Image() : nullptr);
 }
 
 int ApplicationInstanceNumber() {
@@ -221,7 +225,7 @@ BOOL CVelmoUpdatorDlg::OnInitDialog() {
     AddAboutEntry();
     SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
-    // The firmware image: the engine took the linked image's address when it was constructed.
+    // The firmware image: the engine took it from the application object when it was constructed.
     ScanDevices();
     m_engine->StartPollTimer();
     SendMessageW(m_progress, PBM_SETRANGE32, 0, IMAGE_SIZE);
