@@ -1,7 +1,7 @@
 // MIDI input on the Windows multimedia API: a thin mapping of each operation onto its midiIn*
-// call. One addition: a buffer that the driver returns with MIM_LONGERROR (an interrupted or
-// malformed SysEx) is queued again here, so that reception goes on instead of stopping for want
-// of a buffer.
+// call (through WinMMInFunctions, the system's in the program). One addition: a buffer that the
+// driver returns with MIM_LONGERROR (an interrupted or malformed SysEx) is queued again here, so
+// that reception goes on instead of losing a buffer.
 #if defined(_WIN32)
 
 #include <windows.h>
@@ -12,6 +12,7 @@
 #include <new>
 
 #include "MidiApi.h"
+#include "WinMMMidiIn.h"
 #include "WinMMSupport.h"
 
 namespace platform {
@@ -20,14 +21,17 @@ namespace {
 struct Input {
     MidiInProc callback;
     std::uintptr_t instance;
+    const WinMMInFunctions* functions;
 };
 
+// Runs on the driver's callback thread.
 void CALLBACK WinMMInProc(HMIDIIN h, UINT msg, DWORD_PTR instance, DWORD_PTR param1,
                           DWORD_PTR param2) {
     auto* input = reinterpret_cast<Input*>(instance);
     if (input == nullptr) return;
     if (msg == MIM_LONGERROR && param1 != 0) {
-        midiInAddBuffer(h, reinterpret_cast<MIDIHDR*>(param1), sizeof(MIDIHDR));
+        // The bytes are dropped; the buffer, still prepared, goes back at once.
+        input->functions->addBuffer(h, reinterpret_cast<MIDIHDR*>(param1), sizeof(MIDIHDR));
         return;
     }
     input->callback(reinterpret_cast<MidiInHandle>(h), msg, input->instance, param1, param2);
@@ -35,12 +39,14 @@ void CALLBACK WinMMInProc(HMIDIIN h, UINT msg, DWORD_PTR instance, DWORD_PTR par
 
 class WinMMMidiInApi : public IMidiInApi {
 public:
-    std::uint32_t GetNumDevs() override { return midiInGetNumDevs(); }
+    explicit WinMMMidiInApi(const WinMMInFunctions& functions) : m_f(functions) {}
+
+    std::uint32_t GetNumDevs() override { return m_f.getNumDevs(); }
 
     MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) override {
         MIDIINCAPSW c{};
-        const MMRESULT r = midiInGetDevCapsW(static_cast<UINT_PTR>(static_cast<UINT>(index)), &c,
-                                             sizeof c);
+        const MMRESULT r = m_f.getDevCaps(static_cast<UINT_PTR>(static_cast<UINT>(index)), &c,
+                                          sizeof c);
         if (r != MMSYSERR_NOERROR) return r;
         ProductNameToUtf8(c.szPname, MAXPNAMELEN, caps.szPname);
         return MIDI_OK;
@@ -49,11 +55,11 @@ public:
     MidiResult Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,
                     std::uintptr_t instance) override {
         if (handle == nullptr || callback == nullptr) return MIDI_ERR_GENERIC;
-        auto* input = new (std::nothrow) Input{callback, instance};
+        auto* input = new (std::nothrow) Input{callback, instance, &m_f};
         if (input == nullptr) return MIDI_ERR_NOMEM;
         HMIDIIN h = nullptr;
-        const MMRESULT r = midiInOpen(&h, index, reinterpret_cast<DWORD_PTR>(&WinMMInProc),
-                                      reinterpret_cast<DWORD_PTR>(input), CALLBACK_FUNCTION);
+        const MMRESULT r = m_f.open(&h, index, reinterpret_cast<DWORD_PTR>(&WinMMInProc),
+                                    reinterpret_cast<DWORD_PTR>(input), CALLBACK_FUNCTION);
         if (r != MMSYSERR_NOERROR) {
             delete input;
             return r;
@@ -66,20 +72,20 @@ public:
         return MIDI_OK;
     }
 
-    MidiResult Reset(MidiInHandle handle) override { return midiInReset(H(handle)); }
+    MidiResult Reset(MidiInHandle handle) override { return m_f.reset(H(handle)); }
     MidiResult PrepareHeader(MidiInHandle handle, MidiHeader* header) override {
-        return midiInPrepareHeader(H(handle), Native(header), sizeof(MIDIHDR));
+        return m_f.prepareHeader(H(handle), Native(header), sizeof(MIDIHDR));
     }
     MidiResult AddBuffer(MidiInHandle handle, MidiHeader* header) override {
-        return midiInAddBuffer(H(handle), Native(header), sizeof(MIDIHDR));
+        return m_f.addBuffer(H(handle), Native(header), sizeof(MIDIHDR));
     }
-    MidiResult Start(MidiInHandle handle) override { return midiInStart(H(handle)); }
-    MidiResult Stop(MidiInHandle handle) override { return midiInStop(H(handle)); }
+    MidiResult Start(MidiInHandle handle) override { return m_f.start(H(handle)); }
+    MidiResult Stop(MidiInHandle handle) override { return m_f.stop(H(handle)); }
     MidiResult UnprepareHeader(MidiInHandle handle, MidiHeader* header) override {
-        return midiInUnprepareHeader(H(handle), Native(header), sizeof(MIDIHDR));
+        return m_f.unprepareHeader(H(handle), Native(header), sizeof(MIDIHDR));
     }
     MidiResult Close(MidiInHandle handle) override {
-        const MMRESULT r = midiInClose(H(handle));
+        const MMRESULT r = m_f.close(H(handle));
         if (r != MMSYSERR_NOERROR) return r;
         // The driver calls back no more for this handle.
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -96,14 +102,27 @@ private:
     // MidiHeader has MIDIHDR's layout (checked in WinMMSupport.cpp).
     static MIDIHDR* Native(MidiHeader* header) { return reinterpret_cast<MIDIHDR*>(header); }
 
+    const WinMMInFunctions& m_f;
     std::mutex m_mutex;
     std::map<HMIDIIN, Input*> m_inputs;
 };
 
 }  // namespace
 
+const WinMMInFunctions& SystemMidiInFunctions() {
+    static const WinMMInFunctions system{
+        &midiInGetNumDevs, &midiInGetDevCapsW, &midiInOpen,  &midiInReset,
+        &midiInPrepareHeader, &midiInAddBuffer, &midiInStart, &midiInStop,
+        &midiInUnprepareHeader, &midiInClose};
+    return system;
+}
+
+std::unique_ptr<IMidiInApi> MakeWinMMMidiInApi(const WinMMInFunctions& functions) {
+    return std::make_unique<WinMMMidiInApi>(functions);
+}
+
 IMidiInApi& DefaultMidiInApi() {
-    static WinMMMidiInApi api;
+    static WinMMMidiInApi api(SystemMidiInFunctions());
     return api;
 }
 
