@@ -64,7 +64,7 @@ ls -l /dev/snd/ 2>&1 | sed 's/^/  /'
 status=0
 run() {  # LABEL BUFFERS INPUT
   echo "== $1: $2 buffer(s) of 8192 bytes, input paced: ${TARNET_PROBE_PACE:-cable}"
-  wine /tmp/win/probe.exe "VirMIDI 0-0" --buffers "$2" --idle 4000 --limit 240 >/tmp/probe.log 2>&1 &
+  timeout 400 wine /tmp/win/probe.exe "VirMIDI 0-0" --buffers "$2" --idle 4000 --limit 150 >/tmp/probe.log 2>&1 &
   local pid=$!
   if ! wait_for 300 grep -q '^ready' /tmp/probe.log; then
     cat /tmp/probe.log; echo "(the probe did not get ready)"; kill "$pid" 2>/dev/null; status=1; return
@@ -87,7 +87,9 @@ os.close(fd)
 PACE
   echo "(input written in $(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }') s)"
   wait "$pid"
-  echo "(probe exit $?)"
+  local rc=$?
+  echo "(probe exit $rc$([ $rc = 124 ] && echo ": ended by the time-out, 400 s after its start"))"
+  [ $rc = 124 ] && wineserver -k 2>/dev/null && wineserver -p
   grep -v '^  [0-9]*: "' /tmp/probe.log
 }
 run "long message" 1 /tmp/long.syx

@@ -184,12 +184,18 @@ int main(int argc, char** argv) {
         if (last != 0 && now - last >= idleMs) break;
         if (now - started >= limitS * 1000u) break;
     }
+    // Each step is announced, so that a step that does not return shows where.
+    std::printf("stopping after %zu buffers, %lu ms after the start\n", g_count.load(),
+                static_cast<unsigned long>(GetTickCount() - started));
+    std::fflush(stdout);
     g_stopping = true;
     midiInStop(in);
     midiInReset(in);
+    std::printf("reset\n");
+    std::fflush(stdout);
     for (unsigned i = 0; i < buffers; ++i) midiInUnprepareHeader(in, &headers[i], sizeof(MIDIHDR));
     r = midiInClose(in);
-    if (r != MMSYSERR_NOERROR) std::printf("midiInClose: error %u\n", r);
+    std::printf("closed (%u)\n", r);
 
     const std::size_t n = g_count.load();
     std::printf("returned buffers (%zu):\n", n);
