@@ -12,8 +12,13 @@
 //     midiInClose refuse while a buffer is queued (MIDIERR_STILLPLAYING).
 //   - The callback (CALLBACK_FUNCTION) runs on the driver's own thread, which may run late: the
 //     device goes on recording while reports wait for that thread. With `lateReports` the thread
-//     runs only when `reportLimit` reports wait (the device waits beyond that, as Wine's ALSA driver
-//     does with its 64) or when the device is idle: the latest a callback can come.
+//     runs only when `reportLimit` reports wait or when the device is idle: the latest a callback
+//     can come. The device runs ahead of the application by at most `reportLimit` buffers: it
+//     waits while that many reports wait for the callback (as Wine's ALSA driver does with its
+//     64), and while the application holds that many returned buffers that it has not queued
+//     again yet.
+//   - No multimedia function may be called inside the callback ("can cause a deadlock"): such
+//     calls are counted (CallsInsideCallback) and otherwise served.
 // One driver at a time (its functions are plain function pointers and reach the one that lives).
 #pragma once
 
@@ -26,6 +31,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -104,6 +110,8 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_mostWaiting;
     }
+    // Multimedia calls made on the callback thread while it ran the callback.
+    std::size_t CallsInsideCallback() const { return m_callsInside.load(); }
 
 private:
     struct Report {
@@ -113,7 +121,12 @@ private:
     // The shape of a CALLBACK_FUNCTION for an input device.
     using Callback = void(CALLBACK*)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
-    static StandInDriver* Current() { return s_current.load(); }
+    // The driver that lives; counts a call made inside the callback.
+    static StandInDriver* Current() {
+        StandInDriver* d = s_current.load();
+        if (d != nullptr && std::this_thread::get_id() == d->m_thread.get_id()) d->m_callsInside.fetch_add(1);
+        return d;
+    }
     HMIDIIN Handle() const { return reinterpret_cast<HMIDIIN>(const_cast<StandInDriver*>(this)); }
     // Call with m_mutex held.
     bool Valid(HMIDIIN h) const { return m_open && h == Handle(); }
@@ -178,6 +191,8 @@ private:
         header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
         header->dwBytesRecorded = 0;
         d->m_queue.push_back(header);
+        d->m_returned.erase(header);
+        d->m_changed.notify_all();
         return MMSYSERR_NOERROR;
     }
 
@@ -284,6 +299,7 @@ private:
 
     // A SysEx byte into the oldest queued buffer, or lost when none is queued.
     void Store(std::unique_lock<std::mutex>& lock, std::uint8_t byte) {
+        m_changed.wait(lock, [this] { return m_returned.size() < m_options.reportLimit || m_quit; });
         if (m_queue.empty()) {
             ++m_dropped;
             return;
@@ -301,6 +317,7 @@ private:
         MIDIHDR* h = m_queue.front();
         m_queue.pop_front();
         h->dwFlags = (h->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        m_returned.insert(h);
         Post(lock, msg, reinterpret_cast<DWORD_PTR>(h));
     }
 
@@ -352,10 +369,12 @@ private:
     Callback m_callback = nullptr;
     DWORD_PTR m_instance = 0;
     std::deque<MIDIHDR*> m_queue;
+    std::set<MIDIHDR*> m_returned;  // returned to the application and not queued again since
     std::deque<Report> m_reports;
     std::size_t m_prepared = 0;
     std::size_t m_dropped = 0;
     std::size_t m_mostWaiting = 0;
+    std::atomic<std::size_t> m_callsInside{0};
     bool m_inSysEx = false;
     std::uint8_t m_status = 0;
     std::uint8_t m_data[2] = {0, 0};

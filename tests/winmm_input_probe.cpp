@@ -4,10 +4,12 @@
 // ALSA sequencer), not a test of its own.
 //
 //   tarnet-winmm-input-probe.exe DEVICE [--buffers N] [--size BYTES] [--idle MS] [--limit S]
+//                                [--requeue-thread] [--all]
 //
 // DEVICE is an input device's index or its name. The probe queues N buffers (default 1) of BYTES
-// (default 8192), starts, prints "ready", and queues each buffer again from inside the callback as
-// soon as it comes back (as most programs do). Once input has been idle for MS milliseconds
+// (default 8192), starts, prints "ready", and queues each buffer again as soon as it comes back:
+// from inside the callback (as most programs do, against the documentation), or with
+// --requeue-thread from a thread of its own that the callback wakes. Once input has been idle for MS milliseconds
 // (default 3000) after the first report, or after S seconds (default 120), it stops and prints
 // every returned buffer in a short form (the first 12 and the last 12 of them; all with --all)
 // and the totals: buffers, full ones without F7, SysEx messages put together from the buffers,
@@ -17,10 +19,14 @@
 #include <mmsystem.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -46,6 +52,25 @@ std::atomic<unsigned> g_lost{0};    // records beyond MAX_RECORDS
 std::atomic<DWORD> g_lastReport{0};  // GetTickCount() of the latest report, 0 before the first
 std::atomic<bool> g_stopping{false};
 std::atomic<unsigned> g_readdFailures{0};
+
+// --requeue-thread: returned buffers wait here for the requeue thread.
+bool g_requeueThread = false;
+std::mutex g_requeueLock;
+std::condition_variable g_requeueWake;
+std::deque<MIDIHDR*> g_requeue;
+
+void Requeue(HMIDIIN h, MIDIHDR* header) {
+    if (g_stopping.load()) return;  // the reset returns them empty
+    if (g_requeueThread) {
+        {
+            std::lock_guard<std::mutex> lock(g_requeueLock);
+            g_requeue.push_back(header);
+        }
+        g_requeueWake.notify_one();
+    } else if (midiInAddBuffer(h, header, sizeof(MIDIHDR)) != MMSYSERR_NOERROR) {
+        g_readdFailures.fetch_add(1);
+    }
+}
 
 void CALLBACK OnInput(HMIDIIN h, UINT msg, DWORD_PTR, DWORD_PTR param1, DWORD_PTR param2) {
     if (msg == MIM_DATA) {
@@ -74,10 +99,8 @@ void CALLBACK OnInput(HMIDIIN h, UINT msg, DWORD_PTR, DWORD_PTR param1, DWORD_PT
         }
         g_lastReport.store(GetTickCount());
     }
-    // Back to the driver at once, unless the probe is stopping (the reset returns them empty).
-    if (!g_stopping.load() && midiInAddBuffer(h, header, sizeof(MIDIHDR)) != MMSYSERR_NOERROR) {
-        g_readdFailures.fetch_add(1);
-    }
+    // Back to the driver at once, unless the probe is stopping.
+    Requeue(h, header);
 }
 
 std::string Narrow(const wchar_t* w) {
@@ -115,7 +138,8 @@ void PrintReturned(std::size_t i, const Returned& r) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s DEVICE [--buffers N] [--size BYTES] [--idle MS] [--limit S] [--all]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s DEVICE [--buffers N] [--size BYTES] [--idle MS] [--limit S] "
+                             "[--requeue-thread] [--all]\n", argv[0]);
         return 2;
     }
     const std::string device = argv[1];
@@ -132,6 +156,7 @@ int main(int argc, char** argv) {
         else if (a == "--idle" && hasValue) idleMs = static_cast<unsigned>(std::atoi(argv[++i]));
         else if (a == "--limit" && hasValue) limitS = static_cast<unsigned>(std::atoi(argv[++i]));
         else if (a == "--all") all = true;
+        else if (a == "--requeue-thread") g_requeueThread = true;
         else {
             std::fprintf(stderr, "unknown argument %s\n", a.c_str());
             return 2;
@@ -172,8 +197,24 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    std::atomic<bool> requeueEnd{false};
+    std::thread requeuer([&] {
+        std::unique_lock<std::mutex> lock(g_requeueLock);
+        for (;;) {
+            g_requeueWake.wait(lock, [&] { return requeueEnd.load() || !g_requeue.empty(); });
+            if (requeueEnd.load()) return;
+            MIDIHDR* header = g_requeue.front();
+            g_requeue.pop_front();
+            lock.unlock();
+            if (!g_stopping.load() && midiInAddBuffer(in, header, sizeof(MIDIHDR)) != MMSYSERR_NOERROR) {
+                g_readdFailures.fetch_add(1);
+            }
+            lock.lock();
+        }
+    });
     midiInStart(in);
-    std::printf("ready: device %d, %u buffers of %u bytes queued\n", index, buffers, size);
+    std::printf("ready: device %d, %u buffers of %u bytes queued, queued again %s\n", index, buffers, size,
+                g_requeueThread ? "by a thread of the probe's" : "inside the callback");
     std::fflush(stdout);
 
     const DWORD started = GetTickCount();
@@ -189,6 +230,12 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long>(GetTickCount() - started));
     std::fflush(stdout);
     g_stopping = true;
+    {
+        std::lock_guard<std::mutex> lock(g_requeueLock);
+        requeueEnd = true;
+    }
+    g_requeueWake.notify_one();
+    requeuer.join();
     midiInStop(in);
     midiInReset(in);
     std::printf("reset\n");
