@@ -6,6 +6,7 @@
 
 #include "CVelmoUpdatorApp.h"
 #include "CVelmoUpdatorDlg.h"
+#include "FirmwareImage.h"
 #include "ProgramNameOnly.h"
 #include "UpdateEngine.h"
 
@@ -22,6 +23,7 @@ void ShowRefusalBox(const std::string& text) {
 void RunMainWindowModally(int instanceNumber) {
     UpdatorDialogServices services;
     services.instanceNumber = [instanceNumber] { return instanceNumber; };
+    services.image = LoadFirmwareImage();
     auto* dialog = new CVelmoUpdatorDlg(services);
     dialog->exec();
     delete dialog;

@@ -11,13 +11,13 @@ namespace {
 void* HeapAllocate(std::size_t size) { return std::malloc(size); }
 void HeapRelease(void* block) { std::free(block); }
 
-// Receive buffers that a device may still write into because their release failed when the port
-// was destroyed. They are kept (and stay reachable) for the rest of the process.
-void KeepForever(platform::MidiHeader* header) {
+// Receive headers and buffers that a device may still write into because their release failed
+// when the port was destroyed. They are kept (and stay reachable) for the rest of the process.
+void KeepForever(void* block) {
     static std::mutex lock;
-    static std::vector<platform::MidiHeader*> kept;
+    static std::vector<void*> kept;
     std::lock_guard<std::mutex> guard(lock);
-    kept.push_back(header);
+    kept.push_back(block);
 }
 
 }  // namespace
@@ -29,9 +29,11 @@ CMidiInPort::~CMidiInPort() {
     Stop();
     // A release that failed earlier gets one more try; if the device still holds the buffer it is
     // not freed.
-    if (!ReleaseDevice() && m_pHeader != nullptr) {
-        KeepForever(m_pHeader);
-        m_pHeader = nullptr;
+    if (!ReleaseDevice() && m_pHeaders != nullptr) {
+        KeepForever(m_pHeaders);
+        KeepForever(m_pBuffers);
+        m_pHeaders = nullptr;
+        m_pBuffers = nullptr;
     }
     for (;;) {
         {
@@ -53,12 +55,13 @@ void* CMidiInPort::AllocateZeroed(std::size_t size) {
     return block;
 }
 
-void CMidiInPort::FreeReceiveBuffer() {
-    if (m_pHeader == nullptr) return;
+void CMidiInPort::FreeReceiveBuffers() {
+    if (m_pHeaders == nullptr) return;
     const ReleaseFn release = m_release.load();
-    release(m_pHeader->lpData);
-    release(m_pHeader);
-    m_pHeader = nullptr;
+    release(m_pBuffers);
+    release(m_pHeaders);
+    m_pHeaders = nullptr;
+    m_pBuffers = nullptr;
 }
 
 bool CMidiInPort::Start() {
@@ -66,43 +69,55 @@ bool CMidiInPort::Start() {
     // Finish a release that failed before; the port never holds two devices.
     if (!ReleaseDevice()) return false;
 
-    auto* header = static_cast<platform::MidiHeader*>(AllocateZeroed(sizeof(platform::MidiHeader)));
-    auto* buffer = static_cast<char*>(AllocateZeroed(RECEIVE_BUFFER_SIZE));
-    if (header == nullptr || buffer == nullptr) {
+    auto* headers = static_cast<platform::MidiHeader*>(
+        AllocateZeroed(sizeof(platform::MidiHeader) * RECEIVE_BUFFER_COUNT));
+    auto* buffers = static_cast<char*>(AllocateZeroed(std::size_t{RECEIVE_BUFFER_SIZE} * RECEIVE_BUFFER_COUNT));
+    if (headers == nullptr || buffers == nullptr) {
         const ReleaseFn release = m_release.load();
-        if (header != nullptr) release(header);
-        if (buffer != nullptr) release(buffer);
+        if (headers != nullptr) release(headers);
+        if (buffers != nullptr) release(buffers);
         return false;
     }
-    header->lpData = buffer;
-    header->dwBufferLength = RECEIVE_BUFFER_SIZE;
-    m_pHeader = header;
+    for (std::uint32_t i = 0; i < RECEIVE_BUFFER_COUNT; ++i) {
+        headers[i].lpData = buffers + std::size_t{i} * RECEIVE_BUFFER_SIZE;
+        headers[i].dwBufferLength = RECEIVE_BUFFER_SIZE;
+    }
+    m_pHeaders = headers;
+    m_pBuffers = buffers;
 
     if (m_api.Open(&m_hMidiIn, m_deviceIndex, &CMidiInPort::MidiInCallback,
                    reinterpret_cast<std::uintptr_t>(this)) != MIDI_OK) {
         m_hMidiIn = nullptr;
-        FreeReceiveBuffer();
+        FreeReceiveBuffers();
         return false;
     }
-    bool prepared = false;
-    bool queued = false;
-    const bool ok = m_api.Reset(m_hMidiIn) == MIDI_OK &&
-                    (prepared = m_api.PrepareHeader(m_hMidiIn, m_pHeader) == MIDI_OK) &&
-                    (queued = m_api.AddBuffer(m_hMidiIn, m_pHeader) == MIDI_OK) &&
-                    m_api.Start(m_hMidiIn) == MIDI_OK;
+    // Every buffer is prepared and queued before reception starts, in order: the device fills
+    // them in the order in which they were queued.
+    std::uint32_t prepared = 0;
+    std::uint32_t queued = 0;
+    bool ok = m_api.Reset(m_hMidiIn) == MIDI_OK;
+    for (std::uint32_t i = 0; ok && i < RECEIVE_BUFFER_COUNT; ++i) {
+        ok = m_api.PrepareHeader(m_hMidiIn, &m_pHeaders[i]) == MIDI_OK;
+        if (ok) ++prepared;
+        ok = ok && m_api.AddBuffer(m_hMidiIn, &m_pHeaders[i]) == MIDI_OK;
+        if (ok) ++queued;
+    }
+    ok = ok && m_api.Start(m_hMidiIn) == MIDI_OK;
     if (ok) {
         m_started = 1;
         return true;
     }
 
-    // Undo in the order of Stop. The reset returns the queued buffer empty, so it is not queued
-    // again. If an undo step fails, the device may still hold the buffer: it stays allocated and
-    // the next Start or the destructor finishes the release.
-    const bool released = (!queued || m_api.Reset(m_hMidiIn) == MIDI_OK) &&
-                          (!prepared || m_api.UnprepareHeader(m_hMidiIn, m_pHeader) == MIDI_OK);
+    // Undo in the order of Stop. The reset returns the queued buffers empty, so they are not
+    // queued again. If an undo step fails, the device may still hold the buffers: they stay
+    // allocated and the next Start or the destructor finishes the release.
+    bool released = queued == 0 || m_api.Reset(m_hMidiIn) == MIDI_OK;
+    for (std::uint32_t i = 0; released && i < prepared; ++i) {
+        released = m_api.UnprepareHeader(m_hMidiIn, &m_pHeaders[i]) == MIDI_OK;
+    }
     if (released) {
         if (m_api.Close(m_hMidiIn) == MIDI_OK) m_hMidiIn = nullptr;
-        FreeReceiveBuffer();
+        FreeReceiveBuffers();
     }
     return false;
 }
@@ -114,16 +129,17 @@ void CMidiInPort::Stop() {
 }
 
 // Stops, resets, unprepares and closes the open device, ending at the first step that fails.
-// The header and the buffer are freed once the device no longer holds them (the unprepare
-// succeeded); the handle is forgotten once it is closed. True when nothing is left.
+// The headers and the buffers are freed once the device no longer holds any of them (every
+// unprepare succeeded); the handle is forgotten once it is closed. True when nothing is left.
 bool CMidiInPort::ReleaseDevice() {
     if (m_hMidiIn == nullptr) return true;
-    bool unprepared = false;
-    const bool ok = m_api.Stop(m_hMidiIn) == MIDI_OK && m_api.Reset(m_hMidiIn) == MIDI_OK &&
-                    (m_pHeader == nullptr ||
-                     (unprepared = m_api.UnprepareHeader(m_hMidiIn, m_pHeader) == MIDI_OK)) &&
-                    m_api.Close(m_hMidiIn) == MIDI_OK;
-    if (unprepared) FreeReceiveBuffer();
+    bool ok = m_api.Stop(m_hMidiIn) == MIDI_OK && m_api.Reset(m_hMidiIn) == MIDI_OK;
+    bool unprepared = ok && m_pHeaders != nullptr;
+    for (std::uint32_t i = 0; unprepared && i < RECEIVE_BUFFER_COUNT; ++i) {
+        unprepared = m_api.UnprepareHeader(m_hMidiIn, &m_pHeaders[i]) == MIDI_OK;
+    }
+    ok = ok && (m_pHeaders == nullptr || unprepared) && m_api.Close(m_hMidiIn) == MIDI_OK;
+    if (unprepared) FreeReceiveBuffers();
     if (ok) m_hMidiIn = nullptr;
     return ok;
 }
@@ -204,8 +220,13 @@ void CMidiInPort::HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uin
     const AllocateFn allocate = m_allocate.load();
     auto* bytes = static_cast<std::uint8_t*>(allocate(count));
     auto* entry = static_cast<ReceivedSysEx*>(allocate(sizeof(ReceivedSysEx)));
-    if (bytes != nullptr && entry != nullptr) {
-        std::memcpy(bytes, header->lpData, count);
+    const bool copied = bytes != nullptr && entry != nullptr;
+    if (copied) std::memcpy(bytes, header->lpData, count);
+    // The buffer goes back to the device as soon as its bytes are out, before the entry is linked
+    // in: the device is short of a buffer for no longer than needed.
+    m_api.PrepareHeader(m_hMidiIn, header);
+    m_api.AddBuffer(m_hMidiIn, header);
+    if (copied) {
         entry->m_pBytes = bytes;
         entry->m_length = count;
         entry->m_pNext = nullptr;
@@ -216,6 +237,4 @@ void CMidiInPort::HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uin
         if (bytes != nullptr) release(bytes);
         if (entry != nullptr) release(entry);
     }
-    m_api.PrepareHeader(m_hMidiIn, header);
-    m_api.AddBuffer(m_hMidiIn, header);
 }

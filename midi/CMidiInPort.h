@@ -14,6 +14,14 @@
 #include "platform/MidiApi.h"
 
 constexpr std::uint32_t RECEIVE_BUFFER_SIZE = 8192;
+// Receive buffers queued with the device while the port is started. The device writes each SysEx
+// message (or each RECEIVE_BUFFER_SIZE bytes of a longer one) into the oldest queued buffer and
+// returns it through the callback; bytes that arrive while no buffer is queued are lost. The
+// callback queues each buffer again at once, but it may run late: Wine's driver, for one, reports
+// from a thread of its own and goes on filling buffers until 64 reports wait for that thread, and
+// a single buffer then loses whatever follows a long message or comes in a burst. With more
+// buffers than reports that can wait, one is always queued.
+constexpr std::uint32_t RECEIVE_BUFFER_COUNT = 80;
 
 // One received SysEx buffer: a heap copy of the recorded bytes, owned by the entry.
 struct ReceivedSysEx {
@@ -29,12 +37,13 @@ public:
     CMidiInPort(const CMidiInPort&) = delete;
     CMidiInPort& operator=(const CMidiInPort&) = delete;
 
-    // Opens device m_deviceIndex and starts reception; true at once when already started. First
-    // finishes a release that failed in an earlier Stop, and fails if it still cannot.
+    // Opens device m_deviceIndex, queues the RECEIVE_BUFFER_COUNT buffers and starts reception;
+    // true at once when already started. First finishes a release that failed in an earlier Stop,
+    // and fails if it still cannot.
     bool Start();
-    // Ends reception and releases the device, the header and the buffer; the received list stays.
-    // If a release step fails, the header and the buffer are kept while the device may still
-    // write into them, and the next Start or the destructor tries the release again.
+    // Ends reception and releases the device, the headers and the buffers; the received list
+    // stays. If a release step fails, the headers and the buffers are kept while the device may
+    // still write into them, and the next Start or the destructor tries the release again.
     void Stop();
 
     // Oldest entry without removing it; false (and null/0) when the list is empty. The bytes stay
@@ -57,8 +66,9 @@ public:
 
     bool IsStarted() const { return m_started != 0; }
 
-    // Where the header, the receive buffer and the received entries come from: the process heap
-    // unless replaced (a test puts in a heap that fails). Set before the first Start.
+    // Where the headers, the receive buffers (one block each) and the received entries come from:
+    // the process heap unless replaced (a test puts in a heap that fails). Set before the first
+    // Start.
     using AllocateFn = void* (*)(std::size_t size);
     using ReleaseFn = void (*)(void* block);
     void SetHeap(AllocateFn allocate, ReleaseFn release);
@@ -69,7 +79,11 @@ public:
 private:
     platform::IMidiInApi& m_api;
     platform::MidiInHandle m_hMidiIn = nullptr;
-    platform::MidiHeader* m_pHeader = nullptr;
+    // RECEIVE_BUFFER_COUNT headers and their buffers (one block of RECEIVE_BUFFER_COUNT *
+    // RECEIVE_BUFFER_SIZE bytes); null while stopped. Written on the UI thread only; the callback
+    // uses the header that the device hands it.
+    platform::MidiHeader* m_pHeaders = nullptr;
+    char* m_pBuffers = nullptr;
     int m_started = 0;
     std::mutex m_listLock;               // guards m_pReceived and the links of the list
     ReceivedSysEx* m_pReceived = nullptr;  // head; must be accessed with m_listLock held
@@ -81,7 +95,7 @@ private:
     std::atomic<ReleaseFn> m_release;
 
     void* AllocateZeroed(std::size_t size);
-    void FreeReceiveBuffer();
+    void FreeReceiveBuffers();
     bool ReleaseDevice();
     void Append(ReceivedSysEx* entry);
 };

@@ -1,15 +1,8 @@
 #include "FirmwareImage.h"
 
-// Defined by the firmware_image library (generated at build time from the configured image).
-extern "C" const std::uint8_t tarnet_firmware_image_data[];
-
-const std::uint8_t* LoadFirmwareImage() {
-    return tarnet_firmware_image_data;
-}
-
-FirmwareImage EmbeddedFirmwareImage() {
-    return FirmwareImage(tarnet_firmware_image_data, IMAGE_SIZE);
-}
+// LoadFirmwareImage and EmbeddedFirmwareImage live in LinkedFirmwareImage.cpp, apart from the range
+// checks here: a program that carries the image otherwise (the Windows window, as a resource) uses
+// these without linking the image's data in a second time.
 
 bool IsRangeInsideImage(std::int64_t address, std::int64_t length) {
     // Bound the length first, so that the address comparison below cannot overflow.

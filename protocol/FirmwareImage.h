@@ -1,7 +1,9 @@
 // The firmware image carried inside the program, and the view of device-address ranges of it.
 //
-// The image is IMAGE_SIZE opaque bytes linked into the program as read-only data; the device
-// stores it from IMAGE_BASE_ADDRESS on, so image offset o is device address IMAGE_BASE_ADDRESS + o.
+// The image is IMAGE_SIZE opaque bytes, linked into the program as read-only data (or, in the
+// Windows window, carried as a resource of the program and handed to the engine by the window); the
+// device stores it from IMAGE_BASE_ADDRESS on, so image offset o is device address
+// IMAGE_BASE_ADDRESS + o.
 // Nothing writes, copies or frees it, so any thread may read it at any time without a lock.
 #pragma once
 

@@ -4,16 +4,20 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,17 +33,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// One probe process with pipes to its standard input and output.
+// The user id of the second user in the tests that run as root ("nobody").
+constexpr uid_t OTHER_USER = 65534;
+
+// One probe process with pipes to its standard input and output; with `runAs`, it runs under that
+// user and group id (the test must be root).
 class Probe {
 public:
-    Probe(const std::string& scope, bool spawnChild = false) {
+    explicit Probe(const std::string& scope, bool spawnChild = false, uid_t runAs = static_cast<uid_t>(-1)) {
         int in[2];
         int out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
             if (std::strncmp(*e, "TARNET_TEST_INSTANCE_SCOPE=", 27) != 0) env.emplace_back(*e);
@@ -53,10 +57,27 @@ public:
         std::vector<char*> argv = {path.data()};
         if (spawnChild) argv.push_back(arg.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
-            m_pid = -1;
+        if (runAs == static_cast<uid_t>(-1)) {
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+            posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+            if (posix_spawn(&m_pid, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+                m_pid = -1;
+            }
+            posix_spawn_file_actions_destroy(&actions);
+        } else {
+            m_pid = fork();
+            if (m_pid == 0) {
+                // The child: only calls that are safe between fork and exec.
+                if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || setgroups(0, nullptr) != 0 ||
+                    setgid(runAs) != 0 || setuid(runAs) != 0) {
+                    _exit(126);
+                }
+                execve(path.c_str(), argv.data(), envp.data());
+                _exit(127);
+            }
         }
-        posix_spawn_file_actions_destroy(&actions);
         close(in[0]);
         close(out[1]);
         m_stdin = in[1];
@@ -143,8 +164,60 @@ private:
 };
 
 // A scope of markers of this test alone, so that parallel tests and running copies don't meet.
-std::string Scope(const char* test) {
-    return std::string(test) + "-" + std::to_string(getpid());
+// Declared before the probes of a test, so that it goes after them: it then removes the lock files
+// of its markers from this user's and the other user's directories.
+class Scope {
+public:
+    explicit Scope(const char* test) : m_name(std::string(test) + "-" + std::to_string(getpid())) {}
+    ~Scope() {
+        std::vector<std::string> directories = InstanceMarkerDirectories();
+        const std::string other = std::to_string(OTHER_USER);
+        directories.push_back("/run/user/" + other + "/tarnet-updater");
+        directories.push_back("/tmp/tarnet-updater-" + other);
+        for (const std::string& directory : directories) {
+            for (int n = 1; n <= MAX_INSTANCES; ++n) {
+                unlink((directory + "/" + InstanceMarkerName(n) + " [" + m_name + "].lock").c_str());
+            }
+        }
+    }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+    operator const std::string&() const { return m_name; }
+
+private:
+    std::string m_name;
+};
+
+// A directory of its own under /tmp for the tests of marker directories, removed at the end.
+class ScratchDirectory {
+public:
+    ScratchDirectory() {
+        char path[] = "/tmp/tarnet-marker-dirs-XXXXXX";
+        if (mkdtemp(path) != nullptr) m_path = path;
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+    bool Made() const { return !m_path.empty(); }
+
+private:
+    std::string m_path;
+};
+
+// The device and inode of the directory behind a descriptor or a path; {0, 0} when there is none.
+std::pair<dev_t, ino_t> IdentityOf(int fd) {
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) return {0, 0};
+    return {info.st_dev, info.st_ino};
+}
+std::pair<dev_t, ino_t> IdentityOf(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) return {0, 0};
+    return {info.st_dev, info.st_ino};
 }
 
 }  // namespace
@@ -164,7 +237,7 @@ TEST(InstanceMarkers, ExistOnceAndVanishWhenClosed) {
     const InstanceMarkerResult second = CreateInstanceMarker(name);
     EXPECT_TRUE(second.alreadyExists);
     CloseInstanceMarker(second.handle);
-    // A name that is a prefix of the held one is a different marker (the address has no padding).
+    // A name that is a prefix of the held one is a different marker.
     const InstanceMarkerResult prefix = CreateInstanceMarker(name.substr(0, name.size() - 1));
     EXPECT_FALSE(prefix.alreadyExists);
     CloseInstanceMarker(prefix.handle);
@@ -172,22 +245,99 @@ TEST(InstanceMarkers, ExistOnceAndVanishWhenClosed) {
     const InstanceMarkerResult again = CreateInstanceMarker(name);
     EXPECT_FALSE(again.alreadyExists);
     CloseInstanceMarker(again.handle);
+    for (const std::string& directory : InstanceMarkerDirectories()) {
+        unlink((directory + "/" + name + ".lock").c_str());
+        unlink((directory + "/" + name.substr(0, name.size() - 1) + ".lock").c_str());
+    }
+}
+
+TEST(InstanceMarkers, AreLockedFilesOfTheUserAloneThatAChildProcessDoesNotInherit) {
+    const std::string name = "tarnet-marker-file-" + std::to_string(getpid());
+    const InstanceMarkerResult held = CreateInstanceMarker(name);
+    ASSERT_NE(held.handle, NO_INSTANCE_MARKER);
+    ASSERT_FALSE(held.alreadyExists);
+    EXPECT_TRUE(fcntl(held.handle, F_GETFD) & FD_CLOEXEC);
+    struct stat file {};
+    ASSERT_EQ(fstat(held.handle, &file), 0);
+    EXPECT_TRUE(S_ISREG(file.st_mode));
+    EXPECT_EQ(file.st_uid, geteuid());
+    EXPECT_EQ(file.st_mode & 077, 0u) << "nobody else may open the marker";
+    // It is "<name>.lock" in the first usable of the user's directories.
+    const int directory = OpenInstanceMarkerDirectory(InstanceMarkerDirectories());
+    ASSERT_GE(directory, 0);
+    struct stat named {};
+    EXPECT_EQ(fstatat(directory, (name + ".lock").c_str(), &named, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_EQ(named.st_ino, file.st_ino);
+    CloseInstanceMarker(held.handle);
+    unlinkat(directory, (name + ".lock").c_str(), 0);
+    close(directory);
+}
+
+TEST(InstanceMarkerDirectories, AMissingOneIsCreatedForTheUserAlone) {
+    ScratchDirectory scratch;
+    ASSERT_TRUE(scratch.Made());
+    const int fd = OpenInstanceMarkerDirectory({scratch / "missing-parent/markers", scratch / "markers"});
+    ASSERT_GE(fd, 0) << "the first candidate's parent does not exist; the second is made";
+    EXPECT_EQ(IdentityOf(fd), IdentityOf(scratch / "markers"));
+    struct stat info {};
+    ASSERT_EQ(stat((scratch / "markers").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(info.st_uid, geteuid());
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    close(fd);
+}
+
+TEST(InstanceMarkerDirectories, ALinkOrADirectoryThatOthersMayEnterIsPassedOver) {
+    ScratchDirectory scratch;
+    ASSERT_TRUE(scratch.Made());
+    ASSERT_EQ(mkdir((scratch / "private").c_str(), 0700), 0);
+    ASSERT_EQ(symlink((scratch / "private").c_str(), (scratch / "link").c_str()), 0);
+    ASSERT_EQ(mkdir((scratch / "shared").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((scratch / "shared").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((scratch / "group").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((scratch / "group").c_str(), 0710), 0);
+    const int fd = OpenInstanceMarkerDirectory(
+        {scratch / "link", scratch / "shared", scratch / "group", scratch / "private"});
+    EXPECT_EQ(IdentityOf(fd), IdentityOf(scratch / "private"));
+    if (fd >= 0) close(fd);
+    // Nothing usable: none (the system's fallback then takes over).
+    EXPECT_EQ(OpenInstanceMarkerDirectory({scratch / "link", scratch / "shared"}), -1);
+    EXPECT_EQ(OpenInstanceMarkerDirectory({}), -1);
+}
+
+TEST(InstanceMarkerDirectories, OneThatAnotherUserMadeFirstIsPassedOver) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a directory of another user";
+    ScratchDirectory scratch;
+    ASSERT_TRUE(scratch.Made());
+    // A shared place like /tmp, where another user made the directory under this user's name.
+    ASSERT_EQ(chmod((scratch / "").c_str(), 01777), 0);
+    ASSERT_EQ(mkdir((scratch / "squatted").c_str(), 0700), 0);
+    ASSERT_EQ(chown((scratch / "squatted").c_str(), OTHER_USER, OTHER_USER), 0);
+    EXPECT_EQ(OpenInstanceMarkerDirectory({scratch / "squatted"}), -1);
+    const int fd = OpenInstanceMarkerDirectory({scratch / "squatted", scratch / "own"});
+    EXPECT_EQ(IdentityOf(fd), IdentityOf(scratch / "own"));
+    if (fd >= 0) close(fd);
 }
 
 #ifdef __linux__
-TEST(InstanceMarkers, AreAbstractSocketsNamedExactlyByTheMarkerNameAndCloseOnExec) {
+TEST(InstanceMarkers, WithoutADirectoryAreAbstractSocketsNamedWithTheUserAndCloseOnExec) {
     const std::string name = "tarnet-marker-abstract-" + std::to_string(getpid());
-    const InstanceMarkerResult held = CreateInstanceMarker(name);
+    const std::string full = name + " [uid " + std::to_string(geteuid()) + "]";
+    const InstanceMarkerResult held = CreateInstanceMarkerIn(-1, name);
     ASSERT_NE(held.handle, NO_INSTANCE_MARKER);
+    EXPECT_FALSE(held.alreadyExists);
     EXPECT_TRUE(fcntl(held.handle, F_GETFD) & FD_CLOEXEC);
+    const InstanceMarkerResult second = CreateInstanceMarkerIn(-1, name);
+    EXPECT_TRUE(second.alreadyExists);
+    CloseInstanceMarker(second.handle);
     // /proc/net/unix shows abstract names with a leading '@' and any NUL as '@': the line must end
-    // with exactly "@name", no padding.
+    // with exactly "@<name> [uid <uid>]", no padding.
     std::ifstream table("/proc/net/unix");
     std::string line;
     bool found = false;
     while (std::getline(table, line)) {
-        if (line.size() >= name.size() + 2 &&
-            line.compare(line.size() - name.size() - 2, std::string::npos, " @" + name) == 0) {
+        if (line.size() >= full.size() + 2 &&
+            line.compare(line.size() - full.size() - 2, std::string::npos, " @" + full) == 0) {
             found = true;
         }
     }
@@ -197,7 +347,7 @@ TEST(InstanceMarkers, AreAbstractSocketsNamedExactlyByTheMarkerNameAndCloseOnExe
 #endif
 
 TEST(InstanceNumbering, TheFirstCopyTakesOneAndASecondTakesTwo) {
-    const std::string scope = Scope("first-second");
+    const Scope scope("first-second");
     Probe first(scope);
     ASSERT_EQ(first.Claimed(), 1) << first.LastLine();
     Probe second(scope);
@@ -207,7 +357,7 @@ TEST(InstanceNumbering, TheFirstCopyTakesOneAndASecondTakesTwo) {
 }
 
 TEST(InstanceNumbering, ANewCopyTakesTheLowestFreeNumberAlsoAfterAKill) {
-    const std::string scope = Scope("lowest-free");
+    const Scope scope("lowest-free");
     auto one = std::make_unique<Probe>(scope);
     ASSERT_EQ(one->Claimed(), 1);
     auto two = std::make_unique<Probe>(scope);
@@ -230,7 +380,7 @@ TEST(InstanceNumbering, ANewCopyTakesTheLowestFreeNumberAlsoAfterAKill) {
 }
 
 TEST(InstanceNumbering, AChildProcessDoesNotKeepTheNumberOfAKilledCopy) {
-    const std::string scope = Scope("child");
+    const Scope scope("child");
     auto parent = std::make_unique<Probe>(scope, /*spawnChild=*/true);
     const std::string childLine = parent->ReadLine();
     ASSERT_EQ(childLine.rfind("child ", 0), 0u) << childLine;
@@ -245,7 +395,7 @@ TEST(InstanceNumbering, AChildProcessDoesNotKeepTheNumberOfAKilledCopy) {
 }
 
 TEST(InstanceNumbering, WithTwentyRunningAFurtherCopyIsRefusedAndTheOthersCarryOn) {
-    const std::string scope = Scope("twenty-one");
+    const Scope scope("twenty-one");
     std::vector<std::unique_ptr<Probe>> running;
     for (int n = 1; n <= 20; ++n) {
         running.push_back(std::make_unique<Probe>(scope));
@@ -263,7 +413,7 @@ TEST(InstanceNumbering, WithTwentyRunningAFurtherCopyIsRefusedAndTheOthersCarryO
 }
 
 TEST(InstanceNumbering, TwentyCopiesStartedAtOnceGetTwentyDifferentNumbers) {
-    const std::string scope = Scope("at-once");
+    const Scope scope("at-once");
     std::vector<std::unique_ptr<Probe>> probes;
     for (int i = 0; i < 20; ++i) probes.push_back(std::make_unique<Probe>(scope));
     std::set<int> numbers;
@@ -286,3 +436,30 @@ TEST(InstanceNumbering, ACopyHoldsItsNumberUnderTheProgramsOwnMarkerName) {
     EXPECT_EQ(copy.Finish(), 0);
 }
 #endif
+
+TEST(InstanceNumbering, TwoUsersEachCountFromOneAndTwentyCopiesOfOneDoNotStopTheOther) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to start copies under a second user id";
+    const Scope scope("two-users");
+    // The other user holds every number of its own.
+    std::vector<std::unique_ptr<Probe>> others;
+    for (int n = 1; n <= MAX_INSTANCES; ++n) {
+        others.push_back(std::make_unique<Probe>(scope, false, OTHER_USER));
+        ASSERT_EQ(others.back()->Claimed(), n) << others.back()->LastLine();
+    }
+    // This user's first copy still gets number 1, and its second number 2.
+    Probe mine(scope);
+    EXPECT_EQ(mine.Claimed(), 1) << mine.LastLine();
+    Probe mineToo(scope);
+    EXPECT_EQ(mineToo.Claimed(), 2) << mineToo.LastLine();
+    // Within the other user the 21st copy is still refused.
+    Probe refused(scope, false, OTHER_USER);
+    EXPECT_EQ(refused.ReadLine(),
+              "refused: It is forbidden to launch more than 20 instance of this application.");
+    EXPECT_EQ(refused.Wait(10s), 3);
+    // A copy of the other user that ends frees its number for that user alone.
+    EXPECT_EQ(others[0]->Finish(), 0);
+    Probe otherAgain(scope, false, OTHER_USER);
+    EXPECT_EQ(otherAgain.Claimed(), 1) << otherAgain.LastLine();
+    EXPECT_EQ(mine.Finish(), 0);
+    EXPECT_EQ(mineToo.Finish(), 0);
+}

@@ -91,9 +91,9 @@ TEST_F(MidiInPortTest, StartAndStopOpenAndReleaseTheDeviceAndTheBuffer) {
     ASSERT_TRUE(port.Start());
     EXPECT_TRUE(port.IsStarted());
     EXPECT_EQ(midi.OpenHandleCount(), 1u);
-    EXPECT_EQ(midi.PreparedHeaderCount(), 1u);
-    EXPECT_EQ(midi.QueuedBufferCount(), 1u);
-    EXPECT_EQ(CountingHeap::outstanding.load(), 2);  // header and buffer
+    EXPECT_EQ(midi.PreparedHeaderCount(), RECEIVE_BUFFER_COUNT);
+    EXPECT_EQ(midi.QueuedBufferCount(), RECEIVE_BUFFER_COUNT);
+    EXPECT_EQ(CountingHeap::outstanding.load(), 2);  // the headers and the buffers, a block each
 
     int stops = 0;
     midi.SetHook(MidiInStep::Stop, [&] { ++stops; });
@@ -139,8 +139,24 @@ TEST_F(MidiInPortTest, StartFailingAtEachStepLeavesNothingOpenOrAllocatedAndTheN
         port.Stop();
         ExpectNothingHeld();
     }
+    // A buffer further down the queue that cannot be prepared or queued: the ones before it are
+    // taken back as well.
+    for (MidiInStep step : {MidiInStep::PrepareHeader, MidiInStep::AddBuffer}) {
+        SCOPED_TRACE(static_cast<int>(step));
+        std::uint32_t calls = 0;
+        midi.SetHook(step, [&] {
+            if (++calls == RECEIVE_BUFFER_COUNT / 2) midi.FailNext(step);
+        });
+        EXPECT_FALSE(port.Start());
+        midi.SetHook(step, {});
+        EXPECT_EQ(calls, RECEIVE_BUFFER_COUNT / 2);
+        ExpectNothingHeld();
+        ASSERT_TRUE(port.Start());
+        port.Stop();
+        ExpectNothingHeld();
+    }
     const std::size_t opens = midi.OpenCalls();
-    for (int okAllocations : {0, 1}) {  // the header, then the buffer cannot be allocated
+    for (int okAllocations : {0, 1}) {  // the headers, then the buffers cannot be allocated
         SCOPED_TRACE(okAllocations);
         CountingHeap::okBeforeFailure = okAllocations;
         EXPECT_FALSE(port.Start());
@@ -233,7 +249,7 @@ TEST_F(MidiInPortTest, FailedAllocationOnTheCallbackThreadDropsOnlyThatMessage) 
     ASSERT_TRUE(midi.Deliver(0, {0xF0, 0x02, 0xF7}));
     EXPECT_EQ(PopEntry(port), (Bytes{0xF0, 0x02, 0xF7}));
     EXPECT_TRUE(Entry(port).empty());
-    EXPECT_EQ(midi.QueuedBufferCount(), 1u);
+    EXPECT_EQ(midi.QueuedBufferCount(), RECEIVE_BUFFER_COUNT);
 }
 
 // A release step that fails leaves the buffer with the device; nothing is freed that the device

@@ -1,19 +1,24 @@
 // The WinMM MIDI backends through the port wrappers, on a system without MIDI devices (Wine
-// without a sound system lists none): every failure is clean and prompt, nothing hangs. And the
-// conversion of the product names that the system reports in UTF-16.
+// without a sound system lists none): every failure is clean and prompt, nothing hangs. The input
+// backend and the port over a stand-in driver that behaves as the documentation describes one,
+// with its callbacks as late as it can make them: a message longer than a buffer, a burst, an
+// interrupted message. And the conversion of the product names that the system reports in UTF-16.
 #include <chrono>
 #include <cstring>
 #include <future>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
 #include "CMidiInPort.h"
 #include "CMidiOutPort.h"
+#include "WinMMDriverStandIn.h"
 #include "platform/MidiApi.h"
+#include "platform/winmm/WinMMMidiIn.h"
 #include "platform/winmm/WinMMSupport.h"
 
 namespace {
@@ -151,6 +156,136 @@ TEST_F(WinMMWithoutDevices, TheBackendsRefuseAnIndexThatNamesNoDevice) {
     platform::MidiInHandle in = nullptr;
     EXPECT_NE(platform::DefaultMidiInApi().Open(&in, 0, &CMidiInPort::MidiInCallback, 0),
               platform::MIDI_OK);
+}
+
+// The input port over the WinMM backend over a stand-in driver.
+class WinMMInputOverAStandInDriver : public ::testing::Test {
+protected:
+    using Bytes = std::vector<std::uint8_t>;
+
+    void SetUp() override { ASSERT_TRUE(port.Start()); }
+    void TearDown() override {
+        port.Stop();
+        EXPECT_FALSE(driver.IsOpen());
+        EXPECT_EQ(driver.PreparedHeaders(), 0u);
+        EXPECT_EQ(driver.CallsInsideCallback(), 0u) << "the documentation forbids them";
+    }
+
+    // Everything the port has received, oldest first, once the driver's callbacks are done.
+    std::vector<Bytes> Received() {
+        EXPECT_TRUE(driver.Settle(std::chrono::milliseconds(HANG_LIMIT)));
+        std::vector<Bytes> entries;
+        const std::uint8_t* bytes = nullptr;
+        std::uint32_t length = 0;
+        while (port.PeekReceived(&bytes, &length)) {
+            entries.emplace_back(bytes, bytes + length);
+            port.PopReceived();
+        }
+        return entries;
+    }
+
+    // A request of the device's that the host does not know (opcode 0x06), numbered.
+    static Bytes Request(unsigned n) {
+        return {0xF0, 0x7D, 0x00, 0x6A, 0x06, static_cast<std::uint8_t>(n & 0x7F),
+                static_cast<std::uint8_t>(n >> 7), 0xF7};
+    }
+
+    winmmtest::StandInDriver driver;  // reports late: only when 64 wait or the device is idle
+    std::unique_ptr<platform::IMidiInApi> api =
+        platform::MakeWinMMMidiInApi(winmmtest::StandInDriver::Functions());
+    CMidiInPort port{*api};
+};
+
+TEST_F(WinMMInputOverAStandInDriver, ALongMessageArrivesInBufferSizedPiecesAndWhatFollowsItToo) {
+    Bytes message(12000);
+    message.front() = 0xF0;
+    for (std::size_t i = 1; i + 1 < message.size(); ++i) message[i] = static_cast<std::uint8_t>(i % 127);
+    message.back() = 0xF7;
+    const Bytes identityReply{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x6A, 0x00,
+                              0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0xF7};
+    Bytes both = message;
+    both.insert(both.end(), identityReply.begin(), identityReply.end());
+    driver.Receive(both);
+
+    const std::vector<Bytes> entries = Received();
+    ASSERT_EQ(entries.size(), 3u);
+    // The first buffer comes back full, without the end byte; the second holds the rest.
+    EXPECT_EQ(entries[0], Bytes(message.begin(), message.begin() + RECEIVE_BUFFER_SIZE));
+    EXPECT_NE(entries[0].back(), 0xF7);
+    EXPECT_EQ(entries[1], Bytes(message.begin() + RECEIVE_BUFFER_SIZE, message.end()));
+    EXPECT_NE(entries[1].front(), 0xF0);
+    EXPECT_EQ(entries[2], identityReply);
+    EXPECT_EQ(driver.DroppedBytes(), 0u);
+}
+
+TEST_F(WinMMInputOverAStandInDriver, ABurstOfForeignMessagesAndRequestsArrivesWholeAndInOrder) {
+    // 10,000 foreign messages (channel messages, clock, active sensing, SysEx of another
+    // manufacturer), with one of 200 requests after every 50, all at once.
+    Bytes burst;
+    std::vector<Bytes> expected;
+    for (unsigned i = 0; i < 10000; ++i) {
+        switch (i % 4) {
+            case 0: burst.insert(burst.end(), {0x90, static_cast<std::uint8_t>(i % 128), 0x40}); break;
+            case 1: burst.push_back(0xF8); break;
+            case 2: burst.push_back(0xFE); break;
+            case 3: {
+                const Bytes foreign{0xF0, 0x43, 0x10, 0x4C, static_cast<std::uint8_t>(i % 128), 0x00, 0xF7};
+                burst.insert(burst.end(), foreign.begin(), foreign.end());
+                expected.push_back(foreign);
+                break;
+            }
+        }
+        if (i % 50 == 49) {
+            const Bytes request = Request(i / 50);
+            burst.insert(burst.end(), request.begin(), request.end());
+            expected.push_back(request);
+        }
+    }
+    driver.Receive(burst);
+
+    const std::vector<Bytes> entries = Received();
+    EXPECT_EQ(driver.DroppedBytes(), 0u);
+    EXPECT_EQ(driver.MostReportsWaiting(), 64u) << "the callbacks came as late as the driver allows";
+    ASSERT_EQ(entries.size(), expected.size());
+    unsigned requests = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        ASSERT_EQ(entries[i], expected[i]) << "entry " << i;
+        if (entries[i] == Request(requests)) ++requests;
+    }
+    EXPECT_EQ(requests, 200u);
+}
+
+TEST_F(WinMMInputOverAStandInDriver, InterruptedMessagesAddNothingAndTheirBuffersComeBack) {
+    // More interrupted messages than the port has buffers: each comes back as MIM_LONGERROR, and
+    // the backend must queue it again for the message after them to find one.
+    Bytes input;
+    for (std::uint32_t i = 0; i < 2 * RECEIVE_BUFFER_COUNT; ++i) {
+        input.insert(input.end(), {0xF0, 0x7D, 0x00, 0x6A, 0x01, 0x02, 0x90, 0x3C, 0x64});
+    }
+    const Bytes status{0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7};
+    input.insert(input.end(), status.begin(), status.end());
+    driver.Receive(input);
+
+    EXPECT_EQ(Received(), std::vector<Bytes>{status});
+    EXPECT_EQ(driver.DroppedBytes(), 0u);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return driver.QueuedBuffers() == RECEIVE_BUFFER_COUNT; },
+                                     std::chrono::milliseconds(HANG_LIMIT)))
+        << driver.QueuedBuffers() << " buffers queued";
+}
+
+TEST_F(WinMMInputOverAStandInDriver, StopCutsAnArrivingMessageAndAStartAfterwardsReceivesAgain) {
+    driver.Receive({0xF0, 0x7D, 0x00, 0x6A});
+    port.Stop();
+    // The part that had arrived is one entry; the device is closed with every buffer released.
+    EXPECT_EQ(Received(), std::vector<Bytes>{Bytes({0xF0, 0x7D, 0x00, 0x6A})});
+    EXPECT_FALSE(driver.IsOpen());
+    EXPECT_EQ(driver.QueuedBuffers(), 0u);
+    EXPECT_EQ(driver.PreparedHeaders(), 0u);
+
+    ASSERT_TRUE(port.Start());
+    EXPECT_EQ(driver.QueuedBuffers(), RECEIVE_BUFFER_COUNT);
+    driver.Receive({0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7});
+    EXPECT_EQ(Received(), std::vector<Bytes>{Bytes({0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7})});
 }
 
 }  // namespace

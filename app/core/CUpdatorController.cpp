@@ -13,9 +13,6 @@
 
 namespace {
 
-std::shared_ptr<CUpdateEngine> CreateProductEngine(std::shared_ptr<IUpdateHost> host) {
-    return std::make_shared<CUpdateEngine>(std::move(host), EnginePlatform::Default());
-}
 
 // A window says nothing of a history it can't write: the run is what the user waits for.
 void AppendToHistory(const UpdateRecord& record) {
@@ -134,7 +131,13 @@ CUpdatorController::CUpdatorController(std::shared_ptr<UiRequestQueue> requests,
     : m_services(std::move(services)), m_requests(std::move(requests)) {
     if (!m_services.instanceNumber) m_services.instanceNumber = [] { return 1; };
     if (!m_services.loadString) m_services.loadString = LoadStringById;
-    if (!m_services.createEngine) m_services.createEngine = CreateProductEngine;
+    if (!m_services.createEngine) {
+        const std::uint8_t* image = m_services.image;
+        m_services.createEngine = [image](std::shared_ptr<IUpdateHost> host) {
+            return std::make_shared<CUpdateEngine>(std::move(host), EnginePlatform::Default(), EngineTimings{},
+                                                   image);
+        };
+    }
     if (!m_services.recordRun) m_services.recordRun = AppendToHistory;
     m_host = std::make_shared<WindowHost>(m_requests, this, m_services.recordRun);
     m_engine = m_services.createEngine(m_host);

@@ -12,6 +12,7 @@
 // after OnDestroy, when requests no longer wait.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -60,8 +61,13 @@ struct UpdatorServices {
     std::function<int()> instanceNumber;
     // Default: LoadStringById.
     StringLoader loadString;
-    // Default: an engine on the platform's MIDI system and timer, with the product's timings.
+    // Default: an engine on the platform's MIDI system and timer, with the product's timings, that
+    // sends `image`.
     std::function<std::shared_ptr<CUpdateEngine>(std::shared_ptr<IUpdateHost>)> createEngine;
+    // The firmware image for the default engine: IMAGE_SIZE bytes valid until the process ends
+    // (the Qt program's linked image, the Windows program's resource). A program that leaves the
+    // engine to its default gives it; without one, the engine sends no block.
+    const std::uint8_t* image = nullptr;
     // Takes the record of every run that "Execute" started, once the run has ended. Called on the
     // run's worker thread, or on the UI thread for a run that the closing window ended; it must
     // not touch the window. Default: appended to the history of updates, silently skipped when

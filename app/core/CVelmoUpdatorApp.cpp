@@ -15,6 +15,15 @@ bool CVelmoUpdatorApp::ClaimInstanceNumber() {
 }
 
 bool CVelmoUpdatorApp::InitInstance() {
+    // The image first: a program without it can update nothing, and takes no number.
+    if (m_loadImage) {
+        std::string error;
+        m_pImage = m_loadImage(error);
+        if (m_pImage == nullptr) {
+            if (m_showStartError) m_showStartError(error);
+            return false;
+        }
+    }
     if (!ClaimInstanceNumber()) {
         if (m_showRefusal) m_showRefusal(RefusalMessage());
         return false;

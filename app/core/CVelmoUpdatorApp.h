@@ -1,11 +1,14 @@
 // The application object: claims an instance number at start-up and runs the main window.
 //
 // One object exists per process, constructed before the program's entry point runs. InitInstance
-// claims the lowest free number from 1 to MAX_INSTANCES with a system-wide marker that stays held
-// until the process ends, refuses to start a further copy, and runs the main window. What needs a
-// toolkit (the refusal's message box, the main window) comes from the program as two steps.
+// loads the firmware image where the program carries it apart from its code (a program without a
+// usable image says why and ends), claims the lowest free number from 1 to MAX_INSTANCES with a
+// system-wide marker that stays held until the process ends, refuses to start a further copy, and
+// runs the main window. What needs a toolkit or the system (the message boxes, the main window,
+// the image's loading) comes from the program as steps.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -18,6 +21,11 @@ public:
     using RefusalStep = std::function<void(const std::string& text)>;
     // Runs the main window modally; returns when it has closed.
     using MainWindowStep = std::function<void()>;
+    // Loads the firmware image: IMAGE_SIZE bytes that stay valid until the process ends, or null
+    // with the reason in `error`, as the start-up error box shows it.
+    using ImageStep = std::function<const std::uint8_t*(std::string& error)>;
+    // Shows why the program cannot start (caption "Error", stop icon, one OK).
+    using StartErrorStep = std::function<void(const std::string& text)>;
 
     explicit CVelmoUpdatorApp(RefusalStep showRefusal = {}, MainWindowStep runMainWindow = {});
     CVelmoUpdatorApp(const CVelmoUpdatorApp&) = delete;
@@ -25,11 +33,16 @@ public:
 
     static constexpr int MAX_INSTANCES = ::MAX_INSTANCES;
 
-    // Claims a number and runs the main window until it closes; with every number taken, shows the
-    // refusal and creates no window. Always returns false: the process ends afterwards.
+    // Loads the image (when the program has an image step), claims a number and runs the main
+    // window until it closes. Without a usable image it shows why and neither claims a number nor
+    // creates a window; with every number taken, it shows the refusal and creates no window.
+    // Always returns false: the process ends afterwards.
     bool InitInstance();
     // The claimed number, 1..MAX_INSTANCES; 0 before a claim succeeded.
     int GetInstanceNumber() const { return m_instanceNumber; }
+    // The image that the image step loaded; null before InitInstance, when it failed, or for a
+    // program without an image step (its engine takes the image linked into it).
+    const std::uint8_t* Image() const { return m_pImage; }
 
     // "It is forbidden to launch more than 20 instance of this application."
     static std::string RefusalMessage();
@@ -37,6 +50,8 @@ public:
     // The steps of InitInstance; helpers and tests replace them.
     RefusalStep m_showRefusal;
     MainWindowStep m_runMainWindow;
+    ImageStep m_loadImage;
+    StartErrorStep m_showStartError;
 
     // Appended to every marker name; empty in the product. The instance tests give their helper
     // processes a scope of their own, so that they neither see nor disturb other copies.
@@ -47,6 +62,10 @@ public:
     int m_instanceNumber = 0;
 
 private:
+    // Written once by InitInstance on the UI thread before the window (and with it any other
+    // thread of the program) starts; read-only afterwards.
+    const std::uint8_t* m_pImage = nullptr;
+
     // Tries numbers 1, 2, ... MAX_INSTANCES; true with m_instanceNumber set when one was free.
     bool ClaimInstanceNumber();
 };

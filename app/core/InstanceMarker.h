@@ -1,16 +1,28 @@
-// System-wide markers that tell running copies of the program apart.
+// Markers that tell running copies of the program apart, one per instance number.
 //
 // A marker is created under a name; creation is atomic (one process holds a given name), tells a
 // second claimant that the name exists, and the marker vanishes by itself when the holding process
-// ends, however it ends. Nothing is written to disk on Linux.
-//   Linux:        a Unix socket bound in the abstract namespace under the name (close-on-exec, so a
-//                 child process does not keep it alive).
-//   Other POSIX:  an exclusive advisory lock on a file named after the marker in the temp directory.
-//   Windows:      a named mutex, initially owned.
+// ends, however it ends (the kernel drops it with the process's last descriptor, before the parent
+// has reaped it).
+//   Windows:  a named mutex, initially owned. Named mutexes live in the session's namespace, so the
+//             copies of each logged-on user count on their own.
+//   POSIX:    an exclusive advisory lock (flock) on the file "<name>.lock" in a directory of the
+//             user's own: a name is the same for every user, but each user's markers live where no
+//             one else can create, delete or hold a file, so two users each get number 1 and no
+//             user can hold another's numbers. The directory is the first usable of
+//             "$XDG_RUNTIME_DIR/tarnet-updater", "/run/user/<uid>/tarnet-updater" (both in memory)
+//             and "/tmp/tarnet-updater-<uid>"; usable means a real directory (not a link) owned by
+//             the user with no access for group or others, created with mode 0700 when missing.
+//             The descriptors are close-on-exec, so a child process keeps no number alive.
+//   Linux, when no such directory can be had (all three missing, unwritable or taken by another
+//             user): a Unix socket bound in the abstract namespace under "<name> [uid <uid>]".
+//             Still one set per user, but the abstract namespace has no permissions, so there any
+//             local user could hold the names; it serves only where the directories fail.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 using InstanceMarkerHandle = void*;
@@ -36,6 +48,19 @@ struct InstanceMarkerResult {
 InstanceMarkerResult CreateInstanceMarker(const std::string& name);
 // Closes a handle from CreateInstanceMarker (a held claim is given up).
 void CloseInstanceMarker(InstanceMarkerHandle handle);
+
+#ifndef _WIN32
+// The directories tried for the calling user's markers, in order (see the top of this file).
+std::vector<std::string> InstanceMarkerDirectories();
+// Opens the first of `candidates` that is usable for the calling user's markers, creating it
+// (mode 0700, the last path component only) when it is missing; a descriptor of the directory
+// (O_DIRECTORY, close-on-exec), or -1 when none is usable.
+int OpenInstanceMarkerDirectory(const std::vector<std::string>& candidates);
+// Creates the marker `name` in the directory `directory` (from OpenInstanceMarkerDirectory); with
+// -1, the fallback of the system (Linux: the abstract socket named with the uid; elsewhere none:
+// the creation fails).
+InstanceMarkerResult CreateInstanceMarkerIn(int directory, const std::string& name);
+#endif
 
 // The claim of an instance number at start-up.
 struct InstanceClaim {

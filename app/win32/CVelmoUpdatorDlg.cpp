@@ -1,5 +1,7 @@
 #include "CVelmoUpdatorDlg.h"
 
+#include "CVelmoUpdatorApp.h"
+
 #include <commctrl.h>
 
 #include <string>
@@ -11,6 +13,14 @@
 #include "UiRequestQueue.h"
 #include "WideText.h"
 #include "resource.h"
+
+UpdatorDialogServices ProgramDialogServices(const CVelmoUpdatorApp& app) {
+    UpdatorDialogServices services;
+    const int instanceNumber = app.GetInstanceNumber() > 0 ? app.GetInstanceNumber() : 1;
+    services.instanceNumber = [instanceNumber] { return instanceNumber; };
+    services.image = app.Image();
+    return services;
+}
 
 void ShowStopMessageBox(HWND owner, const std::wstring& caption, const std::wstring& text) {
     MessageBoxW(owner, text.c_str(), caption.c_str(), MB_OK | MB_ICONHAND);

@@ -41,6 +41,11 @@ struct UpdatorDialogServices : UpdatorServices {
     HINSTANCE resources = nullptr;
 };
 
+class CVelmoUpdatorApp;
+
+// What the program's window runs on: the application object's instance number and image.
+UpdatorDialogServices ProgramDialogServices(const CVelmoUpdatorApp& app);
+
 class CVelmoUpdatorDlg : public CUpdatorController {
 public:
     explicit CVelmoUpdatorDlg(UpdatorDialogServices services = {});

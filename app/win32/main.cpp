@@ -6,6 +6,7 @@
 
 #include "CVelmoUpdatorApp.h"
 #include "CVelmoUpdatorDlg.h"
+#include "FirmwareResource.h"
 #include "UpdateEngine.h"
 #include "WideText.h"
 
@@ -27,22 +28,27 @@ void ShowRefusalBox(const std::string& text) {
     MessageBoxW(nullptr, Utf8ToWide(text).c_str(), ProgramName().c_str(), MB_OK | MB_ICONEXCLAMATION);
 }
 
-void RunMainWindowModally(int instanceNumber) {
-    UpdatorDialogServices services;
-    services.instanceNumber = [instanceNumber] { return instanceNumber; };
-    CVelmoUpdatorDlg dialog(services);
+void ShowStartErrorBox(const std::string& text) {
+    ShowStopMessageBox(nullptr, L"Error", Utf8ToWide(text));
+}
+
+void RunMainWindowModally(const CVelmoUpdatorApp& app) {
+    CVelmoUpdatorDlg dialog(ProgramDialogServices(app));
     dialog.DoModal();
 }
 
 }  // namespace
 
 // The one application object, constructed before WinMain runs.
-CVelmoUpdatorApp theApp(ShowRefusalBox, [] { RunMainWindowModally(theApp.GetInstanceNumber()); });
+CVelmoUpdatorApp theApp(ShowRefusalBox, [] { RunMainWindowModally(theApp); });
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // The progress bar is a common control: its class is registered before anything else.
     INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
+    // The image is resource "BIN" 129 of the program itself.
+    theApp.m_loadImage = FirmwareResourceStep(nullptr);
+    theApp.m_showStartError = ShowStartErrorBox;
     theApp.InitInstance();
     // A run whose window has closed ends at its next wait without touching anything; the process
     // ends only after it has released the engine (at most one send still to finish).

@@ -6,6 +6,8 @@
 #define IDD_ABOUTBOX 100
 #define IDD_VELMOUPDATOR_DIALOG 103
 #define IDR_MAINFRAME 128
+// The firmware image, resource type "BIN" (FirmwareResource.h).
+#define IDR_FIRMWARE 129
 
 // Controls of the main window (1 = IDOK "Execute", 2 = IDCANCEL "Exit").
 #define IDC_MIDI_IN 1000
