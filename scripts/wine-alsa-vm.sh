@@ -34,6 +34,8 @@
 # 1.5-3 minutes.
 #
 # usage: scripts/wine-alsa-vm.sh [PICTURE-DIRECTORY]    (default /tmp/tarnet-wine-alsa-vm)
+# TARNET_DEVSIM_ARGS adds options to both simulators (e.g. "--burst 10:200": the update must
+# answer 200 requests of the device's, sent at once, in order).
 # Needs build/default (tarnet-devsim) and build/windows (tarnet-update.exe, tarnet-updater.exe).
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -94,7 +96,8 @@ mkdir -p /tmp/win && cp "$runner" "$window_exe" /tmp/win/
 wineserver -p
 
 # --- 1. The terminal runner --------------------------------------------------------------------
-"$devsim" --name "Guest Device" --timeout 600 >/tmp/devsim.log 2>&1 &
+# shellcheck disable=SC2086
+"$devsim" --name "Guest Device" --timeout 600 ${TARNET_DEVSIM_ARGS:-} >/tmp/devsim.log 2>&1 &
 runner_devsim_pid=$!
 wait_for 20 grep -q ready /tmp/devsim.log
 echo "== tarnet-update.exe --list"
@@ -116,7 +119,8 @@ export DISPLAY=:5
 Xvfb "$DISPLAY" -screen 0 800x600x24 -nolisten tcp >/tmp/xvfb.log 2>&1 &
 wait_for 30 xdpyinfo >/dev/null 2>&1 || { cat /tmp/xvfb.log; fail "Xvfb did not start"; }
 # The simulator under its default name, the one the window selects on its own.
-"$devsim" --timeout 900 >/tmp/devsim-window.log 2>&1 &
+# shellcheck disable=SC2086
+"$devsim" --timeout 900 ${TARNET_DEVSIM_ARGS:-} >/tmp/devsim-window.log 2>&1 &
 devsim_pid=$!
 wait_for 20 grep -q ready /tmp/devsim-window.log
 cat /tmp/devsim-window.log

@@ -24,8 +24,12 @@
 # bytes) and one event read at a time, falls behind; snd-virmidi then loses events and stalls (the
 # write of the input takes the driver's 10-s drain time-out). Seen: 4352 or 6656 bytes of the long
 # message, or all of it but (1 buffer) not the reply behind it; of the burst 104 to 183 of the 5000
-# short messages. Wine ends the probe with a segmentation fault after it has used its ALSA driver
-# (exit status 139), after the report.
+# short messages. With 80 buffers queued again inside the callback the probe twice stopped
+# receiving in the middle of that burst and then hung in midiInReset (Wine's sequencer thread holds
+# the lock of its buffer queue while it waits for the callback thread, which waits for that lock in
+# midiInAddBuffer); with --requeue-thread it lost as much (112 and 176 short messages) but stopped
+# and closed normally. Wine ends the probe with a segmentation fault after it has used its ALSA
+# driver (exit status 139), after the report.
 #
 # usage: scripts/winmm-input-probe-vm.sh     (needs build/windows/tests/tarnet-winmm-input-probe.exe)
 # TARNET_PROBE_RUNS picks the runs (default "long:1 long:80 burst:1 burst:80", input:buffers);
