@@ -9,10 +9,11 @@
 #                                 period (256 and 1024 frames); the server runs realtime as JACK is
 #                                 set up for music (SOAK_JACK_REALTIME=0: without it, where a busy
 #                                 machine makes clients late and the server clears MIDI events
-#                                 before they are read). Beside the wrong endings: the late cycles
-#                                 the server reported (for updaters, for devices), events lost
-#                                 between the programs, lost answers in a late cycle or not, and
-#                                 the machine's load at the start and the end
+#                                 before they are read; SOAK_JACK_SYNC=1: synchronous, jackd -S).
+#                                 Beside the wrong endings: the late cycles the server reported
+#                                 (for updaters, for devices), events lost between the programs,
+#                                 lost messages in a round with a late cycle or not, the kinds
+#                                 "Can't open" and "Illegal device", the load at start and end
 #   fuzz                          every libFuzzer target (scripts/fuzz.sh) for a number of runs each
 # Prints per campaign: runs, crashes, hangs, sanitizer reports, wrong endings (for the fuzz
 # targets a finding, a broken property included, counts as a crash, a slow input as a hang); exits
@@ -122,7 +123,7 @@ parallel_jack() {  # period
   work=$(mktemp -d)
   export JACK_DEFAULT_SERVER="tarnet-soak-$$-$period"
   export TARNET_JACK_STATE="$work/jack" TARNET_JACK_PERIOD=$period
-  TARNET_JACK_REALTIME=${SOAK_JACK_REALTIME:-1} scripts/jack-dummy.sh start >"$work/jack-start.log" 2>&1
+  TARNET_JACK_REALTIME=${SOAK_JACK_REALTIME:-1} TARNET_JACK_SYNC=${SOAK_JACK_SYNC:-0} scripts/jack-dummy.sh start >"$work/jack-start.log" 2>&1
   case $? in
     0) ;;
     *) not_available "$name" "no JACK server of its own came up"; rm -rf "$work"; return ;;
@@ -202,7 +203,9 @@ parallel_jack() {  # period
       if [ -n "${uw:-}" ] && [ -n "${dw:-}" ]; then
         lost="host->device $((uw - dr)), device->host $((dw - ur))"
         lost_total=$((lost_total + uw - dr + dw - ur))
-        if [ $((dw - ur)) -gt 0 ]; then
+        # A message lost either way (a block, or its answer): did the server report a late cycle
+        # of this copy's clients in that round, or one after the device's latest answer?
+        if [ $((uw - dr + dw - ur)) -gt 0 ]; then
           if [ "${after:-0}" -gt 0 ] || [ "$late_u" -gt 0 ] || [ "$late_s" -gt 0 ]; then inlate=$((inlate + 1)); else notlate=$((notlate + 1)); fi
         fi
       fi
@@ -221,11 +224,15 @@ parallel_jack() {  # period
   late_all=$(grep -c 'was not finished' "$logs/parallel-jackd-$period.log" 2>/dev/null)
   late_upd=$(grep -c 'client = Tarnet Updater.* was not finished' "$logs/parallel-jackd-$period.log" 2>/dev/null)
   late_sim=$((${late_all:-0} - ${late_upd:-0}))
+  # "Triggered": the client was woken but had not begun its cycle when the next was due (it did not
+  # get a processor in time); "Running": it was still in its process callback.
+  local unstarted
+  unstarted=$(grep -c 'was not finished, state = Triggered' "$logs/parallel-jackd-$period.log" 2>/dev/null)
   rm -f /dev/shm/jack_"$JACK_DEFAULT_SERVER"_* /dev/shm/jack_sem.*_"$JACK_DEFAULT_SERVER"_* 2>/dev/null
   rm -rf "$work"
   unset JACK_DEFAULT_SERVER TARNET_JACK_STATE TARNET_JACK_PERIOD
   record "$name" "$runs" "$crashes" "$hangs" 0 "$wrong" \
-    "($((SECONDS - start)) s; server ${mode#--}; late cycles: updaters ${late_upd:-0}, devices $late_sim, cycles started again ${restarts:-0}; events lost $lost_total; lost answers in/after a late cycle $inlate, without one $notlate; \"Can't open\" $opens, \"Illegal device\" $illegal; load $load0 -> $load1)"
+    "($((SECONDS - start)) s; server ${mode#--}; late cycles: updaters ${late_upd:-0}, devices $late_sim (${unstarted:-0} of them not yet begun), cycles started again ${restarts:-0}; events lost $lost_total; updates that lost a message in a round with a late cycle of theirs $inlate, without one $notlate; \"Can't open\" $opens, \"Illegal device\" $illegal; load $load0 -> $load1)"
 }
 
 if [ "$copies" -gt 0 ] && [ "$rounds" -gt 0 ]; then
