@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "UpdateEngine.h"
-#include "platform/LoopbackMidiIn.h"
-#include "platform/LoopbackMidiOut.h"
+#include "platform/loopback/LoopbackMidiIn.h"
+#include "platform/loopback/LoopbackMidiOut.h"
 
 namespace {
 

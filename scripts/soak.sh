@@ -121,6 +121,7 @@ parallel_jack() {  # period
   local period=$1 name="parallel-jack-$1"
   local bin=build/release/tools work
   work=$(mktemp -d)
+  export XDG_STATE_HOME="$work/state"  # these runs stay out of the user's history of updates
   export JACK_DEFAULT_SERVER="tarnet-soak-$$-$period"
   export TARNET_JACK_STATE="$work/jack" TARNET_JACK_PERIOD=$period
   TARNET_JACK_REALTIME=${SOAK_JACK_REALTIME:-1} TARNET_JACK_SYNC=${SOAK_JACK_SYNC:-0} scripts/jack-dummy.sh start >"$work/jack-start.log" 2>&1
@@ -230,7 +231,7 @@ parallel_jack() {  # period
   unstarted=$(grep -c 'was not finished, state = Triggered' "$logs/parallel-jackd-$period.log" 2>/dev/null)
   rm -f /dev/shm/jack_"$JACK_DEFAULT_SERVER"_* /dev/shm/jack_sem.*_"$JACK_DEFAULT_SERVER"_* 2>/dev/null
   rm -rf "$work"
-  unset JACK_DEFAULT_SERVER TARNET_JACK_STATE TARNET_JACK_PERIOD
+  unset JACK_DEFAULT_SERVER TARNET_JACK_STATE TARNET_JACK_PERIOD XDG_STATE_HOME
   record "$name" "$runs" "$crashes" "$hangs" 0 "$wrong" \
     "($((SECONDS - start)) s; server ${mode#--}; late cycles: updaters ${late_upd:-0}, devices $late_sim (${unstarted:-0} of them not yet begun), cycles started again ${restarts:-0}; events lost $lost_total; updates that lost a message in a round with a late cycle of theirs $inlate, without one $notlate; \"Can't open\" $opens, \"Illegal device\" $illegal; load $load0 -> $load1)"
 }

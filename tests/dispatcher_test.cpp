@@ -11,9 +11,9 @@
 #include "RecordingHost.h"
 #include "TestSupport.h"
 #include "UpdateEngine.h"
-#include "platform/LoopbackMidiIn.h"
-#include "platform/LoopbackMidiOut.h"
-#include "platform/ManualTimerService.h"
+#include "platform/loopback/LoopbackMidiIn.h"
+#include "platform/loopback/LoopbackMidiOut.h"
+#include "platform/loopback/ManualTimerService.h"
 #include "platform/PosixTimerService.h"
 
 namespace {

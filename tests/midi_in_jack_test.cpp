@@ -18,8 +18,8 @@
 #include "CMidiInPort.h"
 #include "ListedPortRounds.h"
 #include "TestSupport.h"
-#include "platform/JackClient.h"
-#include "platform/JackMidiIn.h"
+#include "platform/jack/JackClient.h"
+#include "platform/jack/JackMidiIn.h"
 
 using Bytes = std::vector<std::uint8_t>;
 

@@ -12,7 +12,7 @@
 
 #include "CMidiInPort.h"
 #include "TestSupport.h"
-#include "platform/LoopbackMidiIn.h"
+#include "platform/loopback/LoopbackMidiIn.h"
 
 using namespace platform;
 using Bytes = std::vector<std::uint8_t>;

@@ -19,7 +19,7 @@
 #include "CMidiOutPort.h"
 #include "ListedPortRounds.h"
 #include "TestSupport.h"
-#include "platform/JackMidiOut.h"
+#include "platform/jack/JackMidiOut.h"
 
 using Bytes = std::vector<std::uint8_t>;
 

@@ -9,7 +9,7 @@
 
 #include "CMidiOutPort.h"
 #include "TestSupport.h"
-#include "platform/LoopbackMidiOut.h"
+#include "platform/loopback/LoopbackMidiOut.h"
 
 using platform::LoopbackMidiOut;
 using platform::MidiHeader;

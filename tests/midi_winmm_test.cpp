@@ -14,7 +14,7 @@
 #include "CMidiInPort.h"
 #include "CMidiOutPort.h"
 #include "platform/MidiApi.h"
-#include "platform/WinMMSupport.h"
+#include "platform/winmm/WinMMSupport.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "FakeMidiOut.h"
-#include "platform/LoopbackMidiOut.h"
+#include "platform/loopback/LoopbackMidiOut.h"
 #include "TestSupport.h"
 #include "Unpack7Bit.h"
 #include "UpdateEngine.h"

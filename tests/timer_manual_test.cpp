@@ -9,7 +9,7 @@
 
 #include "CDxMTimer.h"
 #include "TestSupport.h"
-#include "platform/ManualTimerService.h"
+#include "platform/loopback/ManualTimerService.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "UpdateHost.h"
 #include "platform/MidiApi.h"
 #include "platform/TimerApi.h"
-#include "platform/WinMMSupport.h"
+#include "platform/winmm/WinMMSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 
 #include "Messages.h"
 #include "UpdateEngine.h"
-#include "platform/LoopbackMidiOut.h"
-#include "platform/ManualTimerService.h"
+#include "platform/loopback/LoopbackMidiOut.h"
+#include "platform/loopback/ManualTimerService.h"
 #include "RawMidiIn.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/JackClient.h"
+#include "platform/jack/JackClient.h"
 
 namespace devsim {
 

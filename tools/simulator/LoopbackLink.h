@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "DeviceSimulator.h"
-#include "platform/LoopbackMidiIn.h"
-#include "platform/LoopbackMidiOut.h"
+#include "platform/loopback/LoopbackMidiIn.h"
+#include "platform/loopback/LoopbackMidiOut.h"
 
 namespace devsim {
 

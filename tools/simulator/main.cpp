@@ -31,8 +31,8 @@
 #include "RawMidiLink.h"
 #if defined(__linux__)
 #include "JackDevicePorts.h"
-#include "platform/AlsaSeqClient.h"
-#include "platform/AlsaSeqOut.h"
+#include "platform/alsa/AlsaSeqClient.h"
+#include "platform/alsa/AlsaSeqOut.h"
 #endif
 
 // Under ThreadSanitizer: libjack is not instrumented, so its hand-over of a cycle between the
@@ -327,8 +327,9 @@ private:
     std::vector<unsigned char> m_pending;
 };
 
-// Hands what RtMidi delivers over to a thread of its own, so that the MIDI system's thread (JACK's
-// process thread) only copies and queues: checking a 10 KB block, logging and printing stay off it.
+// Hands what the MIDI system delivers over to a thread of its own, so that its thread (the
+// sequencer client's reader, or RtMidi's input thread) only copies and queues: checking a 10 KB
+// block, logging and printing stay off it.
 class InputPump {
 public:
     static constexpr size_t MAX_QUEUED = 4096;
@@ -385,8 +386,8 @@ private:
     std::thread m_thread;  // last: starts when the members above exist
 };
 
-// Records RtMidi errors of the port being opened; warnings count too, since a missing JACK server
-// is reported as one.
+// Records RtMidi errors of the port being opened; warnings count too, since RtMidi reports some
+// failures to open as warnings.
 struct OpenErrors {
     std::atomic<bool> failed{false};
 };

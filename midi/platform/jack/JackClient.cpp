@@ -1,0 +1,275 @@
+#include "JackClient.h"
+
+#include <jack/midiport.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "JackPortName.h"
+
+namespace platform {
+
+namespace {
+
+void SilentJack(const char*) {}
+
+// What the JACK callbacks of one client get as their argument: the holder and the client's epoch.
+// Kept for the rest of the process (a dead client's threads may still hold it).
+struct ClientContext {
+    JackClient* holder;
+    std::uint64_t epoch;
+};
+
+std::vector<std::unique_ptr<ClientContext>>& Contexts() {
+    static auto* contexts = new std::vector<std::unique_ptr<ClientContext>>();
+    return *contexts;
+}
+
+// Ends the process-wide client when the process ends: the hooks finish first (their queues go
+// out), then the client is closed while its server is still there.
+void CloseAtExit() { JackClient::Instance().Close(); }
+
+}  // namespace
+
+JackClient& JackClient::Instance() {
+    // Never destroyed by static destruction: backends that live in statics of their own may still
+    // ask it whether their client is alive while they go. The client itself is closed at exit.
+    static JackClient* instance = new JackClient();
+    return *instance;
+}
+
+JackClient::JackClient() { sem_init(&m_wake, 0, 0); }
+
+JackClient::~JackClient() {
+    StopService();
+    sem_destroy(&m_wake);
+}
+
+void JackClient::Close() {
+    for (auto& slot : m_hooks) {
+        if (Hook* hook = slot.load()) hook->Finish();
+    }
+    {
+        std::lock_guard lock(m_lock);
+        m_closed = true;
+        if (m_client != nullptr && !m_gone.load()) {
+            // Counts as gone from now on: no backend calls into the closed client.
+            m_gone.store(true);
+            jack_deactivate(m_client);
+            jack_client_close(m_client);
+        }
+        m_client = nullptr;
+    }
+    StopService();
+}
+
+void JackClient::StopService() {
+    std::thread service;
+    {
+        std::lock_guard lock(m_lock);
+        service = std::move(m_service);
+    }
+    if (!service.joinable()) return;
+    m_stopService.store(true);
+    sem_post(&m_wake);
+    service.join();
+}
+
+void JackClient::Serve() {
+    for (;;) {
+        while (sem_wait(&m_wake) != 0 && errno == EINTR) {
+        }
+        if (m_stopService.load()) return;
+        // Read-modify-write: a Wake that found the flag set (and so did not post) is ordered
+        // before this, and what its cycle left is seen by the pass below.
+        m_wakePending.exchange(false);
+        std::lock_guard lock(m_drainLock);
+        for (auto& slot : m_hooks) {
+            if (Hook* hook = slot.load()) hook->Drain();
+        }
+    }
+}
+
+void JackClient::Wake() noexcept {
+    if (!m_wakePending.exchange(true)) sem_post(&m_wake);
+}
+
+void JackClient::WaitForDrain() { std::lock_guard lock(m_drainLock); }
+
+jack_client_t* JackClient::Acquire(std::uint64_t* epoch) {
+    std::lock_guard lock(m_lock);
+    if (m_closed) return nullptr;
+    if (m_client != nullptr && m_gone.load(std::memory_order_acquire)) {
+        m_dead.push_back(m_client);
+        m_client = nullptr;
+    }
+    if (m_client == nullptr) {
+        static std::once_flag silence;
+        std::call_once(silence, [] {
+            jack_set_error_function(&SilentJack);
+            jack_set_info_function(&SilentJack);
+        });
+        jack_status_t status{};
+        jack_client_t* client = jack_client_open(CLIENT_NAME, JackNoStartServer, &status);
+        if (client == nullptr) return nullptr;
+        const std::uint64_t next = m_epoch.load() + 1;
+        auto& contexts = Contexts();
+        contexts.push_back(std::make_unique<ClientContext>(ClientContext{this, next}));
+        ClientContext* context = contexts.back().get();
+        jack_on_shutdown(client, &JackClient::OnShutdown, context);
+        jack_set_process_callback(client, &JackClient::OnProcess, context);
+        jack_set_xrun_callback(client, &JackClient::OnXrun, context);
+        m_epoch.store(next);
+        m_gone.store(false);
+        if (jack_activate(client) != 0) {
+            m_gone.store(true);
+            jack_client_close(client);
+            return nullptr;
+        }
+        static std::once_flag closer;
+        std::call_once(closer, [] { std::atexit(&CloseAtExit); });
+        m_client = client;
+        const char* name = jack_get_client_name(client);
+        m_clientName = name != nullptr ? name : "";
+        if (!m_service.joinable()) m_service = std::thread([this] { Serve(); });
+    }
+    if (epoch != nullptr) *epoch = m_epoch.load();
+    return m_client;
+}
+
+std::string JackClient::ClientName() {
+    std::lock_guard lock(m_lock);
+    return m_client != nullptr ? m_clientName : std::string();
+}
+
+bool JackClient::WaitCycles(std::uint64_t count, std::chrono::milliseconds limit) {
+    const std::uint64_t target = Cycles() + count;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (Cycles() < target) {
+        if (Gone() || std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(250));
+    }
+    return true;
+}
+
+bool JackClient::AddHook(Hook* hook) {
+    std::lock_guard lock(m_lock);
+    for (auto& slot : m_hooks) {
+        Hook* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, hook)) return true;
+    }
+    return false;
+}
+
+void JackClient::RemoveHook(Hook* hook) {
+    bool removed = false;
+    {
+        std::lock_guard lock(m_lock);
+        for (auto& slot : m_hooks) {
+            Hook* expected = hook;
+            if (slot.compare_exchange_strong(expected, nullptr)) removed = true;
+        }
+        if (!removed) return;
+    }
+    // A pass of the service thread that read the old slot has ended once this returns.
+    WaitForDrain();
+    {
+        std::lock_guard lock(m_lock);
+        if (m_client == nullptr || m_gone.load()) return;
+    }
+    // A cycle that read the old slot has begun no later than now; once the next one begins it
+    // has ended. A cycle lasts one period: a second is ample unless the server stalled or died.
+    WaitCycles(1, std::chrono::milliseconds(1000));
+}
+
+// Runs on JACK's process thread.
+int JackClient::OnProcess(jack_nframes_t frames, void* arg) {
+    auto* context = static_cast<ClientContext*>(arg);
+    JackClient* self = context->holder;
+    if (context->epoch != self->m_epoch.load(std::memory_order_acquire)) return 0;
+    self->m_cycles.fetch_add(1);
+    for (auto& slot : self->m_hooks) {
+        if (Hook* hook = slot.load()) hook->Process(frames, context->epoch);
+    }
+    return 0;
+}
+
+// Runs when the server has gone away, on JACK's notification thread of the client or on the
+// process thread; must be as simple as a signal handler.
+void JackClient::OnShutdown(void* arg) {
+    auto* context = static_cast<ClientContext*>(arg);
+    JackClient* self = context->holder;
+    if (context->epoch == self->m_epoch.load(std::memory_order_acquire)) {
+        self->m_gone.store(true, std::memory_order_release);
+    }
+}
+
+// Runs on JACK's notification thread of the client, once per late cycle the server reports: counts
+// it, nothing else.
+int JackClient::OnXrun(void* arg) {
+    auto* context = static_cast<ClientContext*>(arg);
+    JackClient* self = context->holder;
+    if (context->epoch == self->m_epoch.load(std::memory_order_acquire)) {
+        self->m_lateCycles.fetch_add(1, std::memory_order_relaxed);
+    }
+    return 0;
+}
+
+std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long flags) {
+    std::vector<std::string> ports;
+    const char** names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
+    if (names == nullptr) return ports;
+    try {
+        for (const char** p = names; *p != nullptr; ++p) {
+            if (!IsOwnPort(DescribeJackPort(*p))) ports.emplace_back(*p);
+        }
+    } catch (...) {
+        ports.clear();
+    }
+    jack_free(names);
+    return ports;
+}
+
+bool IsDevicePort(jack_client_t* client, const std::string& fullName, unsigned long flags) {
+    const jack_port_t* port = jack_port_by_name(client, fullName.c_str());
+    if (port == nullptr || (static_cast<unsigned long>(jack_port_flags(port)) & flags) != flags) return false;
+    const char* type = jack_port_type(port);
+    return type != nullptr && std::strcmp(type, JACK_DEFAULT_MIDI_TYPE) == 0 && !IsOwnPort(DescribeJackPort(fullName));
+}
+
+bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std::atomic<std::uint64_t>& lost,
+                  std::atomic<std::uint64_t>& read) noexcept {
+    const jack_nframes_t count = jack_midi_get_event_count(portBuffer);
+    bool wrote = false;
+    for (jack_nframes_t i = 0; i < count; ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, portBuffer, i) != 0 || event.size == 0) continue;
+        if (ring.Push(event.buffer, static_cast<std::uint32_t>(event.size), dropped)) {
+            dropped = 0;
+            wrote = true;
+            read.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            ++dropped;
+            lost.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    return wrote;
+}
+
+std::uint64_t WriteEventsOut(void* portBuffer, EventRing& ring) noexcept {
+    std::uint64_t written = 0;
+    EventRing::Record record;
+    while (ring.Front(record)) {
+        jack_midi_data_t* data = jack_midi_event_reserve(portBuffer, 0, record.length);
+        if (data == nullptr) break;  // the port buffer is full: the rest goes next cycle
+        record.CopyTo(data);
+        ring.Pop(record);
+        ++written;
+    }
+    return written;
+}
+
+}  // namespace platform

@@ -1,0 +1,193 @@
+// The program's one JACK client, shared by the JACK backends for the life of the process.
+//
+// Opening and closing clients, registering ports and connecting them all change the server's
+// graph, which the server handles one change at a time for every client it has. So the program
+// opens one client on first use, keeps it, and lets the backends hang their work into its process
+// callback (hooks) instead of opening clients of their own.
+//
+// The client also tells whether the server is still there. When the server goes away, JACK calls
+// the shutdown callback; from then on nothing may call into that client or into any other client
+// of the same server (RtMidi's included): their connection is gone and libjack does not expect
+// calls on it. Each client this holder opens has an epoch (1, 2, ...); a backend remembers the
+// epoch in which it made its ports and clients, and `Alive(epoch)` says whether they may still be
+// used. A client whose server went away is kept, never closed, and the next `Acquire` opens a new
+// one (when a server answers again).
+//
+// Threads. The process callback runs on JACK's process thread, a real-time thread: it and the
+// hooks' Process never allocate, lock, throw or call out (a late cycle makes every client of the
+// server late, audio programs included). What a cycle leaves to be done (handing received events
+// on) is done by the client's service thread, an ordinary thread of the program that the cycle
+// wakes and that runs the hooks' Drain. The shutdown callback runs on JACK's notification thread
+// of the client (the one that reads the server's socket; port and client registration callbacks
+// would run there too, and none is registered), or on the process thread when its wait for the
+// server fails: it only sets a flag.
+#pragma once
+
+#include <jack/jack.h>
+#include <semaphore.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/EventRing.h"
+
+namespace platform {
+
+class JackClient {
+public:
+    // Work that runs in every process cycle of the client. Process runs on JACK's process thread:
+    // no locks, no allocation, no JACK calls other than the port buffer ones. `epoch` is the
+    // epoch of the client whose cycle it is.
+    class Hook {
+    public:
+        virtual void Process(jack_nframes_t frames, std::uint64_t epoch) noexcept = 0;
+        // Runs on the client's service thread after a cycle has called Wake (later than that
+        // cycle, perhaps after several): the hook's work that may wait, allocate or call out.
+        // Never runs twice at once.
+        virtual void Drain() noexcept {}
+        // Called once when the process ends, before the client is closed; waits (bounded) until
+        // whatever the hook still holds has gone out.
+        virtual void Finish() noexcept {}
+
+    protected:
+        ~Hook() = default;
+    };
+
+    static constexpr std::size_t MAX_HOOKS = 8;
+    // Longest wait for a process cycle before a server counts as not running: well above the
+    // longest period (8192 frames at 22050 Hz: 372 ms) and the lateness of a busy server.
+    static constexpr std::chrono::milliseconds RUNNING_LIMIT{1000};
+
+    // The process-wide client holder. Its client is opened on the first Acquire. The holder itself
+    // is never destroyed, so backends in statics of their own may still ask it while they go.
+    static JackClient& Instance();
+
+    JackClient();
+    ~JackClient();  // stops the service thread
+    JackClient(const JackClient&) = delete;
+    JackClient& operator=(const JackClient&) = delete;
+
+    // The live client, opened (and activated) now when there is none or the last one lost its
+    // server; null when no JACK server answers. `epoch` (optional) receives the client's epoch.
+    // Never on the process thread.
+    jack_client_t* Acquire(std::uint64_t* epoch = nullptr);
+
+    // True while the client of `epoch` still has its server. Any thread.
+    bool Alive(std::uint64_t epoch) const {
+        return epoch != 0 && epoch == m_epoch.load(std::memory_order_acquire) &&
+               !m_gone.load(std::memory_order_acquire);
+    }
+    // True once the server of the newest client has gone away (until Acquire opens a new one).
+    bool Gone() const { return m_gone.load(std::memory_order_acquire); }
+
+    // Finishes the hooks, then closes a live client; later Acquire calls open none. Runs at the
+    // end of the process (registered with atexit when the first client opens).
+    void Close();
+
+    // Process cycles begun by the program's clients so far.
+    std::uint64_t Cycles() const { return m_cycles.load(); }
+    // Late cycles the server has reported so far (its xrun notices): a cycle that some client of
+    // the server, not necessarily ours, had not finished when the next one was due. Any thread.
+    std::uint64_t LateCycles() const { return m_lateCycles.load(std::memory_order_relaxed); }
+    // The name the server gave the live client ("Tarnet Updater", "Tarnet Updater-01", ...), as
+    // it names it in its log; empty when there is none.
+    std::string ClientName();
+    // Waits until `count` more cycles have begun than when called; false when the server went away
+    // or the limit passed first.
+    bool WaitCycles(std::uint64_t count, std::chrono::milliseconds limit);
+    // True once a process cycle of the live client has begun within `limit` from now: the server
+    // runs. False when none begins (a server that died before its shutdown reached us, or one that
+    // stalled) or the server went away. The ports a client sees in the server's shared memory are
+    // current only while it runs: a dead server's stay there. Waits up to one period.
+    bool Running(std::chrono::milliseconds limit = RUNNING_LIMIT) { return WaitCycles(1, limit); }
+
+    // Hooks are added before or after the client exists; RemoveHook returns once no process
+    // cycle and no Drain runs the hook any more. False from AddHook when every slot is taken.
+    bool AddHook(Hook* hook);
+    void RemoveHook(Hook* hook);
+
+    // Has the service thread run the hooks' Drain soon. On the process thread: neither waits nor
+    // allocates (a semaphore post at most once per pass).
+    void Wake() noexcept;
+    // Returns once a Drain pass that was running when called has ended. Not on the service
+    // thread.
+    void WaitForDrain();
+
+private:
+    static int OnProcess(jack_nframes_t frames, void* arg);
+    static void OnShutdown(void* arg);
+    static int OnXrun(void* arg);
+    // The service thread: runs the hooks' Drain whenever woken, until StopService.
+    void Serve();
+    void StopService();
+
+    std::mutex m_lock;  // serialises Acquire, the destructor and the hook slots' writers
+    jack_client_t* m_client = nullptr;  // guarded by m_lock
+    std::string m_clientName;           // guarded by m_lock; the name of m_client
+    bool m_closed = false;              // guarded by m_lock; set by Close
+    // Clients whose server went away: never called again, kept so they are not closed.
+    std::vector<jack_client_t*> m_dead;  // guarded by m_lock
+
+    // Written by Acquire (under m_lock) before the new client is activated; read by the process
+    // callback and any thread. A new epoch is published before m_gone is cleared.
+    std::atomic<std::uint64_t> m_epoch{0};
+    // Set by the shutdown callback (a JACK thread); cleared by Acquire when it opens a new client.
+    std::atomic<bool> m_gone{false};
+    // Written by the process callback only; read by waiting threads (acquire/release).
+    std::atomic<std::uint64_t> m_cycles{0};
+    // Incremented by the xrun callback (JACK's notification thread of a live client); read by any
+    // thread. A count only: nothing is ordered by it.
+    std::atomic<std::uint64_t> m_lateCycles{0};
+    // Written under m_lock by AddHook/RemoveHook; read by the process callback. RemoveHook's
+    // store and its read of m_cycles are sequentially consistent with the callback's increment
+    // and load, so a cycle that saw the old hook has begun before the cycle RemoveHook waits for.
+    std::array<std::atomic<Hook*>, MAX_HOOKS> m_hooks{};
+
+    // The service thread: started by the first Acquire that opens a client (under m_lock), joined
+    // by Close or the destructor.
+    std::thread m_service;  // guarded by m_lock
+    sem_t m_wake;           // posted by Wake, waited for by the service thread
+    // Set by Wake before it posts, cleared by the service thread before a pass: a cycle that finds
+    // it set leaves the post to the one that set it, and the pass that follows sees its work.
+    std::atomic<bool> m_wakePending{false};
+    std::atomic<bool> m_stopService{false};  // set by StopService before its post; read by the service thread
+    std::mutex m_drainLock;  // held by the service thread through a pass of the hooks' Drain
+};
+
+// Full names of the server's MIDI ports with `flags` (JackPortIsInput: where we can send to,
+// JackPortIsOutput: where we can receive from), in the server's order, without the ports of any
+// copy of this program. Asks the server; allocates; empty on failure.
+std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long flags);
+
+// True when the server still has the port `fullName` as ListDevicePorts would list it with
+// `flags`: a port listed earlier that has not gone since. Asks the server.
+bool IsDevicePort(jack_client_t* client, const std::string& fullName, unsigned long flags);
+
+// The MIDI events of an input port's buffer into `ring`, one record each, oldest first. An event
+// that does not fit is dropped: `dropped` counts the drops since the last record that went in
+// (that record's tag; it starts again at 0) and `lost` all of them; `read` counts the events that
+// went in. True when a record went in. For a process callback: neither waits nor allocates.
+bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std::atomic<std::uint64_t>& lost,
+                  std::atomic<std::uint64_t>& read) noexcept;
+// The records of `ring` into an output port's buffer, oldest first, as many as the buffer takes;
+// how many went. For a process callback: neither waits nor allocates.
+std::uint64_t WriteEventsOut(void* portBuffer, EventRing& ring) noexcept;
+
+// Waits until `condition` holds, polling; false when `limit` passed first.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::microseconds(250));
+    }
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,300 @@
+#include "JackMidiOut.h"
+
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "JackPortName.h"
+
+namespace platform {
+
+namespace {
+
+using Flags = decltype(MidiHeader::dwFlags);
+
+constexpr std::uint32_t NO_DEVICE = 0xFFFFFFFFu;
+constexpr const char* OUR_PORT_NAME = "MIDI Out";
+
+// Where a message can be sent to.
+std::vector<std::string> ListTargets(jack_client_t* client) { return ListDevicePorts(client, JackPortIsInput); }
+
+}  // namespace
+
+// ---- the backend ----
+
+JackMidiOutApi::JackMidiOutApi(JackClient& jack)
+    : m_jack(jack), m_handle(reinterpret_cast<MidiOutHandle>(&m_openCount)) {
+    // The program has one of these; a second one in the same process (a test) needs a port name
+    // of its own on the shared client.
+    static std::atomic<unsigned> made{0};
+    const unsigned n = made.fetch_add(1);
+    m_portName = n == 0 ? std::string(OUR_PORT_NAME) : std::string(OUR_PORT_NAME) + " " + std::to_string(n + 1);
+    m_queue.Allocate(QUEUE_SIZE);
+    m_jack.AddHook(this);
+}
+
+JackMidiOutApi::~JackMidiOutApi() {
+    Flush();
+    m_jack.RemoveHook(this);
+    std::lock_guard lock(m_lock);
+    if (m_port != nullptr && m_jack.Alive(m_portEpoch)) {
+        if (jack_client_t* client = m_jack.Acquire()) jack_port_unregister(client, m_port);
+    }
+}
+
+bool JackMidiOutApi::Valid(MidiOutHandle handle) const { return handle == m_handle && m_openCount > 0; }
+
+void JackMidiOutApi::RefreshNames(jack_client_t* client) {
+    m_ports.clear();
+    m_names.clear();
+    // A server that runs no cycles lists nothing: the ports of one that died unnoticed are stale.
+    if (client != nullptr && m_jack.Running()) {
+        m_ports = ListTargets(client);
+        for (const std::string& full : m_ports) m_names.push_back(DeviceName(DescribeJackPort(full)));
+    }
+    m_namesTime = std::chrono::steady_clock::now();
+}
+
+std::uint32_t JackMidiOutApi::GetNumDevs() {
+    std::lock_guard lock(m_lock);
+    std::uint64_t epoch = 0;
+    jack_client_t* client = m_jack.Acquire(&epoch);
+    // The port is made while the devices are listed, so that the first message later costs only
+    // the connection.
+    if (client != nullptr) MakePort(client, epoch);
+    RefreshNames(client);
+    return static_cast<std::uint32_t>(m_names.size());
+}
+
+MidiResult JackMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
+    std::lock_guard lock(m_lock);
+    // A scan asks for the count and then for each name; the names of that count's enumeration
+    // serve it.
+    try {
+        if (std::chrono::steady_clock::now() - m_namesTime > std::chrono::seconds(2) || index >= m_names.size()) {
+            RefreshNames(m_jack.Acquire());
+        }
+        if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
+        m_shown[index] = m_ports[index];
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
+    }
+    SetProductName(caps, m_names[index]);
+    return MIDI_OK;
+}
+
+// The port is made once per client; a client that replaced one whose server went away gets a new
+// port and an empty queue (what the old queue held went with the old server).
+MidiResult JackMidiOutApi::MakePort(jack_client_t* client, std::uint64_t epoch) {
+    if (m_port != nullptr && m_portEpoch == epoch) return MIDI_OK;
+    // The process callback runs only in cycles of m_liveEpoch, which is not yet this one: it
+    // does not read the queue while it is emptied here.
+    m_writable.store(false);
+    m_port = nullptr;
+    m_livePort.store(nullptr);
+    m_target.clear();
+    m_queue.Clear();
+    m_done.store(m_queued.load());
+    m_lost.store(false);
+
+    jack_port_t* port = jack_port_register(client, m_portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (port == nullptr) return MIDI_ERR_NOMEM;
+    const std::size_t bufferSize = jack_port_type_get_buffer_size(client, JACK_DEFAULT_MIDI_TYPE);
+    std::size_t span = JACK_SPAN;
+    if (bufferSize > 0) span = std::min(span, std::max<std::size_t>(bufferSize / 2, 16));
+    m_span.store(span);
+    m_port = port;
+    m_portEpoch = epoch;
+    m_livePort.store(port);
+    m_liveEpoch.store(epoch, std::memory_order_release);
+    return MIDI_OK;
+}
+
+// Moves our connection to `target`: what is queued goes out to the old device first, then the old
+// connection goes, and the new one is made and waited for until the server's cycles run it.
+MidiResult JackMidiOutApi::Connect(jack_client_t* client, const std::string& target) {
+    if (m_writable.load()) {
+        Flush();
+        // Stop writing, and let the cycle that may still be writing end.
+        m_writable.store(false);
+        m_jack.WaitCycles(2, std::chrono::milliseconds(1000));
+    }
+    // Whatever did not go out in time (a stalled or vanished device) is dropped rather than sent
+    // elsewhere.
+    m_queue.Clear();
+    m_done.store(m_queued.load());
+    m_lost.store(false);
+    m_target.clear();
+
+    if (jack_port_connected(m_port) > 0) {
+        jack_port_disconnect(client, m_port);
+        if (!WaitUntil([&] { return jack_port_connected(m_port) == 0 || !m_jack.Alive(m_portEpoch); }, CONNECT_LIMIT)) {
+            return MIDI_ERR_NODRIVER;
+        }
+    }
+    const int connected = jack_connect(client, jack_port_name(m_port), target.c_str());
+    if (connected != 0 && connected != EEXIST) return MIDI_ERR_BADDEVICEID;
+    // The server takes a new connection into the graph at the start of a cycle some time after
+    // jack_connect has returned (later on a busy server); what a cycle writes before that goes
+    // nowhere. Once the graph that the clients read shows it, the cycles run with it.
+    const bool linked = WaitUntil(
+        [&] {
+            return !m_jack.Alive(m_portEpoch) ||
+                   (jack_port_connected(m_port) == 1 && jack_port_connected_to(m_port, target.c_str()) != 0);
+        },
+        CONNECT_LIMIT);
+    if (!linked || !m_jack.Alive(m_portEpoch)) return MIDI_ERR_NODRIVER;
+    m_target = target;
+    m_writable.store(true);
+    return MIDI_OK;
+}
+
+MidiResult JackMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
+    if (handle == nullptr) return MIDI_ERR_GENERIC;
+    *handle = nullptr;
+    if (index == NO_DEVICE) return MIDI_ERR_BADDEVICEID;  // there is no device mapper
+
+    std::lock_guard lock(m_lock);
+    try {
+        // The index means a port of the caller's listing, opened by its name; never the port that
+        // stands at that place of a newer listing.
+        if (m_ports.empty() && m_shown.empty()) RefreshNames(m_jack.Acquire());
+        const std::string* chosen = nullptr;
+        if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+            chosen = &shown->second;
+        } else if (index < m_ports.size()) {
+            chosen = &m_ports[index];
+        } else {
+            return MIDI_ERR_BADDEVICEID;
+        }
+        // The device that stays selected: no request to the server, no allocation, no graph change.
+        const bool same = m_port != nullptr && !m_target.empty() && *chosen == m_target && !m_lost.load() &&
+                          m_jack.Alive(m_portEpoch);
+        if (!same) {
+            const std::string target = *chosen;
+            std::uint64_t epoch = 0;
+            jack_client_t* client = m_jack.Acquire(&epoch);
+            if (client == nullptr) return MIDI_ERR_NODRIVER;
+            if (const MidiResult r = MakePort(client, epoch); r != MIDI_OK) return r;
+            if (!IsDevicePort(client, target, JackPortIsInput)) return MIDI_ERR_BADDEVICEID;  // gone since
+            if (target != m_target || m_lost.load()) {
+                if (const MidiResult r = Connect(client, target); r != MIDI_OK) return r;
+            }
+        }
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
+    }
+    ++m_openCount;
+    *handle = m_handle;
+    return MIDI_OK;
+}
+
+MidiResult JackMidiOutApi::PrepareHeader(MidiOutHandle handle, MidiHeader* header) {
+    std::lock_guard lock(m_lock);
+    if (!Valid(handle)) return MIDI_ERR_INVALHANDLE;
+    if (header == nullptr || header->lpData == nullptr) return MIDI_ERR_GENERIC;
+    header->dwFlags |= MIDI_HDR_PREPARED;
+    return MIDI_OK;
+}
+
+MidiResult JackMidiOutApi::LongMsg(MidiOutHandle handle, MidiHeader* header) {
+    std::lock_guard lock(m_lock);
+    if (!Valid(handle)) return MIDI_ERR_INVALHANDLE;
+    if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) return MIDI_ERR_GENERIC;
+    if ((header->dwFlags & MIDI_HDR_PREPARED) == 0) return MIDI_ERR_UNPREPARED;
+    header->dwFlags &= ~static_cast<Flags>(MIDI_HDR_DONE);
+
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(header->lpData);
+    const std::size_t length = header->dwBufferLength;
+    const std::size_t span = m_span.load();
+    MidiResult result = MIDI_OK;
+    auto usable = [&] { return m_writable.load() && !m_lost.load() && m_jack.Alive(m_portEpoch); };
+    for (std::size_t offset = 0; offset < length && result == MIDI_OK;) {
+        const auto n = static_cast<std::uint32_t>(std::min(span, length - offset));
+        const std::size_t room = EventRing::RecordSize(n);
+        if (!usable() || room > m_queue.Capacity()) {
+            result = MIDI_ERR_NODRIVER;  // the device or the server went away (or there is no queue)
+        } else if (!WaitUntil([&] { return m_queue.WriteSpace() >= room || !usable(); }, STALL_LIMIT) ||
+                   !usable()) {
+            result = MIDI_ERR_NODRIVER;  // nothing goes out: stalled or gone
+        } else {
+            m_queue.Push(bytes + offset, n);
+            m_queued.fetch_add(1, std::memory_order_release);
+            offset += n;
+        }
+    }
+    // Every byte that will go has been copied: the buffer is the caller's again. A message cut
+    // short by a failure ends without its 0xF7, so a receiver drops it.
+    header->dwFlags |= MIDI_HDR_DONE;
+    return result;
+}
+
+MidiResult JackMidiOutApi::Reset(MidiOutHandle handle) {
+    // LongMsg returns every buffer done: none is ever pending.
+    std::lock_guard lock(m_lock);
+    return Valid(handle) ? MIDI_OK : MIDI_ERR_INVALHANDLE;
+}
+
+MidiResult JackMidiOutApi::UnprepareHeader(MidiOutHandle handle, MidiHeader* header) {
+    std::lock_guard lock(m_lock);
+    if (!Valid(handle)) return MIDI_ERR_INVALHANDLE;
+    if (header == nullptr) return MIDI_ERR_GENERIC;
+    header->dwFlags &= ~static_cast<Flags>(MIDI_HDR_PREPARED);
+    return MIDI_OK;
+}
+
+MidiResult JackMidiOutApi::Close(MidiOutHandle handle) {
+    std::lock_guard lock(m_lock);
+    if (!Valid(handle)) return MIDI_ERR_INVALHANDLE;
+    --m_openCount;  // the connection stays for the next message to the same device
+    return MIDI_OK;
+}
+
+bool JackMidiOutApi::Flush(std::chrono::milliseconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const std::uint64_t queued = m_queued.load(std::memory_order_acquire);
+    const bool out = WaitUntil(
+        [&] { return m_done.load(std::memory_order_acquire) >= queued || m_lost.load() || m_jack.Gone(); }, limit);
+    if (!out || m_lost.load() || m_jack.Gone() || m_done.load(std::memory_order_acquire) < queued) return false;
+    // The receivers read the last span in the cycle that wrote it, or in the next one when the
+    // server runs late; once the second cycle after it has begun, both are over.
+    const std::uint64_t last = m_lastWriteCycle.load(std::memory_order_acquire);
+    const auto left = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                 deadline - std::chrono::steady_clock::now()));
+    return WaitUntil([&] { return m_jack.Cycles() > last + 1 || m_jack.Gone(); }, left) && !m_jack.Gone();
+}
+
+std::string JackMidiOutApi::ConnectedTarget() {
+    std::lock_guard lock(m_lock);
+    return m_target;
+}
+
+void JackMidiOutApi::Finish() noexcept { Flush(); }
+
+// Runs on JACK's process thread: no locks, no allocation.
+void JackMidiOutApi::Process(jack_nframes_t frames, std::uint64_t epoch) noexcept {
+    if (epoch != m_liveEpoch.load(std::memory_order_acquire)) return;
+    jack_port_t* port = m_livePort.load(std::memory_order_acquire);
+    if (port == nullptr) return;
+    void* buffer = jack_port_get_buffer(port, frames);
+    jack_midi_clear_buffer(buffer);
+    if (!m_writable.load()) return;
+    if (jack_port_connected(port) <= 0) {
+        // The device's port went away with our connection: nothing queued can reach it. Writing
+        // stops; the next Open empties the queue (a send may be half-way through a record now).
+        m_writable.store(false);
+        m_lost.store(true);
+        return;
+    }
+    const std::uint64_t written = WriteEventsOut(buffer, m_queue);
+    if (written > 0) {
+        m_lastWriteCycle.store(m_jack.Cycles(), std::memory_order_relaxed);
+        m_done.fetch_add(written, std::memory_order_release);
+        m_eventsWritten.fetch_add(written, std::memory_order_relaxed);
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,132 @@
+// MIDI output on JACK, through the program's one JACK client (JackClient.h).
+//
+// The backend has one MIDI output port on that client for the life of the process. Devices are the
+// MIDI input ports of the server (where we can send to), in the server's order, without the ports
+// of any copy of this program, named by their short name (the rule of DeviceNaming.h); none while
+// the server runs no process cycles (JackClient::Running). An index names the port that
+// GetDevCaps last showed at that index (or, for an index never shown, the port at that place of
+// the last listing); a port that has gone since fails to open (MIDI_ERR_BADDEVICEID), whatever
+// port now stands at that place. Opening a device connects our port to the device's port; the
+// connection stays when the handle is closed, so a device that stays selected costs no graph
+// change at all. Opening a different device first lets the queue go out to the old one, then
+// moves the connection.
+//
+// LongMsg copies the message into the backend's own queue (an EventRing made with the backend)
+// and returns with the header done: the caller's buffer is free at once. The process callback
+// (JACK's process thread) writes the queue into the port buffer cycle by cycle, as much as each
+// cycle's buffer takes, in order; it never allocates, locks, throws or calls out. A message longer than one span
+// goes as consecutive events: event k carries bytes [k * span, min((k + 1) * span, n)) unchanged
+// (span = JACK_SPAN, or half the server's MIDI buffer when that is smaller); only the last one
+// ends with 0xF7, and a receiver that joins events until the 0xF7 has the message back. Examples:
+// 10551 bytes go as 8192 + 2359, 18742 bytes as 8192 + 8192 + 2358.
+//
+// Nothing is lost on purpose: switching devices, Flush and the end of the process wait (bounded)
+// until the queue has gone out and the cycle that carried the last bytes, and the one after it,
+// have ended. When the device's port goes away, the queue is dropped and every later send fails
+// until a device is opened again; when the server goes away, sends fail and the next Open fails
+// like an Open without a server (MIDI_ERR_NODRIVER), until a server answers again.
+//
+// The send path of a selected device (Open of the same index, LongMsg, Close) takes no memory from
+// the heap, makes no server request and changes nothing in the graph. Index -1 names no device.
+// No exception leaves this backend, and it prints nothing.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/EventRing.h"
+#include "JackClient.h"
+#include "platform/MidiApi.h"
+
+namespace platform {
+
+class JackMidiOutApi final : public IMidiOutApi, private JackClient::Hook {
+public:
+    // Longest span of one SysEx message that goes as one event. Receivers that buffer one event per
+    // cycle, like RtMidi's 16 KB ring, take it without loss.
+    static constexpr std::size_t JACK_SPAN = 8192;
+    // Room of the byte queue: a few of the longest messages (18742 bytes) with their span records.
+    static constexpr std::size_t QUEUE_SIZE = 65536;
+    // Longest wait for room in the queue, or for the queue to go out, before the send or the flush
+    // counts as failed (the server stalled or went away).
+    static constexpr std::chrono::milliseconds STALL_LIMIT{2000};
+    // Longest wait for a new connection to reach the graph that the server's cycles run.
+    static constexpr std::chrono::milliseconds CONNECT_LIMIT{5000};
+
+    explicit JackMidiOutApi(JackClient& jack = JackClient::Instance());
+    ~JackMidiOutApi() override;  // flushes, then gives up the port
+    JackMidiOutApi(const JackMidiOutApi&) = delete;
+    JackMidiOutApi& operator=(const JackMidiOutApi&) = delete;
+
+    std::uint32_t GetNumDevs() override;
+    MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) override;
+    MidiResult Open(MidiOutHandle* handle, std::uint32_t index) override;
+    MidiResult PrepareHeader(MidiOutHandle handle, MidiHeader* header) override;
+    MidiResult LongMsg(MidiOutHandle handle, MidiHeader* header) override;
+    MidiResult Reset(MidiOutHandle handle) override;
+    MidiResult UnprepareHeader(MidiOutHandle handle, MidiHeader* header) override;
+    MidiResult Close(MidiOutHandle handle) override;
+
+    // Waits until everything queued has gone out and the cycle after the one that carried the last
+    // bytes has begun. False when that did not happen within `limit` (or the device or the server
+    // went away). Any thread.
+    bool Flush(std::chrono::milliseconds limit = STALL_LIMIT) const;
+
+    // Events written into our port's buffer so far (a message longer than a span is several).
+    // Any thread.
+    std::uint64_t EventsWritten() const { return m_eventsWritten.load(std::memory_order_relaxed); }
+
+    // Full JACK name of the port our output is connected to; empty when none. For tests.
+    std::string ConnectedTarget();
+
+private:
+    void Process(jack_nframes_t frames, std::uint64_t epoch) noexcept override;
+    void Finish() noexcept override;
+
+    // Must be called with m_lock held.
+    MidiResult MakePort(jack_client_t* client, std::uint64_t epoch);
+    MidiResult Connect(jack_client_t* client, const std::string& target);
+    void RefreshNames(jack_client_t* client);
+    bool Valid(MidiOutHandle handle) const;
+
+    JackClient& m_jack;
+    const MidiOutHandle m_handle;  // the one handle this backend gives out
+    std::string m_portName;        // short name of our port
+
+    std::mutex m_lock;  // serialises every operation of the sending side
+    // Guarded by m_lock.
+    jack_port_t* m_port = nullptr;
+    std::uint64_t m_portEpoch = 0;      // epoch of the client that owns m_port
+    std::string m_target;               // full name of the connected device port, or empty
+    std::uint32_t m_openCount = 0;      // handles open
+    std::vector<std::string> m_ports;   // full names of the last enumeration
+    std::vector<std::string> m_names;   // their listed names
+    std::map<std::uint32_t, std::string> m_shown;  // full names, by index, as GetDevCaps showed them
+    std::chrono::steady_clock::time_point m_namesTime{};
+
+    // Shared with the process thread. Written by the sending side; read by Process.
+    std::atomic<jack_port_t*> m_livePort{nullptr};   // m_port, published with m_liveEpoch
+    std::atomic<std::uint64_t> m_liveEpoch{0};       // Process runs only in cycles of this epoch
+    // The graph has our connection: write. Set by the sending side once it has seen the
+    // connection; cleared by it before a change of connection, and by Process when the
+    // connection went away.
+    std::atomic<bool> m_writable{false};
+    std::atomic<std::size_t> m_span{JACK_SPAN};
+    std::atomic<std::uint64_t> m_queued{0};          // spans queued (sending side)
+    // Written by Process; read by the sending side.
+    std::atomic<std::uint64_t> m_done{0};            // spans written out or dropped
+    std::atomic<std::uint64_t> m_lastWriteCycle{0};  // cycle that wrote the latest span
+    std::atomic<std::uint64_t> m_eventsWritten{0};   // spans written out (a count only)
+    std::atomic<bool> m_lost{false};                 // the device's port went away; Open clears it
+    // The sending side (under m_lock) writes one record per span, Process reads them. Made by the
+    // constructor; a queue that could not be made takes nothing, and every send fails.
+    EventRing m_queue;
+};
+
+}  // namespace platform
