@@ -87,10 +87,11 @@ void JackDevicePorts::Close() {
         }
     }
     // A client whose server went away is never called again (and so never closed).
+    // A server that does not answer a close in time answers none: the other client is left too.
+    bool answered = true;
     for (jack_client_t** client : {&m_inClient, &m_outClient}) {
-        if (*client != nullptr && Usable()) {
-            jack_deactivate(*client);
-            jack_client_close(*client);
+        if (*client != nullptr && Usable() && answered) {
+            answered = platform::CloseClientWithin(*client, platform::JackClient::CLOSE_LIMIT);
         }
         *client = nullptr;
     }

@@ -3,6 +3,7 @@
 #include <jack/midiport.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -58,8 +59,7 @@ void JackClient::Close() {
         if (m_client != nullptr && !m_gone.load()) {
             // Counts as gone from now on: no backend calls into the closed client.
             m_gone.store(true);
-            jack_deactivate(m_client);
-            jack_client_close(m_client);
+            CloseClientWithin(m_client, CLOSE_LIMIT);
         }
         m_client = nullptr;
     }
@@ -216,6 +216,33 @@ int JackClient::OnXrun(void* arg) {
         self->m_lateCycles.fetch_add(1, std::memory_order_relaxed);
     }
     return 0;
+}
+
+bool CloseClientWithin(jack_client_t* client, std::chrono::milliseconds limit) {
+    // Shared with the closing thread, which may outlive the wait.
+    struct State {
+        std::mutex lock;
+        std::condition_variable done;
+        bool closed = false;  // guarded by lock
+    };
+    std::shared_ptr<State> state;
+    try {
+        state = std::make_shared<State>();
+        std::thread([client, state] {
+            jack_deactivate(client);
+            jack_client_close(client);
+            std::lock_guard lock(state->lock);
+            state->closed = true;
+            state->done.notify_all();
+        }).detach();
+    } catch (...) {
+        // No thread to be had: the close is waited for without a bound.
+        jack_deactivate(client);
+        jack_client_close(client);
+        return true;
+    }
+    std::unique_lock lock(state->lock);
+    return state->done.wait_for(lock, limit, [&] { return state->closed; });
 }
 
 std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long flags) {

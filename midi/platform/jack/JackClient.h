@@ -63,6 +63,8 @@ public:
     // Longest wait for a process cycle before a server counts as not running: well above the
     // longest period (8192 frames at 22050 Hz: 372 ms) and the lateness of a busy server.
     static constexpr std::chrono::milliseconds RUNNING_LIMIT{1000};
+    // Longest wait for the server to answer the closing of a client (CloseClientWithin).
+    static constexpr std::chrono::milliseconds CLOSE_LIMIT{5000};
 
     // The process-wide client holder. Its client is opened on the first Acquire. The holder itself
     // is never destroyed, so backends in statics of their own may still ask it while they go.
@@ -159,6 +161,15 @@ private:
     std::atomic<bool> m_stopService{false};  // set by StopService before its post; read by the service thread
     std::mutex m_drainLock;  // held by the service thread through a pass of the hooks' Drain
 };
+
+// Deactivates and closes `client` on a thread of its own and waits at most `limit` for that. The
+// server answers requests one at a time, and it writes its notices to a client with a blocking
+// write: a client that has stopped reading them (one that is closing, as many are when many
+// programs end together) and whose socket is full holds the server's request thread for good, and
+// no close is answered any more. Past `limit` the caller goes on and leaves the thread to end with
+// the process; the server drops the client once the process's connection closes, and that frees
+// it. True when the close was answered in time. Not on a JACK thread.
+bool CloseClientWithin(jack_client_t* client, std::chrono::milliseconds limit);
 
 // Full names of the server's MIDI ports with `flags` (JackPortIsInput: where we can send to,
 // JackPortIsOutput: where we can receive from), in the server's order, without the ports of any
