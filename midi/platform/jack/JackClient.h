@@ -63,8 +63,10 @@ public:
     // Longest wait for a process cycle before a server counts as not running: well above the
     // longest period (8192 frames at 22050 Hz: 372 ms) and the lateness of a busy server.
     static constexpr std::chrono::milliseconds RUNNING_LIMIT{1000};
-    // Longest wait for the server to answer the closing of a client (CloseClientWithin).
-    static constexpr std::chrono::milliseconds CLOSE_LIMIT{5000};
+    // Longest wait for the server to answer the closing of a client (CloseClientWithin). Shorter
+    // than the backends' CONNECT_LIMIT: a server held up by a close that is given up on is free
+    // again before a copy that is opening its device meanwhile gives up waiting.
+    static constexpr std::chrono::milliseconds CLOSE_LIMIT{2000};
 
     // The process-wide client holder. Its client is opened on the first Acquire. The holder itself
     // is never destroyed, so backends in statics of their own may still ask it while they go.
