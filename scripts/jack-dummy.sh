@@ -9,6 +9,8 @@
 # own default): its process threads and those of its clients then run before ordinary work, so
 # other builds on the machine do not make them late. Unset or 0: not realtime, the harder case.
 # When the machine refuses realtime scheduling the server runs without it and "start" says so.
+# TARNET_JACK_SYNC=1 runs it synchronous (jackd -S): a cycle ends only once every client has
+# finished it (or the client time-out passed), instead of the next cycle starting under a late one.
 set -uo pipefail
 server="${JACK_DEFAULT_SERVER:-default}"
 state_dir="${TARNET_JACK_STATE:-/tmp/tarnet-jack}/$server"
@@ -37,8 +39,10 @@ case "${1:-}" in
     if [ "${TARNET_JACK_REALTIME:-0}" = 1 ]; then
       if chrt -f 10 true 2>/dev/null; then mode=--realtime; else echo "jack-dummy: realtime refused here; running without it"; fi
     fi
-    echo "$mode" >"$state_dir/mode"
-    nohup jackd -n "$server" "$mode" -d dummy -r 48000 -p "${TARNET_JACK_PERIOD:-1024}" >"$state_dir/jackd.log" 2>&1 &
+    sync=()
+    [ "${TARNET_JACK_SYNC:-0}" = 1 ] && sync=(-S)
+    echo "$mode${sync[*]:+ sync}" >"$state_dir/mode"
+    nohup jackd -n "$server" "$mode" "${sync[@]}" -d dummy -r 48000 -p "${TARNET_JACK_PERIOD:-1024}" >"$state_dir/jackd.log" 2>&1 &
     echo $! >"$state_dir/jackd.pid"
     for _ in $(seq 1 100); do
       if running; then echo "jack-dummy: started server \"$server\" (pid $(cat "$state_dir/jackd.pid"), $mode)"; exit 0; fi

@@ -4,11 +4,16 @@
 #                                 moment (tarnet-soak-runs), under the ASan+UBSan and TSan builds
 #   jack-kills                    JACK server and device kills at random moments of a run
 #                                 (scripts/jack-kill-campaign.sh, when the tree has it)
-#   parallel-jack                 copies of tarnet-update, each against its own tarnet-devsim, side
-#                                 by side on one JACK server, for a number of rounds; the server
-#                                 runs realtime as JACK is set up for music (SOAK_JACK_REALTIME=0:
-#                                 without it, where a busy machine makes clients late and the
-#                                 server clears MIDI events before they are read)
+#   parallel-jack-PERIOD          copies of tarnet-update, each against its own tarnet-devsim, side
+#                                 by side on one JACK server, for a number of rounds, at each
+#                                 period (256 and 1024 frames); the server runs realtime as JACK is
+#                                 set up for music (SOAK_JACK_REALTIME=0: without it, where a busy
+#                                 machine makes clients late and the server clears MIDI events
+#                                 before they are read; SOAK_JACK_SYNC=1: synchronous, jackd -S).
+#                                 Beside the wrong endings: the late cycles the server reported
+#                                 (for updaters, for devices), events lost between the programs,
+#                                 lost messages in a round with a late cycle or not, the kinds
+#                                 "Can't open" and "Illegal device", the load at start and end
 #   fuzz                          every libFuzzer target (scripts/fuzz.sh) for a number of runs each
 # Prints per campaign: runs, crashes, hangs, sanitizer reports, wrong endings (for the fuzz
 # targets a finding, a broken property included, counts as a crash, a slow input as a hang); exits
@@ -17,7 +22,7 @@
 #
 # Full sizes by default; smaller ones through the environment (0 leaves a campaign out):
 #   SOAK_LOOPBACK_RUNS=10000  SOAK_JACK_KILLS=100  SOAK_PARALLEL_COPIES=20  SOAK_PARALLEL_ROUNDS=10
-#   SOAK_FUZZ_RUNS=10000000   SOAK_SEED (loopback close moments; random when unset)
+#   SOAK_PARALLEL_PERIODS="256 1024"  SOAK_FUZZ_RUNS=10000000   SOAK_SEED (loopback close moments; random when unset)
 # Logs go to build/soak/.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -26,6 +31,7 @@ loop_runs=${SOAK_LOOPBACK_RUNS:-10000}
 kills=${SOAK_JACK_KILLS:-100}
 copies=${SOAK_PARALLEL_COPIES:-20}
 rounds=${SOAK_PARALLEL_ROUNDS:-10}
+periods=${SOAK_PARALLEL_PERIODS:-256 1024}
 fuzz_runs=${SOAK_FUZZ_RUNS:-10000000}
 seed=${SOAK_SEED:-$RANDOM$RANDOM}
 logs=build/soak
@@ -104,24 +110,35 @@ if [ "$kills" -gt 0 ]; then
 fi
 
 # ---- Copies side by side over JACK ------------------------------------------------------------
-parallel_jack() {
-  build default tarnet-update tarnet-devsim
-  local bin=build/default/tools work
+# One server per period (its own name), the release build (the programs as shipped). Both programs
+# run with --counts: each prints the late cycles the server reported while it ran (all clients'),
+# its events written, read and lost, and its JACK clients' names, so that the late cycles of the
+# server's log ("client = NAME was not finished") are told apart per copy. A wrong ending is
+# logged with the kind of its error, the late cycles of its own three clients in that round, the
+# events that went missing between the two programs, and whether the server reported a late cycle
+# after the device had written its latest answer (the answer the update waited for in vain).
+parallel_jack() {  # period
+  local period=$1 name="parallel-jack-$1"
+  local bin=build/release/tools work
   work=$(mktemp -d)
   export XDG_STATE_HOME="$work/state"  # these runs stay out of the user's history of updates
-  export JACK_DEFAULT_SERVER="tarnet-soak-$$"
-  export TARNET_JACK_STATE="$work/jack"
-  TARNET_JACK_REALTIME=${SOAK_JACK_REALTIME:-1} scripts/jack-dummy.sh start >"$work/jack-start.log" 2>&1
+  export JACK_DEFAULT_SERVER="tarnet-soak-$$-$period"
+  export TARNET_JACK_STATE="$work/jack" TARNET_JACK_PERIOD=$period
+  TARNET_JACK_REALTIME=${SOAK_JACK_REALTIME:-1} TARNET_JACK_SYNC=${SOAK_JACK_SYNC:-0} scripts/jack-dummy.sh start >"$work/jack-start.log" 2>&1
   case $? in
     0) ;;
-    *) not_available parallel-jack "no JACK server of its own came up"; rm -rf "$work"; return ;;
+    *) not_available "$name" "no JACK server of its own came up"; rm -rf "$work"; return ;;
   esac
-  echo "--- parallel-jack: $copies copies x $rounds rounds on JACK server $JACK_DEFAULT_SERVER"
-  local start=$SECONDS runs=0 crashes=0 hangs=0 wrong=0
+  local jlog="$TARNET_JACK_STATE/$JACK_DEFAULT_SERVER/jackd.log"
+  local load0 load1
+  load0=$(cut -d' ' -f1-3 /proc/loadavg)
+  echo "--- $name: $copies copies x $rounds rounds on JACK server $JACK_DEFAULT_SERVER, $period frames (load $load0)"
+  local start=$SECONDS runs=0 crashes=0 hangs=0 wrong=0 opens=0 illegal=0 inlate=0 notlate=0 lost_total=0
   for round in $(seq 1 "$rounds"); do
-    local sims=() upds=() k
+    local sims=() upds=() k from to
+    from=$(wc -l <"$jlog")
     for k in $(seq 1 "$copies"); do
-      timeout -k 5 900 "$bin/tarnet-devsim" --name "Soak Device $k" --timeout 840 --quiet \
+      timeout -k 5 900 "$bin/tarnet-devsim" --name "Soak Device $k" --timeout 840 --quiet --counts \
         >"$work/sim-$round-$k.log" 2>&1 &
       sims+=($!)
     done
@@ -129,13 +146,13 @@ parallel_jack() {
       for _ in $(seq 1 200); do grep -q ready "$work/sim-$round-$k.log" && break; sleep 0.1; done
     done
     # A copy gets 240 s for its update; the bound of 900 s for the process is for its start-up
-    # too, which on a crowded server is slow (each device listing opens a JACK client). Only a
-    # copy past that bound counts as a hang.
+    # too, which on a crowded server is slow. Only a copy past that bound counts as a hang.
     for k in $(seq 1 "$copies"); do
-      timeout -k 5 900 "$bin/tarnet-update" --device "Soak Device $k" --quiet --timeout 240 --linger 0 \
+      timeout -k 5 900 "$bin/tarnet-update" --device "Soak Device $k" --quiet --counts --timeout 240 --linger 0 \
         >"$work/upd-$round-$k.log" 2>&1 &
       upds+=($!)
     done
+    local urcs=() srcs=() helds=()
     for k in $(seq 1 "$copies"); do
       local urc src sim=${sims[$((k - 1))]} held=0
       wait "${upds[$((k - 1))]}"; urc=$?
@@ -144,40 +161,87 @@ parallel_jack() {
       for _ in $(seq 1 150); do kill -0 "$sim" 2>/dev/null || break; sleep 0.1; done
       if kill -0 "$sim" 2>/dev/null; then held=1; kill "$sim" 2>/dev/null; fi
       wait "$sim"; src=$?
+      urcs+=("$urc") srcs+=("$src") helds+=("$held")
+    done
+    # The server's log of this round (the late cycles it reported, by client).
+    to=$(wc -l <"$jlog")
+    sed -n "$((from + 1)),${to}p" "$jlog" >"$work/jackd-$round.log"
+    for k in $(seq 1 "$copies"); do
+      local urc=${urcs[$((k - 1))]} src=${srcs[$((k - 1))]} held=${helds[$((k - 1))]}
+      local ul="$work/upd-$round-$k.log" sl="$work/sim-$round-$k.log"
       runs=$((runs + 1))
+      # Late cycles of this copy's own clients, as the server's log names them.
+      local uc sc late_u late_s
+      uc=$(sed -n 's/^jack: client "\(.*\)"; .*/\1/p' "$ul")
+      sc=$(sed -n 's/^devsim: jack: clients "\(.*\)", "\(.*\)"; .*/\1|\2/p' "$sl")
+      late_u=0 late_s=0
+      [ -n "$uc" ] && late_u=$(grep -cF "client = $uc was not finished" "$work/jackd-$round.log")
+      if [ -n "$sc" ]; then
+        late_s=$(( $(grep -cF "client = ${sc%%|*} was not finished" "$work/jackd-$round.log") +
+                   $(grep -cF "client = ${sc##*|} was not finished" "$work/jackd-$round.log") ))
+      fi
       local verdict=""
       # The updater's status decides crash and hang (124/137: ended by its time bound); the
       # device's adds a wrong ending (its verdict), or a crash of its own (abort, FPE, SEGV).
-      if [ $urc -eq 124 ] || [ $urc -eq 137 ]; then
+      if [ "$urc" -eq 124 ] || [ "$urc" -eq 137 ]; then
         hangs=$((hangs + 1)); verdict=hang
-      elif [ $urc -ge 128 ] || [ $src -eq 134 ] || [ $src -eq 136 ] || [ $src -eq 139 ]; then
+      elif [ "$urc" -ge 128 ] || [ "$src" -eq 134 ] || [ "$src" -eq 136 ] || [ "$src" -eq 139 ]; then
         crashes=$((crashes + 1)); verdict=crash
-      elif [ $urc -ne 0 ] || [ $src -ne 0 ]; then
+      elif [ "$urc" -ne 0 ] || [ "$src" -ne 0 ]; then
         wrong=$((wrong + 1)); verdict="wrong ending"
       fi
-      if [ -n "$verdict" ]; then
-        { echo "== round $round copy $k: $verdict: tarnet-update $urc, tarnet-devsim $src$([ $held -eq 1 ] && echo ' (ended by the soak)')"
-          cat "$work/upd-$round-$k.log" "$work/sim-$round-$k.log"; } >>"$logs/parallel-jack.log"
+      [ -z "$verdict" ] && continue
+      local kind
+      kind=$(grep -E '^Error: ' "$ul" | tr '\n' ' ')
+      grep -q "Can't open" "$ul" && opens=$((opens + 1))
+      grep -q 'Illegal device connected' "$ul" && illegal=$((illegal + 1))
+      # Events that left one program and never reached the other; a late cycle after the
+      # device's latest answer puts the lost answer into a late cycle.
+      local uw ur dw dr after lost
+      read -r uw ur <<<"$(sed -n 's/^jack: .* events-written \([0-9]*\) events-read \([0-9]*\) .*/\1 \2/p' "$ul")"
+      read -r dr dw after <<<"$(sed -n 's/^devsim: jack: .*events-read \([0-9]*\) events-written \([0-9]*\) .* late-after-last-write \([0-9]*\)/\1 \2 \3/p' "$sl")"
+      lost=""
+      if [ -n "${uw:-}" ] && [ -n "${dw:-}" ]; then
+        lost="host->device $((uw - dr)), device->host $((dw - ur))"
+        lost_total=$((lost_total + uw - dr + dw - ur))
+        # A message lost either way (a block, or its answer): did the server report a late cycle
+        # of this copy's clients in that round, or one after the device's latest answer?
+        if [ $((uw - dr + dw - ur)) -gt 0 ]; then
+          if [ "${after:-0}" -gt 0 ] || [ "$late_u" -gt 0 ] || [ "$late_s" -gt 0 ]; then inlate=$((inlate + 1)); else notlate=$((notlate + 1)); fi
+        fi
       fi
+      { echo "== $period frames, round $round copy $k: $verdict: tarnet-update $urc, tarnet-devsim $src$([ "$held" -eq 1 ] && echo ' (ended by the soak)')"
+        echo "   ${kind:-no error line}"
+        echo "   late cycles reported for its clients: updater \"${uc:-?}\" $late_u, device \"${sc:-?}\" $late_s; after the device's latest answer: ${after:-?}; events lost between the two: ${lost:-unknown}"
+        cat "$ul" "$sl"; } >>"$logs/parallel-jack.log"
     done
   done
-  local mode restarts
+  load1=$(cut -d' ' -f1-3 /proc/loadavg)
+  local mode restarts late_upd late_sim late_all
   mode=$(cat "$TARNET_JACK_STATE/$JACK_DEFAULT_SERVER/mode" 2>/dev/null)
   scripts/jack-dummy.sh stop >/dev/null 2>&1
-  cp "$TARNET_JACK_STATE/$JACK_DEFAULT_SERVER/jackd.log" "$logs/parallel-jackd.log" 2>/dev/null
-  restarts=$(grep -c 'Process error' "$logs/parallel-jackd.log" 2>/dev/null)
+  cp "$jlog" "$logs/parallel-jackd-$period.log" 2>/dev/null
+  restarts=$(grep -c 'Process error' "$logs/parallel-jackd-$period.log" 2>/dev/null)
+  late_all=$(grep -c 'was not finished' "$logs/parallel-jackd-$period.log" 2>/dev/null)
+  late_upd=$(grep -c 'client = Tarnet Updater.* was not finished' "$logs/parallel-jackd-$period.log" 2>/dev/null)
+  late_sim=$((${late_all:-0} - ${late_upd:-0}))
+  # "Triggered": the client was woken but had not begun its cycle when the next was due (it did not
+  # get a processor in time); "Running": it was still in its process callback.
+  local unstarted
+  unstarted=$(grep -c 'was not finished, state = Triggered' "$logs/parallel-jackd-$period.log" 2>/dev/null)
   rm -f /dev/shm/jack_"$JACK_DEFAULT_SERVER"_* /dev/shm/jack_sem.*_"$JACK_DEFAULT_SERVER"_* 2>/dev/null
   rm -rf "$work"
-  unset JACK_DEFAULT_SERVER TARNET_JACK_STATE
-  record parallel-jack "$runs" "$crashes" "$hangs" 0 "$wrong" \
-    "($((SECONDS - start)) s; server ${mode#--}, cycles started again under late clients: ${restarts:-0})"
+  unset JACK_DEFAULT_SERVER TARNET_JACK_STATE TARNET_JACK_PERIOD XDG_STATE_HOME
+  record "$name" "$runs" "$crashes" "$hangs" 0 "$wrong" \
+    "($((SECONDS - start)) s; server ${mode#--}; late cycles: updaters ${late_upd:-0}, devices $late_sim (${unstarted:-0} of them not yet begun), cycles started again ${restarts:-0}; events lost $lost_total; updates that lost a message in a round with a late cycle of theirs $inlate, without one $notlate; \"Can't open\" $opens, \"Illegal device\" $illegal; load $load0 -> $load1)"
 }
 
 if [ "$copies" -gt 0 ] && [ "$rounds" -gt 0 ]; then
   : >"$logs/parallel-jack.log"
   # (measure-parallel.sh measures durations at given periods; it has no rounds and no counts.)
   if command -v jackd >/dev/null; then
-    parallel_jack
+    build release tarnet-update tarnet-devsim
+    for period in $periods; do parallel_jack "$period"; done
   else
     not_available parallel-jack "jackd is missing"
   fi

@@ -4,6 +4,7 @@
 # the host's identity by itself; the image it received must equal the embedded one byte for byte.
 # With PROBE (jack_process_probe.c) both programs run with it loaded, and on the JACK process
 # thread of either one no heap call, no blocking lock and no throw may come during the whole run.
+# Both print their counts (--counts): every event one of them wrote, the other one read.
 # usage: e2e_jack_update.sh DEVSIM UPDATE IMAGE [PROBE]
 set -uo pipefail
 devsim=$1 update=$2 image=$3 probe=${4:-}
@@ -21,14 +22,15 @@ if [ -n "$probe" ]; then
 fi
 name="E2E Device $$"
 "${preload[@]}" "$devsim" --name "$name" --out "$work/received.bin" --expect-image "$image" \
-  --pull A0000:9216:start --pull EC001:16383:start --pull EFFFF:1 --ask-identity --refuse 7:2 --timeout 120 \
+  --pull A0000:9216:start --pull EC001:16383:start --pull EFFFF:1 --ask-identity --refuse 7:2 --timeout 120 --counts \
   >"$work/devsim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 1 150); do grep -q 'ready' "$work/devsim.log" && break; sleep 0.1; done
 grep -q 'ready' "$work/devsim.log" || { echo "simulator did not come up:"; cat "$work/devsim.log"; exit 1; }
 
-"${preload[@]}" "$update" --device "$name" --quiet --timeout 120
+"${preload[@]}" "$update" --device "$name" --quiet --counts --timeout 120 >"$work/update.log"
 update_status=$?
+cat "$work/update.log"
 wait $sim_pid
 sim_status=$?
 cat "$work/devsim.log"
@@ -36,6 +38,12 @@ cat "$work/devsim.log"
 [ $sim_status -eq 0 ] || { echo "simulator verdict: FAIL ($sim_status)"; exit 1; }
 cmp "$image" "$work/received.bin" || { echo "received image differs"; exit 1; }
 echo "end-to-end update over JACK: image received byte for byte"
+read -r host_wrote host_read <<<"$(sed -n 's/^jack: .* events-written \([0-9]*\) events-read \([0-9]*\) .*/\1 \2/p' "$work/update.log")"
+read -r dev_read dev_wrote <<<"$(sed -n 's/^devsim: jack: .*events-read \([0-9]*\) events-written \([0-9]*\) .*/\1 \2/p' "$work/devsim.log")"
+if [ -z "${host_wrote:-}" ] || [ -z "${dev_wrote:-}" ]; then echo "no counts from the programs"; exit 1; fi
+if [ "$host_wrote" -eq 0 ] || [ "$host_wrote" != "$dev_read" ] || [ "$dev_wrote" != "$host_read" ]; then
+  echo "events: host wrote $host_wrote, device read $dev_read; device wrote $dev_wrote, host read $host_read"; exit 1
+fi
 [ -n "$probe" ] || exit 0
 
 echo "on the JACK process thread:"

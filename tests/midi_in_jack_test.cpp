@@ -296,4 +296,6 @@ TEST(JackMidiInBackend, AFullRingDropsAndCountsEventsWhileTheProcessThreadRunsOn
     EXPECT_EQ(reported, api.LostEvents());
     EXPECT_EQ(arrived + api.LostEvents(), static_cast<std::size_t>(LARGE));
     EXPECT_LT(arrived, static_cast<std::size_t>(LARGE));
+    // Every event is counted once: read (the first, those that arrived, the last) or lost.
+    EXPECT_EQ(api.EventsRead(), arrived + 2);
 }

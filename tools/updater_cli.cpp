@@ -29,6 +29,7 @@
 #include "UpdateHistory.h"
 #include "UpdateHost.h"
 #include "UpdateRecord.h"
+#include "platform/MidiApi.h"
 #include "platform/TimerApi.h"
 
 #if defined(_WIN32)
@@ -162,6 +163,9 @@ const char HELP[] =
     "  --rescan        list the MIDI devices again after the run, as \"Rescan Device\" does\n"
     "  --reply-timeout MS  wait that long for each answer of the device (default 30000);\n"
     "                  for fault tests that end runs early\n"
+    "  --counts        on JACK, print one closing line of counts: the program's client as the\n"
+    "                  server names it, its cycles, the late cycles the server reported, events\n"
+    "                  written, read and lost (the input could not keep them)\n"
     "  --help          display this help and exit\n"
     "  --version       output version information and exit\n"
     "\n"
@@ -255,7 +259,7 @@ int main(int argc, char** argv) {
 #endif
     std::string inName = "USB Audio Device";
     std::string outName = inName;
-    bool list = false, loopback = false, measure = false, quiet = false, rescan = false;
+    bool list = false, loopback = false, measure = false, quiet = false, rescan = false, counts = false;
     bool all = false, history = true, inOrOut = false, showHistory = false;
     std::vector<std::string> devices;  // every --device, for --all
     std::string reportPath;
@@ -282,6 +286,7 @@ int main(int argc, char** argv) {
             else if (a == "--timeout") timeoutSec = static_cast<int>(cli::ParseInteger(args.Value(), 1, 86400, "time-out"));
             else if (a == "--linger") lingerMs = static_cast<int>(cli::ParseInteger(args.Value(), 0, 3600000, "linger time"));
             else if (a == "--rescan") { args.NoValue(); rescan = true; }
+            else if (a == "--counts") { args.NoValue(); counts = true; }
             else if (a == "--reply-timeout") { timings.replyTimeoutMs = static_cast<std::uint32_t>(cli::ParseInteger(args.Value(), 1, 3600000, "reply time-out")); replyTimeoutGiven = true; }
             else if (a.rfind("-", 0) == 0) throw cli::UsageError{"unknown option '" + a + "'"};
             else throw cli::UsageError{"unexpected argument '" + a + "'"};
@@ -398,6 +403,18 @@ int main(int argc, char** argv) {
         const double floor = UpdateFloorMs();
         std::printf("update: %.0f ms; floor %.0f ms (one %u ms tick per block, 36 blocks, + 2 ticks); ratio %.2f\n",
                     ms, floor, POLL_PERIOD_MS, ms / floor);
+    }
+    if (counts) {
+        const platform::MidiSystemCounts c = platform::DefaultMidiSystemCounts();
+        if (c.kept) {
+            std::printf("jack: client \"%s\"; cycles %llu late-cycles %llu events-written %llu events-read %llu "
+                        "events-lost %llu\n",
+                        c.client.c_str(), static_cast<unsigned long long>(c.cycles),
+                        static_cast<unsigned long long>(c.lateCycles), static_cast<unsigned long long>(c.eventsWritten),
+                        static_cast<unsigned long long>(c.eventsRead), static_cast<unsigned long long>(c.lostEvents));
+        } else {
+            std::printf("counts: kept on JACK only\n");
+        }
     }
     if (completed) {
         std::printf("tarnet-update: update completed\n");

@@ -28,14 +28,23 @@ bool UseJack() {
 #endif
 }
 
+#if defined(__linux__)
+JackMidiOutApi& JackOut() {
+    static JackMidiOutApi jack;
+    return jack;
+}
+
+JackMidiInApi& JackIn() {
+    static JackMidiInApi jack;
+    return jack;
+}
+#endif
+
 }  // namespace
 
 IMidiOutApi& DefaultMidiOutApi() {
 #if defined(__linux__)
-    if (UseJack()) {
-        static JackMidiOutApi jack;
-        return jack;
-    }
+    if (UseJack()) return JackOut();
     static AlsaSeqMidiOutApi alsa;
     return alsa;
 #else
@@ -46,16 +55,30 @@ IMidiOutApi& DefaultMidiOutApi() {
 
 IMidiInApi& DefaultMidiInApi() {
 #if defined(__linux__)
-    if (UseJack()) {
-        static JackMidiInApi jack;
-        return jack;
-    }
+    if (UseJack()) return JackIn();
     static AlsaSeqMidiInApi alsa;
     return alsa;
 #else
     static RtMidiInApi api;
     return api;
 #endif
+}
+
+MidiSystemCounts DefaultMidiSystemCounts() {
+    MidiSystemCounts counts;
+#if defined(__linux__)
+    if (UseJack()) {
+        JackClient& client = JackClient::Instance();
+        counts.kept = true;
+        counts.client = client.ClientName();
+        counts.cycles = client.Cycles();
+        counts.lateCycles = client.LateCycles();
+        counts.eventsWritten = JackOut().EventsWritten();
+        counts.eventsRead = JackIn().EventsRead();
+        counts.lostEvents = JackIn().LostEvents();
+    }
+#endif
+    return counts;
 }
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 // No system header here: this header is included everywhere, and <windows.h> would bring its
@@ -141,5 +142,18 @@ public:
 // can't be opened; WinMM on Windows; RtMidi on CoreMIDI on macOS. They live for the whole process.
 IMidiOutApi& DefaultMidiOutApi();
 IMidiInApi& DefaultMidiInApi();
+
+// What the MIDI system under the default backends has counted so far, for a program's closing
+// summary. Kept on JACK only (`kept` false elsewhere).
+struct MidiSystemCounts {
+    bool kept = false;
+    std::string client;              // the program's client, as the server names it in its log
+    std::uint64_t cycles = 0;        // process cycles of that client
+    std::uint64_t lateCycles = 0;    // late cycles the server reported (of any of its clients)
+    std::uint64_t eventsWritten = 0; // events our output wrote
+    std::uint64_t eventsRead = 0;    // events our input took
+    std::uint64_t lostEvents = 0;    // events our input dropped (its ring was full)
+};
+MidiSystemCounts DefaultMidiSystemCounts();
 
 }  // namespace platform

@@ -44,6 +44,8 @@ bool JackDevicePorts::Open(const std::string& name) {
     jack_set_process_callback(m_outClient, &JackDevicePorts::OnOutProcess, this);
     jack_on_shutdown(m_inClient, &JackDevicePorts::OnShutdown, this);
     jack_on_shutdown(m_outClient, &JackDevicePorts::OnShutdown, this);
+    // The server tells every client of every late cycle: one of the two clients counts them.
+    jack_set_xrun_callback(m_inClient, &JackDevicePorts::OnXrun, this);
     if (jack_activate(m_inClient) != 0 || jack_activate(m_outClient) != 0) {
         Close();
         return false;
@@ -85,10 +87,11 @@ void JackDevicePorts::Close() {
         }
     }
     // A client whose server went away is never called again (and so never closed).
+    // A server that does not answer a close in time answers none: the other client is left too.
+    bool answered = true;
     for (jack_client_t** client : {&m_inClient, &m_outClient}) {
-        if (*client != nullptr && Usable()) {
-            jack_deactivate(*client);
-            jack_client_close(*client);
+        if (*client != nullptr && Usable() && answered) {
+            answered = platform::CloseClientWithin(*client, platform::JackClient::CLOSE_LIMIT);
         }
         *client = nullptr;
     }
@@ -103,7 +106,7 @@ int JackDevicePorts::OnInProcess(jack_nframes_t frames, void* arg) {
     auto* self = static_cast<JackDevicePorts*>(arg);
     if (!self->m_inputOpen.load(std::memory_order_acquire)) return 0;
     const bool wrote = platform::CopyEventsIn(jack_port_get_buffer(self->m_inPort, frames), self->m_in,
-                                              self->m_dropped, self->m_lostEvents);
+                                              self->m_dropped, self->m_lostEvents, self->m_eventsRead);
     if (wrote && !self->m_wakePending.exchange(true)) sem_post(&self->m_wake);
     return 0;
 }
@@ -114,8 +117,29 @@ int JackDevicePorts::OnOutProcess(jack_nframes_t frames, void* arg) {
     const std::uint64_t cycle = self->m_outCycles.fetch_add(1, std::memory_order_acq_rel) + 1;
     void* buffer = jack_port_get_buffer(self->m_outPort, frames);
     jack_midi_clear_buffer(buffer);
-    if (platform::WriteEventsOut(buffer, self->m_out) > 0) self->m_lastWriteCycle.store(cycle, std::memory_order_release);
+    if (const std::uint64_t written = platform::WriteEventsOut(buffer, self->m_out); written > 0) {
+        self->m_lastWriteCycle.store(cycle, std::memory_order_release);
+        self->m_eventsWritten.fetch_add(written, std::memory_order_relaxed);
+        self->m_lateAtLastWrite.store(self->m_lateCycles.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    }
     return 0;
+}
+
+// Runs on JACK's notification thread of the input's client, once per late cycle the server
+// reports: counts it, nothing else.
+int JackDevicePorts::OnXrun(void* arg) {
+    static_cast<JackDevicePorts*>(arg)->m_lateCycles.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
+std::string JackDevicePorts::ClientNames() const {
+    std::string names;
+    for (jack_client_t* client : {m_inClient, m_outClient}) {
+        const char* name = client != nullptr ? jack_get_client_name(client) : nullptr;
+        if (!names.empty()) names += ", ";
+        names += std::string("\"") + (name != nullptr ? name : "") + "\"";
+    }
+    return names;
 }
 
 // Runs when the server has gone away (JACK's notification thread, or a process thread); as simple

@@ -68,11 +68,24 @@ public:
 
     // Events the input dropped because its ring was full. Any thread.
     std::uint64_t LostEvents() const { return m_lostEvents.load(std::memory_order_relaxed); }
+    // Events of the host the input took, and events the output wrote, so far. Any thread.
+    std::uint64_t EventsRead() const { return m_eventsRead.load(std::memory_order_relaxed); }
+    std::uint64_t EventsWritten() const { return m_eventsWritten.load(std::memory_order_relaxed); }
+    // Late cycles the server has reported so far (of any of its clients), and how many of them
+    // it reported after the cycle that wrote the output's latest event. Any thread.
+    std::uint64_t LateCycles() const { return m_lateCycles.load(std::memory_order_relaxed); }
+    std::uint64_t LateCyclesSinceLastWrite() const {
+        return LateCycles() - m_lateAtLastWrite.load(std::memory_order_relaxed);
+    }
+    // The names the server gave the two clients (input, output), as in its log. Open's thread,
+    // while they are open.
+    std::string ClientNames() const;
 
 private:
     static int OnInProcess(jack_nframes_t frames, void* arg);
     static int OnOutProcess(jack_nframes_t frames, void* arg);
     static void OnShutdown(void* arg);
+    static int OnXrun(void* arg);
     void Drain();
     bool Usable() const { return !m_gone.load(std::memory_order_acquire); }
 
@@ -88,6 +101,12 @@ private:
     platform::EventRing m_out;  // senders -> out-client's process thread
     std::uint32_t m_dropped = 0;  // in-client's process thread only: the tag of the next record
     std::atomic<std::uint64_t> m_lostEvents{0};  // written by the input's process thread
+    std::atomic<std::uint64_t> m_eventsRead{0};  // written by the input's process thread
+    // Written by the output's process thread. Counts only: nothing is ordered by them.
+    std::atomic<std::uint64_t> m_eventsWritten{0};
+    std::atomic<std::uint64_t> m_lateAtLastWrite{0};  // m_lateCycles when the latest event went
+    // Incremented by the input client's xrun callback (its notification thread). A count only.
+    std::atomic<std::uint64_t> m_lateCycles{0};
 
     // The drain thread: started by Open, joined by CloseInput; woken through m_wake.
     std::thread m_drain;

@@ -102,6 +102,9 @@ Run:
                            no limit with --serve); 0 = no limit
   --seed N                 seed of the answer delays (default 1)
   --quiet                  print only the ready line and the verdict
+  --counts                 on JACK, print before the verdict one line of counts: events read,
+                           written and lost, late cycles the server reported (all of them, and
+                           those after the latest event written), the clients' names
   --help                   display this help and exit
   --version                output version information and exit
 
@@ -155,6 +158,7 @@ struct Options {
     bool serve = false;
     long timeoutSec = -1;
     bool quiet = false;
+    bool counts = false;
 };
 
 Options ParseArguments(int argc, char** argv) {
@@ -266,6 +270,9 @@ Options ParseArguments(int argc, char** argv) {
         } else if (arg == "--quiet") {
             noValue();
             o.quiet = true;
+        } else if (arg == "--counts") {
+            noValue();
+            o.counts = true;
         } else {
             throw UsageError{"unknown option '" + arg + "'"};
         }
@@ -640,7 +647,14 @@ int main(int argc, char** argv) {
                 std::lock_guard<std::mutex> lock(outLock);
                 jackOut = nullptr;
             }
+            const std::string clients = jack.ClientNames();
             jack.Close();
+            if (options.counts) {
+                Print("jack: clients " + clients + "; events-read " + std::to_string(jack.EventsRead()) +
+                      " events-written " + std::to_string(jack.EventsWritten()) + " events-lost " +
+                      std::to_string(jack.LostEvents()) + " late-cycles " + std::to_string(jack.LateCycles()) +
+                      " late-after-last-write " + std::to_string(jack.LateCyclesSinceLastWrite()));
+            }
             if (jack.LostEvents() > 0) {
                 Print("JACK: " + std::to_string(jack.LostEvents()) + " events of the host lost (input ring full)");
             }

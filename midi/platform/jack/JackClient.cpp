@@ -3,6 +3,7 @@
 #include <jack/midiport.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -58,8 +59,7 @@ void JackClient::Close() {
         if (m_client != nullptr && !m_gone.load()) {
             // Counts as gone from now on: no backend calls into the closed client.
             m_gone.store(true);
-            jack_deactivate(m_client);
-            jack_client_close(m_client);
+            CloseClientWithin(m_client, CLOSE_LIMIT);
         }
         m_client = nullptr;
     }
@@ -121,6 +121,7 @@ jack_client_t* JackClient::Acquire(std::uint64_t* epoch) {
         ClientContext* context = contexts.back().get();
         jack_on_shutdown(client, &JackClient::OnShutdown, context);
         jack_set_process_callback(client, &JackClient::OnProcess, context);
+        jack_set_xrun_callback(client, &JackClient::OnXrun, context);
         m_epoch.store(next);
         m_gone.store(false);
         if (jack_activate(client) != 0) {
@@ -131,10 +132,17 @@ jack_client_t* JackClient::Acquire(std::uint64_t* epoch) {
         static std::once_flag closer;
         std::call_once(closer, [] { std::atexit(&CloseAtExit); });
         m_client = client;
+        const char* name = jack_get_client_name(client);
+        m_clientName = name != nullptr ? name : "";
         if (!m_service.joinable()) m_service = std::thread([this] { Serve(); });
     }
     if (epoch != nullptr) *epoch = m_epoch.load();
     return m_client;
+}
+
+std::string JackClient::ClientName() {
+    std::lock_guard lock(m_lock);
+    return m_client != nullptr ? m_clientName : std::string();
 }
 
 bool JackClient::WaitCycles(std::uint64_t count, std::chrono::milliseconds limit) {
@@ -199,6 +207,44 @@ void JackClient::OnShutdown(void* arg) {
     }
 }
 
+// Runs on JACK's notification thread of the client, once per late cycle the server reports: counts
+// it, nothing else.
+int JackClient::OnXrun(void* arg) {
+    auto* context = static_cast<ClientContext*>(arg);
+    JackClient* self = context->holder;
+    if (context->epoch == self->m_epoch.load(std::memory_order_acquire)) {
+        self->m_lateCycles.fetch_add(1, std::memory_order_relaxed);
+    }
+    return 0;
+}
+
+bool CloseClientWithin(jack_client_t* client, std::chrono::milliseconds limit) {
+    // Shared with the closing thread, which may outlive the wait.
+    struct State {
+        std::mutex lock;
+        std::condition_variable done;
+        bool closed = false;  // guarded by lock
+    };
+    std::shared_ptr<State> state;
+    try {
+        state = std::make_shared<State>();
+        std::thread([client, state] {
+            jack_deactivate(client);
+            jack_client_close(client);
+            std::lock_guard lock(state->lock);
+            state->closed = true;
+            state->done.notify_all();
+        }).detach();
+    } catch (...) {
+        // No thread to be had: the close is waited for without a bound.
+        jack_deactivate(client);
+        jack_client_close(client);
+        return true;
+    }
+    std::unique_lock lock(state->lock);
+    return state->done.wait_for(lock, limit, [&] { return state->closed; });
+}
+
 std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long flags) {
     std::vector<std::string> ports;
     const char** names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
@@ -221,7 +267,8 @@ bool IsDevicePort(jack_client_t* client, const std::string& fullName, unsigned l
     return type != nullptr && std::strcmp(type, JACK_DEFAULT_MIDI_TYPE) == 0 && !IsOwnPort(DescribeJackPort(fullName));
 }
 
-bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std::atomic<std::uint64_t>& lost) noexcept {
+bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std::atomic<std::uint64_t>& lost,
+                  std::atomic<std::uint64_t>& read) noexcept {
     const jack_nframes_t count = jack_midi_get_event_count(portBuffer);
     bool wrote = false;
     for (jack_nframes_t i = 0; i < count; ++i) {
@@ -230,6 +277,7 @@ bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std
         if (ring.Push(event.buffer, static_cast<std::uint32_t>(event.size), dropped)) {
             dropped = 0;
             wrote = true;
+            read.fetch_add(1, std::memory_order_relaxed);
         } else {
             ++dropped;
             lost.fetch_add(1, std::memory_order_relaxed);

@@ -63,6 +63,10 @@ public:
     // Longest wait for a process cycle before a server counts as not running: well above the
     // longest period (8192 frames at 22050 Hz: 372 ms) and the lateness of a busy server.
     static constexpr std::chrono::milliseconds RUNNING_LIMIT{1000};
+    // Longest wait for the server to answer the closing of a client (CloseClientWithin). Shorter
+    // than the backends' CONNECT_LIMIT: a server held up by a close that is given up on is free
+    // again before a copy that is opening its device meanwhile gives up waiting.
+    static constexpr std::chrono::milliseconds CLOSE_LIMIT{2000};
 
     // The process-wide client holder. Its client is opened on the first Acquire. The holder itself
     // is never destroyed, so backends in statics of their own may still ask it while they go.
@@ -92,6 +96,12 @@ public:
 
     // Process cycles begun by the program's clients so far.
     std::uint64_t Cycles() const { return m_cycles.load(); }
+    // Late cycles the server has reported so far (its xrun notices): a cycle that some client of
+    // the server, not necessarily ours, had not finished when the next one was due. Any thread.
+    std::uint64_t LateCycles() const { return m_lateCycles.load(std::memory_order_relaxed); }
+    // The name the server gave the live client ("Tarnet Updater", "Tarnet Updater-01", ...), as
+    // it names it in its log; empty when there is none.
+    std::string ClientName();
     // Waits until `count` more cycles have begun than when called; false when the server went away
     // or the limit passed first.
     bool WaitCycles(std::uint64_t count, std::chrono::milliseconds limit);
@@ -116,12 +126,14 @@ public:
 private:
     static int OnProcess(jack_nframes_t frames, void* arg);
     static void OnShutdown(void* arg);
+    static int OnXrun(void* arg);
     // The service thread: runs the hooks' Drain whenever woken, until StopService.
     void Serve();
     void StopService();
 
     std::mutex m_lock;  // serialises Acquire, the destructor and the hook slots' writers
     jack_client_t* m_client = nullptr;  // guarded by m_lock
+    std::string m_clientName;           // guarded by m_lock; the name of m_client
     bool m_closed = false;              // guarded by m_lock; set by Close
     // Clients whose server went away: never called again, kept so they are not closed.
     std::vector<jack_client_t*> m_dead;  // guarded by m_lock
@@ -133,6 +145,9 @@ private:
     std::atomic<bool> m_gone{false};
     // Written by the process callback only; read by waiting threads (acquire/release).
     std::atomic<std::uint64_t> m_cycles{0};
+    // Incremented by the xrun callback (JACK's notification thread of a live client); read by any
+    // thread. A count only: nothing is ordered by it.
+    std::atomic<std::uint64_t> m_lateCycles{0};
     // Written under m_lock by AddHook/RemoveHook; read by the process callback. RemoveHook's
     // store and its read of m_cycles are sequentially consistent with the callback's increment
     // and load, so a cycle that saw the old hook has begun before the cycle RemoveHook waits for.
@@ -149,6 +164,15 @@ private:
     std::mutex m_drainLock;  // held by the service thread through a pass of the hooks' Drain
 };
 
+// Deactivates and closes `client` on a thread of its own and waits at most `limit` for that. The
+// server answers requests one at a time, and it writes its notices to a client with a blocking
+// write: a client that has stopped reading them (one that is closing, as many are when many
+// programs end together) and whose socket is full holds the server's request thread for good, and
+// no close is answered any more. Past `limit` the caller goes on and leaves the thread to end with
+// the process; the server drops the client once the process's connection closes, and that frees
+// it. True when the close was answered in time. Not on a JACK thread.
+bool CloseClientWithin(jack_client_t* client, std::chrono::milliseconds limit);
+
 // Full names of the server's MIDI ports with `flags` (JackPortIsInput: where we can send to,
 // JackPortIsOutput: where we can receive from), in the server's order, without the ports of any
 // copy of this program. Asks the server; allocates; empty on failure.
@@ -160,9 +184,10 @@ bool IsDevicePort(jack_client_t* client, const std::string& fullName, unsigned l
 
 // The MIDI events of an input port's buffer into `ring`, one record each, oldest first. An event
 // that does not fit is dropped: `dropped` counts the drops since the last record that went in
-// (that record's tag; it starts again at 0) and `lost` all of them. True when a record went in.
-// For a process callback: neither waits nor allocates.
-bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std::atomic<std::uint64_t>& lost) noexcept;
+// (that record's tag; it starts again at 0) and `lost` all of them; `read` counts the events that
+// went in. True when a record went in. For a process callback: neither waits nor allocates.
+bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std::atomic<std::uint64_t>& lost,
+                  std::atomic<std::uint64_t>& read) noexcept;
 // The records of `ring` into an output port's buffer, oldest first, as many as the buffer takes;
 // how many went. For a process callback: neither waits nor allocates.
 std::uint64_t WriteEventsOut(void* portBuffer, EventRing& ring) noexcept;

@@ -242,7 +242,7 @@ void JackMidiInApi::Process(jack_nframes_t frames, std::uint64_t epoch) noexcept
     jack_port_t* port = m_livePort.load(std::memory_order_acquire);
     Input* input = m_liveInput.load(std::memory_order_acquire);
     if (port == nullptr || input == nullptr) return;
-    if (CopyEventsIn(jack_port_get_buffer(port, frames), input->ring, input->dropped, m_lostEvents)) m_jack.Wake();
+    if (CopyEventsIn(jack_port_get_buffer(port, frames), input->ring, input->dropped, m_lostEvents, m_eventsRead)) m_jack.Wake();
 }
 
 // Runs on the client's service thread: hands what the cycles left in the ring to the queue, which

@@ -70,6 +70,8 @@ public:
     std::string ConnectedSource();
     // Events dropped so far because an input's ring was full. Any thread.
     std::uint64_t LostEvents() const { return m_lostEvents.load(std::memory_order_relaxed); }
+    // Events of the device that an open input took from our port so far. Any thread.
+    std::uint64_t EventsRead() const { return m_eventsRead.load(std::memory_order_relaxed); }
 
 private:
     struct Input;
@@ -107,6 +109,7 @@ private:
     std::atomic<Input*> m_liveInput{nullptr};
     // Written by Process (the one writer); read by any thread.
     std::atomic<std::uint64_t> m_lostEvents{0};
+    std::atomic<std::uint64_t> m_eventsRead{0};
 };
 
 }  // namespace platform

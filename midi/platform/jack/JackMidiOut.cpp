@@ -293,6 +293,7 @@ void JackMidiOutApi::Process(jack_nframes_t frames, std::uint64_t epoch) noexcep
     if (written > 0) {
         m_lastWriteCycle.store(m_jack.Cycles(), std::memory_order_relaxed);
         m_done.fetch_add(written, std::memory_order_release);
+        m_eventsWritten.fetch_add(written, std::memory_order_relaxed);
     }
 }
 

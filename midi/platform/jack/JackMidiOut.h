@@ -78,6 +78,10 @@ public:
     // went away). Any thread.
     bool Flush(std::chrono::milliseconds limit = STALL_LIMIT) const;
 
+    // Events written into our port's buffer so far (a message longer than a span is several).
+    // Any thread.
+    std::uint64_t EventsWritten() const { return m_eventsWritten.load(std::memory_order_relaxed); }
+
     // Full JACK name of the port our output is connected to; empty when none. For tests.
     std::string ConnectedTarget();
 
@@ -118,6 +122,7 @@ private:
     // Written by Process; read by the sending side.
     std::atomic<std::uint64_t> m_done{0};            // spans written out or dropped
     std::atomic<std::uint64_t> m_lastWriteCycle{0};  // cycle that wrote the latest span
+    std::atomic<std::uint64_t> m_eventsWritten{0};   // spans written out (a count only)
     std::atomic<bool> m_lost{false};                 // the device's port went away; Open clears it
     // The sending side (under m_lock) writes one record per span, Process reads them. Made by the
     // constructor; a queue that could not be made takes nothing, and every send fails.

@@ -235,6 +235,8 @@ IMidiInApi& DefaultMidiInApi() {
     return api;
 }
 
+MidiSystemCounts DefaultMidiSystemCounts() { return {}; }
+
 }  // namespace platform
 
 #endif  // _WIN32
