@@ -21,6 +21,18 @@ enum class UpdateOutcome {
     TransferError,       // ERASE refused, a block refused 7 times, or FINISH unanswered
     BlockTimeout,        // no answer to a data block in time
     WindowClosed,        // the window closed during the run; nothing was shown
+    DeviceGone,          // the MIDI IN or MIDI OUT device left the system during the run
+    SendFailed,          // ERASE, a block or FINISH did not go out whole
+};
+
+// How far a run has come: the phase whose message it sent last. A run that has started is past
+// NotStarted: its Identity Request is on the way.
+enum class RunPhase {
+    NotStarted,
+    Identification,
+    Erase,
+    Transfer,
+    Finish,
 };
 
 // The errors that the engine asks the window to show in its modal error box.

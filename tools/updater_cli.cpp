@@ -130,6 +130,18 @@ const cli::Program PROGRAM{"tarnet-update", USAGE_LINE, HELP};
 // lasts a whole poll tick at least (the answer is picked up by the next tick), so one tick per
 // block plus about two for the erase and finish exchanges. A MIDI system that takes longer for
 // the 10 ms pause, the way to the device and back (JACK at long periods) needs two per block.
+// The phase that a run reached, for the closing line.
+const char* PhaseName(RunPhase phase) {
+    switch (phase) {
+        case RunPhase::NotStarted: return "before the identity request";
+        case RunPhase::Identification: return "identification";
+        case RunPhase::Erase: return "erase";
+        case RunPhase::Transfer: return "transfer";
+        case RunPhase::Finish: return "finish";
+    }
+    return "unknown";
+}
+
 double FloorMs() {
     const int blocks = (IMAGE_SIZE + BLOCK_SIZE - 1) / BLOCK_SIZE;
     return blocks * static_cast<double>(POLL_PERIOD_MS) + 2 * POLL_PERIOD_MS;
@@ -251,10 +263,12 @@ int main(int argc, char** argv) {
         std::printf("rescan:\n");
         ListDevices(*engine);
     }
+    const RunPhase reached = engine->PhaseReached();
     engine.reset();
     link.reset();
 
     if (started && !outcome) std::printf("tarnet-update: no end after %d s\n", timeoutSec);
+    if (outcome == UpdateOutcome::DeviceGone) std::printf("tarnet-update: device disconnected\n");
     if (measure) {
         const double floor = FloorMs();
         std::printf("update: %.0f ms; floor %.0f ms (one %u ms tick per block, 36 blocks, + 2 ticks); ratio %.2f\n",
@@ -262,8 +276,11 @@ int main(int argc, char** argv) {
     }
     if (completed) {
         std::printf("tarnet-update: update completed\n");
+    } else if (!started) {
+        std::printf("tarnet-update: update FAILED (not started)\n");
     } else {
-        std::printf("tarnet-update: update FAILED (%s)\n", outcome ? OutcomeName(*outcome) : "not started");
+        std::printf("tarnet-update: update FAILED (%s; reached %s)\n", outcome ? OutcomeName(*outcome) : "no end",
+                    PhaseName(reached));
     }
     return completed ? 0 : 1;
 }
