@@ -2,8 +2,8 @@
 //
 // One object exists per process (constructed before the framework runs, reached through
 // Current()). InitInstance claims the lowest free number from 1 to MAX_INSTANCES with a
-// system-wide marker that stays held until the process ends, refuses to start a further copy, and
-// runs the main window modally. The header is free of Qt so that helpers can use the claim alone.
+// system-wide marker that stays held until the main window has closed, refuses to start a further
+// copy, and runs the main window modally. The header is free of Qt so that helpers can use the claim alone.
 #pragma once
 
 #include <functional>
@@ -42,7 +42,7 @@ public:
     // processes a scope of their own, so that they neither see nor disturb other copies.
     std::string m_markerScope;
 
-    // Held marker of the claimed number (kept until the process ends) or NO_INSTANCE_MARKER.
+    // Held marker of the claimed number (kept until the window has closed) or NO_INSTANCE_MARKER.
     InstanceMarkerHandle m_hInstanceMutex = NO_INSTANCE_MARKER;
     int m_instanceNumber = 0;
 

@@ -3,8 +3,8 @@
 //
 // One object exists per process (constructed before WinMain runs, reached through Current()).
 // InitInstance claims the lowest free number from 1 to MAX_INSTANCES with a named mutex that stays
-// held until the process ends (ClaimInstanceNumber, shared with the Qt program), refuses to start a
-// further copy, and runs the main window.
+// held until the main window has closed (ClaimInstanceNumber, shared with the Qt program), refuses
+// to start a further copy, and runs the main window.
 #pragma once
 
 #include <functional>
@@ -41,7 +41,7 @@ public:
     // processes a scope of their own, so that they neither see nor disturb other copies.
     std::string m_markerScope;
 
-    // Held mutex of the claimed number (kept until the process ends) or NO_INSTANCE_MARKER.
+    // Held mutex of the claimed number (kept until the window has closed) or NO_INSTANCE_MARKER.
     InstanceMarkerHandle m_hInstanceMutex = NO_INSTANCE_MARKER;
     int m_instanceNumber = 0;
 };
