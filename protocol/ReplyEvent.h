@@ -1,8 +1,9 @@
-// Auto-reset event that carries the device's answers from the dispatcher to the update run.
+// Auto-reset event that wakes the update run when the dispatcher has posted an answer
+// (ReplyChannel.h); it carries no data itself.
 //
 // Set() leaves the event signalled until one Wait() consumes it; a second Set() before that is not
-// counted twice. Writers store the reply fields before Set(); readers read them after Wait()
-// returned true. The mutex inside gives that ordering (and the fields are atomics besides).
+// counted twice. The answer lives in ReplyChannel under its own lock: it is stored before Set()
+// and read after Wait() returned true.
 #pragma once
 
 #include <chrono>

@@ -45,7 +45,8 @@ struct EnginePlatform {
     platform::IMidiInApi* midiIn = nullptr;
     platform::ITimerService* timer = nullptr;
 
-    // The services of the running platform (RtMidi or WinMM, the platform's timer).
+    // The services of the running platform (DefaultMidiOutApi, DefaultMidiInApi and the
+    // platform's timer).
     static EnginePlatform Default();
 };
 
@@ -87,8 +88,9 @@ public:
 
     // ----- Devices (window's thread) -----
     // Names of the system's MIDI input / output devices in device order, so that a list position
-    // is a device index. The count is asked anew before every name: a device may come or go
-    // during the scan. A device whose record can't be read has an empty name.
+    // is a device index. One count, then the names of the listing that count took: a device that
+    // comes or goes during the scan shifts no name against its index. A device whose record can't
+    // be read has an empty name.
     std::vector<std::string> MidiInDeviceNames();
     std::vector<std::string> MidiOutDeviceNames();
     // The window's MIDI OUT selection (device index, -1 = none), pushed whenever it changes; every

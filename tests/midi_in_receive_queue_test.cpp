@@ -1,4 +1,4 @@
-// The buffer semantics that the RtMidi and loopback inputs share.
+// The buffer semantics that the ALSA, JACK, RtMidi and loopback inputs share.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,7 +1,7 @@
 // The JACK server going away under the program: a server of the test's own is killed (kill -9, as
 // when jackd dies) while input and output are in use. The backends learn it from JACK's shutdown
-// callback, never call into the dead clients (closing RtMidi's JACK input on them used to crash),
-// fail cleanly from then on, and work again once a server answers again.
+// callback, never call into the dead clients, fail cleanly from then on, and work again once a
+// server answers again.
 //
 // Each test runs in a process of its own (CTest runs them one by one), so the program's JACK
 // client belongs to the test's server.
@@ -30,8 +30,6 @@
 #include "platform/jack/JackClient.h"
 #include "platform/jack/JackMidiIn.h"
 #include "platform/jack/JackMidiOut.h"
-#include "platform/rtmidi/RtMidiIn.h"
-#include "platform/rtmidi/RtMidiSupport.h"
 
 extern char** environ;
 
@@ -317,43 +315,6 @@ TEST_F(JackServerGoneTest, TheListsAreEmptyWhileTheServerRunsNoCyclesAndFilledOn
     EXPECT_EQ(inputs, 0u);
     EXPECT_TRUE(testsupport::WaitFor(
         [&] { return IndexOf(out, m_deviceName) >= 0 && IndexOf(in, m_deviceName + "-out") >= 0; }));
-}
-
-// RtMidi's own JACK input (used where the platform layer runs RtMidi on JACK): its client died
-// with the server, and closing it must not call into it (closing it crashed now and then when an
-// update had timed out after the server's death). The crash came at random, so three rounds.
-TEST_F(JackServerGoneTest, AnRtMidiInputOnTheDeadServerStopsWithoutCallingIntoIt) {
-    if (platform::rtmidi::AlsaSequencerUsable()) GTEST_SKIP() << "RtMidi runs on the ALSA sequencer here";
-    for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        JackDevice roundDevice;
-        JackDevice& device = round == 0 ? m_device : roundDevice;
-        if (round > 0) {
-            ASSERT_TRUE(m_server.Start());
-            ASSERT_TRUE(device.Start(m_deviceName));
-        }
-        platform::RtMidiInApi rtApi;
-        CMidiInPort in(rtApi);
-        const std::int64_t source = IndexOf(in, m_deviceName + "-out");
-        ASSERT_GE(source, 0);
-        in.m_deviceIndex = static_cast<std::uint32_t>(source);
-        ASSERT_TRUE(in.Start());
-        device.Send(IDENTITY_REPLY);
-        ASSERT_TRUE(testsupport::WaitFor([&] { return in.PeekReceived(nullptr, nullptr); }));
-
-        m_server.Kill();
-        device.ServerGone();
-        ASSERT_TRUE(testsupport::WaitFor([] { return platform::JackClient::Instance().Gone(); }));
-        std::uint32_t inputs = 1;
-        const bool ended = testsupport::EndsWithin(10s, [&] {
-            in.Stop();
-            inputs = in.GetDeviceCount();
-        });
-        ASSERT_TRUE(ended) << "stopping the input hung after the server went away";
-        EXPECT_FALSE(in.IsStarted());
-        EXPECT_EQ(inputs, 0u);
-        Drain(in);
-    }
 }
 
 }  // namespace

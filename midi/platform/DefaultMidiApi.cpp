@@ -2,16 +2,17 @@
 // own client on the ALSA sequencer when it can be opened, otherwise the program's own JACK client
 // (a JACK server that is not there makes every open fail); RtMidi on CoreMIDI on macOS. WinMM has
 // files of its own.
-#include "MidiApi.h"
-#include "platform/rtmidi/RtMidiIn.h"
-#include "platform/rtmidi/RtMidiOut.h"
-#include "platform/rtmidi/RtMidiSupport.h"
+#include "platform/MidiApi.h"
 
 #if defined(__linux__)
+#include "platform/alsa/AlsaSeqClient.h"
 #include "platform/alsa/AlsaSeqMidiIn.h"
 #include "platform/alsa/AlsaSeqMidiOut.h"
 #include "platform/jack/JackMidiIn.h"
 #include "platform/jack/JackMidiOut.h"
+#else
+#include "platform/rtmidi/RtMidiIn.h"
+#include "platform/rtmidi/RtMidiOut.h"
 #endif
 
 namespace platform {
@@ -20,7 +21,7 @@ namespace {
 
 bool UseJack() {
 #if defined(__linux__)
-    static const bool jack = !rtmidi::AlsaSequencerUsable();
+    static const bool jack = !alsa::SequencerUsable();
     return jack;
 #else
     return false;

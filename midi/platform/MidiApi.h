@@ -3,8 +3,8 @@
 // The interface mirrors the operating system's multimedia MIDI services: a result code of 0 means
 // success, devices are addressed by a 0-based index, SysEx buffers travel in a header record that
 // the device fills and marks done. CMidiInPort and CMidiOutPort follow their algorithms step by
-// step against this interface; each backend (RtMidi, WinMM, in-process loopback) lives in its own
-// file and only maps these calls onto its MIDI system.
+// step against this interface; each backend (ALSA sequencer, JACK, WinMM, RtMidi on CoreMIDI,
+// in-process loopback) lives in a folder of its own and only maps these calls onto its MIDI system.
 #pragma once
 
 #include <cstddef>
@@ -175,8 +175,8 @@ public:
     virtual MidiResult Close(MidiInHandle handle) = 0;
 };
 
-// The backends of the running platform: RtMidi (ALSA or JACK, CoreMIDI) or WinMM. They live for
-// the whole process.
+// The backends of the running platform: on Linux the ALSA sequencer, or JACK where the sequencer
+// can't be opened; WinMM on Windows; RtMidi on CoreMIDI on macOS. They live for the whole process.
 IMidiOutApi& DefaultMidiOutApi();
 IMidiInApi& DefaultMidiInApi();
 

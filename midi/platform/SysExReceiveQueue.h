@@ -1,7 +1,7 @@
 // The receive side of one open MIDI input, shared by the backends that do not have the multimedia
-// buffer model themselves (RtMidi, loopback): the queue of buffers that the caller hands in with
-// AddBuffer, and the parser that writes the bytes of each SysEx message into the front buffer and
-// gives the buffer back through the input callback.
+// buffer model themselves (ALSA sequencer, JACK, RtMidi, loopback): the queue of buffers that the
+// caller hands in with AddBuffer, and the parser that writes the bytes of each SysEx message into
+// the front buffer and gives the buffer back through the input callback.
 //
 // Buffer semantics:
 //   - A SysEx message (0xF0 .. 0xF7) is written into the front queued buffer; the buffer comes back

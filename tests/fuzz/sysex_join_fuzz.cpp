@@ -1,5 +1,5 @@
-// The input side's joining of MIDI events into SysEx buffers (SysExReceiveQueue, which the RtMidi
-// and loopback inputs share), against a reference joiner written byte by byte from the buffer
+// The input side's joining of MIDI events into SysEx buffers (SysExReceiveQueue, which the ALSA,
+// JACK, RtMidi and loopback inputs share), against a reference joiner written byte by byte from the buffer
 // rules in SysExReceiveQueue.h.
 //
 // Input layout:

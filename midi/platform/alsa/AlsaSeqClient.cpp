@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/rtmidi/RtMidiSupport.h"
+#include "platform/DeviceNaming.h"
 
 namespace platform::alsa {
 
@@ -35,6 +35,13 @@ bool Covers(const Departed& d, SeqAddress watched) {
 
 }  // namespace
 
+bool SequencerUsable() {
+    const int fd = ::open("/dev/snd/seq", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
 SeqClient& SeqClient::Instance() {
     static SeqClient* const instance = new SeqClient();
     return *instance;
@@ -53,7 +60,7 @@ bool SeqClient::Ready() {
     std::call_once(silence, [] { snd_lib_error_set_handler(&SilentAlsaHandler); });
     snd_seq_t* seq = nullptr;
     if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) return false;
-    snd_seq_set_client_name(seq, m_name.empty() ? rtmidi::CLIENT_NAME : m_name.c_str());
+    snd_seq_set_client_name(seq, m_name.empty() ? CLIENT_NAME : m_name.c_str());
     snd_seq_set_client_pool_input(seq, INPUT_POOL);  // a smaller pool (the default) serves too
     // The kernel keeps a long event's data in cells of the input pool, each the size of an event,
     // so the pool bounds the longest event that can arrive; a read buffer of the pool's size takes

@@ -27,12 +27,16 @@
 #include <string>
 #include <thread>
 
-#include "AlsaSeqPortInfo.h"
+#include "AlsaSeqAddress.h"
 
 typedef struct _snd_seq snd_seq_t;
 typedef struct snd_seq_event snd_seq_event_t;
 
 namespace platform::alsa {
+
+// True when the sequencer device (/dev/snd/seq) can be opened: the program then runs its MIDI on
+// the sequencer, else on JACK. Opens no client.
+bool SequencerUsable();
 
 class SeqClient {
 public:

@@ -7,7 +7,7 @@
 
 #include "AlsaSeqClient.h"
 #include "AlsaSeqMidiOut.h"
-#include "platform/rtmidi/RtMidiSupport.h"
+#include "platform/DeviceNaming.h"
 #include "platform/SysExReceiveQueue.h"
 
 namespace platform {
@@ -75,7 +75,7 @@ MidiResult AlsaSeqMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) 
     std::lock_guard<std::mutex> lock(m_mutex);
     if (index >= m_sources.size()) return MIDI_ERR_BADDEVICEID;
     m_shown[index] = m_sources[index];
-    SetProductName(caps, rtmidi::DeviceName(RtMidi::LINUX_ALSA, m_sources[index].fullName));
+    SetProductName(caps, DeviceName(alsa::Describe(m_sources[index])));
     return MIDI_OK;
 }
 

@@ -3,7 +3,7 @@
 //
 // Device index i is the i-th port that can be read from, listed by address in the sequencer's
 // order without the ports of any copy of this program; its name follows the naming rule of
-// RtMidiSupport.h. GetNumDevs takes a fresh listing that GetDevCaps then reads. Open opens the
+// DeviceNaming.h. GetNumDevs takes a fresh listing that GetDevCaps then reads. Open opens the
 // source that GetDevCaps last showed at that index (or the one at that place of the last listing)
 // by its address, if it is still there under the same name (a source that went away meanwhile
 // would otherwise shift later ones onto their neighbours), makes a port of the program's client

@@ -7,7 +7,7 @@
 
 #include "AlsaSeqClient.h"
 #include "AlsaSeqOut.h"
-#include "platform/rtmidi/RtMidiSupport.h"
+#include "platform/DeviceNaming.h"
 
 namespace platform {
 
@@ -19,7 +19,7 @@ constexpr std::uint32_t NO_DEVICE = 0xFFFFFFFFu;
 std::vector<alsa::SeqPortEntry> ListAlsaSeqDevices(bool destinations) {
     std::vector<alsa::SeqPortEntry> devices = alsa::ListPorts(destinations);
     devices.erase(std::remove_if(devices.begin(), devices.end(),
-                                 [](const alsa::SeqPortEntry& e) { return rtmidi::IsOwnPort(e.fullName); }),
+                                 [](const alsa::SeqPortEntry& e) { return IsOwnPort(alsa::Describe(e)); }),
                   devices.end());
     return devices;
 }
@@ -66,7 +66,7 @@ MidiResult AlsaSeqMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps)
     if (std::chrono::steady_clock::now() - m_listTime > std::chrono::seconds(2) || index >= m_devices.size()) Refresh();
     if (index >= m_devices.size()) return MIDI_ERR_BADDEVICEID;
     m_shown[index] = m_devices[index];
-    SetProductName(caps, rtmidi::DeviceName(RtMidi::LINUX_ALSA, m_devices[index].fullName));
+    SetProductName(caps, DeviceName(alsa::Describe(m_devices[index])));
     return MIDI_OK;
 }
 

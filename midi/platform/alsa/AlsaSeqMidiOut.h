@@ -1,7 +1,7 @@
 // MIDI output on the ALSA sequencer, on the program's one client (AlsaSeqClient.h).
 //
 // Devices are the ports that can be written to, listed by address in the sequencer's order
-// without the ports of any copy of this program, and named by the rule in RtMidiSupport.h (the
+// without the ports of any copy of this program, and named by the rule in DeviceNaming.h (the
 // client's name). An index names the device that GetDevCaps last showed at that index (or, for
 // an index never shown, the device at that place of the last listing), and Open opens that
 // device by its address, if it is still there under the same name: a caller that asks for the

@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 
 #include <cctype>
+#include <utility>
 
 #include "AlsaSeqClient.h"
 
@@ -57,9 +58,10 @@ std::optional<SeqPortEntry> Entry(snd_seq_client_info_t* client, snd_seq_port_in
     if ((snd_seq_port_info_get_type(port) & kinds) == 0) return std::nullopt;
     if ((snd_seq_port_info_get_capability(port) & caps) != caps) return std::nullopt;
     const int p = snd_seq_port_info_get_port(port);
-    return SeqPortEntry{SeqAddress{number, p}, std::string(snd_seq_client_info_get_name(client)) + ":" +
-                                                   snd_seq_port_info_get_name(port) + " " + std::to_string(number) +
-                                                   ":" + std::to_string(p)};
+    std::string clientName = snd_seq_client_info_get_name(client);
+    std::string portName = snd_seq_port_info_get_name(port);
+    std::string fullName = clientName + ":" + portName + " " + std::to_string(number) + ":" + std::to_string(p);
+    return SeqPortEntry{SeqAddress{number, p}, std::move(fullName), std::move(clientName), std::move(portName)};
 }
 
 }  // namespace

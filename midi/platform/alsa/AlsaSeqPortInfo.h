@@ -18,24 +18,29 @@
 #include <string>
 #include <vector>
 
-namespace platform::alsa {
+#include "AlsaSeqAddress.h"
+#include "platform/DeviceNaming.h"
 
-struct SeqAddress {
-    int client = -1;
-    int port = -1;
-    bool operator==(const SeqAddress&) const = default;
-};
+namespace platform::alsa {
 
 struct SeqPortKind {
     unsigned int type = 0;  // SND_SEQ_PORT_TYPE_* bits of the port
     int card = -1;          // sound card of the port's client; -1 for an application or a global client
 };
 
-// One port as listed: its address and the name RtMidi would report for it ("CLIENT:PORT c:p").
+// One port as listed: its address, its client's and its own name, and the name RtMidi would
+// report for it ("CLIENT:PORT c:p").
 struct SeqPortEntry {
     SeqAddress address;
     std::string fullName;
+    std::string clientName;
+    std::string portName;
 };
+
+// The port in the terms of the naming rule (DeviceNaming.h).
+inline PortDescription Describe(const SeqPortEntry& entry) {
+    return PortDescription{MidiSystem::AlsaSequencer, entry.clientName, entry.portName};
+}
 
 // The ports that can be written to (destinations = true) or read from, in the sequencer's order
 // of clients and ports and with RtMidi's choice of ports (no system client; MIDI generic, synth

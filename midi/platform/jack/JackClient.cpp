@@ -4,7 +4,7 @@
 #include <memory>
 #include <thread>
 
-#include "platform/rtmidi/RtMidiSupport.h"
+#include "JackPortName.h"
 
 namespace platform {
 
@@ -66,7 +66,7 @@ jack_client_t* JackClient::Acquire(std::uint64_t* epoch) {
             jack_set_info_function(&SilentJack);
         });
         jack_status_t status{};
-        jack_client_t* client = jack_client_open(rtmidi::CLIENT_NAME, JackNoStartServer, &status);
+        jack_client_t* client = jack_client_open(CLIENT_NAME, JackNoStartServer, &status);
         if (client == nullptr) return nullptr;
         const std::uint64_t next = m_epoch.load() + 1;
         auto& contexts = Contexts();
@@ -149,7 +149,7 @@ std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long fl
     if (names == nullptr) return ports;
     try {
         for (const char** p = names; *p != nullptr; ++p) {
-            if (!rtmidi::IsOwnPort(*p)) ports.emplace_back(*p);
+            if (!IsOwnPort(DescribeJackPort(*p))) ports.emplace_back(*p);
         }
     } catch (...) {
         ports.clear();

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/rtmidi/RtMidiSupport.h"
+#include "JackPortName.h"
 #include "platform/SysExReceiveQueue.h"
 
 namespace platform {
@@ -52,7 +52,7 @@ void JackMidiInApi::RefreshNames(jack_client_t* client) {
     // A server that runs no cycles lists nothing: the ports of one that died unnoticed are stale.
     if (client != nullptr && m_jack.Running()) {
         for (const std::string& full : ListDevicePorts(client, JackPortIsOutput)) {
-            m_names.push_back(rtmidi::DeviceName(RtMidi::UNIX_JACK, full));
+            m_names.push_back(DeviceName(DescribeJackPort(full)));
         }
     }
     m_listed = true;

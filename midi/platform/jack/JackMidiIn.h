@@ -3,7 +3,7 @@
 //
 // The backend has one MIDI input port on that client for the life of the process. Devices are the
 // MIDI output ports of the server (where we can receive from), in the server's order, without the
-// ports of any copy of this program, named by their short name (the rule of RtMidiSupport.h); none
+// ports of any copy of this program, named by their short name (the rule of DeviceNaming.h); none
 // while the server runs no process cycles (JackClient::Running).
 // Opening a device connects its port to ours (nothing changes when it is connected already) and
 // returns once the server's cycles run the connection; closing keeps the connection, so an input

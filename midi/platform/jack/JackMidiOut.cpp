@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/rtmidi/RtMidiSupport.h"
+#include "JackPortName.h"
 
 namespace platform {
 
@@ -88,7 +88,7 @@ void JackMidiOutApi::RefreshNames(jack_client_t* client) {
     // A server that runs no cycles lists nothing: the ports of one that died unnoticed are stale.
     if (client != nullptr && m_jack.Running()) {
         for (const std::string& full : ListTargets(client)) {
-            m_names.push_back(rtmidi::DeviceName(RtMidi::UNIX_JACK, full));
+            m_names.push_back(DeviceName(DescribeJackPort(full)));
         }
     }
     ++m_listing;

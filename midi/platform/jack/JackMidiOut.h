@@ -2,7 +2,7 @@
 //
 // The backend has one MIDI output port on that client for the life of the process. Devices are the
 // MIDI input ports of the server (where we can send to), in the server's order, without the ports
-// of any copy of this program, named by their short name (the rule of RtMidiSupport.h); none while
+// of any copy of this program, named by their short name (the rule of DeviceNaming.h); none while
 // the server runs no process cycles (JackClient::Running). Opening a
 // device connects our port to the device's port; the connection stays when the handle is closed,
 // so a device that stays selected costs no graph change at all. Opening a different device first

@@ -4,49 +4,19 @@
 #include <cstring>
 
 #include "RtMidiSupport.h"
-#if defined(__linux__)
-#include "platform/alsa/AlsaSeqPortInfo.h"
-#endif
 #include "platform/SysExReceiveQueue.h"
-
-#if defined(__linux__)
-#include "platform/jack/JackClient.h"
-#endif
 
 namespace platform {
 
 namespace {
 
-// An RtMidi client and what is needed to end it safely: on JACK, the epoch of the program's own
-// client (JackClient.h) at the time it was made. Once that client has lost its server, RtMidi's
-// client has lost it too, and closing it would call into a dead connection (RtMidi's JACK input
-// unregisters its port on close): such a client is kept, never ended.
+// An RtMidi client, ended without letting an exception out.
 struct MidiClient {
     std::unique_ptr<RtMidiIn> midi;
-    std::uint64_t jackEpoch = 0;  // 0: not on JACK
 
-    void Make() {
-        midi = rtmidi::CreateIn();
-#if defined(__linux__)
-        if (midi && midi->getCurrentApi() == RtMidi::UNIX_JACK) JackClient::Instance().Acquire(&jackEpoch);
-#endif
-    }
+    void Make() { midi = rtmidi::CreateIn(); }
 
     void End() {
-        if (!midi) return;
-#if defined(__linux__)
-        if (midi->getCurrentApi() == RtMidi::UNIX_JACK && !JackClient::Instance().Alive(jackEpoch)) {
-            static std::mutex lock;
-            static auto* kept = new std::vector<std::unique_ptr<RtMidiIn>>();
-            std::lock_guard<std::mutex> guard(lock);
-            try {
-                kept->push_back(std::move(midi));
-            } catch (...) {
-                (void)midi.release();  // not closed either way
-            }
-            return;
-        }
-#endif
         try {
             midi.reset();
         } catch (...) {
@@ -55,8 +25,7 @@ struct MidiClient {
 };
 
 // The sources that are listed, in RtMidi's order, without the ports of any copy of this program
-// (its outputs are sources too while they send): RtMidi's port number and full name of each. On
-// the ALSA sequencer the number is looked up by the source's address when it is opened.
+// (its outputs are sources too while they send): RtMidi's port number and full name of each.
 struct SourceList {
     std::vector<unsigned> numbers;
     std::vector<std::string> fullNames;
@@ -65,21 +34,10 @@ struct SourceList {
 SourceList ListSources(RtMidiIn& midi) {
     SourceList list;
     try {
-#if defined(__linux__)
-        if (midi.getCurrentApi() == RtMidi::LINUX_ALSA) {
-            // Listed by address in one pass (see alsa::ListPorts).
-            for (const alsa::SeqPortEntry& port : alsa::ListPorts(false)) {
-                if (rtmidi::IsOwnPort(port.fullName)) continue;
-                list.numbers.push_back(0);
-                list.fullNames.push_back(port.fullName);
-            }
-            return list;
-        }
-#endif
         const unsigned count = midi.getPortCount();
         for (unsigned i = 0; i < count; ++i) {
             const std::string full = midi.getPortName(i);
-            if (full.empty() || rtmidi::IsOwnPort(full)) continue;
+            if (full.empty() || IsOwnPort(rtmidi::Describe(full))) continue;
             list.numbers.push_back(i);
             list.fullNames.push_back(full);
         }
@@ -87,16 +45,6 @@ SourceList ListSources(RtMidiIn& midi) {
         // Whatever was listed before the failure stands.
     }
     return list;
-}
-
-// RtMidi's number of the port whose full name is `fullName` (its address ends it); past the end of
-// RtMidi's list when there is none.
-unsigned RtMidiNumberOf(RtMidiIn& midi, const std::string& fullName) {
-    const unsigned count = midi.getPortCount();
-    for (unsigned i = 0; i < count; ++i) {
-        if (midi.getPortName(i) == fullName) return i;
-    }
-    return count;
 }
 
 }  // namespace
@@ -111,7 +59,7 @@ struct RtMidiInApi::Input {
 
 namespace {
 
-// Runs on the MIDI system's thread (the JACK process thread or RtMidi's ALSA thread). RtMidi 5
+// Runs on RtMidi's CoreMIDI thread. RtMidi 5
 // hands over a SysEx message once it has its 0xF7, gluing the events of a message that the sender
 // split; the queue also takes continuation chunks that start without a status byte.
 void OnRtMidiMessage(double, std::vector<unsigned char>* message, void* userData) noexcept {
@@ -144,7 +92,7 @@ std::vector<std::string> RtMidiInApi::Listing() {
         client.Make();
         if (client.midi) {
             for (const std::string& full : ListSources(*client.midi).fullNames) {
-                names.push_back(rtmidi::DeviceName(client.midi->getCurrentApi(), full));
+                names.push_back(DeviceName(rtmidi::Describe(full)));
             }
         }
     } catch (...) {
@@ -184,10 +132,7 @@ MidiResult RtMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiInPr
     try {
         client.Make();
         if (!client.midi) return MIDI_ERR_NODRIVER;
-        SourceList list = ListSources(*client.midi);
-        if (index < list.numbers.size() && client.midi->getCurrentApi() == RtMidi::LINUX_ALSA) {
-            list.numbers[index] = RtMidiNumberOf(*client.midi, list.fullNames[index]);
-        }
+        const SourceList list = ListSources(*client.midi);
         if (index >= list.numbers.size() || client.midi->getPortName(list.numbers[index]) != list.fullNames[index]) {
             result = MIDI_ERR_BADDEVICEID;  // no such source, or the system's list changed meanwhile
         } else {

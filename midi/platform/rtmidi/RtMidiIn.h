@@ -1,13 +1,13 @@
-// MIDI input on RtMidi (ALSA sequencer or JACK; CoreMIDI on macOS), with the multimedia buffer
-// model provided by SysExReceiveQueue. The program itself runs AlsaSeqMidiIn.h on the ALSA
-// sequencer (RtMidi makes a client and a queue per input) and JackMidiIn.h on JACK.
+// MIDI input on macOS, through RtMidi on CoreMIDI, with the multimedia buffer model provided by
+// SysExReceiveQueue. Built for the other POSIX systems too, where it finds no MIDI system (they
+// have backends of their own).
 //
 // Device index i is the i-th source that RtMidi lists, leaving out the ports of any copy of this
-// program; its name follows the naming rule of RtMidiSupport.h. GetNumDevs takes a fresh listing
+// program; its name follows the naming rule of DeviceNaming.h. GetNumDevs takes a fresh listing
 // that GetDevCaps then reads. Open makes one RtMidi client per open input and connects it to the
-// source (on JACK, a client that lost its server is never closed); the RtMidi callback (the MIDI
-// system's own thread) only copies the bytes into the queued buffer under a short lock and calls
-// the input callback when a buffer is done. No exception leaves this backend.
+// source; the RtMidi callback (the MIDI system's own thread) only copies the bytes into the
+// queued buffer under a short lock and calls the input callback when a buffer is done. No
+// exception leaves this backend.
 #pragma once
 
 #include <map>

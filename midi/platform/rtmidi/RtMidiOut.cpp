@@ -1,15 +1,11 @@
-// Wire format of a long SysEx message.
+// Wire format of a long SysEx message on CoreMIDI.
 //
-// The ALSA sequencer refuses events above its pool size and overruns a hardware port that is fed
-// faster than its cable. So a message longer than ALSA_SPAN (256) bytes is written as consecutive
-// events: event k carries bytes [k * ALSA_SPAN, min((k + 1) * ALSA_SPAN, n)) of the message
-// unchanged. The first event starts with 0xF0 and has no 0xF7; the following ones start with a
+// A hardware port's driver buffer overruns when it is fed faster than its cable. So a message
+// longer than SPAN (256) bytes is written as consecutive messages to RtMidi, one per SPAN x
+// CABLE_BYTE_TIME: span k carries bytes [k * SPAN, min((k + 1) * SPAN, n)) of the message
+// unchanged. The first span starts with 0xF0 and has no 0xF7; the following ones start with a
 // data byte; only the last one ends with 0xF7. Nothing is added or removed, so a receiver that
-// appends events until one ends with 0xF7 has the message back.
-//
-// On the ALSA sequencer RtMidi only lists; alsa::SeqOutput (AlsaSeqOut.h) connects and writes the
-// spans, at once to an application's port, at the cable's pace to hardware. Elsewhere (CoreMIDI)
-// RtMidi sends, and the spans are paced at ALSA_BYTE_TIME per byte.
+// appends spans until one ends with 0xF7 has the message back.
 #include "RtMidiOut.h"
 
 #include <algorithm>
@@ -18,9 +14,6 @@
 #include <thread>
 
 #include "RtMidiSupport.h"
-#if defined(__linux__)
-#include "platform/alsa/AlsaSeqOut.h"
-#endif
 
 namespace platform {
 
@@ -41,26 +34,13 @@ struct DeviceList {
 DeviceList ListDevices(RtMidiOut& midi) {
     DeviceList list;
     try {
-        const RtMidi::Api api = midi.getCurrentApi();
-#if defined(__linux__)
-        if (api == RtMidi::LINUX_ALSA) {
-            // Listed by address in one pass; SeqOutput opens by that address.
-            for (const alsa::SeqPortEntry& port : alsa::ListPorts(true)) {
-                if (rtmidi::IsOwnPort(port.fullName)) continue;
-                list.portNumbers.push_back(0);
-                list.fullNames.push_back(port.fullName);
-                list.names.push_back(rtmidi::DeviceName(api, port.fullName));
-            }
-            return list;
-        }
-#endif
         const unsigned int count = midi.getPortCount();
         for (unsigned int i = 0; i < count; ++i) {
             const std::string full = midi.getPortName(i);
-            if (full.empty() || rtmidi::IsOwnPort(full)) continue;
+            if (full.empty() || IsOwnPort(rtmidi::Describe(full))) continue;
             list.portNumbers.push_back(i);
             list.fullNames.push_back(full);
-            list.names.push_back(rtmidi::DeviceName(api, full));
+            list.names.push_back(DeviceName(rtmidi::Describe(full)));
         }
     } catch (...) {
         // Whatever was listed before the failure stands.
@@ -68,15 +48,10 @@ DeviceList ListDevices(RtMidiOut& midi) {
     return list;
 }
 
-
 }  // namespace
 
 struct RtMidiOutApi::Port {
-    std::unique_ptr<RtMidiOut> midi;  // listing, and sending on CoreMIDI
-#if defined(__linux__)
-    std::unique_ptr<alsa::SeqOutput> seq;  // ALSA sequencer: paced by the destination's kind
-#endif
-    RtMidi::Api api = RtMidi::UNSPECIFIED;
+    std::unique_ptr<RtMidiOut> midi;
     // Set by OnError, which RtMidi calls inside the RtMidi call that fails, on the thread making
     // it; a handle is used by one thread at a time.
     bool failed = false;
@@ -97,13 +72,13 @@ struct RtMidiOutApi::Port {
     }
 
     MidiResult SendPaced(const std::uint8_t* bytes, std::size_t length) {
-        if (length <= ALSA_SPAN) return Write(bytes, length) ? MIDI_OK : MIDI_ERR_GENERIC;
+        if (length <= SPAN) return Write(bytes, length) ? MIDI_OK : MIDI_ERR_GENERIC;
         auto next = std::chrono::steady_clock::now();
         for (std::size_t offset = 0; offset < length;) {
-            const std::size_t span = std::min(ALSA_SPAN, length - offset);
+            const std::size_t span = std::min(SPAN, length - offset);
             std::this_thread::sleep_until(next);
             if (!Write(bytes + offset, span)) return MIDI_ERR_GENERIC;
-            next += ALSA_BYTE_TIME * span;
+            next += CABLE_BYTE_TIME * span;
             offset += span;
         }
         return MIDI_OK;
@@ -156,26 +131,14 @@ MidiResult RtMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
         port->midi = rtmidi::CreateOut();
         if (port->midi == nullptr) return MIDI_ERR_NODRIVER;
         port->midi->setErrorCallback(&Port::OnError, port.get());
-        port->api = port->midi->getCurrentApi();
         const DeviceList list = ListDevices(*port->midi);
         if (index >= list.portNumbers.size()) return MIDI_ERR_BADDEVICEID;
         const unsigned int number = list.portNumbers[index];
-#if defined(__linux__)
-        if (port->api == RtMidi::LINUX_ALSA) {
-            const auto address = alsa::ParseRtMidiPortAddress(list.fullNames[index]);
-            if (!address) return MIDI_ERR_BADDEVICEID;
-            port->midi.reset();
-            port->seq = std::make_unique<alsa::SeqOutput>();
-            if (const MidiResult r = port->seq->Open(*address); r != MIDI_OK) return r;
-        } else
-#endif
-        {
-            // The system's list may have changed since ours was taken.
-            if (port->midi->getPortName(number) != list.fullNames[index]) return MIDI_ERR_BADDEVICEID;
-            port->failed = false;
-            port->midi->openPort(number, OUR_PORT_NAME);
-            if (port->failed || !port->midi->isPortOpen()) return MIDI_ERR_ALLOCATED;
-        }
+        // The system's list may have changed since ours was taken.
+        if (port->midi->getPortName(number) != list.fullNames[index]) return MIDI_ERR_BADDEVICEID;
+        port->failed = false;
+        port->midi->openPort(number, OUR_PORT_NAME);
+        if (port->failed || !port->midi->isPortOpen()) return MIDI_ERR_ALLOCATED;
     } catch (...) {
         return MIDI_ERR_GENERIC;
     }
@@ -209,11 +172,7 @@ MidiResult RtMidiOutApi::LongMsg(MidiOutHandle handle, MidiHeader* header) {
 
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(header->lpData);
     const std::size_t length = header->dwBufferLength;
-#if defined(__linux__)
-    const MidiResult result = port->seq ? port->seq->Send(bytes, length) : port->SendPaced(bytes, length);
-#else
     const MidiResult result = port->SendPaced(bytes, length);
-#endif
     // RtMidi has copied or written out every byte it took: the buffer is the caller's again.
     header->dwFlags |= MIDI_HDR_DONE;
     return result;

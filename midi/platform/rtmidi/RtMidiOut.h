@@ -1,9 +1,8 @@
-// MIDI output through RtMidi: the ALSA sequencer on Linux, CoreMIDI on macOS (JACK has a backend
-// of its own, JackMidiOut.h). The program itself runs AlsaSeqMidiOut.h on the ALSA sequencer (one
-// client per program); this backend is the macOS one and still works on ALSA.
+// MIDI output on macOS, through RtMidi on CoreMIDI. Built for the other POSIX systems too, where it
+// finds no MIDI system (they have backends of their own).
 //
 // Devices are the MIDI input ports of the MIDI system (where we can send to), listed in RtMidi's
-// order without the ports of any copy of this program, and named by the rule in RtMidiSupport.h.
+// order without the ports of any copy of this program, and named by the rule in DeviceNaming.h.
 // Every Open creates its own client with one output port connected to the device and Close
 // removes it. LongMsg returns once the whole message has gone out, so nothing is lost when the
 // port closes right after it.
@@ -26,13 +25,10 @@ namespace platform {
 
 class RtMidiOutApi : public IMidiOutApi {
 public:
-    // Span for the ALSA sequencer, whose pools and hardware queues are small; spans are paced at
-    // the wire rate of a MIDI cable so that a hardware port's buffer does not overflow.
-    static constexpr std::size_t ALSA_SPAN = 256;
-    static constexpr std::chrono::microseconds ALSA_BYTE_TIME{320};
-    // Longest wait for the MIDI system to take the next span or to finish the last one before a
-    // send counts as failed (the system stalled or went away).
-    static constexpr std::chrono::milliseconds STALL_LIMIT{2000};
+    // Longest span of a long message; spans are paced at the wire rate of a MIDI cable so that a
+    // hardware port's buffer does not overflow.
+    static constexpr std::size_t SPAN = 256;
+    static constexpr std::chrono::microseconds CABLE_BYTE_TIME{320};
 
     RtMidiOutApi() = default;
     ~RtMidiOutApi() override;
