@@ -1,22 +1,35 @@
 #!/usr/bin/env bash
-# Over JACK: the simulated device (tarnet-devsim, a process of its own) is killed while the
-# terminal runner (tarnet-update) waits in the identification, the erase, a block's wait and the
-# finish. Its ports vanish with it; each run must end within 5 s (the reply waits are the product's
-# 30 s, the erase wait has none) with the error of that phase, say "device disconnected", name the
-# phase in its closing line and exit 1; the rescan after it no longer lists the device. Then a
-# device of the same name comes back and the next run completes. Prints how long each run took to
-# end after the kill.
-# usage: e2e_jack_device_gone.sh DEVSIM UPDATE
+# The simulated device (tarnet-devsim, a process of its own) is killed while the terminal runner
+# (tarnet-update) waits in the identification, the erase, a block's wait and the finish, on JACK
+# or on the kernel's ALSA sequencer. Its ports vanish with it; each run must end within 5 s (the
+# reply waits are the product's 30 s, the erase wait has none) with the error of that phase, say
+# "device disconnected", name the phase in its closing line and exit 1; the rescan after it no
+# longer lists the device. Then a device of the same name comes back and the next run completes.
+# Prints how long each run took to end after the kill.
+# usage: e2e_device_gone.sh jack|alsa DEVSIM UPDATE
+# Exit 77 (skipped) without a JACK server or /dev/snd/seq, unless TARNET_REQUIRE_JACK=1 or
+# TARNET_REQUIRE_ALSA=1.
 set -uo pipefail
-devsim=$1 update=$2
+system=$1 devsim=$2 update=$3
 work=$(mktemp -d)
 sim_pid="" upd_pid=""
 trap '[ -n "$sim_pid" ] && kill -9 $sim_pid 2>/dev/null; [ -n "$upd_pid" ] && kill -9 $upd_pid 2>/dev/null; rm -rf "$work"' EXIT
 
-if [ "$(jack_wait -c 2>/dev/null)" != "running" ]; then
-  if [ "${TARNET_REQUIRE_JACK:-0}" = 1 ]; then echo "no JACK server answers"; exit 1; fi
-  echo "no JACK server: skipped"; exit 77
-fi
+case $system in
+  jack)
+    if [ "$(jack_wait -c 2>/dev/null)" != "running" ]; then
+      if [ "${TARNET_REQUIRE_JACK:-0}" = 1 ]; then echo "no JACK server answers"; exit 1; fi
+      echo "no JACK server: skipped"; exit 77
+    fi
+    ;;
+  alsa)
+    if [ ! -c /dev/snd/seq ]; then
+      if [ "${TARNET_REQUIRE_ALSA:-0}" = 1 ]; then echo "no ALSA sequencer (/dev/snd/seq)"; exit 1; fi
+      echo "no /dev/snd/seq on this machine (run through scripts/alsa-vm.sh): skipped"; exit 77
+    fi
+    ;;
+  *) echo "usage: e2e_device_gone.sh jack|alsa DEVSIM UPDATE"; exit 2 ;;
+esac
 
 name="Gone Device $$"
 limit_ms=5000
