@@ -16,80 +16,21 @@
 
 #include "AppIcon.h"
 #include "CAboutDlg.h"
-#include "CVelmoUpdatorApp.h"
-#include "DeviceNames.h"
 #include "DialogTemplate.h"
-#include "EngineTexts.h"
-#include "FirmwareImage.h"
 #include "IconPlacement.h"
-#include "InstanceMarker.h"
 #include "StringTable.h"
 #include "UiRequestPath.h"
-#include "UpdateEngine.h"
-
-namespace {
-
-std::shared_ptr<CUpdateEngine> CreateProductEngine(std::shared_ptr<IUpdateHost> host) {
-    return std::make_shared<CUpdateEngine>(std::move(host), EnginePlatform::Default());
-}
-
-int ApplicationInstanceNumber() {
-    const CVelmoUpdatorApp* app = CVelmoUpdatorApp::Current();
-    return app != nullptr && app->GetInstanceNumber() > 0 ? app->GetInstanceNumber() : 1;
-}
-
-}  // namespace
 
 void ShowStopMessageBox(QWidget* owner, const QString& caption, const QString& text) {
     QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, owner);
     box.exec();
 }
 
-// The engine's view of the window. Every request goes through the window's request path, so it
-// runs on the UI thread, in order, and fails at once after OnDestroy. The dialog pointer is used
-// only inside requests, which run only while the window exists.
-class CVelmoUpdatorDlg::WindowHost final : public IUpdateHost {
-public:
-    WindowHost(std::shared_ptr<UiRequestPath> requests, CVelmoUpdatorDlg* dialog)
-        : m_requests(std::move(requests)), m_dialog(dialog) {}
-
-    bool ShowStatus(const RunStatus& status) override {
-        return Do([&] {
-            const std::string text = StatusText(status, m_dialog->m_services.loadString);
-            m_dialog->m_statusEdit->setText(QString::fromUtf8(text.c_str()));
-        });
-    }
-    bool SetProgressPos(int position) override {
-        return Do([&] { m_dialog->m_progress->setValue(position); });
-    }
-    bool EnableControl(HostControl control, bool enable) override {
-        return Do([&] { m_dialog->SetControlEnabled(m_dialog->HostControlWidget(control), enable); });
-    }
-    bool ShowError(EngineError error) override {
-        return Do([&] {
-            const std::string text = ErrorText(error, m_dialog->m_services.loadString);
-            m_dialog->ShowErrorBox(QString::fromUtf8(text.c_str()));
-        });
-    }
-
-private:
-    bool Do(const std::function<void()>& request) {
-        return m_requests->Run(request) == UiRequestPath::Outcome::Ran;
-    }
-
-    std::shared_ptr<UiRequestPath> m_requests;
-    CVelmoUpdatorDlg* m_dialog;
-};
-
 CVelmoUpdatorDlg::CVelmoUpdatorDlg(UpdatorDialogServices services)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      m_services(std::move(services)) {
-    if (!m_services.instanceNumber) m_services.instanceNumber = ApplicationInstanceNumber;
-    if (!m_services.loadString) m_services.loadString = LoadStringById;
-    if (!m_services.messageBox) m_services.messageBox = ShowStopMessageBox;
-    if (!m_services.createEngine) m_services.createEngine = CreateProductEngine;
-
+      CUpdatorController(UiRequestPath::Open(this)->Queue(), services),
+      m_messageBox(services.messageBox ? services.messageBox : ShowStopMessageBox) {
     setModal(true);
     if (const std::optional<DialogTemplate> tpl = LoadDialogTemplate(103)) {
         setFont(DialogFont(*tpl));
@@ -97,41 +38,28 @@ CVelmoUpdatorDlg::CVelmoUpdatorDlg(UpdatorDialogServices services)
         m_controls = built.byId;
     }
     DoDataExchange();
-
     m_hIcon = LoadAppIcon();
-    m_requests = UiRequestPath::Open(this);
-    m_host = std::make_shared<WindowHost>(m_requests, this);
-    m_engine = m_services.createEngine(m_host);
 
     // Control 1 replaces the dialog's usual OK handling: it starts an update and never closes the
     // window. Control 2 ("Exit") cancels, as Escape and the close box do.
     if (m_executeButton != nullptr) {
-        connect(m_executeButton, &QPushButton::clicked, this, &CVelmoUpdatorDlg::OnExecute);
+        connect(m_executeButton, &QPushButton::clicked, this, [this] { OnExecute(); });
     }
     if (auto* exitButton = qobject_cast<QPushButton*>(Control(2))) {
         connect(exitButton, &QPushButton::clicked, this, &QDialog::reject);
     }
     if (m_rescanButton != nullptr) {
-        connect(m_rescanButton, &QPushButton::clicked, this, &CVelmoUpdatorDlg::OnRescanDevice);
+        connect(m_rescanButton, &QPushButton::clicked, this, [this] { OnRescanDevice(); });
     }
-    // Every message goes to the device selected when it is sent: the engine hears of every change.
     if (m_midiOutCombo != nullptr) {
-        connect(m_midiOutCombo, &QComboBox::currentIndexChanged, this,
-                [this](int index) {
-                    if (m_engine) m_engine->SelectMidiOut(index);
-                });
+        connect(m_midiOutCombo, &QComboBox::currentIndexChanged, this, [this] { OnMidiOutSelChange(); });
     }
 }
 
 CVelmoUpdatorDlg::~CVelmoUpdatorDlg() {
     OnDestroy();
-    // The timer goes first, so that no dispatcher run starts after this and a running one has
-    // finished; requests of a tick fail at once now, so this wait cannot block on the UI thread.
-    if (m_engine) m_engine->ReleaseTimer();
-    // A run's worker holds its own share of the engine until it has ended.
-    m_engine.reset();
-    m_host.reset();
-    m_requests.reset();
+    // The controls outlive the controller (they go with the dialog base): none may reach it then.
+    if (m_midiOutCombo != nullptr) m_midiOutCombo->disconnect(this);
 }
 
 void CVelmoUpdatorDlg::DoDataExchange() {
@@ -148,29 +76,10 @@ QWidget* CVelmoUpdatorDlg::Control(int id) const {
     return m_controls.value(id, nullptr);
 }
 
-std::shared_ptr<IUpdateHost> CVelmoUpdatorDlg::Host() const {
-    return m_host;
-}
-
-QWidget* CVelmoUpdatorDlg::HostControlWidget(HostControl control) const {
-    switch (control) {
-        case HostControl::MidiInList: return m_midiInCombo;
-        case HostControl::MidiOutList: return m_midiOutCombo;
-        case HostControl::Execute: return m_executeButton;
-        case HostControl::Rescan: return m_rescanButton;
-    }
-    return nullptr;
-}
-
 bool CVelmoUpdatorDlg::OnInitDialog() {
     AddAboutEntry();
     setWindowIcon(m_hIcon);
-    // The firmware image: the engine took the linked image's address when it was constructed.
-    ScanDevices();
-    m_engine->StartPollTimer();
-    m_progress->setRange(0, IMAGE_SIZE);
-    m_progress->setValue(0);
-    setWindowTitle(QString::fromStdString(InstanceMarkerName(m_services.instanceNumber())));
+    CUpdatorController::OnInitDialog();
     if (m_executeButton != nullptr) m_executeButton->setFocus();
     return true;
 }
@@ -185,17 +94,17 @@ void CVelmoUpdatorDlg::showEvent(QShowEvent* event) {
 
 void CVelmoUpdatorDlg::AddAboutEntry() {
     // X11 and Wayland give a program no access to the title bar's menu, so the window menu is a
-    // context menu of the window: Minimize, Close, then the About entry.
+    // context menu of the window: Close, then the About entry. The dialog has no minimise box, so
+    // the menu offers no "Minimize" either.
     m_systemMenu = new QMenu(this);
     const auto addCommand = [this](const QString& text, unsigned id) {
         QAction* action = m_systemMenu->addAction(text);
         action->setData(id);
         connect(action, &QAction::triggered, this, [this, id] { OnSysCommand(id, 0); });
     };
-    addCommand(tr("Mi&nimize"), SYSCMD_MINIMIZE);
     addCommand(tr("&Close"), SYSCMD_CLOSE);
 
-    const char* about = m_services.loadString(IDS_ABOUTBOX);
+    const char* about = Services().loadString(IDS_ABOUTBOX);
     if (about == nullptr || about[0] == '\0') return;
     m_systemMenu->addSeparator();
     addCommand(QString::fromUtf8(about), CMD_ABOUT);
@@ -223,47 +132,49 @@ void CVelmoUpdatorDlg::DefaultSysCommand(unsigned id, qintptr /*extra*/) {
     }
 }
 
-void CVelmoUpdatorDlg::SetControlEnabled(QWidget* control, bool enable) {
-    if (control == nullptr) return;
-    if (!enable && control->hasFocus()) {
+QComboBox* CVelmoUpdatorDlg::DeviceCombo(DeviceList list) const {
+    return list == DeviceList::MidiIn ? m_midiInCombo : m_midiOutCombo;
+}
+
+void CVelmoUpdatorDlg::FillDeviceList(DeviceList list, const std::vector<std::string>& names,
+                                      int selection) {
+    QComboBox* combo = DeviceCombo(list);
+    combo->clear();
+    for (const std::string& name : names) combo->addItem(QString::fromUtf8(name.c_str()));
+    // Adding the first entry selects it; the given selection (or none) replaces that.
+    combo->setCurrentIndex(selection);
+}
+
+int CVelmoUpdatorDlg::DeviceListSelection(DeviceList list) const {
+    return DeviceCombo(list)->currentIndex();
+}
+
+void CVelmoUpdatorDlg::SetTitle(const std::string& title) {
+    setWindowTitle(QString::fromUtf8(title.c_str()));
+}
+
+void CVelmoUpdatorDlg::SetStatusText(const std::string& text) {
+    m_statusEdit->setText(QString::fromUtf8(text.c_str()));
+}
+
+void CVelmoUpdatorDlg::SetProgressRange(int maximum) {
+    m_progress->setRange(0, maximum);
+}
+
+void CVelmoUpdatorDlg::SetProgressPos(int position) {
+    m_progress->setValue(position);
+}
+
+void CVelmoUpdatorDlg::EnableControl(HostControl control, bool enable) {
+    QWidget* widget = Control(ControlIdOf(control));
+    if (widget == nullptr) return;
+    if (!enable && widget->hasFocus()) {
         // Qt would hand the focus on to the next tab stop, "Exit" while a run locks the controls,
         // and that push button would then take Enter and close the window. The dialog keeps the
         // focus instead, so Enter stays with the default button, "Execute", which is disabled.
         setFocus(Qt::OtherFocusReason);
     }
-    control->setEnabled(enable);
-}
-
-void CVelmoUpdatorDlg::OnExecute() {
-    if (m_destroyed) return;
-    m_engine->OnExecute(m_midiInCombo->currentIndex());
-}
-
-void CVelmoUpdatorDlg::OnRescanDevice() {
-    ScanDevices();
-    m_engine->EnableExecute(true);
-}
-
-void CVelmoUpdatorDlg::ScanDevices() {
-    const int instance = m_services.instanceNumber();
-    const auto fill = [instance](QComboBox* combo, const std::vector<std::string>& names) {
-        combo->clear();
-        for (const std::string& name : names) combo->addItem(QString::fromUtf8(name.c_str()));
-        // Adding the first entry selects it; the default match (or no selection) replaces that.
-        combo->setCurrentIndex(SelectDefaultDevice(names, instance));
-    };
-    fill(m_midiOutCombo, m_engine->MidiOutDeviceNames());
-    fill(m_midiInCombo, m_engine->MidiInDeviceNames());
-    // setCurrentIndex reports no change when the position stays the same across a rescan.
-    m_engine->SelectMidiOut(m_midiOutCombo->currentIndex());
-}
-
-void CVelmoUpdatorDlg::OnDestroy() {
-    if (m_destroyed) return;
-    m_destroyed = true;
-    // First no request of the worker or the timer waits any more, then the run is told to end.
-    m_requests->Close();
-    if (m_engine) m_engine->OnWindowClosing();
+    widget->setEnabled(enable);
 }
 
 void CVelmoUpdatorDlg::done(int result) {
@@ -271,9 +182,8 @@ void CVelmoUpdatorDlg::done(int result) {
     OnDestroy();
 }
 
-void CVelmoUpdatorDlg::ShowErrorBox(const QString& text) {
-    const char* caption = m_services.loadString(IDS_ERROR_CAPTION);
-    m_services.messageBox(this, QString::fromUtf8(caption != nullptr ? caption : ""), text);
+void CVelmoUpdatorDlg::ShowErrorBox(const std::string& caption, const std::string& text) {
+    m_messageBox(this, QString::fromUtf8(caption.c_str()), QString::fromUtf8(text.c_str()));
 }
 
 void CVelmoUpdatorDlg::paintEvent(QPaintEvent* event) {

@@ -1,12 +1,11 @@
 // The main window: device lists, "Execute", "Rescan Device", "Exit", the status line and the
-// progress bar, built from dialog template 103. It owns the update engine (ports, timer, reply
-// event, the run) and serves the engine's requests to its controls through IUpdateHost.
+// progress bar, built from dialog template 103. What it does is CUpdatorController's (the shared
+// controller of every window); this class adds the Qt widgets, the window menu with the About entry,
+// the icon and the painting of the minimised window.
 //
 // Threads: every member function runs on the UI thread. The engine's worker and timer threads reach
-// the controls only through the host (Host()), whose requests are carried out on the UI thread in
-// the order made and fail at once once the window is destroyed (OnDestroy). The UI thread never
-// waits for those threads while the window exists; the timer is stopped only after OnDestroy, when
-// requests no longer wait.
+// the controls only through the controller's host, whose requests reach this thread through a
+// UiRequestPath (see CUpdatorController.h).
 #pragma once
 
 #include <functional>
@@ -15,17 +14,14 @@
 #include <QDialog>
 #include <QIcon>
 
-#include "EngineTexts.h"
-#include "UpdateHost.h"
+#include "CUpdatorController.h"
 
-class CUpdateEngine;
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
 class QProgressBar;
 class QPushButton;
-class UiRequestPath;
 
 // Window-menu command of the About entry. Its low four bits are zero: the window system uses those
 // bits, so commands are compared with them cleared.
@@ -41,52 +37,37 @@ using MessageBoxFunction =
 // The product's error box: stop icon, one OK button.
 void ShowStopMessageBox(QWidget* owner, const QString& caption, const QString& text);
 
-// What the window takes from its surroundings. An empty entry takes the product's default.
-struct UpdatorDialogServices {
-    // Default: the application object's instance number (1 without one).
-    std::function<int()> instanceNumber;
-    // Default: LoadStringById.
-    StringLoader loadString;
+// What the window takes from its surroundings: the controller's services and the error box. An
+// empty entry takes the product's default.
+struct UpdatorDialogServices : UpdatorServices {
     // Default: ShowStopMessageBox.
     MessageBoxFunction messageBox;
-    // Default: an engine on the platform's MIDI system and timer, with the product's timings.
-    std::function<std::shared_ptr<CUpdateEngine>(std::shared_ptr<IUpdateHost>)> createEngine;
 };
 
-class CVelmoUpdatorDlg : public QDialog {
+class CVelmoUpdatorDlg : public QDialog, public CUpdatorController {
     Q_OBJECT
 
 public:
     explicit CVelmoUpdatorDlg(UpdatorDialogServices services = {});
-    // Releases in this order: the timer (a running tick finishes), then the engine's share of the
-    // rest; the controls go with the dialog base.
+    // The controller then releases the timer (a running tick finishes) and its share of the engine;
+    // the controls go with the dialog base.
     ~CVelmoUpdatorDlg() override;
 
-    // Runs once, when the window is first shown: About entry, icons, image, device scan, timer,
-    // progress range, title.
+    // Runs once, when the window is first shown: About entry, icons, then the controller's part
+    // (device scan, timer, progress range, title).
     bool OnInitDialog();
     // Window-menu commands: CMD_ABOUT (any of 0x10..0x1F) opens the About box; any other goes to the
     // default handling (close, minimise, restore).
     void OnSysCommand(unsigned id, qintptr extra);
-    void OnExecute();
-    void OnRescanDevice();
-    // Refills both lists in device order and selects the default devices of this instance.
-    void ScanDevices();
-    // The window is going away: no more requests are served, the engine is told (MIDI input
-    // stopped, the run woken with "closing"). Runs once; done() and the destructor call it.
-    void OnDestroy();
     // The icon the system uses while the minimised window is dragged.
     QIcon OnQueryDragIcon() const { return m_hIcon; }
 
     // The window menu's entries: a context menu of the window (X11 and Wayland give a program no
     // access to the title bar's menu; on Windows the native program has the real one).
     QMenu* SystemMenu() const { return m_systemMenu; }
-    CUpdateEngine* Engine() const { return m_engine.get(); }
-    // The engine's view of this window.
-    std::shared_ptr<IUpdateHost> Host() const;
     QWidget* Control(int id) const;
-    bool IsDestroyed() const { return m_destroyed; }
 
+    // Ends the modal run; the window is then going away (OnDestroy).
     void done(int result) override;
 
     // Control members, bound to the template's controls.
@@ -104,22 +85,24 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    class WindowHost;
+    // IUpdatorWindow over the widgets.
+    void FillDeviceList(DeviceList list, const std::vector<std::string>& names, int selection) override;
+    int DeviceListSelection(DeviceList list) const override;
+    void SetTitle(const std::string& title) override;
+    void SetStatusText(const std::string& text) override;
+    void SetProgressRange(int maximum) override;
+    void SetProgressPos(int position) override;
+    void EnableControl(HostControl control, bool enable) override;
+    void ShowErrorBox(const std::string& caption, const std::string& text) override;
 
     void DoDataExchange();
     void AddAboutEntry();
     void DefaultSysCommand(unsigned id, qintptr extra);
-    void ShowErrorBox(const QString& text);
-    QWidget* HostControlWidget(HostControl control) const;
-    void SetControlEnabled(QWidget* control, bool enable);
+    QComboBox* DeviceCombo(DeviceList list) const;
 
-    UpdatorDialogServices m_services;
+    MessageBoxFunction m_messageBox;
     QIcon m_hIcon;
     QHash<int, QWidget*> m_controls;
     QMenu* m_systemMenu = nullptr;
-    std::shared_ptr<UiRequestPath> m_requests;
-    std::shared_ptr<WindowHost> m_host;
-    std::shared_ptr<CUpdateEngine> m_engine;
     bool m_initialised = false;
-    bool m_destroyed = false;
 };

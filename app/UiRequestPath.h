@@ -38,6 +38,8 @@ public:
     std::size_t WaitingCount() const { return m_queue->WaitingCount(); }
     // True on the thread that serves the requests.
     bool IsUiThread() const { return m_queue->IsUiThread(); }
+    // The queue itself, for a window that drives it on its own; the pointer keeps the path alive.
+    std::shared_ptr<UiRequestQueue> Queue() { return {shared_from_this(), m_queue.get()}; }
 
 private:
     class Receiver;

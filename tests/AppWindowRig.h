@@ -21,7 +21,7 @@
 #include "AppTestSupport.h"
 #include "CVelmoUpdatorDlg.h"
 #include "DeviceSimulator.h"
-#include "FirmwareImage.h"
+#include "SimulatedMidiSystem.h"
 #include "UpdateEngine.h"
 #include "platform/loopback/LoopbackMidiIn.h"
 #include "platform/loopback/LoopbackMidiOut.h"
@@ -37,19 +37,10 @@ struct RigOptions {
     std::vector<std::string> inDevices{DEVICE};
     int instanceNumber = 1;
     bool withSimulator = true;
-    devsim::DeviceSimulatorConfig device = DefaultDevice();
+    devsim::DeviceSimulatorConfig device = windowtest::RigOptions::DefaultDevice();
     EngineTimings timings{30000, 10, 5};
     std::function<const char*(int)> loadString;  // empty: the program's table
     bool realMessageBoxes = false;
-
-    static devsim::DeviceSimulatorConfig DefaultDevice() {
-        devsim::DeviceSimulatorConfig config;
-        config.answerDelayMin = std::chrono::milliseconds(0);
-        config.answerDelayMax = std::chrono::milliseconds(1);
-        const std::uint8_t* image = LoadFirmwareImage();
-        config.expectedImage.assign(image, image + IMAGE_SIZE);
-        return config;
-    }
 };
 
 class WindowRig {

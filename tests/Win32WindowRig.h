@@ -22,20 +22,16 @@
 #include <gtest/gtest.h>
 
 #include "CVelmoUpdatorDlg.h"
-#include "DeviceSimulator.h"
-#include "FirmwareImage.h"
-#include "LoopbackLink.h"
+#include "SimulatedMidiSystem.h"
 #include "UpdateEngine.h"
 #include "WideText.h"
-#include "platform/loopback/LoopbackMidiIn.h"
-#include "platform/loopback/LoopbackMidiOut.h"
-#include "platform/PosixTimerService.h"
 
 namespace win32test {
 
 using namespace std::chrono_literals;
 
-inline constexpr const char* DEVICE = "USB Audio Device";
+using windowtest::DEVICE;
+using windowtest::RigOptions;
 
 // Serves the thread's messages (dialog keys through IsDialogMessage) until `condition` holds or
 // `timeout` has passed; returns whether it held.
@@ -100,24 +96,6 @@ private:
     std::thread m_thread;
 };
 
-struct RigOptions {
-    std::vector<std::string> outDevicesBefore;  // added ahead of the simulated device
-    std::vector<std::string> inDevicesBefore;
-    bool withDevice = true;
-    int instanceNumber = 1;
-    devsim::DeviceSimulatorConfig device = DefaultDevice();
-    EngineTimings timings{30000, 10, 5};
-
-    static devsim::DeviceSimulatorConfig DefaultDevice() {
-        devsim::DeviceSimulatorConfig config;
-        config.answerDelayMin = 0ms;
-        config.answerDelayMax = 1ms;
-        const std::uint8_t* image = LoadFirmwareImage();
-        config.expectedImage.assign(image, image + IMAGE_SIZE);
-        return config;
-    }
-};
-
 struct RecordedBox {
     HWND owner;
     std::string caption;
@@ -126,12 +104,7 @@ struct RecordedBox {
 
 class WindowRig {
 public:
-    explicit WindowRig(RigOptions options = {}) : m_options(std::move(options)) {
-        for (const auto& name : m_options.outDevicesBefore) m_out.AddDevice(name);
-        for (const auto& name : m_options.inDevicesBefore) m_in.AddDevice(name);
-        if (m_options.withDevice) {
-            m_link = std::make_unique<devsim::LoopbackLink>(m_out, m_in, DEVICE, m_options.device);
-        }
+    explicit WindowRig(RigOptions options = {}) : m_options(std::move(options)), m_system(m_options) {
         UpdatorDialogServices services;
         const int instance = m_options.instanceNumber;
         services.instanceNumber = [instance] { return instance; };
@@ -139,11 +112,7 @@ public:
             std::lock_guard<std::mutex> lock(m_boxLock);
             m_boxes.push_back({owner, WideToUtf8(caption), WideToUtf8(text)});
         };
-        const EnginePlatform platform{&m_out, &m_in, &m_timer};
-        const EngineTimings timings = m_options.timings;
-        services.createEngine = [platform, timings](std::shared_ptr<IUpdateHost> host) {
-            return std::make_shared<CUpdateEngine>(std::move(host), platform, timings);
-        };
+        services.createEngine = m_system.EngineFactory(m_options.timings);
         m_dialog = std::make_unique<CVelmoUpdatorDlg>(services);
         m_hwnd = m_dialog->Create();
         EXPECT_NE(m_hwnd, nullptr);
@@ -154,7 +123,7 @@ public:
         Release();
         // A run whose window went away ends at its next wait; it must be gone before the devices.
         EXPECT_TRUE(CUpdateEngine::WaitForWorkers(10s));
-        m_link.reset();
+        m_system.RemoveDevice();
     }
 
     // Closes (if still open) and releases the window object, as the end of the modal run does.
@@ -166,7 +135,7 @@ public:
     CVelmoUpdatorDlg& Dialog() { return *m_dialog; }
     HWND Window() const { return m_hwnd; }
     bool WindowExists() const { return IsWindow(m_hwnd) != FALSE; }
-    devsim::DeviceSimulator& Device() { return m_link->Simulator(); }
+    devsim::DeviceSimulator& Device() { return m_system.Device(); }
 
     std::vector<RecordedBox> Boxes() {
         std::lock_guard<std::mutex> lock(m_boxLock);
@@ -226,10 +195,7 @@ public:
 
 private:
     RigOptions m_options;
-    platform::LoopbackMidiOut m_out;
-    platform::LoopbackMidiIn m_in;
-    platform::PosixTimerService m_timer;
-    std::unique_ptr<devsim::LoopbackLink> m_link;
+    windowtest::SimulatedMidiSystem m_system;
     std::mutex m_boxLock;
     std::vector<RecordedBox> m_boxes;
     std::unique_ptr<CVelmoUpdatorDlg> m_dialog;

@@ -69,6 +69,20 @@ TEST(WindowMenu, EndsWithASeparatorAndTheAboutEntry) {
     EXPECT_EQ(actions.back()->data().toUInt(), CMD_ABOUT);
 }
 
+TEST(WindowMenu, OffersOnlyWhatTheWindowHasCloseAndAboutButNoMinimize) {
+    WindowRig rig(NoDevice());
+    const CVelmoUpdatorDlg& d = rig.Dialog();
+    // The dialog has no minimise box, so its menu has no "Minimize" either.
+    EXPECT_FALSE(d.windowFlags() & Qt::WindowMinimizeButtonHint);
+    std::vector<unsigned> commands;
+    for (const QAction* a : d.SystemMenu()->actions()) {
+        if (a->isSeparator()) continue;
+        commands.push_back(a->data().toUInt());
+        EXPECT_FALSE(a->text().contains("minimi", Qt::CaseInsensitive)) << a->text().toStdString();
+    }
+    EXPECT_EQ(commands, (std::vector<unsigned>{SYSCMD_CLOSE, CMD_ABOUT}));
+}
+
 TEST(WindowMenu, HasNoAboutEntryWhenTheStringIsEmptyOrMissing) {
     for (const char* text : {"", static_cast<const char*>(nullptr)}) {
         RigOptions options = NoDevice();

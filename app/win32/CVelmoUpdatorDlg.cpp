@@ -6,111 +6,51 @@
 #include <vector>
 
 #include "CAboutDlg.h"
-#include "CVelmoUpdatorApp.h"
-#include "DeviceNames.h"
-#include "EngineTexts.h"
-#include "FirmwareImage.h"
 #include "IconPlacement.h"
-#include "InstanceMarker.h"
 #include "StringTable.h"
 #include "UiRequestQueue.h"
-#include "UpdateEngine.h"
 #include "WideText.h"
 #include "resource.h"
-
-namespace {
-
-std::shared_ptr<CUpdateEngine> CreateProductEngine(std::shared_ptr<IUpdateHost> host) {
-    return std::make_shared<CUpdateEngine>(std::move(host), EnginePlatform::Default());
-}
-
-int ApplicationInstanceNumber() {
-    const CVelmoUpdatorApp* app = CVelmoUpdatorApp::Current();
-    return app != nullptr && app->GetInstanceNumber() > 0 ? app->GetInstanceNumber() : 1;
-}
-
-}  // namespace
 
 void ShowStopMessageBox(HWND owner, const std::wstring& caption, const std::wstring& text) {
     MessageBoxW(owner, text.c_str(), caption.c_str(), MB_OK | MB_ICONHAND);
 }
 
-// The engine's view of the window. Every request goes through the window's request queue, so it
-// runs on the UI thread, in order, and fails at once after OnDestroy. The dialog pointer is used
-// only inside requests, which run only while the window exists.
-class CVelmoUpdatorDlg::WindowHost final : public IUpdateHost {
-public:
-    WindowHost(std::shared_ptr<UiRequestQueue> requests, CVelmoUpdatorDlg* dialog)
-        : m_requests(std::move(requests)), m_dialog(dialog) {}
-
-    bool ShowStatus(const RunStatus& status) override {
-        return Do([&] {
-            const std::string text = StatusText(status, m_dialog->m_services.loadString);
-            SetWindowTextW(m_dialog->m_statusEdit, Utf8ToWide(text).c_str());
-        });
-    }
-    bool SetProgressPos(int position) override {
-        return Do([&] { SendMessageW(m_dialog->m_progress, PBM_SETPOS, static_cast<WPARAM>(position), 0); });
-    }
-    bool EnableControl(HostControl control, bool enable) override {
-        return Do([&] { m_dialog->SetControlEnabled(m_dialog->HostControlWindow(control), enable); });
-    }
-    bool ShowError(EngineError error) override {
-        return Do([&] { m_dialog->ShowErrorBox(ErrorText(error, m_dialog->m_services.loadString)); });
-    }
-
-private:
-    bool Do(const std::function<void()>& request) {
-        return m_requests->Run(request) == UiRequestQueue::Outcome::Ran;
-    }
-
-    std::shared_ptr<UiRequestQueue> m_requests;
-    CVelmoUpdatorDlg* m_dialog;
-};
-
-CVelmoUpdatorDlg::CVelmoUpdatorDlg(UpdatorDialogServices services) : m_services(std::move(services)) {
-    if (!m_services.instanceNumber) m_services.instanceNumber = ApplicationInstanceNumber;
-    if (!m_services.loadString) m_services.loadString = LoadStringById;
-    if (!m_services.messageBox) m_services.messageBox = ShowStopMessageBox;
-    if (!m_services.createEngine) m_services.createEngine = CreateProductEngine;
-    if (m_services.resources == nullptr) m_services.resources = GetModuleHandleW(nullptr);
-
-    m_hIcon = static_cast<HICON>(LoadImageW(m_services.resources, MAKEINTRESOURCEW(IDR_MAINFRAME),
-                                            IMAGE_ICON, GetSystemMetrics(SM_CXICON),
-                                            GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
+std::shared_ptr<UiRequestQueue> CVelmoUpdatorDlg::OpenRequestQueue(CVelmoUpdatorDlg* dialog) {
     const DWORD uiThread = GetCurrentThreadId();
-    m_requests = std::make_shared<UiRequestQueue>(
+    return std::make_shared<UiRequestQueue>(
         [uiThread] { return GetCurrentThreadId() == uiThread; },
-        [this] {
+        [dialog] {
             // Only while the queue is open, which ends in OnDestroy, before the window goes. Before
             // the window exists nothing is posted; OnInitDialog wakes the UI thread for such requests.
-            if (HWND window = m_requestWindow.load()) PostMessageW(window, WM_SERVE_REQUEST, 0, 0);
+            if (HWND window = dialog->m_requestWindow.load()) PostMessageW(window, WM_SERVE_REQUEST, 0, 0);
         });
-    m_host = std::make_shared<WindowHost>(m_requests, this);
-    m_engine = m_services.createEngine(m_host);
+}
+
+CVelmoUpdatorDlg::CVelmoUpdatorDlg(UpdatorDialogServices services)
+    : CUpdatorController(OpenRequestQueue(this), services),
+      m_messageBox(services.messageBox ? services.messageBox : ShowStopMessageBox),
+      m_resources(services.resources != nullptr ? services.resources : GetModuleHandleW(nullptr)) {
+    m_hIcon = static_cast<HICON>(LoadImageW(m_resources, MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                            IMAGE_ICON, GetSystemMetrics(SM_CXICON),
+                                            GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
 }
 
 CVelmoUpdatorDlg::~CVelmoUpdatorDlg() {
-    if (m_hWnd != nullptr && !m_destroyed) DestroyWindow(m_hWnd);
+    if (m_hWnd != nullptr && !IsDestroyed()) DestroyWindow(m_hWnd);
     OnDestroy();
-    // The timer goes first, so that no dispatcher run starts after this and a running one has
-    // finished; requests of a tick fail at once now, so this wait cannot block on the UI thread.
-    if (m_engine) m_engine->ReleaseTimer();
-    m_engine.reset();
-    m_host.reset();
-    m_requests.reset();
     // Icons loaded from a resource at a given size are the process's until it ends; nothing to free.
 }
 
 INT_PTR CVelmoUpdatorDlg::DoModal() {
     m_modal = true;
-    return DialogBoxParamW(m_services.resources, MAKEINTRESOURCEW(IDD_VELMOUPDATOR_DIALOG), nullptr,
+    return DialogBoxParamW(m_resources, MAKEINTRESOURCEW(IDD_VELMOUPDATOR_DIALOG), nullptr,
                            &CVelmoUpdatorDlg::DialogProc, reinterpret_cast<LPARAM>(this));
 }
 
 HWND CVelmoUpdatorDlg::Create() {
     m_modal = false;
-    return CreateDialogParamW(m_services.resources, MAKEINTRESOURCEW(IDD_VELMOUPDATOR_DIALOG),
+    return CreateDialogParamW(m_resources, MAKEINTRESOURCEW(IDD_VELMOUPDATOR_DIALOG),
                               nullptr, &CVelmoUpdatorDlg::DialogProc, reinterpret_cast<LPARAM>(this));
 }
 
@@ -166,13 +106,13 @@ INT_PTR CVelmoUpdatorDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) 
             }
             if (id == IDC_MIDI_OUT && code == CBN_SELCHANGE) {
                 // Every message goes to the device selected when it is sent.
-                m_engine->SelectMidiOut(static_cast<int>(SendMessageW(m_midiOutCombo, CB_GETCURSEL, 0, 0)));
+                OnMidiOutSelChange();
                 return TRUE;
             }
             return FALSE;
         }
         case WM_SERVE_REQUEST:
-            m_requests->ServeNext();
+            Requests().ServeNext();
             return TRUE;
         case WM_DESTROY:
             OnDestroy();
@@ -192,22 +132,8 @@ void CVelmoUpdatorDlg::DoDataExchange() {
     m_picture = GetDlgItem(m_hWnd, IDC_PICTURE);
 }
 
-std::shared_ptr<IUpdateHost> CVelmoUpdatorDlg::Host() const {
-    return m_host;
-}
-
-HWND CVelmoUpdatorDlg::HostControlWindow(HostControl control) const {
-    switch (control) {
-        case HostControl::MidiInList: return m_midiInCombo;
-        case HostControl::MidiOutList: return m_midiOutCombo;
-        case HostControl::Execute: return m_executeButton;
-        case HostControl::Rescan: return m_rescanButton;
-    }
-    return nullptr;
-}
-
 std::wstring CVelmoUpdatorDlg::LoadText(int id) const {
-    const char* text = m_services.loadString(id);
+    const char* text = Services().loadString(id);
     return text != nullptr ? Utf8ToWide(text) : std::wstring();
 }
 
@@ -215,18 +141,11 @@ BOOL CVelmoUpdatorDlg::OnInitDialog() {
     DoDataExchange();
     m_requestWindow.store(m_hWnd);
     // Requests made before the window existed (none in the product) are served now.
-    for (std::size_t i = m_requests->WaitingCount(); i > 0; --i) {
-        PostMessageW(m_hWnd, WM_SERVE_REQUEST, 0, 0);
-    }
+    for (std::size_t i = Requests().WaitingCount(); i > 0; --i) PostMessageW(m_hWnd, WM_SERVE_REQUEST, 0, 0);
     AddAboutEntry();
     SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
-    // The firmware image: the engine took the linked image's address when it was constructed.
-    ScanDevices();
-    m_engine->StartPollTimer();
-    SendMessageW(m_progress, PBM_SETRANGE32, 0, IMAGE_SIZE);
-    SendMessageW(m_progress, PBM_SETPOS, 0, 0);
-    SetWindowTextW(m_hWnd, Utf8ToWide(InstanceMarkerName(m_services.instanceNumber())).c_str());
+    CUpdatorController::OnInitDialog();
     // TRUE: the dialog manager puts the focus on the first tab stop, "Execute".
     return TRUE;
 }
@@ -242,7 +161,7 @@ void CVelmoUpdatorDlg::AddAboutEntry() {
 
 void CVelmoUpdatorDlg::OnSysCommand(UINT id, LPARAM extra) {
     if ((id & SYSCMD_MASK) == CMD_ABOUT) {
-        CAboutDlg about(m_services.resources);
+        CAboutDlg about(m_resources);
         about.DoModal(m_hWnd);
         return;
     }
@@ -251,7 +170,7 @@ void CVelmoUpdatorDlg::OnSysCommand(UINT id, LPARAM extra) {
 }
 
 void CVelmoUpdatorDlg::OnCancel() {
-    if (m_hWnd == nullptr || m_destroyed) return;
+    if (m_hWnd == nullptr || IsDestroyed()) return;
     if (m_modal) {
         EndDialog(m_hWnd, IDCANCEL);
     } else {
@@ -259,53 +178,56 @@ void CVelmoUpdatorDlg::OnCancel() {
     }
 }
 
-void CVelmoUpdatorDlg::SetControlEnabled(HWND control, bool enable) {
-    if (control == nullptr) return;
-    if (!enable && GetFocus() == control && m_statusEdit != nullptr) {
+HWND CVelmoUpdatorDlg::DeviceCombo(DeviceList list) const {
+    return list == DeviceList::MidiIn ? m_midiInCombo : m_midiOutCombo;
+}
+
+void CVelmoUpdatorDlg::FillDeviceList(DeviceList list, const std::vector<std::string>& names,
+                                      int selection) {
+    HWND combo = DeviceCombo(list);
+    SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+    // Unsorted list: each name is appended, so its position is its device index.
+    for (const std::string& name : names) {
+        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Utf8ToWide(name).c_str()));
+    }
+    // CB_SETCURSEL sends no CBN_SELCHANGE.
+    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(selection), 0);
+}
+
+int CVelmoUpdatorDlg::DeviceListSelection(DeviceList list) const {
+    return static_cast<int>(SendMessageW(DeviceCombo(list), CB_GETCURSEL, 0, 0));
+}
+
+void CVelmoUpdatorDlg::SetTitle(const std::string& title) {
+    SetWindowTextW(m_hWnd, Utf8ToWide(title).c_str());
+}
+
+void CVelmoUpdatorDlg::SetStatusText(const std::string& text) {
+    SetWindowTextW(m_statusEdit, Utf8ToWide(text).c_str());
+}
+
+void CVelmoUpdatorDlg::SetProgressRange(int maximum) {
+    SendMessageW(m_progress, PBM_SETRANGE32, 0, maximum);
+}
+
+void CVelmoUpdatorDlg::SetProgressPos(int position) {
+    SendMessageW(m_progress, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
+void CVelmoUpdatorDlg::EnableControl(HostControl control, bool enable) {
+    HWND window = GetDlgItem(m_hWnd, ControlIdOf(control));
+    if (window == nullptr) return;
+    if (!enable && GetFocus() == window && m_statusEdit != nullptr) {
         // The focus would stay on a disabled control, which takes no keys. It goes to the status
         // line (read-only, never disabled): Enter then reaches the default button, "Execute"
         // (disabled while a run locks the controls), and never "Exit"; Escape still closes.
         SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_statusEdit), TRUE);
     }
-    EnableWindow(control, enable ? TRUE : FALSE);
+    EnableWindow(window, enable ? TRUE : FALSE);
 }
 
-void CVelmoUpdatorDlg::OnExecute() {
-    if (m_destroyed) return;
-    m_engine->OnExecute(static_cast<int>(SendMessageW(m_midiInCombo, CB_GETCURSEL, 0, 0)));
-}
-
-void CVelmoUpdatorDlg::OnRescanDevice() {
-    ScanDevices();
-    m_engine->EnableExecute(true);
-}
-
-void CVelmoUpdatorDlg::ScanDevices() {
-    const int instance = m_services.instanceNumber();
-    const auto fill = [instance](HWND combo, const std::vector<std::string>& names) {
-        SendMessageW(combo, CB_RESETCONTENT, 0, 0);
-        // Unsorted list: each name is appended, so its position is its device index.
-        for (const std::string& name : names) {
-            SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Utf8ToWide(name).c_str()));
-        }
-        SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(SelectDefaultDevice(names, instance)), 0);
-    };
-    fill(m_midiOutCombo, m_engine->MidiOutDeviceNames());
-    fill(m_midiInCombo, m_engine->MidiInDeviceNames());
-    // CB_SETCURSEL sends no CBN_SELCHANGE: the engine hears of the new selection here.
-    m_engine->SelectMidiOut(static_cast<int>(SendMessageW(m_midiOutCombo, CB_GETCURSEL, 0, 0)));
-}
-
-void CVelmoUpdatorDlg::OnDestroy() {
-    if (m_destroyed) return;
-    m_destroyed = true;
-    // First no request of the worker or the timer waits any more, then the run is told to end.
-    m_requests->Close();
-    if (m_engine) m_engine->OnWindowClosing();
-}
-
-void CVelmoUpdatorDlg::ShowErrorBox(const std::string& text) {
-    m_services.messageBox(m_hWnd, LoadText(IDS_ERROR_CAPTION), Utf8ToWide(text));
+void CVelmoUpdatorDlg::ShowErrorBox(const std::string& caption, const std::string& text) {
+    m_messageBox(m_hWnd, Utf8ToWide(caption), Utf8ToWide(text));
 }
 
 void CVelmoUpdatorDlg::OnPaint() {

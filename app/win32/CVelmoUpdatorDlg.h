@@ -1,14 +1,13 @@
 // The main window of the Windows program: a Win32 dialog built from template 103 with the device
-// lists, "Execute", "Rescan Device", "Exit", the status line and the progress bar. It owns the
-// update engine (ports, timer, reply hand-over, the run) and serves the engine's requests to its
-// controls through IUpdateHost, as the Qt window does on other systems.
+// lists, "Execute", "Rescan Device", "Exit", the status line and the progress bar. What it does is
+// CUpdatorController's (the shared controller of every window); this class adds the dialog's
+// message map over the controls, the system menu with the About entry, the icon and the painting of
+// the minimised window.
 //
 // Threads: every member function runs on the UI thread (the thread that created the window). The
-// engine's worker and timer threads reach the controls only through Host(), whose requests are
-// queued, carried out on the UI thread when it serves WM_SERVE_REQUEST (also inside modal loops:
-// message boxes, the About box, moving the window), in the order made, and fail at once once the
-// window is being destroyed (OnDestroy). The UI thread never waits for those threads while the
-// window exists; the timer is stopped only after OnDestroy, when requests no longer wait.
+// engine's worker and timer threads reach the controls only through the controller's host, whose
+// requests are queued and carried out on the UI thread when it serves WM_SERVE_REQUEST (also inside
+// modal loops: message boxes, the About box, moving the window).
 #pragma once
 
 #include <windows.h>
@@ -18,11 +17,7 @@
 #include <memory>
 #include <string>
 
-#include "EngineTexts.h"
-#include "UpdateHost.h"
-
-class CUpdateEngine;
-class UiRequestQueue;
+#include "CUpdatorController.h"
 
 // System-menu command of the About entry. Its low four bits are zero: the window system uses those
 // bits, so commands are compared with them cleared.
@@ -37,26 +32,21 @@ using MessageBoxFunction =
 // The product's error box: stop icon, one OK button.
 void ShowStopMessageBox(HWND owner, const std::wstring& caption, const std::wstring& text);
 
-// What the window takes from its surroundings. An empty entry takes the product's default.
-struct UpdatorDialogServices {
-    // Default: the application object's instance number (1 without one).
-    std::function<int()> instanceNumber;
-    // Default: LoadStringById.
-    StringLoader loadString;
+// What the window takes from its surroundings: the controller's services, the error box and the
+// module of its resources. An empty entry takes the product's default.
+struct UpdatorDialogServices : UpdatorServices {
     // Default: ShowStopMessageBox.
     MessageBoxFunction messageBox;
-    // Default: an engine on WinMM and the multimedia timer, with the product's timings.
-    std::function<std::shared_ptr<CUpdateEngine>(std::shared_ptr<IUpdateHost>)> createEngine;
     // The module that holds the templates and the icon. Default: the program's own.
     HINSTANCE resources = nullptr;
 };
 
-class CVelmoUpdatorDlg {
+class CVelmoUpdatorDlg : public CUpdatorController {
 public:
     explicit CVelmoUpdatorDlg(UpdatorDialogServices services = {});
-    // Destroys the window if it still exists, then releases in this order: the timer (a running
-    // tick finishes), then the engine's share of the rest. A run's worker keeps its own share.
-    ~CVelmoUpdatorDlg();
+    // Destroys the window if it still exists; the controller then releases the timer (a running
+    // tick finishes) and its share of the engine. A run's worker keeps its own share.
+    ~CVelmoUpdatorDlg() override;
     CVelmoUpdatorDlg(const CVelmoUpdatorDlg&) = delete;
     CVelmoUpdatorDlg& operator=(const CVelmoUpdatorDlg&) = delete;
 
@@ -67,28 +57,18 @@ public:
     // through IsDialogMessage); closing it destroys it. Null when it could not be created.
     HWND Create();
 
-    // WM_INITDIALOG: About entry, icons, device scan, timer, progress range, title.
+    // WM_INITDIALOG: About entry, icons, then the controller's part (device scan, timer, progress
+    // range, title).
     BOOL OnInitDialog();
     // System-menu commands: CMD_ABOUT (any of 0x10..0x1F) opens the About box; any other goes to
     // the system's handling (close, move, minimise).
     void OnSysCommand(UINT id, LPARAM extra);
-    void OnExecute();
-    void OnRescanDevice();
-    // Refills both lists in device order and selects the default devices of this instance.
-    void ScanDevices();
-    // WM_DESTROY: no more requests are served, the engine is told (MIDI input stopped, the run
-    // woken with "closing"). Runs once.
-    void OnDestroy();
     void OnPaint();
     HICON OnQueryDragIcon() const { return m_hIcon; }
     // "Exit", Escape and the close box: ends the modal run (or destroys the modeless window).
     void OnCancel();
 
     HWND GetSafeHwnd() const { return m_hWnd; }
-    CUpdateEngine* Engine() const { return m_engine.get(); }
-    // The engine's view of this window.
-    std::shared_ptr<IUpdateHost> Host() const;
-    bool IsDestroyed() const { return m_destroyed; }
 
     // Control windows, bound to the template's controls by OnInitDialog.
     HWND m_midiInCombo = nullptr;     // 1000
@@ -100,26 +80,32 @@ public:
     HWND m_picture = nullptr;         // 1005
 
 private:
-    class WindowHost;
+    // IUpdatorWindow over the controls.
+    void FillDeviceList(DeviceList list, const std::vector<std::string>& names, int selection) override;
+    int DeviceListSelection(DeviceList list) const override;
+    void SetTitle(const std::string& title) override;
+    void SetStatusText(const std::string& text) override;
+    void SetProgressRange(int maximum) override;
+    void SetProgressPos(int position) override;
+    void EnableControl(HostControl control, bool enable) override;
+    void ShowErrorBox(const std::string& caption, const std::string& text) override;
 
+    // The queue of the engine's requests, served on the calling thread, which WM_SERVE_REQUEST to
+    // `dialog`'s window wakes. Made before `dialog` is constructed: only its address is kept.
+    static std::shared_ptr<UiRequestQueue> OpenRequestQueue(CVelmoUpdatorDlg* dialog);
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void DoDataExchange();
     void AddAboutEntry();
-    void ShowErrorBox(const std::string& text);
-    HWND HostControlWindow(HostControl control) const;
-    void SetControlEnabled(HWND control, bool enable);
+    HWND DeviceCombo(DeviceList list) const;
     std::wstring LoadText(int id) const;
 
-    UpdatorDialogServices m_services;
+    MessageBoxFunction m_messageBox;
+    HINSTANCE m_resources = nullptr;
     HICON m_hIcon = nullptr;
     // Written once on the UI thread when the window is created, read by requesting threads when
     // they wake the UI thread; atomic because those threads exist already (the timer may tick).
     std::atomic<HWND> m_requestWindow{nullptr};
     HWND m_hWnd = nullptr;
     bool m_modal = false;
-    bool m_destroyed = false;
-    std::shared_ptr<UiRequestQueue> m_requests;
-    std::shared_ptr<WindowHost> m_host;
-    std::shared_ptr<CUpdateEngine> m_engine;
 };

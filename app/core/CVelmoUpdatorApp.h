@@ -1,9 +1,9 @@
 // The application object: claims an instance number at start-up and runs the main window.
 //
-// One object exists per process (constructed before the framework runs, reached through
-// Current()). InitInstance claims the lowest free number from 1 to MAX_INSTANCES with a
-// system-wide marker that stays held until the main window has closed, refuses to start a further
-// copy, and runs the main window modally. The header is free of Qt so that helpers can use the claim alone.
+// One object exists per process, constructed before the program's entry point runs. InitInstance
+// claims the lowest free number from 1 to MAX_INSTANCES with a system-wide marker that stays held
+// until the main window has closed, refuses to start a further copy, and runs the main window. What needs a
+// toolkit (the refusal's message box, the main window) comes from the program as two steps.
 #pragma once
 
 #include <functional>
@@ -13,15 +13,17 @@
 
 class CVelmoUpdatorApp {
 public:
-    CVelmoUpdatorApp();
-    ~CVelmoUpdatorApp();
+    // Shows the refusal of a further copy (exclamation icon, the program's name as caption, one
+    // OK) and returns when it has been dismissed.
+    using RefusalStep = std::function<void(const std::string& text)>;
+    // Runs the main window modally; returns when it has closed.
+    using MainWindowStep = std::function<void()>;
+
+    explicit CVelmoUpdatorApp(RefusalStep showRefusal = {}, MainWindowStep runMainWindow = {});
     CVelmoUpdatorApp(const CVelmoUpdatorApp&) = delete;
     CVelmoUpdatorApp& operator=(const CVelmoUpdatorApp&) = delete;
 
     static constexpr int MAX_INSTANCES = ::MAX_INSTANCES;
-
-    // The process's application object; null before one is constructed.
-    static CVelmoUpdatorApp* Current();
 
     // Claims a number and runs the main window until it closes; with every number taken, shows the
     // refusal and creates no window. Always returns false: the process ends afterwards.
@@ -32,11 +34,9 @@ public:
     // "It is forbidden to launch more than 20 instance of this application."
     static std::string RefusalMessage();
 
-    // Steps of InitInstance, replaceable for helpers and tests. The defaults show the refusal in a
-    // message box (exclamation icon, the program's name as caption, one OK) and run
-    // CVelmoUpdatorDlg modally; both need a QApplication.
-    std::function<void(const std::string& text)> m_showRefusal;
-    std::function<void()> m_runMainWindow;
+    // The steps of InitInstance; helpers and tests replace them.
+    RefusalStep m_showRefusal;
+    MainWindowStep m_runMainWindow;
 
     // Appended to every marker name; empty in the product. The instance tests give their helper
     // processes a scope of their own, so that they neither see nor disturb other copies.

@@ -1,0 +1,28 @@
+#include "CVelmoUpdatorApp.h"
+
+CVelmoUpdatorApp::CVelmoUpdatorApp(RefusalStep showRefusal, MainWindowStep runMainWindow)
+    : m_showRefusal(std::move(showRefusal)), m_runMainWindow(std::move(runMainWindow)) {}
+
+std::string CVelmoUpdatorApp::RefusalMessage() {
+    return InstanceRefusalMessage();
+}
+
+bool CVelmoUpdatorApp::ClaimInstanceNumber() {
+    const InstanceClaim claim = ::ClaimInstanceNumber(m_markerScope);
+    m_hInstanceMutex = claim.handle;
+    m_instanceNumber = claim.number;
+    return claim.number != 0;
+}
+
+bool CVelmoUpdatorApp::InitInstance() {
+    if (!ClaimInstanceNumber()) {
+        if (m_showRefusal) m_showRefusal(RefusalMessage());
+        return false;
+    }
+    if (m_runMainWindow) m_runMainWindow();
+    // The window has closed: its number is free for a new copy at once, though the process may
+    // take a moment longer to end.
+    CloseInstanceMarker(m_hInstanceMutex);
+    m_hInstanceMutex = NO_INSTANCE_MARKER;
+    return false;
+}
