@@ -120,9 +120,12 @@ const char HELP[] =
     "  --help          display this help and exit\n"
     "  --version       output version information and exit\n"
     "\n"
+    "The last line says how the update ended; a failed one names the phase it reached. A device\n"
+    "that leaves during the update ends it at once, with the line \"device disconnected\".\n"
+    "\n"
     "Exit status:\n"
     "  0  update completed\n"
-    "  1  update failed\n"
+    "  1  update failed (the device disconnected included)\n"
     "  2  usage error\n";
 const cli::Program PROGRAM{"tarnet-update", USAGE_LINE, HELP};
 
