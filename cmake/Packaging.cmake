@@ -34,7 +34,7 @@ endfunction()
 tarnet_gzip(${pkg_src}/linux/tarnet-updater.1 ${pkg_out}/tarnet-updater.1.gz)
 list(APPEND man_pages ${pkg_out}/tarnet-updater.1.gz)
 if(HELP2MAN)
-  foreach(entry "tarnet-update|run one firmware update in the terminal, without the window"
+  foreach(entry "tarnet-update|firmware updates in the terminal, one device or many at once"
                 "tarnet-devsim|simulated Tarnet device on virtual MIDI ports")
     string(REPLACE "|" ";" entry "${entry}")
     list(GET entry 0 program)
@@ -85,9 +85,9 @@ checks its model, erases its flash memory, sends the image in 36 blocks
 protected by a CRC-32 and finishes, showing its progress on the way.
 
 Up to 20 copies run side by side. The package also holds tarnet-update,
-which runs an update in the terminal, and tarnet-devsim, a simulated device
-on virtual MIDI ports (ALSA sequencer or JACK) for trying it without
-hardware.")
+which updates one device or many at once in the terminal and keeps a history
+of updates, and tarnet-devsim, a simulated device on virtual MIDI ports (ALSA
+sequencer or JACK) for trying it without hardware.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARNET_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -114,7 +114,7 @@ ok "manual pages: $(ls "$root/usr/share/man/man1" | tr '\n' ' ')"
 first=$("$root/usr/bin/tarnet-update" --version | head -n 1)
 [ "$first" = "tarnet-update $version" ] || fail "tarnet-update --version says '$first'"
 [ "$("$root/usr/bin/tarnet-devsim" --version | head -n 1)" = "tarnet-devsim $version" ] || fail "tarnet-devsim --version"
-timeout 120 "$root/usr/bin/tarnet-update" --loopback --quiet --linger 0 >"$work/update.log" 2>&1 \
+XDG_STATE_HOME="$work/state" timeout 120 "$root/usr/bin/tarnet-update" --loopback --quiet --linger 0 >"$work/update.log" 2>&1 \
   && ok "installed tarnet-update: --version '$first'; a whole update against its simulator completed" \
   || { cat "$work/update.log"; fail "installed tarnet-update --loopback"; }
 

@@ -12,6 +12,7 @@ packages=(
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 nsis
   qemu-system-x86 linux-image-amd64 busybox-static cpio
   dpkg-dev fakeroot file help2man lintian appstream desktop-file-utils
+  jq
 )
 
 SUDO=""

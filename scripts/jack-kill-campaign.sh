@@ -38,6 +38,7 @@ fi
 server="tarnet-kill-$$"
 export JACK_DEFAULT_SERVER=$server
 work=$(mktemp -d)
+export XDG_STATE_HOME="$work/state"  # these runs stay out of the user's history of updates
 jackd_pid=""
 sim_pid=""
 upd_pid=""

@@ -27,6 +27,7 @@ else
   bin=build/release/tools
 fi
 work=$(mktemp -d)
+export XDG_STATE_HOME="$work/state"  # these runs stay out of the user's history of updates
 export TARNET_JACK_REALTIME=${TARNET_JACK_REALTIME:-1}
 state=${TARNET_JACK_STATE:-/tmp/tarnet-jack}
 sims=()

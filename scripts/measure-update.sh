@@ -29,7 +29,7 @@ periods=("$@")
 [ ${#periods[@]} -gt 0 ] || periods=(128 256 1024 2048)
 
 echo "== in-process loopback ($runs runs)"
-for _ in $(seq 1 "$runs"); do "$bin/tarnet-update" --loopback --quiet --measure --linger 0 | grep '^update:'; done
+for _ in $(seq 1 "$runs"); do "$bin/tarnet-update" --loopback --quiet --measure --linger 0 --no-history | grep '^update:'; done
 
 # floor_ms PERIOD: the floor described above, at 48 kHz.
 floor_ms() {
@@ -77,7 +77,7 @@ for period in "${periods[@]}"; do
     pid=$!
     for _ in $(seq 1 100); do grep -q ready "$log" && break; sleep 0.1; done
     sleep 0.3  # new ports show from a later cycle on
-    ms=$("$bin/tarnet-update" --quiet --measure --linger 0 | grep 'update completed' -B1 | sed -n 's/^update: \([0-9]*\) ms.*/\1/p')
+    ms=$("$bin/tarnet-update" --quiet --measure --linger 0 --no-history | grep 'update completed' -B1 | sed -n 's/^update: \([0-9]*\) ms.*/\1/p')
     wait "$pid" || true
     rm -f "$log"
     if [ -n "$ms" ]; then

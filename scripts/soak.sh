@@ -108,6 +108,7 @@ parallel_jack() {
   build default tarnet-update tarnet-devsim
   local bin=build/default/tools work
   work=$(mktemp -d)
+  export XDG_STATE_HOME="$work/state"  # these runs stay out of the user's history of updates
   export JACK_DEFAULT_SERVER="tarnet-soak-$$"
   export TARNET_JACK_STATE="$work/jack"
   TARNET_JACK_REALTIME=${SOAK_JACK_REALTIME:-1} scripts/jack-dummy.sh start >"$work/jack-start.log" 2>&1

@@ -6,6 +6,8 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 
 namespace testsupport {
@@ -49,5 +51,27 @@ inline bool JackRequired() {
     const char* v = std::getenv("TARNET_REQUIRE_JACK");
     return v != nullptr && v[0] == '1';
 }
+
+#if !defined(_WIN32)
+// Sets an environment variable for one test and puts the former value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : m_name(name) {
+        if (const char* old = std::getenv(name)) m_old = old;
+        if (value) ::setenv(name, value, 1);
+        else ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (m_old) ::setenv(m_name, m_old->c_str(), 1);
+        else ::unsetenv(m_name);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
+#endif
 
 }  // namespace testsupport

@@ -4,7 +4,10 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "TestSupport.h"
 #include "UiRequestQueue.h"
 #include "UpdateEngine.h"
+#include "UpdateHistory.h"
 
 using namespace std::chrono_literals;
 using windowtest::DEVICE;
@@ -102,11 +106,18 @@ using List = IUpdatorWindow::DeviceList;
 // window is when it first shows.
 class Rig {
 public:
-    explicit Rig(const RigOptions& options = {}) : m_system(options) {
+    // `history`: the records go to the product's history of updates instead of the rig's list.
+    explicit Rig(const RigOptions& options = {}, bool history = false) : m_system(options) {
         UpdatorServices services;
         const int instance = options.instanceNumber;
         services.instanceNumber = [instance] { return instance; };
         services.createEngine = m_system.EngineFactory(options.timings);
+        if (!history) {
+            services.recordRun = [this](const UpdateRecord& record) {
+                std::lock_guard<std::mutex> lock(m_recordsLock);
+                m_records.push_back(record);
+            };
+        }
         m_window = std::make_unique<FakeWindow>(services);
         m_window->OnInitDialog();
     }
@@ -147,8 +158,15 @@ public:
     bool WaitForReady() {
         return PumpUntil([&] { return Running() == 0 && m_window->Enabled() == READY; });
     }
+    // The records that the window handed on so far (any thread may hand one on).
+    std::vector<UpdateRecord> Records() {
+        std::lock_guard<std::mutex> lock(m_recordsLock);
+        return m_records;
+    }
 
 private:
+    std::mutex m_recordsLock;
+    std::vector<UpdateRecord> m_records;  // guarded by m_recordsLock
     windowtest::SimulatedMidiSystem m_system;
     std::unique_ptr<FakeWindow> m_window;
 };
@@ -423,3 +441,86 @@ TEST(MainWindowController, TheEngineSendsToTheMidiOutDeviceSelectedInTheListAtEv
     w.OnRescanDevice();
     EXPECT_EQ(rig.Engine().MidiOutSelection(), 1) << "a rescan selects the default device again";
 }
+
+TEST(MainWindowControllerRecords, ACompletedRunIsRecordedOnceWithItsDevicesModelAndEveryBlockSend) {
+    RigOptions options;
+    options.device.refusals = {{2, 2}};
+    Rig rig(options);
+    FakeWindow& w = rig.Window();
+    w.OnExecute();
+    // "Execute" again while the run is under way starts no record of its own.
+    w.OnExecute();
+    ASSERT_TRUE(rig.WaitForCompletion());
+    const std::vector<UpdateRecord> records = rig.Records();
+    ASSERT_EQ(records.size(), 1u);
+    const UpdateRecord& r = records[0];
+    EXPECT_EQ(r.ending, "Completed");
+    EXPECT_EQ(r.midiIn, DEVICE);
+    EXPECT_EQ(r.midiOut, DEVICE);
+    EXPECT_EQ(r.model, std::optional<std::uint8_t>(0x6A));
+    std::vector<int> sends(36, 1);
+    sends[2] = 3;
+    EXPECT_EQ(r.blockSends, sends);
+    EXPECT_LE(r.start, r.end);
+}
+
+TEST(MainWindowControllerRecords, AnErrorEndingIsRecordedAndTheNextRunGetsARecordOfItsOwn) {
+    RigOptions options;
+    options.device.eraseStatus = devsim::STATUS_NOT_IN_VERSION_UP;
+    Rig rig(options);
+    FakeWindow& w = rig.Window();
+    w.OnExecute();
+    ASSERT_TRUE(rig.WaitForReady());
+    w.OnExecute();
+    ASSERT_TRUE(rig.PumpUntil([&] { return rig.Records().size() == 2u && rig.Running() == 0; }));
+    const std::vector<UpdateRecord> records = rig.Records();
+    EXPECT_EQ(records[0].ending, "NotInVersionUpMode");
+    EXPECT_EQ(records[1].ending, "NotInVersionUpMode");
+    EXPECT_EQ(records[1].blockSends, std::vector<int>(36, 0));
+}
+
+TEST(MainWindowControllerRecords, AnExecuteThatStartsNoRunRecordsNothingAndAClosedRunIsRecordedAsSuch) {
+    RigOptions options;
+    options.device.mute = true;
+    Rig rig(options);
+    FakeWindow& w = rig.Window();
+    w.Pick(List::MidiIn, -1);
+    w.OnExecute();  // "Can't open MIDI In device.": no run
+    w.Serve();
+    EXPECT_TRUE(rig.Records().empty());
+
+    w.Pick(List::MidiIn, 0);
+    w.OnExecute();
+    ASSERT_EQ(rig.Running(), 1);
+    rig.PumpFor(30ms);
+    w.OnDestroy();
+    EXPECT_EQ(rig.Engine().WaitForRunEnd(10s), UpdateOutcome::WindowClosed);
+    const std::vector<UpdateRecord> records = rig.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].ending, "WindowClosed");
+    EXPECT_EQ(records[0].model, std::nullopt);
+}
+
+#if !defined(_WIN32)
+TEST(MainWindowControllerRecords, TheProductsWindowAppendsEveryRunToTheHistoryOfUpdates) {
+    const std::filesystem::path state =
+        std::filesystem::temp_directory_path() / ("tarnet-controller-history-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::remove_all(state);
+    testsupport::ScopedEnv env("XDG_STATE_HOME", state.string().c_str());
+    {
+        Rig rig(RigOptions{}, /*history=*/true);
+        rig.Window().OnExecute();
+        ASSERT_TRUE(rig.WaitForCompletion());
+        rig.Window().OnRescanDevice();
+        rig.Window().OnExecute();
+        ASSERT_TRUE(rig.WaitForCompletion());
+    }
+    const HistoryContents history = ReadHistory(HistoryFilePath());
+    std::filesystem::remove_all(state);
+    EXPECT_TRUE(history.found) << history.error;
+    ASSERT_EQ(history.records.size(), 2u);
+    EXPECT_EQ(history.records[0].ending, "Completed");
+    EXPECT_EQ(history.records[1].ending, "Completed");
+    EXPECT_EQ(history.unreadableLines, 0);
+}
+#endif

@@ -37,7 +37,8 @@ for program in "$@"; do
 done
 
 if [ "$(basename "${1:-}")" = tarnet-update ]; then
-  for bad in "--timeout abc" "--timeout 0" "--linger -1" "--timeout" "--quiet=1"; do
+  for bad in "--timeout abc" "--timeout 0" "--linger -1" "--timeout" "--quiet=1" "--all --in x" "--all --rescan" \
+             "--device a --device b" "--report /nonexistent-folder/report.json" "--report /" "--history=x"; do
     # shellcheck disable=SC2086
     timeout 20 "$1" $bad >/dev/null 2>"$work/err"; status=$?
     [ $status -eq 2 ] || fail "tarnet-update $bad: status $status, not 2"

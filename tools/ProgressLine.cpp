@@ -65,6 +65,12 @@ std::string ProgressLine::Pad(std::string line) {
 }
 
 std::string ProgressLine::Draw(std::int64_t done, double seconds) {
+    std::string line = Text(done, seconds);
+    m_drawn = true;
+    return Pad(line);
+}
+
+std::string ProgressLine::Text(std::int64_t done, double seconds) {
     done = std::clamp<std::int64_t>(done, 0, m_total);
     const double rate = Rate(done, seconds);
     const int percent = static_cast<int>(100 * done / m_total);
@@ -89,8 +95,7 @@ std::string ProgressLine::Draw(std::int64_t done, double seconds) {
     }
     line += tail;
     if (static_cast<int>(line.size()) > m_columns - 1) line.resize(static_cast<std::size_t>(std::max(m_columns - 1, 0)));
-    m_drawn = true;
-    return Pad(line);
+    return line;
 }
 
 std::string ProgressLine::Finish(std::int64_t done, double seconds) {

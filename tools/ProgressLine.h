@@ -20,6 +20,9 @@ public:
     // The line for `done` bytes at `seconds` since any fixed start. Begins with '\r' and is padded
     // with blanks to the length of the longest line drawn before, so it covers that one.
     std::string Draw(std::int64_t done, double seconds);
+    // The same line as it stands, without the '\r' and the padding, for callers that place it
+    // themselves. Counts as a step for the speed, but not as a drawn line.
+    std::string Text(std::int64_t done, double seconds);
     // The closing line, ending in '\n': the amount, the time since the first step and the speed.
     std::string Finish(std::int64_t done, double seconds);
     // Leaves the drawn line as it stands and moves to the next one ("\n"); empty when none is drawn.

@@ -1,11 +1,14 @@
 // tarnet-update: runs one update through the engine in a terminal, without the window. It plays
-// the window's part (lists, status line, progress bar, message boxes) on standard output.
+// the window's part (lists, status line, progress bar, message boxes) on standard output, and
+// records the run (report, history) as the window does. With --all it starts a copy of itself per
+// device instead (UpdateAll.h).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,13 +16,19 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "CommandLine.h"
 #include "EngineTexts.h"
 #include "FirmwareImage.h"
+#include "Interrupt.h"
 #include "LoopbackLink.h"
 #include "ProgressLine.h"
+#include "RecordTable.h"
+#include "UpdateAll.h"
 #include "UpdateEngine.h"
+#include "UpdateHistory.h"
 #include "UpdateHost.h"
+#include "UpdateRecord.h"
 #include "platform/TimerApi.h"
 
 #if defined(_WIN32)
@@ -39,6 +48,7 @@ public:
 
     bool ShowStatus(const RunStatus& status) override {
         std::lock_guard<std::mutex> lock(m_lock);
+        m_recorder.OnStatus(status);
         // One line per block would drown the progress lines; the progress shows the blocks.
         if (status != m_status && status.kind != RunStatus::Kind::DataTransmit &&
             status.kind != RunStatus::Kind::Empty && !m_quiet) {
@@ -64,6 +74,15 @@ public:
         return true;
     }
 
+    void StartRecord(const std::string& midiIn, const std::string& midiOut) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_recorder.Start(midiIn, midiOut);
+    }
+    UpdateRecord FinishRecord(const std::string& ending) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_recorder.Finish(ending);
+    }
+
     // Closes the terminal's progress line before the closing lines are written.
     void EndProgress(bool completed) {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -75,6 +94,7 @@ private:
     const bool m_quiet;
     RunStatus m_status;  // guarded by m_lock
     ProgressOutput m_progress;  // guarded by m_lock
+    UpdateRecorder m_recorder;  // guarded by m_lock
 };
 
 // Index of the device called `name` in a device list; the last match wins, as in the window.
@@ -96,21 +116,46 @@ void ListDevices(CUpdateEngine& engine) {
     print("MIDI IN", engine.MidiInDeviceNames());
 }
 
-const char USAGE_LINE[] = "Usage: tarnet-update [OPTION]...\n";
+const char USAGE_LINE[] =
+    "Usage: tarnet-update [OPTION]...\n"
+    "  or:  tarnet-update --all [--device NAME]... [OPTION]...\n"
+    "  or:  tarnet-update --history\n";
 const char HELP[] =
     "Usage: tarnet-update [OPTION]...\n"
+    "  or:  tarnet-update --all [--device NAME]... [OPTION]...\n"
+    "  or:  tarnet-update --history\n"
     "Run one firmware update in the terminal, without the window: identify the device, check its\n"
     "model, erase its flash, send the image in 36 blocks and finish. On a terminal the progress is\n"
     "one line with speed and time left; otherwise one line per block.\n"
     "\n"
+    "With --all, update many devices at once: every device named \"USB Audio Device\" or\n"
+    "\"USB Audio Device (2)\" ... \"(20)\" (the names the window selects in its copies) that is\n"
+    "both a MIDI IN and a MIDI OUT, or the devices named with --device. Each device is updated by\n"
+    "a process of its own, so a fault in one never touches another. On a terminal each device has\n"
+    "a progress line redrawn in place; otherwise every event is a line after the device's name.\n"
+    "A table of the devices, their model, ending, duration and blocks sent again closes the run.\n"
+    "Ctrl+C ends every update in order (a second Ctrl+C at once).\n"
+    "\n"
+    "Every update is recorded: one line of JSON a device is appended to the history of updates,\n"
+    "$XDG_STATE_HOME/tarnet-updater/history.jsonl (by default ~/.local/state/tarnet-updater/;\n"
+    "on Windows %LOCALAPPDATA%\\tarnet-updater\\), which --history prints as a table.\n"
+    "\n"
     "Options:\n"
-    "  --device NAME   MIDI IN and MIDI OUT device (default \"USB Audio Device\")\n"
+    "  --device NAME   MIDI IN and MIDI OUT device (default \"USB Audio Device\"); with --all,\n"
+    "                  repeated for each device to update\n"
+    "  --all           update every device found (or named with --device) at once\n"
+    "  --report FILE   write a JSON report with one record per device: MIDI IN and OUT, model,\n"
+    "                  program version, start and end (UTC, ISO 8601), ending, duration, the\n"
+    "                  sends of every block and the ratio to the protocol's floor; the file is\n"
+    "                  replaced whole at the end (never left half-written)\n"
+    "  --history       print the history of updates as a table and exit\n"
+    "  --no-history    add nothing to the history\n"
     "  --in NAME       MIDI IN device only\n"
     "  --out NAME      MIDI OUT device only\n"
     "  --list          list the MIDI devices and exit\n"
     "  --loopback      no MIDI system: play the device with the built-in simulator\n"
     "  --measure       print the duration beside the floor that the protocol sets\n"
-    "  --quiet         no progress lines\n"
+    "  --quiet         no progress lines (with --all: the devices' errors and endings only)\n"
     "  --timeout SEC   give up after that long (default 600)\n"
     "  --linger MS     keep answering the device's own requests that long after the run\n"
     "                  (default 1000), as the window does while it stays open\n"
@@ -120,19 +165,19 @@ const char HELP[] =
     "  --help          display this help and exit\n"
     "  --version       output version information and exit\n"
     "\n"
-    "The last line says how the update ended; a failed one names the phase it reached. A device\n"
-    "that leaves during the update ends it at once, with the line \"device disconnected\".\n"
+    "Endings: Completed, IdentityTimeout, IllegalDevice, NotInVersionUpMode, TransferError,\n"
+    "BlockTimeout, DeviceGone, SendFailed (the engine's), NotStarted (the MIDI IN did not open),\n"
+    "NoEnd (no end within --timeout), Interrupted (Ctrl+C), Aborted (the device's process ended\n"
+    "without a record). The last line says how the update ended; a failed one names the phase it\n"
+    "reached. A device that leaves during the update ends it at once, with the line \"device\n"
+    "disconnected\".\n"
     "\n"
     "Exit status:\n"
-    "  0  update completed\n"
-    "  1  update failed (the device disconnected included)\n"
-    "  2  usage error\n";
+    "  0  every update completed\n"
+    "  1  an update did not complete, or the report could not be written\n"
+    "  2  usage error (also: --all found no device)\n";
 const cli::Program PROGRAM{"tarnet-update", USAGE_LINE, HELP};
 
-// The floor of an update against a device that answers at once: every exchange after the first
-// lasts a whole poll tick at least (the answer is picked up by the next tick), so one tick per
-// block plus about two for the erase and finish exchanges. A MIDI system that takes longer for
-// the 10 ms pause, the way to the device and back (JACK at long periods) needs two per block.
 // The phase that a run reached, for the closing line.
 const char* PhaseName(RunPhase phase) {
     switch (phase) {
@@ -145,9 +190,40 @@ const char* PhaseName(RunPhase phase) {
     return "unknown";
 }
 
-double FloorMs() {
-    const int blocks = (IMAGE_SIZE + BLOCK_SIZE - 1) / BLOCK_SIZE;
-    return blocks * static_cast<double>(POLL_PERIOD_MS) + 2 * POLL_PERIOD_MS;
+// Prints the history of updates; the exit status.
+int PrintHistory() {
+    const std::string path = HistoryFilePath();
+    if (path.empty()) {
+        std::fprintf(stderr, "tarnet-update: no state directory: neither XDG_STATE_HOME nor HOME names one\n");
+        return 1;
+    }
+    const HistoryContents history = ReadHistory(path);
+    if (!history.error.empty()) {
+        std::fprintf(stderr, "tarnet-update: %s\n", history.error.c_str());
+        return 1;
+    }
+    if (history.records.empty()) {
+        std::printf("No updates recorded in %s\n", path.c_str());
+    } else {
+        std::printf("%s", HistoryTable(history.records).c_str());
+    }
+    if (history.unreadableLines > 0) {
+        std::printf("(%d line%s of %s hold no record)\n", history.unreadableLines,
+                    history.unreadableLines == 1 ? "" : "s", path.c_str());
+    }
+    return 0;
+}
+
+// A usage error when the report could not be created: its folder is missing.
+void CheckReportFolder(const std::string& path) {
+    if (path.empty()) return;
+    std::error_code ec;
+    const std::filesystem::path file(std::u8string(reinterpret_cast<const char8_t*>(path.data()), path.size()));
+    const std::filesystem::path folder = file.parent_path();
+    if (std::filesystem::is_directory(file, ec)) throw cli::UsageError{"report '" + path + "' is a folder"};
+    if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+        throw cli::UsageError{"no folder for the report '" + path + "'"};
+    }
 }
 
 #if defined(_WIN32)
@@ -195,7 +271,11 @@ int main(int argc, char** argv) {
     std::string inName = "USB Audio Device";
     std::string outName = inName;
     bool list = false, loopback = false, measure = false, quiet = false, rescan = false;
+    bool all = false, history = true, inOrOut = false, showHistory = false;
+    std::vector<std::string> devices;  // every --device, for --all
+    std::string reportPath;
     EngineTimings timings;
+    bool replyTimeoutGiven = false;
     int timeoutSec = 600;
     int lingerMs = 1000;
     try {
@@ -203,9 +283,13 @@ int main(int argc, char** argv) {
         std::string a;
         while (args.Next(a)) {
             if (const auto done = cli::StandardOption(PROGRAM, a)) return *done;
-            if (a == "--device") inName = outName = args.Value();
-            else if (a == "--in") inName = args.Value();
-            else if (a == "--out") outName = args.Value();
+            if (a == "--device") { inName = outName = args.Value(); devices.push_back(inName); }
+            else if (a == "--in") { inName = args.Value(); inOrOut = true; }
+            else if (a == "--out") { outName = args.Value(); inOrOut = true; }
+            else if (a == "--all") { args.NoValue(); all = true; }
+            else if (a == "--report") reportPath = args.Value();
+            else if (a == "--history") { args.NoValue(); showHistory = true; }
+            else if (a == "--no-history") { args.NoValue(); history = false; }
             else if (a == "--list") { args.NoValue(); list = true; }
             else if (a == "--loopback") { args.NoValue(); loopback = true; }
             else if (a == "--measure") { args.NoValue(); measure = true; }
@@ -213,13 +297,20 @@ int main(int argc, char** argv) {
             else if (a == "--timeout") timeoutSec = static_cast<int>(cli::ParseInteger(args.Value(), 1, 86400, "time-out"));
             else if (a == "--linger") lingerMs = static_cast<int>(cli::ParseInteger(args.Value(), 0, 3600000, "linger time"));
             else if (a == "--rescan") { args.NoValue(); rescan = true; }
-            else if (a == "--reply-timeout") timings.replyTimeoutMs = static_cast<std::uint32_t>(cli::ParseInteger(args.Value(), 1, 3600000, "reply time-out"));
+            else if (a == "--reply-timeout") { timings.replyTimeoutMs = static_cast<std::uint32_t>(cli::ParseInteger(args.Value(), 1, 3600000, "reply time-out")); replyTimeoutGiven = true; }
             else if (a.rfind("-", 0) == 0) throw cli::UsageError{"unknown option '" + a + "'"};
             else throw cli::UsageError{"unexpected argument '" + a + "'"};
         }
+        if (all && inOrOut) throw cli::UsageError{"--all updates devices that are both MIDI IN and MIDI OUT: name them with --device"};
+        if (all && rescan) throw cli::UsageError{"--rescan is for one device, not --all"};
+        if (!all && devices.size() > 1) throw cli::UsageError{"several devices need --all"};
+        CheckReportFolder(reportPath);
     } catch (const cli::UsageError& e) {
         return cli::ReportUsageError(PROGRAM, e.text);
     }
+    if (showHistory) return PrintHistory();
+    // --all ends its copies itself at a second Ctrl+C, and then still prints the table.
+    InstallInterruptHandlers(!all);
 
     // In loopback mode the simulated device lives in this process.
     platform::LoopbackMidiOut loopOut;
@@ -243,19 +334,66 @@ int main(int argc, char** argv) {
         ListDevices(*engine);
         return 0;
     }
+    if (all) {
+        if (devices.empty()) devices = DevicesToUpdate(engine->MidiInDeviceNames(), engine->MidiOutDeviceNames());
+        engine.reset();  // its ports and its client on the MIDI system go before the copies start
+        link.reset();
+        if (devices.empty()) {
+            return cli::ReportUsageError(PROGRAM, "no device found: none of " + DefaultNamesText() +
+                                                      " is both a MIDI IN and a MIDI OUT (name devices with --device)");
+        }
+        UpdateAllOptions options;
+        options.program = ChildProcess::OwnProgram(argv[0]);
+        options.devices = devices;
+        options.reportPath = reportPath;
+        options.history = history;
+        options.quiet = quiet;
+        options.timeoutSec = timeoutSec;
+        options.copyArgs = {"--linger", std::to_string(lingerMs), "--timeout", std::to_string(timeoutSec)};
+        if (replyTimeoutGiven) options.copyArgs.insert(options.copyArgs.end(), {"--reply-timeout", std::to_string(timings.replyTimeoutMs)});
+        if (loopback) options.copyArgs.push_back("--loopback");
+        const auto allStart = std::chrono::steady_clock::now();
+        const int status = RunAll(options);
+        if (measure) {
+            std::printf("all: %zu devices in %.0f ms; floor of one update %.0f ms\n", devices.size(),
+                        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - allStart).count(),
+                        UpdateFloorMs());
+        }
+        return status;
+    }
     const int in = FindDevice(engine->MidiInDeviceNames(), inName);
     const int out = FindDevice(engine->MidiOutDeviceNames(), outName);
     if (!quiet) std::printf("MIDI IN \"%s\": %d, MIDI OUT \"%s\": %d\n", inName.c_str(), in, outName.c_str(), out);
     engine->SelectMidiOut(out);
 
     engine->StartPollTimer();
+    console->StartRecord(inName, outName);
     const auto start = std::chrono::steady_clock::now();
     std::optional<UpdateOutcome> outcome;
+    bool interrupted = false;
     const bool started = engine->OnExecute(in);
-    if (started) outcome = engine->WaitForRunEnd(std::chrono::seconds(timeoutSec));
+    if (started) {
+        // In slices, so that Ctrl+C closes the run as closing the window does.
+        const auto deadline = start + std::chrono::seconds(timeoutSec);
+        while (!outcome && std::chrono::steady_clock::now() < deadline) {
+            if (InterruptCount() > 0) {
+                interrupted = true;
+                engine->OnWindowClosing();
+                outcome = engine->WaitForRunEnd(CUpdateEngine::WORKER_END_LIMIT);
+                break;
+            }
+            outcome = engine->WaitForRunEnd(std::chrono::milliseconds(100));
+        }
+    }
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     const bool completed = outcome == UpdateOutcome::Completed;
+    const UpdateRecord record = console->FinishRecord(!started      ? ENDING_NOT_STARTED
+                                                      : completed   ? EndingName(UpdateOutcome::Completed)
+                                                      : interrupted ? ENDING_INTERRUPTED
+                                                      : outcome     ? EndingName(*outcome)
+                                                                    : ENDING_NO_END);
     console->EndProgress(completed);
+    if (interrupted) lingerMs = 0;
     if (lingerMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(lingerMs));
 
     // As the window does when it closes: stop input, wake a waiting run, stop the timer.
@@ -270,10 +408,11 @@ int main(int argc, char** argv) {
     engine.reset();
     link.reset();
 
-    if (started && !outcome) std::printf("tarnet-update: no end after %d s\n", timeoutSec);
+    if (started && !outcome && !interrupted) std::printf("tarnet-update: no end after %d s\n", timeoutSec);
     if (outcome == UpdateOutcome::DeviceGone) std::printf("tarnet-update: device disconnected\n");
+    const bool recordsKept = KeepRecords({record}, reportPath, history);
     if (measure) {
-        const double floor = FloorMs();
+        const double floor = UpdateFloorMs();
         std::printf("update: %.0f ms; floor %.0f ms (one %u ms tick per block, 36 blocks, + 2 ticks); ratio %.2f\n",
                     ms, floor, POLL_PERIOD_MS, ms / floor);
     }
@@ -282,8 +421,8 @@ int main(int argc, char** argv) {
     } else if (!started) {
         std::printf("tarnet-update: update FAILED (not started)\n");
     } else {
-        std::printf("tarnet-update: update FAILED (%s; reached %s)\n", outcome ? OutcomeName(*outcome) : "no end",
-                    PhaseName(reached));
+        std::printf("tarnet-update: update FAILED (%s; reached %s)\n",
+                    interrupted ? "interrupted" : outcome ? OutcomeName(*outcome) : "no end", PhaseName(reached));
     }
-    return completed ? 0 : 1;
+    return completed && recordsKept ? 0 : 1;
 }

@@ -1,16 +1,45 @@
 #include "CUpdatorController.h"
 
+#include <mutex>
+#include <optional>
+
 #include "DeviceNames.h"
 #include "FirmwareImage.h"
 #include "InstanceMarker.h"
 #include "StringTable.h"
 #include "UiRequestQueue.h"
 #include "UpdateEngine.h"
+#include "UpdateHistory.h"
 
 namespace {
 
 std::shared_ptr<CUpdateEngine> CreateProductEngine(std::shared_ptr<IUpdateHost> host) {
     return std::make_shared<CUpdateEngine>(std::move(host), EnginePlatform::Default());
+}
+
+// A window says nothing of a history it can't write: the run is what the user waits for.
+void AppendToHistory(const UpdateRecord& record) {
+    AppendHistory(record);
+}
+
+// The ending of a run that an error box announces; none for the boxes that end no run.
+std::optional<UpdateOutcome> EndingAnnouncedBy(EngineError error) {
+    switch (error) {
+        case EngineError::IdentityTimeout: return UpdateOutcome::IdentityTimeout;
+        case EngineError::BlockTimeout: return UpdateOutcome::BlockTimeout;
+        case EngineError::IllegalDevice: return UpdateOutcome::IllegalDevice;
+        case EngineError::NotInVersionUpMode: return UpdateOutcome::NotInVersionUpMode;
+        case EngineError::TransferError: return UpdateOutcome::TransferError;
+        case EngineError::InProgress:
+        case EngineError::CantOpenMidiIn:
+        case EngineError::CantOpenMidiOut: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::string NameAt(const std::vector<std::string>& names, int index) {
+    return index >= 0 && static_cast<std::size_t>(index) < names.size() ? names[static_cast<std::size_t>(index)]
+                                                                         : std::string();
 }
 
 }  // namespace
@@ -30,10 +59,16 @@ int ControlIdOf(HostControl control) {
 // used only inside requests, which run only while the window exists.
 class CUpdatorController::WindowHost final : public IUpdateHost {
 public:
-    WindowHost(std::shared_ptr<UiRequestQueue> requests, CUpdatorController* window)
-        : m_requests(std::move(requests)), m_window(window) {}
+    WindowHost(std::shared_ptr<UiRequestQueue> requests, CUpdatorController* window,
+               std::function<void(const UpdateRecord&)> recordRun)
+        : m_requests(std::move(requests)), m_window(window), m_recordRun(std::move(recordRun)) {}
 
     bool ShowStatus(const RunStatus& status) override {
+        {
+            std::lock_guard<std::mutex> lock(m_recordLock);
+            if (m_record) m_record->OnStatus(status);
+        }
+        if (status.kind == RunStatus::Kind::Completed) EndRecord(UpdateOutcome::Completed);
         return Do([&] { m_window->SetStatusText(StatusText(status, m_window->m_services.loadString)); });
     }
     bool SetProgressPos(int position) override {
@@ -43,11 +78,41 @@ public:
         return Do([&] { m_window->EnableControl(control, enable); });
     }
     bool ShowError(EngineError error) override {
+        if (const auto ending = EndingAnnouncedBy(error)) EndRecord(*ending);
         return Do([&] {
             const StringLoader& load = m_window->m_services.loadString;
             const char* caption = load(IDS_ERROR_CAPTION);
             m_window->ShowErrorBox(caption != nullptr ? caption : "", ErrorText(error, load));
         });
+    }
+
+    // ----- The record of the run under way -----
+    // A run announces its ending (the completed status or its error box) before it gives the
+    // controls back, so "Execute" never begins a record while the last run's is still open.
+    // False when one is open: a run is under way, and "Execute" will say so.
+    bool BeginRecord(std::string midiIn, std::string midiOut) {
+        std::lock_guard<std::mutex> lock(m_recordLock);
+        if (m_record) return false;
+        m_record.emplace();
+        m_record->Start(std::move(midiIn), std::move(midiOut));
+        return true;
+    }
+    // "Execute" started no run after all.
+    void DropRecord() {
+        std::lock_guard<std::mutex> lock(m_recordLock);
+        m_record.reset();
+    }
+    // Hands the open record, ended with `ending`, to the window's services; nothing when none is
+    // open (the run's own ending and the closing window's may both come).
+    void EndRecord(UpdateOutcome ending) {
+        std::optional<UpdateRecord> record;
+        {
+            std::lock_guard<std::mutex> lock(m_recordLock);
+            if (!m_record) return;
+            record = m_record->Finish(EndingName(ending));
+            m_record.reset();
+        }
+        m_recordRun(*record);
     }
 
 private:
@@ -57,6 +122,11 @@ private:
 
     std::shared_ptr<UiRequestQueue> m_requests;
     CUpdatorController* m_window;
+    const std::function<void(const UpdateRecord&)> m_recordRun;
+    // Guards m_record: begun and dropped on the UI thread, fed and ended on the run's worker
+    // thread, ended on the UI thread by OnDestroy.
+    std::mutex m_recordLock;
+    std::optional<UpdateRecorder> m_record;
 };
 
 CUpdatorController::CUpdatorController(std::shared_ptr<UiRequestQueue> requests,
@@ -65,7 +135,8 @@ CUpdatorController::CUpdatorController(std::shared_ptr<UiRequestQueue> requests,
     if (!m_services.instanceNumber) m_services.instanceNumber = [] { return 1; };
     if (!m_services.loadString) m_services.loadString = LoadStringById;
     if (!m_services.createEngine) m_services.createEngine = CreateProductEngine;
-    m_host = std::make_shared<WindowHost>(m_requests, this);
+    if (!m_services.recordRun) m_services.recordRun = AppendToHistory;
+    m_host = std::make_shared<WindowHost>(m_requests, this, m_services.recordRun);
     m_engine = m_services.createEngine(m_host);
 }
 
@@ -94,7 +165,10 @@ void CUpdatorController::OnInitDialog() {
 
 void CUpdatorController::OnExecute() {
     if (m_destroyed) return;
-    m_engine->OnExecute(DeviceListSelection(DeviceList::MidiIn));
+    const int in = DeviceListSelection(DeviceList::MidiIn);
+    const bool recording = m_host->BeginRecord(NameAt(m_midiInNames, in),
+                                               NameAt(m_midiOutNames, DeviceListSelection(DeviceList::MidiOut)));
+    if (!m_engine->OnExecute(in) && recording) m_host->DropRecord();
 }
 
 void CUpdatorController::OnRescanDevice() {
@@ -107,8 +181,10 @@ void CUpdatorController::ScanDevices() {
     const auto fill = [this, instance](DeviceList list, const std::vector<std::string>& names) {
         FillDeviceList(list, names, SelectDefaultDevice(names, instance));
     };
-    fill(DeviceList::MidiOut, m_engine->MidiOutDeviceNames());
-    fill(DeviceList::MidiIn, m_engine->MidiInDeviceNames());
+    m_midiOutNames = m_engine->MidiOutDeviceNames();
+    fill(DeviceList::MidiOut, m_midiOutNames);
+    m_midiInNames = m_engine->MidiInDeviceNames();
+    fill(DeviceList::MidiIn, m_midiInNames);
     // A list need not report a selection that it was given: the engine hears of it here.
     OnMidiOutSelChange();
 }
@@ -123,4 +199,6 @@ void CUpdatorController::OnDestroy() {
     // First no request of the worker or the timer waits any more, then the run is told to end.
     m_requests->Close();
     if (m_engine) m_engine->OnWindowClosing();
+    // A run still open ends with the window, silently; its record says so.
+    if (m_host) m_host->EndRecord(UpdateOutcome::WindowClosed);
 }

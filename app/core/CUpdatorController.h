@@ -19,6 +19,7 @@
 
 #include "EngineTexts.h"
 #include "UpdateHost.h"
+#include "UpdateRecord.h"
 
 class CUpdateEngine;
 class UiRequestQueue;
@@ -61,6 +62,11 @@ struct UpdatorServices {
     StringLoader loadString;
     // Default: an engine on the platform's MIDI system and timer, with the product's timings.
     std::function<std::shared_ptr<CUpdateEngine>(std::shared_ptr<IUpdateHost>)> createEngine;
+    // Takes the record of every run that "Execute" started, once the run has ended. Called on the
+    // run's worker thread, or on the UI thread for a run that the closing window ended; it must
+    // not touch the window. Default: appended to the history of updates, silently skipped when
+    // the history can't be written.
+    std::function<void(const UpdateRecord&)> recordRun;
 };
 
 class CUpdatorController : protected IUpdatorWindow {
@@ -105,6 +111,9 @@ private:
     class WindowHost;
 
     UpdatorServices m_services;
+    // The device names of the last scan, in list order: the record of a run names its devices.
+    std::vector<std::string> m_midiInNames;
+    std::vector<std::string> m_midiOutNames;
     std::shared_ptr<UiRequestQueue> m_requests;
     std::shared_ptr<WindowHost> m_host;
     std::shared_ptr<CUpdateEngine> m_engine;

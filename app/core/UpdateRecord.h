@@ -1,0 +1,93 @@
+// The record of one update: which device, when, how it ended, how often each block went out. The
+// terminal runner writes records into its report (--report) and every program appends one per run
+// to the history of updates (UpdateHistory.h). Qt-free, and free of the terminal runner's code, so
+// the windows record their runs the same way.
+//
+// A record as JSON (one object, one line):
+//   {"midi_in":"USB Audio Device","midi_out":"USB Audio Device","model":"0x6A",
+//    "program_version":"1.10","start":"2026-03-05T14:03:22.125Z","end":"2026-03-05T14:03:24.301Z",
+//    "ending":"Completed","duration_ms":2176,"block_sends":[1,1,2,...],"floor_ms":1900,
+//    "floor_ratio":1.145}
+// A report: {"program":"tarnet-update","version":"1.10","records":[ one record a line ]}.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "UpdateHost.h"
+
+// The program's version, as recorded ("1.10").
+const char* ProgramVersion();
+
+// Names of the endings. An engine outcome is named after its enumerator ("Completed",
+// "TransferError", ...); the terminal runner adds the endings of runs that the engine never ended.
+const char* EndingName(UpdateOutcome outcome);
+inline constexpr const char* ENDING_NOT_STARTED = "NotStarted";    // Execute refused (MIDI IN can't open)
+inline constexpr const char* ENDING_NO_END = "NoEnd";              // no ending within the runner's time-out
+inline constexpr const char* ENDING_INTERRUPTED = "Interrupted";   // Ctrl+C or a termination request
+inline constexpr const char* ENDING_ABORTED = "Aborted";           // its process ended without a record
+
+// How long an update lasts at least against a device that answers at once: every exchange after
+// the first takes a whole poll tick (the answer is picked up by the next tick), one per block and
+// about two for the erase and finish exchanges.
+double UpdateFloorMs();
+// Blocks of the image (the last one shorter).
+int ImageBlockCount();
+
+struct UpdateRecord {
+    std::string midiIn;
+    std::string midiOut;
+    // The model the device reported; none when it never identified itself.
+    std::optional<std::uint8_t> model;
+    std::string programVersion;
+    std::chrono::system_clock::time_point start;
+    std::chrono::system_clock::time_point end;
+    std::string ending;  // EndingName or one of the ENDING_ constants
+    std::int64_t durationMs = 0;
+    // Sends of each block in image order, ImageBlockCount() entries; 0 for a block never sent.
+    std::vector<int> blockSends;
+
+    bool Completed() const { return ending == EndingName(UpdateOutcome::Completed); }
+    // Sends beyond the first, over all blocks.
+    int BlocksSentAgain() const;
+    double FloorRatio() const { return static_cast<double>(durationMs) / UpdateFloorMs(); }
+
+    friend bool operator==(const UpdateRecord&, const UpdateRecord&) = default;
+};
+
+// Builds the record of one run from what the engine tells its host. Not thread-safe: the host
+// feeds it in the order of its requests, which every host serves one at a time.
+class UpdateRecorder {
+public:
+    // At "Execute", before the run starts: the devices, and the clocks start.
+    void Start(std::string midiIn, std::string midiOut);
+    // Every ShowStatus of the run: each data-transmit status stands for one send of its block, the
+    // first Erasing status for a device that identified itself with an accepted model.
+    void OnStatus(const RunStatus& status);
+    // When the run has ended: the record with `ending` and the end time.
+    UpdateRecord Finish(const std::string& ending) const;
+
+private:
+    UpdateRecord m_record;
+    std::chrono::steady_clock::time_point m_steadyStart{};
+};
+
+// ISO 8601 in UTC with milliseconds: "2026-03-05T14:03:22.125Z"; and back (nullopt for anything
+// else).
+std::string FormatUtc(std::chrono::system_clock::time_point time);
+std::optional<std::chrono::system_clock::time_point> ParseUtc(std::string_view text);
+
+// One record as a one-line JSON object. Bytes of the names that are not UTF-8 become U+FFFD, so
+// the text is always valid JSON.
+std::string RecordJson(const UpdateRecord& record);
+// The report document of `program`: its version and the records, one a line.
+std::string ReportJson(const char* program, const std::vector<UpdateRecord>& records);
+
+// The record in one JSON object, or nullopt when `text` is not one (or lacks a field).
+std::optional<UpdateRecord> ParseRecordJson(std::string_view text);
+// The records of a report document, or nullopt when `text` is not one.
+std::optional<std::vector<UpdateRecord>> ParseReportJson(std::string_view text);

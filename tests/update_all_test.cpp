@@ -1,0 +1,215 @@
+// The parts of tarnet-update --all below the whole program: which devices it takes, the board of
+// progress lines, the tables, terminal widths, and the child processes it runs.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "ProgressBoard.h"
+#include "RecordTable.h"
+#include "TextWidth.h"
+#include "UpdateAll.h"
+#include "UpdateRecord.h"
+
+namespace {
+
+const std::string JA = "USB \xE3\x82\xAA\xE3\x83\xBC\xE3\x83\x87\xE3\x82\xA3\xE3\x82\xAA "
+                       "\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9";  // "USB オーディオ デバイス"
+
+TEST(DevicesToUpdate, TakesTheWindowsDefaultNamesPresentInBothListsInCopyOrder) {
+    const std::vector<std::string> ins = {"USB Audio Device (3)", "Midi Through", "USB Audio Device",
+                                          "USB Audio Device (21)", JA + " (2)", "USB Audio Device (4)",
+                                          "USB Audio Device (20)", "USB Audio Device (3)"};
+    const std::vector<std::string> outs = {"USB Audio Device", "USB Audio Device (3)", "Midi Through",
+                                           "USB Audio Device (21)", JA + " (2)", "USB Audio Device (20)",
+                                           "USB Audio Device (5)"};
+    EXPECT_EQ(DevicesToUpdate(ins, outs),
+              (std::vector<std::string>{"USB Audio Device", JA + " (2)", "USB Audio Device (3)",
+                                        "USB Audio Device (20)"}));
+    EXPECT_TRUE(DevicesToUpdate({"USB Audio Device"}, {}).empty());
+    EXPECT_TRUE(DevicesToUpdate({"USB Audio Device (1)", "usb audio device"}, {"USB Audio Device (1)", "usb audio device"}).empty());
+}
+
+TEST(TextWidth, CountsWideCharactersTwiceAndNeverCutsOneInHalf) {
+    EXPECT_EQ(DisplayWidth("USB Audio Device"), 16);
+    EXPECT_EQ(DisplayWidth(JA), 4 + 2 * 5 + 1 + 2 * 4);
+    EXPECT_EQ(DisplayWidth("\xFF" "a"), 2);
+    EXPECT_EQ(FitWidth(JA, 6), "USB \xE3\x82\xAA");
+    EXPECT_EQ(FitWidth(JA, 7), "USB \xE3\x82\xAA");  // half a wide character does not fit
+    EXPECT_EQ(FitWidth("abc", 10), "abc");
+    EXPECT_EQ(PadWidth("\xE3\x82\xAA", 4), "\xE3\x82\xAA  ");
+    EXPECT_EQ(PadWidth("abcdef", 4), "abcdef");
+}
+
+UpdateRecord Record(const std::string& device, const std::string& ending, std::int64_t ms, std::vector<int> sends) {
+    UpdateRecord r;
+    r.midiIn = r.midiOut = device;
+    r.model = 0x6A;
+    r.ending = ending;
+    r.durationMs = ms;
+    r.blockSends = std::move(sends);
+    return r;
+}
+
+TEST(RecordTables, LineUpTheColumnsAlsoBesideJapaneseNames) {
+    UpdateRecord failed = Record(JA + " (2)", "TransferError", 760, {1, 1, 7, 0});
+    failed.model.reset();
+    UpdateRecord split = Record("A", "Completed", 12345, {2, 1});
+    split.midiOut = "B";
+    const std::string table = ClosingTable({Record("USB Audio Device", "Completed", 2200, {1, 2, 1}), failed, split});
+    const std::string expected =
+        "device                       model  ending         duration  sent again\n"
+        "USB Audio Device             0x6A   Completed         2.2 s           1\n"
+        "USB \xE3\x82\xAA\xE3\x83\xBC\xE3\x83\x87\xE3\x82\xA3\xE3\x82\xAA \xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
+        " (2)  -      TransferError     0.8 s           6\n"
+        "A / B                        0x6A   Completed        12.3 s           1\n";
+    EXPECT_EQ(table, expected);
+
+    UpdateRecord dated = Record("USB Audio Device", "Completed", 2200, {1, 2});
+    dated.start = *ParseUtc("2026-03-05T14:03:22.125Z");
+    EXPECT_EQ(HistoryTable({dated}),
+              "started (UTC)        device            model  ending     duration  sent again\n"
+              "2026-03-05 14:03:22  USB Audio Device  0x6A   Completed     2.2 s           1\n");
+}
+
+// A board that writes into a memory buffer, on a clock the test sets.
+class BoardOutput {
+public:
+    BoardOutput() : m_file(std::tmpfile()) {}
+    ~BoardOutput() { std::fclose(m_file); }
+    std::FILE* File() { return m_file; }
+    std::string Text() {
+        std::fflush(m_file);
+        std::rewind(m_file);
+        std::string text;
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, m_file)) > 0) text.append(buffer, n);
+        return text;
+    }
+
+private:
+    std::FILE* m_file;
+};
+
+TEST(ProgressBoard, WithoutATerminalWritesEveryLineAfterItsDevicesName) {
+    BoardOutput out;
+    ProgressBoard board(out.File(), {"A", "B (2)"}, 1000, false, 80, [] { return 0.0; });
+    board.Note("tarnet-update: updating 2 devices at once");
+    board.DeviceOutput(1, "progress:    500 / 1000 ( 50%)");
+    board.DeviceOutput(0, "Error: Transfer error occurred.");
+    board.Ended(0, "TransferError", 1.25);
+    board.Refresh(true);
+    EXPECT_EQ(out.Text(),
+              "tarnet-update: updating 2 devices at once\n"
+              "B (2): progress:    500 / 1000 ( 50%)\n"
+              "A: Error: Transfer error occurred.\n"
+              "A: ended: TransferError after 1.2 s\n");
+}
+
+TEST(ProgressBoard, OnATerminalRedrawsOneLinePerDeviceInPlaceWithMessagesAbove) {
+    BoardOutput out;
+    double now = 0;
+    ProgressBoard board(out.File(), {"A", "Bb"}, 1000, true, 60, [&] { return now; });
+    board.Refresh();
+    EXPECT_EQ(out.Text(), "\rA   starting\x1b[K\n\rBb  starting\x1b[K\n");
+
+    board.DeviceOutput(0, "MIDI IN \"A\": 0, MIDI OUT \"A\": 0");
+    board.DeviceOutput(1, "status: Erasing Flash memory.");
+    board.DeviceOutput(0, "progress:    100 / 1000 ( 10%)");
+    now = 1;
+    board.DeviceOutput(0, "progress:    500 / 1000 ( 50%)");
+    board.Refresh();  // a second after the first drawing: redrawn
+    std::string text = out.Text();
+    const std::string second = text.substr(text.find("\x1b[2A"));
+    EXPECT_EQ(second.substr(0, 5), "\x1b[2A\r");
+    EXPECT_NE(second.find("A    50% ["), std::string::npos) << second;
+    EXPECT_NE(second.find("ETA 0:01"), std::string::npos) << second;
+    EXPECT_NE(second.find("\rBb  Erasing Flash memory.\x1b[K\n"), std::string::npos) << second;
+
+    // A device's message takes the place of the first line; the board follows below it.
+    const std::size_t before = text.size();
+    board.DeviceOutput(1, "Error: Transfer error occurred.");
+    board.Ended(1, "TransferError", 0.8);
+    board.DeviceOutput(0, "progress:   1000 / 1000 (100%)");
+    board.Ended(0, "Completed", 2.2);
+    board.Refresh(true);
+    text = out.Text().substr(before);
+    EXPECT_EQ(text.substr(0, text.find('\n') + 1), "\x1b[2A\rBb: Error: Transfer error occurred.\x1b[K\n");
+    EXPECT_NE(text.find("\rA   100% Completed in 2.2 s\x1b[K\n\rBb    0% TransferError after 0.8 s\x1b[K\n"),
+              std::string::npos)
+        << text;
+    // No line reaches the last column, so none wraps.
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = text.substr(start, end - start);
+        for (const char* esc : {"\x1b[K", "\x1b[2A", "\r"}) {
+            for (std::size_t at; (at = line.find(esc)) != std::string::npos;) line.erase(at, std::string(esc).size());
+        }
+        EXPECT_LT(DisplayWidth(line), 60) << line;
+    }
+}
+
+#if !defined(_WIN32)
+TEST(ChildProcess, HandsBackTheOutputAndErrorLinesAndTheExitStatus) {
+    ChildProcess child;
+    std::string error;
+    ASSERT_TRUE(child.Start("/bin/sh", {"-c", "echo one; echo two >&2; printf 'last'; exit 3"}, error)) << error;
+    auto lines = std::async(std::launch::async, [&] {
+        std::vector<std::string> got;
+        std::string line;
+        while (child.ReadLine(line)) got.push_back(line);
+        return got;
+    });
+    ASSERT_EQ(lines.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(lines.get(), (std::vector<std::string>{"one", "two", "last"}));
+    EXPECT_EQ(child.Wait(), 3);
+}
+
+TEST(ChildProcess, InterruptAsksTheChildToEndAndKillEndsIt) {
+    for (const bool kill : {false, true}) {
+        ChildProcess child;
+        std::string error;
+        ASSERT_TRUE(child.Start("/bin/sh", {"-c", "trap 'echo interrupted; exit 5' INT; echo ready; "
+                                                  "while :; do sleep 0.05; done"},
+                                error));
+        // The shell prints "ready" once its trap is set; only then does the signal go out.
+        std::promise<void> ready;
+        auto lines = std::async(std::launch::async, [&] {
+            std::vector<std::string> got;
+            std::string line;
+            while (child.ReadLine(line)) {
+                got.push_back(line);
+                if (line == "ready") ready.set_value();
+            }
+            return got;
+        });
+        ASSERT_EQ(ready.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        if (kill) child.Kill();
+        else child.Interrupt();
+        ASSERT_EQ(lines.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        const auto got = lines.get();
+        if (kill) {
+            EXPECT_EQ(got, std::vector<std::string>{"ready"});
+            EXPECT_EQ(child.Wait(), -1);
+        } else {
+            EXPECT_EQ(got, (std::vector<std::string>{"ready", "interrupted"}));
+            EXPECT_EQ(child.Wait(), 5);
+        }
+    }
+}
+
+TEST(ChildProcess, AProgramThatDoesNotExistIsAnErrorNotAStart) {
+    ChildProcess child;
+    std::string error;
+    EXPECT_FALSE(child.Start("/nonexistent/tarnet-update", {}, error));
+    EXPECT_NE(error.find("/nonexistent/tarnet-update"), std::string::npos);
+    EXPECT_EQ(child.Wait(), -1);
+}
+#endif
+
+}  // namespace

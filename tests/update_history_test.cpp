@@ -1,0 +1,155 @@
+// The history of updates and the report file: where the history lives, appending from many writers
+// at once, reading it back past damaged lines, and a report that is replaced whole or not at all.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "UpdateHistory.h"
+#include "UpdateRecord.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+UpdateRecord Record(const std::string& device, const char* ending) {
+    UpdateRecorder recorder;
+    recorder.Start(device, device);
+    return recorder.Finish(ending);
+}
+
+class HistoryFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("tarnet-history-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string PathIn(const std::string& name) const { return (m_dir / name).string(); }
+
+    fs::path m_dir;
+};
+
+#if !defined(_WIN32)
+using testsupport::ScopedEnv;
+
+TEST(HistoryLocation, IsTheXdgStateHomeOrElseTheDefaultUnderHome) {
+    ScopedEnv home("HOME", "/home/someone");
+    {
+        ScopedEnv state("XDG_STATE_HOME", "/var/state");
+        EXPECT_EQ(HistoryFilePath(), "/var/state/tarnet-updater/history.jsonl");
+    }
+    {
+        ScopedEnv state("XDG_STATE_HOME", nullptr);
+        EXPECT_EQ(HistoryFilePath(), "/home/someone/.local/state/tarnet-updater/history.jsonl");
+    }
+    {
+        // A relative or empty XDG_STATE_HOME counts as unset.
+        ScopedEnv state("XDG_STATE_HOME", "relative/state");
+        EXPECT_EQ(HistoryFilePath(), "/home/someone/.local/state/tarnet-updater/history.jsonl");
+        ScopedEnv empty("XDG_STATE_HOME", "");
+        EXPECT_EQ(HistoryFilePath(), "/home/someone/.local/state/tarnet-updater/history.jsonl");
+    }
+    {
+        ScopedEnv state("XDG_STATE_HOME", nullptr);
+        ScopedEnv noHome("HOME", nullptr);
+        EXPECT_EQ(HistoryFilePath(), "");
+        std::string error;
+        EXPECT_FALSE(AppendHistory(Record("x", "Completed"), &error));
+        EXPECT_FALSE(error.empty());
+    }
+}
+#endif
+
+TEST_F(HistoryFiles, EachAppendAddsOneRecordLineInOrderAndCreatesTheFolders) {
+    const std::string path = PathIn("state/tarnet-updater/history.jsonl");
+    const UpdateRecord first = Record("USB Audio Device", "Completed");
+    const UpdateRecord second = Record("USB Audio Device (2)", "TransferError");
+    ASSERT_TRUE(AppendHistoryTo(path, first));
+    ASSERT_TRUE(AppendHistoryTo(path, second));
+
+    const HistoryContents history = ReadHistory(path);
+    EXPECT_TRUE(history.found);
+    EXPECT_EQ(history.unreadableLines, 0);
+    ASSERT_EQ(history.records.size(), 2u);
+    EXPECT_EQ(history.records[0].midiIn, "USB Audio Device");
+    EXPECT_EQ(history.records[1].ending, "TransferError");
+    EXPECT_EQ(*ReadWholeFile(path), RecordJson(history.records[0]) + "\n" + RecordJson(history.records[1]) + "\n");
+}
+
+TEST_F(HistoryFiles, ReadingSkipsDamagedLinesAndCountsThem) {
+    const std::string path = PathIn("history.jsonl");
+    const std::string good = RecordJson(Record("A", "Completed"));
+    std::ofstream(path, std::ios::binary) << good << "\n" << good.substr(0, 40) << "\n\n" << good << "\r\n" << "{}";
+    const HistoryContents history = ReadHistory(path);
+    EXPECT_EQ(history.records.size(), 2u);
+    EXPECT_EQ(history.unreadableLines, 2);
+
+    const HistoryContents missing = ReadHistory(PathIn("none.jsonl"));
+    EXPECT_FALSE(missing.found);
+    EXPECT_TRUE(missing.error.empty());
+    EXPECT_TRUE(missing.records.empty());
+}
+
+TEST_F(HistoryFiles, WritersAtTheSameMomentEachAddTheirWholeLines) {
+    const std::string path = PathIn("history.jsonl");
+    constexpr int WRITERS = 8, RECORDS = 40;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < WRITERS; ++w) {
+        writers.emplace_back([&, w] {
+            // A long name, so that a line is more than any small write buffer.
+            const UpdateRecord record = Record("Device " + std::to_string(w) + std::string(600, 'x'), "Completed");
+            for (int i = 0; i < RECORDS; ++i) AppendHistoryTo(path, record);
+        });
+    }
+    for (auto& t : writers) t.join();
+    const HistoryContents history = ReadHistory(path);
+    EXPECT_EQ(history.unreadableLines, 0);
+    EXPECT_EQ(history.records.size(), static_cast<std::size_t>(WRITERS * RECORDS));
+}
+
+TEST_F(HistoryFiles, AHistoryThatCannotBeWrittenIsAnErrorValueNotAnException) {
+    std::ofstream(PathIn("plain-file")) << "x";
+    std::string error;
+    EXPECT_FALSE(AppendHistoryTo(PathIn("plain-file/tarnet-updater/history.jsonl"), Record("A", "Completed"), &error));
+    EXPECT_NE(error.find("plain-file"), std::string::npos) << error;
+}
+
+TEST_F(HistoryFiles, AReportReplacesTheFileWholeAndLeavesNoTemporaryBehind) {
+    const std::string path = PathIn("report.json");
+    std::ofstream(path) << "old report";
+    const std::string text = ReportJson("tarnet-update", {Record("A", "Completed"), Record("B", "BlockTimeout")});
+    ASSERT_TRUE(WriteFileAtomically(path, text));
+    EXPECT_EQ(ReadWholeFile(path), text);
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(m_dir)) names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"report.json"});
+}
+
+TEST_F(HistoryFiles, AReportThatCannotBeWrittenLeavesTheFormerFileAsItWas) {
+    const std::string path = PathIn("report.json");
+    std::ofstream(path) << "old report";
+    std::string error;
+    EXPECT_FALSE(WriteFileAtomically(PathIn("missing/report.json"), "{}", &error));
+    EXPECT_FALSE(error.empty());
+    // A folder in the way of the rename: the temporary goes, the folder stays.
+    fs::create_directories(m_dir / "taken" / "inner");
+    EXPECT_FALSE(WriteFileAtomically(PathIn("taken"), "{}", &error));
+    EXPECT_TRUE(fs::is_directory(m_dir / "taken" / "inner"));
+    EXPECT_EQ(ReadWholeFile(path), "old report");
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(m_dir)) entries++;
+    EXPECT_EQ(entries, 2u);  // report.json and taken
+}
+
+}  // namespace

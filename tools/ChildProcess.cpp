@@ -1,0 +1,263 @@
+#include "ChildProcess.h"
+
+#include <cerrno>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+#if defined(_WIN32)
+namespace {
+
+std::wstring Wide(const std::string& text) {
+    if (text.empty()) return {};
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+// One argument as CommandLineToArgvW and the C runtime read it back: quoted when it holds blanks
+// or quotes, backslashes doubled only before a quote.
+void AppendQuoted(std::wstring& line, const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        line += arg;
+        return;
+    }
+    line += L'"';
+    for (std::size_t i = 0;; ++i) {
+        std::size_t backslashes = 0;
+        while (i < arg.size() && arg[i] == L'\\') {
+            ++i;
+            ++backslashes;
+        }
+        if (i == arg.size()) {
+            line.append(backslashes * 2, L'\\');
+            break;
+        }
+        if (arg[i] == L'"') {
+            line.append(backslashes * 2 + 1, L'\\');
+        } else {
+            line.append(backslashes, L'\\');
+        }
+        line += arg[i];
+    }
+    line += L'"';
+}
+
+}  // namespace
+
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, std::string& error,
+                         bool /*interruptsHeld: Ctrl+Break reaches the child's handler or nothing*/) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        error = "no pipe (system error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    std::wstring line;
+    AppendQuoted(line, Wide(program));
+    for (const std::string& arg : args) {
+        line += L' ';
+        AppendQuoted(line, Wide(arg));
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION info{};
+    // A process group of its own, so that Interrupt can send it Ctrl+Break alone.
+    const BOOL started = CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &info);
+    const DWORD code = GetLastError();
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        error = "can't start " + program + " (system error " + std::to_string(code) + ")";
+        return false;
+    }
+    CloseHandle(info.hThread);
+    m_process = info.hProcess;
+    m_pid = info.dwProcessId;
+    m_output = readEnd;
+    m_running = true;
+    return true;
+}
+
+bool ChildProcess::FillBuffer() {
+    char chunk[4096];
+    DWORD got = 0;
+    if (!ReadFile(static_cast<HANDLE>(m_output), chunk, sizeof chunk, &got, nullptr) || got == 0) return false;
+    m_buffer.append(chunk, got);
+    return true;
+}
+
+void ChildProcess::Interrupt() {
+    if (m_running) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, m_pid);
+}
+
+void ChildProcess::Kill() {
+    if (m_running) TerminateProcess(static_cast<HANDLE>(m_process), 1);
+}
+
+int ChildProcess::Wait() {
+    if (!m_running) return -1;
+    WaitForSingleObject(static_cast<HANDLE>(m_process), INFINITE);
+    DWORD status = 1;
+    GetExitCodeProcess(static_cast<HANDLE>(m_process), &status);
+    CloseHandle(static_cast<HANDLE>(m_process));
+    m_process = nullptr;
+    m_running = false;
+    return static_cast<int>(status);
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_running) {
+        Kill();
+        Wait();
+    }
+    if (m_output != nullptr) CloseHandle(static_cast<HANDLE>(m_output));
+}
+
+std::string ChildProcess::OwnProgram(const char* argv0) {
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0 || length >= path.size()) return argv0;
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(length), utf8.data(), bytes, nullptr, nullptr);
+    return utf8;
+}
+
+#else
+
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, std::string& error,
+                         bool interruptsHeld) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        error = std::string("no pipe: ") + std::strerror(errno);
+        return false;
+    }
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+
+    // The pipe's write end becomes the child's standard output and error (dup2 clears its
+    // close-on-exec there); everything else of the pipe closes on exec.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    // Signals that this program catches are reset by exec anyway; those it ignores are set back.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    sigset_t held;
+    sigemptyset(&held);
+    if (interruptsHeld) {
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
+    }
+    posix_spawnattr_setsigmask(&attributes, &held);
+    // A process group of its own: a Ctrl+C at the terminal goes to the owner alone, which passes
+    // it on (Interrupt), so the child gets each request once.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    pid_t pid = -1;
+    const int result = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(fds[1]);
+    if (result != 0) {
+        ::close(fds[0]);
+        error = "can't start " + program + ": " + std::strerror(result);
+        return false;
+    }
+    m_pid = pid;
+    m_output = fds[0];
+    m_running = true;
+    return true;
+}
+
+bool ChildProcess::FillBuffer() {
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_output, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        m_buffer.append(chunk, static_cast<std::size_t>(n));
+        return true;
+    }
+}
+
+void ChildProcess::Interrupt() {
+    if (m_running) ::kill(m_pid, SIGINT);
+}
+
+void ChildProcess::Kill() {
+    if (m_running) ::kill(m_pid, SIGKILL);
+}
+
+int ChildProcess::Wait() {
+    if (!m_running) return -1;
+    int status = 0;
+    pid_t got;
+    do {
+        got = ::waitpid(m_pid, &status, 0);
+    } while (got < 0 && errno == EINTR);
+    m_running = false;
+    if (got != m_pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_running) {
+        Kill();
+        Wait();
+    }
+    if (m_output >= 0) ::close(m_output);
+}
+
+std::string ChildProcess::OwnProgram(const char* argv0) {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return argv0;
+    return std::string(path, static_cast<std::size_t>(n));
+}
+
+#endif
+
+bool ChildProcess::ReadLine(std::string& line) {
+    for (;;) {
+        const std::size_t end = m_buffer.find('\n');
+        if (end != std::string::npos) {
+            line.assign(m_buffer, 0, end);
+            m_buffer.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            return true;
+        }
+        if (m_outputEnded || !FillBuffer()) {
+            m_outputEnded = true;
+            if (m_buffer.empty()) return false;
+            line.swap(m_buffer);
+            m_buffer.clear();
+            return true;
+        }
+    }
+}

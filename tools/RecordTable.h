@@ -1,0 +1,19 @@
+// What tarnet-update does with the records of its updates: the closing table of a run over several
+// devices, the history table (--history), and the report and history files at the end of a run.
+// Table columns line up in a terminal's columns.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "UpdateRecord.h"
+
+// device, model, ending, duration, blocks sent again; one row per record, in the given order.
+std::string ClosingTable(const std::vector<UpdateRecord>& records);
+// The same with the start time (UTC) in front, one row per record, oldest first.
+std::string HistoryTable(const std::vector<UpdateRecord>& records);
+
+// Writes the report `reportPath` (none when empty) and appends each record to the history (when
+// `history`), as every run does at its end. Errors go to standard error, the history's at most
+// once per process; false when the report could not be written.
+bool KeepRecords(const std::vector<UpdateRecord>& records, const std::string& reportPath, bool history);

@@ -1,0 +1,32 @@
+// tarnet-update --all: several devices updated at once, each by a copy of tarnet-update of its own
+// (one engine per process, as in the window), so that a fault in one update never touches another.
+// The copies' output comes back through pipes and feeds a ProgressBoard; their reports are merged
+// into one, and the history gets one line per device.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct UpdateAllOptions {
+    std::string program;                 // the tarnet-update to start for each device
+    std::vector<std::string> devices;    // each used as both MIDI IN and MIDI OUT
+    std::vector<std::string> copyArgs;   // options that every copy gets besides its device
+    std::string reportPath;              // empty: no report
+    bool history = true;
+    bool quiet = false;                  // no progress lines: the devices' errors and endings only
+    int timeoutSec = 600;                // each copy's own time-out; the runner waits a while longer
+};
+
+// The devices that --all takes when none are named: those present in both lists under a name that
+// one of the window's copies selects by itself ("USB Audio Device", "USB Audio Device (2)" up to
+// "(20)", and the same for the Japanese name), in the order of the copies' numbers. A name listed
+// twice is taken once.
+std::vector<std::string> DevicesToUpdate(const std::vector<std::string>& inNames,
+                                         const std::vector<std::string>& outNames);
+
+// The names DevicesToUpdate looks for, for a message when none is there.
+std::string DefaultNamesText();
+
+// Runs the updates and prints the closing table; the exit status: 0 when every device completed,
+// 1 otherwise (or when the report could not be written).
+int RunAll(const UpdateAllOptions& options);
