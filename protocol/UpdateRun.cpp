@@ -203,7 +203,10 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     // Phase 1: identification.
     RunPhase phase = enter(RunPhase::Identification);
     std::uint32_t before = answers();
-    if (e.SendIdentityRequest() == SEND_NOT_OPENED) host.ShowError(EngineError::CantOpenMidiOut);
+    const int identitySent = e.SendIdentityRequest();
+    // The closing window abandons the output, so that no message opens it any more: silent.
+    if (e.m_reply.Current().status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+    if (identitySent == SEND_NOT_OPENED) host.ShowError(EngineError::CantOpenMidiOut);
     if (!e.m_reply.Wait(t.replyTimeoutMs)) {
         return failWith(EngineError::IdentityTimeout, UpdateOutcome::IdentityTimeout);
     }
