@@ -502,6 +502,21 @@ TEST_F(UpdateRun, ClosingDuringASendThatTheDeviceHoldsAbandonsItAndTheWorkerEnds
     EXPECT_EQ(counters.prepares, counters.unprepares);
 }
 
+// Closing right after "Execute" comes, more often than not, before the worker has opened the
+// output for the Identity Request: the abandoned output does not open, and that is no box.
+TEST_F(UpdateRun, ClosingBeforeTheIdentityRequestGoesOutShowsNoBox) {
+    for (int round = 0; round < 20; ++round) {
+        Connect(QuickDevice(), 30000);
+        ASSERT_TRUE(Execute());
+        engine_->OnWindowClosing();
+        EXPECT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::WindowClosed) << "round " << round;
+        EXPECT_TRUE(Errors().empty()) << "round " << round;
+        TearDown();
+        host_.Clear();
+        SetUp();
+    }
+}
+
 TEST_F(UpdateRun, ClosingAtRandomMomentsNeverLeavesTheRunBehindOrTouchesFreedState) {
     std::mt19937 random(12345);
     for (int round = 0; round < 12; ++round) {
