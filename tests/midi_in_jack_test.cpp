@@ -1,18 +1,25 @@
 // CMidiInPort on the system's MIDI layer over a JACK server: a raw JACK client sends SysEx to the
-// port's device, which is found by its listed name.
+// port's device, which is found by its listed name. Then the JACK input backend itself: what its
+// indexes open while ports come and go, and what a full ring does.
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "CMidiInPort.h"
+#include "ListedPortRounds.h"
 #include "TestSupport.h"
+#include "platform/jack/JackClient.h"
+#include "platform/jack/JackMidiIn.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -155,4 +162,138 @@ TEST(MidiInPortOverJack, StartWithAnIndexThatNamesNoDeviceFails) {
     port.m_deviceIndex = port.GetDeviceCount() + 100;
     EXPECT_FALSE(port.Start());
     EXPECT_FALSE(port.IsStarted());
+}
+
+namespace {
+
+void IgnoreInput(platform::MidiInHandle, std::uint32_t, std::uintptr_t, std::uintptr_t, std::uintptr_t) {}
+
+}  // namespace
+
+TEST(JackMidiInBackend, AnIndexOpensThePortListedThereOrFailsOnceThatPortHasGone) {
+    if (!JackServerAnswers()) {
+        if (testsupport::JackRequired()) FAIL() << "no JACK server answers";
+        GTEST_SKIP() << "no JACK server";
+    }
+    testsupport::JackTestPorts ports("tarnet-in-listed", JackPortIsOutput);
+    ASSERT_TRUE(ports.Ready());
+    platform::JackMidiInApi api;
+    platform::MidiInHandle handle = nullptr;
+    testsupport::OpenListedPortsWhilePortsComeAndGo(
+        api, ports, [&](std::uint32_t index) { return api.Open(&handle, index, &IgnoreInput, 0); },
+        [&] { EXPECT_EQ(api.Close(handle), platform::MIDI_OK); });
+}
+
+namespace {
+
+// An input callback that records what comes back and holds the service thread in the callback
+// while the gate is shut (at most 20 s), as a slow receiver would.
+struct HeldReceiver {
+    platform::JackMidiInApi* api = nullptr;
+    std::mutex lock;
+    std::condition_variable opened;
+    bool gateOpen = false;
+    std::atomic<int> held{0};             // callbacks that found the gate shut
+    std::vector<Bytes> messages;          // MIDI_IN_LONGDATA, whole buffers
+    std::vector<std::uintptr_t> errors;   // MIDI_IN_ERROR: the events lost
+
+    static void Callback(platform::MidiInHandle handle, std::uint32_t msg, std::uintptr_t instance,
+                         std::uintptr_t p1, std::uintptr_t p2) {
+        auto* self = reinterpret_cast<HeldReceiver*>(instance);
+        std::unique_lock<std::mutex> g(self->lock);
+        if (msg == platform::MIDI_IN_ERROR) self->errors.push_back(p2);
+        if (msg != platform::MIDI_IN_LONGDATA) return;
+        auto* h = reinterpret_cast<platform::MidiHeader*>(p1);
+        if (h->dwBytesRecorded == 0) return;
+        self->messages.emplace_back(h->lpData, h->lpData + h->dwBytesRecorded);
+        self->api->PrepareHeader(handle, h);
+        self->api->AddBuffer(handle, h);
+        if (!self->gateOpen) {
+            self->held.fetch_add(1);
+            self->opened.wait_for(g, std::chrono::seconds(20), [self] { return self->gateOpen; });
+        }
+    }
+    void Open() {
+        std::lock_guard<std::mutex> g(lock);
+        gateOpen = true;
+        opened.notify_all();
+    }
+};
+
+}  // namespace
+
+TEST(JackMidiInBackend, AFullRingDropsAndCountsEventsWhileTheProcessThreadRunsOn) {
+    if (!JackServerAnswers()) {
+        if (testsupport::JackRequired()) FAIL() << "no JACK server answers";
+        GTEST_SKIP() << "no JACK server";
+    }
+    JackSender sender;
+    ASSERT_TRUE(sender.Open());
+    platform::JackMidiInApi api;
+    HeldReceiver receiver;
+    receiver.api = &api;
+    const std::vector<std::string> names = testsupport::ListedNames(api);
+    const auto at = std::find(names.begin(), names.end(), sender.portName);
+    ASSERT_NE(at, names.end()) << "the sender is not listed";
+
+    std::vector<char> bytes(16384);
+    platform::MidiHeader header{};
+    header.lpData = bytes.data();
+    header.dwBufferLength = static_cast<std::uint32_t>(bytes.size());
+    platform::MidiInHandle handle = nullptr;
+    ASSERT_EQ(api.Open(&handle, static_cast<std::uint32_t>(at - names.begin()), &HeldReceiver::Callback,
+                       reinterpret_cast<std::uintptr_t>(&receiver)),
+              platform::MIDI_OK);
+    ASSERT_EQ(api.PrepareHeader(handle, &header), platform::MIDI_OK);
+    ASSERT_EQ(api.AddBuffer(handle, &header), platform::MIDI_OK);
+    ASSERT_EQ(api.Start(handle), platform::MIDI_OK);
+
+    // The first message holds the service thread in the callback; then far more than the ring
+    // holds arrives, one large message per cycle.
+    const Bytes first = SysEx(20);
+    sender.Send(first);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return receiver.held.load() == 1; }, std::chrono::seconds(10)));
+    constexpr int LARGE = 40;  // 40 x 8000 bytes against a ring of 4 cycles of 32 KB
+    const std::uint64_t cyclesBefore = platform::JackClient::Instance().Cycles();
+    std::vector<Bytes> large;
+    for (int i = 0; i < LARGE; ++i) {
+        Bytes message = SysEx(8000);
+        message[1] = static_cast<std::uint8_t>(i);
+        large.push_back(message);
+        sender.Send(message);
+    }
+    ASSERT_TRUE(testsupport::WaitFor([&] { return sender.sent.load() == 1 + LARGE; }, std::chrono::seconds(20)));
+    // Our cycles went on while the callback held the service thread (the sender's took one per
+    // message), and the ring overflowed.
+    EXPECT_GE(platform::JackClient::Instance().Cycles(), cyclesBefore + LARGE - 2);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return api.LostEvents() > 0; }, std::chrono::seconds(5)));
+
+    receiver.Open();
+    const Bytes last = SysEx(30);
+    sender.Send(last);
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        std::lock_guard<std::mutex> g(receiver.lock);
+        return !receiver.messages.empty() && receiver.messages.back() == last;
+    }, std::chrono::seconds(10)));
+    EXPECT_EQ(api.Stop(handle), platform::MIDI_OK);
+    EXPECT_EQ(api.Reset(handle), platform::MIDI_OK);
+    EXPECT_EQ(api.UnprepareHeader(handle, &header), platform::MIDI_OK);
+    EXPECT_EQ(api.Close(handle), platform::MIDI_OK);
+
+    std::lock_guard<std::mutex> g(receiver.lock);
+    // What got through came whole and in order; what was lost was reported, each event once.
+    ASSERT_GE(receiver.messages.size(), 2u);
+    EXPECT_EQ(receiver.messages.front(), first);
+    std::size_t next = 0;
+    for (std::size_t i = 1; i + 1 < receiver.messages.size(); ++i) {
+        while (next < large.size() && large[next] != receiver.messages[i]) ++next;
+        ASSERT_LT(next, large.size()) << "message " << i << " is none of those sent, or out of order";
+        ++next;
+    }
+    const std::size_t arrived = receiver.messages.size() - 2;
+    std::uint64_t reported = 0;
+    for (std::uintptr_t n : receiver.errors) reported += n;
+    EXPECT_EQ(reported, api.LostEvents());
+    EXPECT_EQ(arrived + api.LostEvents(), static_cast<std::size_t>(LARGE));
+    EXPECT_LT(arrived, static_cast<std::size_t>(LARGE));
 }

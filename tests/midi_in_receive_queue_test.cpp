@@ -20,12 +20,18 @@ struct Recorder {
     std::mutex lock;
     std::vector<Bytes> buffers;           // MIDI_IN_LONGDATA, recorded bytes (possibly empty)
     std::vector<std::uintptr_t> shorts;  // MIDI_IN_DATA
+    std::vector<std::uintptr_t> errors;  // MIDI_IN_ERROR: param2
     SysExReceiveQueue* queue = nullptr;
     bool requeue = true;
 
     static void Callback(MidiInHandle, std::uint32_t msg, std::uintptr_t instance,
-                         std::uintptr_t p1, std::uintptr_t) {
+                         std::uintptr_t p1, std::uintptr_t p2) {
         auto* self = reinterpret_cast<Recorder*>(instance);
+        if (msg == MIDI_IN_ERROR) {
+            std::lock_guard<std::mutex> g(self->lock);
+            self->errors.push_back(p2);
+            return;
+        }
         if (msg == MIDI_IN_DATA) {
             std::lock_guard<std::mutex> g(self->lock);
             self->shorts.push_back(p1);
@@ -105,6 +111,24 @@ TEST_F(ReceiveQueueTest, ContinuationChunksWithoutStatusJoinTheOpenMessage) {
     ASSERT_EQ(rec.buffers.size(), 1u);
     EXPECT_EQ(rec.buffers[0], (Bytes{0xF0, 0x7D, 0x00, 0x6A, 0x01, 0x02, 0xF7}));
     EXPECT_EQ(rec.shorts, (std::vector<std::uintptr_t>{0xF8}));
+}
+
+TEST_F(ReceiveQueueTest, LostEventsEndTheMessageInProgressAndAreReportedAsAnError) {
+    Buffer b(64);
+    Open(b);
+    Feed({0xF0, 0x7D, 0x00});
+    queue.Lost(3);  // the rest of that message, and more, never arrived
+    Feed({0x6A, 0x01, 0xF7});  // a continuation of something lost: not joined to the head
+    Feed({0xF0, 0x7D, 0x00, 0x6A, 0x00, 0xF7});
+    queue.Lost(0);  // nothing lost: nothing reported
+    ASSERT_EQ(rec.buffers.size(), 1u);
+    EXPECT_EQ(rec.buffers[0], (Bytes{0xF0, 0x7D, 0x00, 0x6A, 0x00, 0xF7}));
+    EXPECT_EQ(rec.errors, (std::vector<std::uintptr_t>{3}));
+
+    // Stopped, the queue reports nothing.
+    ASSERT_EQ(queue.Stop(), MIDI_OK);
+    queue.Lost(2);
+    EXPECT_EQ(rec.errors.size(), 1u);
 }
 
 TEST_F(ReceiveQueueTest, BytesAreDroppedWhileNoBufferIsQueued) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "CMidiOutPort.h"
+#include "ListedPortRounds.h"
 #include "TestSupport.h"
 #include "platform/jack/JackMidiOut.h"
 
@@ -364,6 +365,19 @@ TEST_F(MidiOutJackTest, WhenTheDevicesPortVanishesMidStreamTheFollowingSendsFail
     ASSERT_TRUE(ended) << "a send hung after the device's port vanished";
     EXPECT_TRUE(refused.load()) << accepted.load() << " sends accepted, none refused";
     EXPECT_FALSE(FindDevice()) << "the vanished device is still listed";
+}
+
+TEST(JackMidiOutBackend, AnIndexOpensThePortListedThereOrFailsOnceThatPortHasGone) {
+    testsupport::JackTestPorts ports("tarnet-out-listed", JackPortIsInput);
+    if (!ports.Ready()) {
+        if (testsupport::JackRequired()) FAIL() << "no JACK server answers";
+        GTEST_SKIP() << "no JACK server answers";
+    }
+    platform::JackMidiOutApi api;
+    platform::MidiOutHandle handle = nullptr;
+    testsupport::OpenListedPortsWhilePortsComeAndGo(
+        api, ports, [&](std::uint32_t index) { return api.Open(&handle, index); },
+        [&] { EXPECT_EQ(api.Close(handle), platform::MIDI_OK); });
 }
 
 }  // namespace

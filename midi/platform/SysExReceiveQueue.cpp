@@ -145,6 +145,19 @@ void SysExReceiveQueue::Receive(const std::uint8_t* bytes, std::size_t count) {
     }
 }
 
+void SysExReceiveQueue::Lost(std::uint32_t events) {
+    if (events == 0) return;
+    std::lock_guard<std::mutex> feed(m_feedMutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_running || m_closed) return;
+    if (m_inSysEx) DiscardPartial();
+    ResetParser();
+    Notification n;
+    n.msg = MIDI_IN_ERROR;
+    n.param2 = events;
+    Notify(lock, n);
+}
+
 // Writes the run of data bytes at `bytes` into the front buffer (or drops it when none is
 // queued), up to the end of the run or of the buffer; returns how many bytes it took.
 std::size_t SysExReceiveQueue::StoreRun(const std::uint8_t* bytes, std::size_t count,
@@ -236,7 +249,7 @@ void SysExReceiveQueue::Notify(std::unique_lock<std::mutex>& lock, const Notific
     const auto self = std::this_thread::get_id();
     m_inFlight.push_back(self);
     lock.unlock();
-    m_callback(m_handle, n.msg, m_instance, n.param1, 0);
+    m_callback(m_handle, n.msg, m_instance, n.param1, n.param2);
     lock.lock();
     m_inFlight.erase(std::find(m_inFlight.begin(), m_inFlight.end(), self));
     m_idle.notify_all();

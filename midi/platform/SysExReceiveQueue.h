@@ -15,6 +15,8 @@
 //   - Real-time bytes (0xF8..0xFF) inside a SysEx do not interrupt it; they and every other short
 //     message come back as MIDI_IN_DATA (status in the low byte, then the data bytes).
 //   - Stop returns a partly filled buffer as done; Reset returns every queued buffer as done.
+//   - Events that the MIDI system lost before they reached the queue (Lost) end a SysEx in
+//     progress like an interrupting status byte, and come back as MIDI_IN_ERROR.
 //
 // Threads: Receive runs on the MIDI system's thread (several feeders are serialised); the other
 // operations on the caller's thread. The callback is never called with a lock held, so it may call
@@ -57,6 +59,11 @@ public:
     // The device has left the system: the callback hears MIDI_IN_CLOSE once, on the calling
     // thread (one of the MIDI system's). Nothing happens after Close.
     void DeviceGone();
+    // `events` events of the device were lost just before the bytes that come next: the SysEx in
+    // progress can't be completed whole, so its part in the front buffer is discarded (the buffer
+    // stays queued), and the callback gets MIDI_IN_ERROR with param1 0 and param2 `events`. Only
+    // while started. On the thread that calls Receive.
+    void Lost(std::uint32_t events);
 
     std::size_t QueuedCount() const;
     std::size_t PreparedCount() const;
@@ -65,6 +72,7 @@ private:
     struct Notification {
         std::uint32_t msg = 0;  // 0: none
         std::uintptr_t param1 = 0;
+        std::uintptr_t param2 = 0;
     };
 
     // Call with m_mutex held. Notify releases it around the callback.

@@ -30,12 +30,13 @@
 #include "DeviceSimulator.h"
 #include "RawMidiLink.h"
 #if defined(__linux__)
+#include "JackDevicePorts.h"
 #include "platform/alsa/AlsaSeqClient.h"
 #include "platform/alsa/AlsaSeqOut.h"
 #endif
 
-// Under ThreadSanitizer: libjack's lock-free ring buffer (RtMidi's JACK output path) is not
-// instrumented, so its hand-over between the sender and the JACK thread shows as a race.
+// Under ThreadSanitizer: libjack is not instrumented, so its hand-over of a cycle between the
+// server and a client's threads shows as races.
 extern "C" const char* __tsan_default_suppressions() {
     return "race:jack_ringbuffer_\nrace:libjack.so\n";
 }
@@ -281,9 +282,9 @@ void Print(const std::string& line) {
     std::fflush(stdout);
 }
 
-// Collects what RtMidi hands over into whole SysEx messages. A JACK host may deliver one long
-// message as several events: the first starts with F0 and lacks the F7, the following ones carry
-// no F0. Used by the input pump's thread only.
+// Collects what the MIDI system hands over into whole SysEx messages. A JACK host may deliver one
+// long message as several events: the first starts with F0 and lacks the F7, the following ones
+// carry no F0. Used by one thread only: the input pump's, or the JACK ports' drain thread.
 class SysExAssembler {
 public:
     static constexpr size_t MAX_MESSAGE = 65536;
@@ -304,6 +305,10 @@ public:
         if (m_pending.back() == 0xF7 || m_pending.size() >= MAX_MESSAGE) Flush();
     }
 
+    // Events were lost before the next one: a message in progress can't end whole, and the device
+    // sees it as it is.
+    void Interrupt() { Flush(); }
+
 private:
     void Flush() {
         if (m_pending.empty()) return;
@@ -315,8 +320,9 @@ private:
     std::vector<unsigned char> m_pending;
 };
 
-// Hands what RtMidi delivers over to a thread of its own, so that the MIDI system's thread (JACK's
-// process thread) only copies and queues: checking a 10 KB block, logging and printing stay off it.
+// Hands what the MIDI system delivers over to a thread of its own, so that its thread (the
+// sequencer client's reader, or RtMidi's input thread) only copies and queues: checking a 10 KB
+// block, logging and printing stay off it.
 class InputPump {
 public:
     static constexpr size_t MAX_QUEUED = 4096;
@@ -373,8 +379,8 @@ private:
     std::thread m_thread;  // last: starts when the members above exist
 };
 
-// Records RtMidi errors of the port being opened; warnings count too, since a missing JACK server
-// is reported as one.
+// Records RtMidi errors of the port being opened; warnings count too, since RtMidi reports some
+// failures to open as warnings.
 struct OpenErrors {
     std::atomic<bool> failed{false};
 };
@@ -394,6 +400,17 @@ bool AlsaSequencerUsable() {
 #endif
 
 #if defined(__linux__)
+// The device on JACK: its ports' drain thread hands each event to the assembler.
+class JackInput final : public devsim::JackDevicePorts::Receiver {
+public:
+    explicit JackInput(SysExAssembler& assembler) : m_assembler(assembler) {}
+    void OnEvent(const std::uint8_t* bytes, std::size_t count) override { m_assembler.Feed(bytes, count); }
+    void OnLost(std::uint32_t) override { m_assembler.Interrupt(); }
+
+private:
+    SysExAssembler& m_assembler;
+};
+
 // The device on the ALSA sequencer: one client named after the device, with an input port and an
 // output port of that name and no queue (RtMidi would make two clients and a queue; 20 devices
 // beside 20 updaters must fit in the kernel's 64 clients of programs and 32 queues). The output
@@ -433,16 +450,15 @@ struct Ports {
     RtMidi::Api api = RtMidi::UNSPECIFIED;
 };
 
-// Opens the virtual input (the host's output lands here) and the virtual output (the host reads
-// it) on the first MIDI system that works. Client name and port name are both the device name.
+// Opens RtMidi's virtual input (the host's output lands here) and virtual output (the host reads
+// it) on the first MIDI system that works: the ALSA sequencer when the program's own client could
+// not be made there, CoreMIDI on macOS (JACK has JackDevicePorts). Client name and port name are
+// both the device name.
 bool OpenPorts(const std::string& name, Ports& ports, OpenErrors& errors) {
     std::vector<RtMidi::Api> apis;
 #if defined(__linux__)
     snd_lib_error_set_handler(&SilentAlsa);
-    jack_set_error_function(&SilentJack);
-    jack_set_info_function(&SilentJack);
     if (AlsaSequencerUsable()) apis.push_back(RtMidi::LINUX_ALSA);
-    apis.push_back(RtMidi::UNIX_JACK);
 #elif defined(__APPLE__)
     apis.push_back(RtMidi::MACOSX_CORE);
 #endif
@@ -564,6 +580,7 @@ int main(int argc, char** argv) {
     devsim::RawMidiLink* raw = nullptr;
 #if defined(__linux__)
     platform::alsa::SeqOutput* seqOut = nullptr;
+    devsim::JackDevicePorts* jackOut = nullptr;
 #endif
     devsim::DeviceSimulator device(options.config, [&](const std::vector<uint8_t>& bytes) {
         std::lock_guard<std::mutex> lock(outLock);
@@ -571,6 +588,7 @@ int main(int argc, char** argv) {
 #if defined(__linux__)
         if (seqOut != nullptr && seqOut->Send(bytes.data(), bytes.size()) != platform::MIDI_OK)
             Print("the sequencer refused a message");
+        if (jackOut != nullptr && !jackOut->Send(bytes.data(), bytes.size())) Print("JACK took no message");
 #endif
         if (raw != nullptr && !raw->Write(bytes)) Print("raw MIDI device refused a message");
     });
@@ -597,6 +615,34 @@ int main(int argc, char** argv) {
             {
                 std::lock_guard<std::mutex> lock(outLock);
                 seqOut = nullptr;
+            }
+            return Finish(options, device, timedOut);
+        }
+    }
+    {
+        jack_set_error_function(&SilentJack);
+        jack_set_info_function(&SilentJack);
+        JackInput input(assembler);
+        devsim::JackDevicePorts jack(input);
+        if (jack.Open(options.name)) {
+            {
+                std::lock_guard<std::mutex> lock(outLock);
+                jackOut = &jack;
+            }
+            Print("ready as \"" + options.name + "\" on JACK");
+            const bool timedOut = WaitForEnd(options, device);
+            // No more input into the device, then no more output from it, then the ports go once
+            // what the device sent has gone out.
+            jack.CloseInput();
+            pump.Stop();
+            device.Stop();
+            {
+                std::lock_guard<std::mutex> lock(outLock);
+                jackOut = nullptr;
+            }
+            jack.Close();
+            if (jack.LostEvents() > 0) {
+                Print("JACK: " + std::to_string(jack.LostEvents()) + " events of the host lost (input ring full)");
             }
             return Finish(options, device, timedOut);
         }

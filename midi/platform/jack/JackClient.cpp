@@ -1,6 +1,10 @@
 #include "JackClient.h"
 
+#include <jack/midiport.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -37,20 +41,63 @@ JackClient& JackClient::Instance() {
     return *instance;
 }
 
+JackClient::JackClient() { sem_init(&m_wake, 0, 0); }
+
+JackClient::~JackClient() {
+    StopService();
+    sem_destroy(&m_wake);
+}
+
 void JackClient::Close() {
     for (auto& slot : m_hooks) {
         if (Hook* hook = slot.load()) hook->Finish();
     }
-    std::lock_guard lock(m_lock);
-    m_closed = true;
-    if (m_client != nullptr && !m_gone.load()) {
-        // Counts as gone from now on: no backend calls into the closed client.
-        m_gone.store(true);
-        jack_deactivate(m_client);
-        jack_client_close(m_client);
+    {
+        std::lock_guard lock(m_lock);
+        m_closed = true;
+        if (m_client != nullptr && !m_gone.load()) {
+            // Counts as gone from now on: no backend calls into the closed client.
+            m_gone.store(true);
+            jack_deactivate(m_client);
+            jack_client_close(m_client);
+        }
+        m_client = nullptr;
     }
-    m_client = nullptr;
+    StopService();
 }
+
+void JackClient::StopService() {
+    std::thread service;
+    {
+        std::lock_guard lock(m_lock);
+        service = std::move(m_service);
+    }
+    if (!service.joinable()) return;
+    m_stopService.store(true);
+    sem_post(&m_wake);
+    service.join();
+}
+
+void JackClient::Serve() {
+    for (;;) {
+        while (sem_wait(&m_wake) != 0 && errno == EINTR) {
+        }
+        if (m_stopService.load()) return;
+        // Read-modify-write: a Wake that found the flag set (and so did not post) is ordered
+        // before this, and what its cycle left is seen by the pass below.
+        m_wakePending.exchange(false);
+        std::lock_guard lock(m_drainLock);
+        for (auto& slot : m_hooks) {
+            if (Hook* hook = slot.load()) hook->Drain();
+        }
+    }
+}
+
+void JackClient::Wake() noexcept {
+    if (!m_wakePending.exchange(true)) sem_post(&m_wake);
+}
+
+void JackClient::WaitForDrain() { std::lock_guard lock(m_drainLock); }
 
 jack_client_t* JackClient::Acquire(std::uint64_t* epoch) {
     std::lock_guard lock(m_lock);
@@ -84,6 +131,7 @@ jack_client_t* JackClient::Acquire(std::uint64_t* epoch) {
         static std::once_flag closer;
         std::call_once(closer, [] { std::atexit(&CloseAtExit); });
         m_client = client;
+        if (!m_service.joinable()) m_service = std::thread([this] { Serve(); });
     }
     if (epoch != nullptr) *epoch = m_epoch.load();
     return m_client;
@@ -116,13 +164,20 @@ void JackClient::RemoveHook(Hook* hook) {
             Hook* expected = hook;
             if (slot.compare_exchange_strong(expected, nullptr)) removed = true;
         }
-        if (!removed || m_client == nullptr || m_gone.load()) return;
+        if (!removed) return;
+    }
+    // A pass of the service thread that read the old slot has ended once this returns.
+    WaitForDrain();
+    {
+        std::lock_guard lock(m_lock);
+        if (m_client == nullptr || m_gone.load()) return;
     }
     // A cycle that read the old slot has begun no later than now; once the next one begins it
     // has ended. A cycle lasts one period: a second is ample unless the server stalled or died.
     WaitCycles(1, std::chrono::milliseconds(1000));
 }
 
+// Runs on JACK's process thread.
 int JackClient::OnProcess(jack_nframes_t frames, void* arg) {
     auto* context = static_cast<ClientContext*>(arg);
     JackClient* self = context->holder;
@@ -134,7 +189,8 @@ int JackClient::OnProcess(jack_nframes_t frames, void* arg) {
     return 0;
 }
 
-// Runs on a JACK thread when the server has gone away; must be as simple as a signal handler.
+// Runs when the server has gone away, on JACK's notification thread of the client or on the
+// process thread; must be as simple as a signal handler.
 void JackClient::OnShutdown(void* arg) {
     auto* context = static_cast<ClientContext*>(arg);
     JackClient* self = context->holder;
@@ -156,6 +212,43 @@ std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long fl
     }
     jack_free(names);
     return ports;
+}
+
+bool IsDevicePort(jack_client_t* client, const std::string& fullName, unsigned long flags) {
+    const jack_port_t* port = jack_port_by_name(client, fullName.c_str());
+    if (port == nullptr || (static_cast<unsigned long>(jack_port_flags(port)) & flags) != flags) return false;
+    const char* type = jack_port_type(port);
+    return type != nullptr && std::strcmp(type, JACK_DEFAULT_MIDI_TYPE) == 0 && !IsOwnPort(DescribeJackPort(fullName));
+}
+
+bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std::atomic<std::uint64_t>& lost) noexcept {
+    const jack_nframes_t count = jack_midi_get_event_count(portBuffer);
+    bool wrote = false;
+    for (jack_nframes_t i = 0; i < count; ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, portBuffer, i) != 0 || event.size == 0) continue;
+        if (ring.Push(event.buffer, static_cast<std::uint32_t>(event.size), dropped)) {
+            dropped = 0;
+            wrote = true;
+        } else {
+            ++dropped;
+            lost.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    return wrote;
+}
+
+std::uint64_t WriteEventsOut(void* portBuffer, EventRing& ring) noexcept {
+    std::uint64_t written = 0;
+    EventRing::Record record;
+    while (ring.Front(record)) {
+        jack_midi_data_t* data = jack_midi_event_reserve(portBuffer, 0, record.length);
+        if (data == nullptr) break;  // the port buffer is full: the rest goes next cycle
+        record.CopyTo(data);
+        ring.Pop(record);
+        ++written;
+    }
+    return written;
 }
 
 }  // namespace platform

@@ -12,9 +12,19 @@
 // epoch in which it made its ports and clients, and `Alive(epoch)` says whether they may still be
 // used. A client whose server went away is kept, never closed, and the next `Acquire` opens a new
 // one (when a server answers again).
+//
+// Threads. The process callback runs on JACK's process thread, a real-time thread: it and the
+// hooks' Process never allocate, lock, throw or call out (a late cycle makes every client of the
+// server late, audio programs included). What a cycle leaves to be done (handing received events
+// on) is done by the client's service thread, an ordinary thread of the program that the cycle
+// wakes and that runs the hooks' Drain. The shutdown callback runs on JACK's notification thread
+// of the client (the one that reads the server's socket; port and client registration callbacks
+// would run there too, and none is registered), or on the process thread when its wait for the
+// server fails: it only sets a flag.
 #pragma once
 
 #include <jack/jack.h>
+#include <semaphore.h>
 
 #include <array>
 #include <atomic>
@@ -24,6 +34,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/EventRing.h"
 
 namespace platform {
 
@@ -35,6 +47,10 @@ public:
     class Hook {
     public:
         virtual void Process(jack_nframes_t frames, std::uint64_t epoch) noexcept = 0;
+        // Runs on the client's service thread after a cycle has called Wake (later than that
+        // cycle, perhaps after several): the hook's work that may wait, allocate or call out.
+        // Never runs twice at once.
+        virtual void Drain() noexcept {}
         // Called once when the process ends, before the client is closed; waits (bounded) until
         // whatever the hook still holds has gone out.
         virtual void Finish() noexcept {}
@@ -52,8 +68,8 @@ public:
     // is never destroyed, so backends in statics of their own may still ask it while they go.
     static JackClient& Instance();
 
-    JackClient() = default;
-    ~JackClient() = default;
+    JackClient();
+    ~JackClient();  // stops the service thread
     JackClient(const JackClient&) = delete;
     JackClient& operator=(const JackClient&) = delete;
 
@@ -86,13 +102,23 @@ public:
     bool Running(std::chrono::milliseconds limit = RUNNING_LIMIT) { return WaitCycles(1, limit); }
 
     // Hooks are added before or after the client exists; RemoveHook returns once no process
-    // cycle runs the hook any more. False from AddHook when every slot is taken.
+    // cycle and no Drain runs the hook any more. False from AddHook when every slot is taken.
     bool AddHook(Hook* hook);
     void RemoveHook(Hook* hook);
+
+    // Has the service thread run the hooks' Drain soon. On the process thread: neither waits nor
+    // allocates (a semaphore post at most once per pass).
+    void Wake() noexcept;
+    // Returns once a Drain pass that was running when called has ended. Not on the service
+    // thread.
+    void WaitForDrain();
 
 private:
     static int OnProcess(jack_nframes_t frames, void* arg);
     static void OnShutdown(void* arg);
+    // The service thread: runs the hooks' Drain whenever woken, until StopService.
+    void Serve();
+    void StopService();
 
     std::mutex m_lock;  // serialises Acquire, the destructor and the hook slots' writers
     jack_client_t* m_client = nullptr;  // guarded by m_lock
@@ -111,12 +137,35 @@ private:
     // store and its read of m_cycles are sequentially consistent with the callback's increment
     // and load, so a cycle that saw the old hook has begun before the cycle RemoveHook waits for.
     std::array<std::atomic<Hook*>, MAX_HOOKS> m_hooks{};
+
+    // The service thread: started by the first Acquire that opens a client (under m_lock), joined
+    // by Close or the destructor.
+    std::thread m_service;  // guarded by m_lock
+    sem_t m_wake;           // posted by Wake, waited for by the service thread
+    // Set by Wake before it posts, cleared by the service thread before a pass: a cycle that finds
+    // it set leaves the post to the one that set it, and the pass that follows sees its work.
+    std::atomic<bool> m_wakePending{false};
+    std::atomic<bool> m_stopService{false};  // set by StopService before its post; read by the service thread
+    std::mutex m_drainLock;  // held by the service thread through a pass of the hooks' Drain
 };
 
 // Full names of the server's MIDI ports with `flags` (JackPortIsInput: where we can send to,
 // JackPortIsOutput: where we can receive from), in the server's order, without the ports of any
 // copy of this program. Asks the server; allocates; empty on failure.
 std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long flags);
+
+// True when the server still has the port `fullName` as ListDevicePorts would list it with
+// `flags`: a port listed earlier that has not gone since. Asks the server.
+bool IsDevicePort(jack_client_t* client, const std::string& fullName, unsigned long flags);
+
+// The MIDI events of an input port's buffer into `ring`, one record each, oldest first. An event
+// that does not fit is dropped: `dropped` counts the drops since the last record that went in
+// (that record's tag; it starts again at 0) and `lost` all of them. True when a record went in.
+// For a process callback: neither waits nor allocates.
+bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std::atomic<std::uint64_t>& lost) noexcept;
+// The records of `ring` into an output port's buffer, oldest first, as many as the buffer takes;
+// how many went. For a process callback: neither waits nor allocates.
+std::uint64_t WriteEventsOut(void* portBuffer, EventRing& ring) noexcept;
 
 // Waits until `condition` holds, polling; false when `limit` passed first.
 template <typename Condition>

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "JackPortName.h"
+#include "platform/EventRing.h"
 #include "platform/SysExReceiveQueue.h"
 
 namespace platform {
@@ -14,6 +15,8 @@ namespace platform {
 namespace {
 
 constexpr const char* OUR_PORT_NAME = "MIDI In";
+// Room of a ring per cycle when the server does not tell the size of its MIDI buffers.
+constexpr std::size_t MIN_CYCLE_BYTES = 32768;
 
 }  // namespace
 
@@ -21,7 +24,11 @@ constexpr const char* OUR_PORT_NAME = "MIDI In";
 struct JackMidiInApi::Input {
     Input(MidiInProc callback, std::uintptr_t instance)
         : queue(callback, reinterpret_cast<MidiInHandle>(this), instance) {}
-    SysExReceiveQueue queue;
+    SysExReceiveQueue queue;  // fed by the service thread only
+    EventRing ring;           // the process thread writes, the service thread reads
+    // Events dropped since the last one that went into the ring: the tag of the next record.
+    // Process only.
+    std::uint32_t dropped = 0;
 };
 
 JackMidiInApi::JackMidiInApi(JackClient& jack) : m_jack(jack) {
@@ -34,7 +41,7 @@ JackMidiInApi::JackMidiInApi(JackClient& jack) : m_jack(jack) {
 }
 
 JackMidiInApi::~JackMidiInApi() {
-    m_liveQueue.store(nullptr);
+    m_liveInput.store(nullptr);
     m_jack.RemoveHook(this);
     std::lock_guard lock(m_lock);
     if (m_input) {
@@ -48,12 +55,12 @@ JackMidiInApi::~JackMidiInApi() {
 }
 
 void JackMidiInApi::RefreshNames(jack_client_t* client) {
+    m_ports.clear();
     m_names.clear();
     // A server that runs no cycles lists nothing: the ports of one that died unnoticed are stale.
     if (client != nullptr && m_jack.Running()) {
-        for (const std::string& full : ListDevicePorts(client, JackPortIsOutput)) {
-            m_names.push_back(DeviceName(DescribeJackPort(full)));
-        }
+        m_ports = ListDevicePorts(client, JackPortIsOutput);
+        for (const std::string& full : m_ports) m_names.push_back(DeviceName(DescribeJackPort(full)));
     }
     m_listed = true;
 }
@@ -71,8 +78,13 @@ std::uint32_t JackMidiInApi::GetNumDevs() {
 
 MidiResult JackMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
     std::lock_guard lock(m_lock);
-    if (!m_listed) RefreshNames(m_jack.Acquire());
-    if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
+    try {
+        if (!m_listed) RefreshNames(m_jack.Acquire());
+        if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
+        m_shown[index] = m_ports[index];
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
+    }
     SetProductName(caps, m_names[index]);
     return MIDI_OK;
 }
@@ -130,12 +142,24 @@ MidiResult JackMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiIn
         jack_client_t* client = m_jack.Acquire(&epoch);
         if (client == nullptr) return MIDI_ERR_NODRIVER;
         if (const MidiResult r = MakePort(client, epoch); r != MIDI_OK) return r;
-        const std::vector<std::string> sources = ListDevicePorts(client, JackPortIsOutput);
-        if (index >= sources.size()) return MIDI_ERR_BADDEVICEID;
+        // The index means a port of the caller's listing, opened by its name; never the port that
+        // stands at that place of a newer listing.
+        if (!m_listed) RefreshNames(client);
+        std::string source;
+        if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+            source = shown->second;
+        } else if (index < m_ports.size()) {
+            source = m_ports[index];
+        } else {
+            return MIDI_ERR_BADDEVICEID;
+        }
+        if (!IsDevicePort(client, source, JackPortIsOutput)) return MIDI_ERR_BADDEVICEID;  // gone since
         auto input = std::make_unique<Input>(callback, instance);
-        if (const MidiResult r = Connect(client, sources[index]); r != MIDI_OK) return r;
+        const std::size_t cycle = jack_port_type_get_buffer_size(client, JACK_DEFAULT_MIDI_TYPE);
+        if (!input->ring.Allocate(RING_CYCLES * std::max<std::size_t>(cycle, MIN_CYCLE_BYTES))) return MIDI_ERR_NOMEM;
+        if (const MidiResult r = Connect(client, source); r != MIDI_OK) return r;
         m_input = std::move(input);
-        m_liveQueue.store(&m_input->queue);
+        m_liveInput.store(m_input.get(), std::memory_order_release);
         *handle = reinterpret_cast<MidiInHandle>(m_input.get());
         return MIDI_OK;
     } catch (...) {
@@ -154,17 +178,18 @@ MidiResult JackMidiInApi::Reset(MidiInHandle handle) {
 }
 
 MidiResult JackMidiInApi::PrepareHeader(MidiInHandle handle, MidiHeader* header) {
-    // The input callback calls this on the process thread while a caller may hold m_lock (in
-    // Reset, waiting for that callback): the handle is checked without the lock. It stays valid
-    // while the callback runs, because Close frees it only after the cycle has ended.
+    // The input callback calls this on the client's service thread while a caller may hold
+    // m_lock (in Reset, waiting for that callback): the handle is checked without the lock. It
+    // stays valid while the callback runs, because Close frees it only after the drain pass that
+    // runs the callback has ended.
     Input* input = reinterpret_cast<Input*>(handle);
-    if (input == nullptr || m_liveQueue.load() != &input->queue) return MIDI_ERR_INVALHANDLE;
+    if (input == nullptr || m_liveInput.load() != input) return MIDI_ERR_INVALHANDLE;
     return input->queue.PrepareHeader(header);
 }
 
 MidiResult JackMidiInApi::AddBuffer(MidiInHandle handle, MidiHeader* header) {
     Input* input = reinterpret_cast<Input*>(handle);
-    if (input == nullptr || m_liveQueue.load() != &input->queue) return MIDI_ERR_INVALHANDLE;
+    if (input == nullptr || m_liveInput.load() != input) return MIDI_ERR_INVALHANDLE;
     return input->queue.AddBuffer(header);
 }
 
@@ -194,12 +219,14 @@ MidiResult JackMidiInApi::Close(MidiInHandle handle) {
         if (input == nullptr) return MIDI_ERR_INVALHANDLE;
         if (const MidiResult r = input->queue.Close(); r != MIDI_OK) return r;
         // The queue drops everything from now on; the connection stays for the next Open.
-        m_liveQueue.store(nullptr);
+        m_liveInput.store(nullptr);
         closed = std::move(m_input);
     }
-    // A cycle that still saw the queue began no later than now and has ended once the next one
-    // has begun (or the server is gone and no cycle runs).
+    // A cycle that still saw the input began no later than now and has ended once the next one
+    // has begun (or the server is gone and no cycle runs); a drain pass that still saw it has
+    // ended once WaitForDrain returns.
     m_jack.WaitCycles(1, std::chrono::milliseconds(1000));
+    m_jack.WaitForDrain();
     return MIDI_OK;
 }
 
@@ -208,23 +235,31 @@ std::string JackMidiInApi::ConnectedSource() {
     return m_source;
 }
 
-// Runs on JACK's process thread. The queue takes a short lock of its own and calls the input
-// callback from here.
+// Runs on JACK's process thread: copies the events into the ring and wakes the service thread;
+// an event that does not fit is dropped and counted.
 void JackMidiInApi::Process(jack_nframes_t frames, std::uint64_t epoch) noexcept {
     if (epoch != m_liveEpoch.load(std::memory_order_acquire)) return;
     jack_port_t* port = m_livePort.load(std::memory_order_acquire);
-    SysExReceiveQueue* queue = m_liveQueue.load();
-    if (port == nullptr || queue == nullptr) return;
-    void* buffer = jack_port_get_buffer(port, frames);
-    const jack_nframes_t count = jack_midi_get_event_count(buffer);
-    for (jack_nframes_t i = 0; i < count; ++i) {
-        jack_midi_event_t event;
-        if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0) continue;
+    Input* input = m_liveInput.load(std::memory_order_acquire);
+    if (port == nullptr || input == nullptr) return;
+    if (CopyEventsIn(jack_port_get_buffer(port, frames), input->ring, input->dropped, m_lostEvents)) m_jack.Wake();
+}
+
+// Runs on the client's service thread: hands what the cycles left in the ring to the queue, which
+// calls the input callback from here.
+void JackMidiInApi::Drain() noexcept {
+    Input* input = m_liveInput.load(std::memory_order_acquire);
+    if (input == nullptr) return;
+    EventRing::Record record;
+    while (input->ring.Front(record)) {
         try {
-            queue->Receive(event.buffer, event.size);
+            input->queue.Lost(record.tag);
+            input->queue.Receive(record.first, record.firstLength);
+            input->queue.Receive(record.second, record.secondLength);
         } catch (...) {
-            // Nothing may leave JACK's thread; the event is lost.
+            // Nothing may leave the service thread; the event is lost.
         }
+        input->ring.Pop(record);
     }
 }
 

@@ -4,14 +4,23 @@
 // The backend has one MIDI input port on that client for the life of the process. Devices are the
 // MIDI output ports of the server (where we can receive from), in the server's order, without the
 // ports of any copy of this program, named by their short name (the rule of DeviceNaming.h); none
-// while the server runs no process cycles (JackClient::Running).
+// while the server runs no process cycles (JackClient::Running). An index names the port that
+// GetDevCaps last showed at that index (or, for an index never shown, the port at that place of
+// the last listing): Open connects that port, if it is still there, and fails with
+// MIDI_ERR_BADDEVICEID when it has gone, never taking the port that now stands at that place.
 // Opening a device connects its port to ours (nothing changes when it is connected already) and
 // returns once the server's cycles run the connection; closing keeps the connection, so an input
 // that is started again on the same device costs no graph change. One input is open at a time.
 //
-// The process callback hands every event of our port to the open input's queue, which joins the
-// events of a long SysEx message (a continuation event starts without a status byte) and calls
-// the input callback on JACK's process thread.
+// Threads. The process callback (JACK's process thread) only copies every event of our port into
+// the open input's ring (EventRing.h, made when the input opens, with room for the fullest cycle
+// the server can carry, RING_CYCLES times over) and wakes the client's service thread; it never
+// allocates, locks, throws or calls out. The service thread drains the ring into the input's
+// queue, which joins the events of a long SysEx message (a continuation event starts without a
+// status byte) and calls the input callback: the callback runs on the service thread. When the
+// ring is full, an event is dropped, never waited for: the drops are counted (LostEvents), and the
+// queue learns of them before the next event that got through, which ends a SysEx in progress and
+// reaches the callback as MIDI_IN_ERROR (param2: the events lost).
 //
 // When the server goes away, Open fails as without a server (MIDI_ERR_NODRIVER) until one answers
 // again, and Close ends the input without calling into the dead client. No exception leaves this
@@ -21,6 +30,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,12 +41,13 @@
 
 namespace platform {
 
-class SysExReceiveQueue;
-
 class JackMidiInApi final : public IMidiInApi, private JackClient::Hook {
 public:
     // Longest wait for a new connection to reach the graph that the server's cycles run.
     static constexpr std::chrono::milliseconds CONNECT_LIMIT{5000};
+    // Cycles of the fullest kind that the ring of an open input holds: the service thread may
+    // fall behind by that many before an event is lost.
+    static constexpr std::size_t RING_CYCLES = 4;
 
     explicit JackMidiInApi(JackClient& jack = JackClient::Instance());
     ~JackMidiInApi() override;
@@ -57,11 +68,14 @@ public:
 
     // Full JACK name of the port connected to our input; empty when none. For tests.
     std::string ConnectedSource();
+    // Events dropped so far because an input's ring was full. Any thread.
+    std::uint64_t LostEvents() const { return m_lostEvents.load(std::memory_order_relaxed); }
 
 private:
     struct Input;
 
     void Process(jack_nframes_t frames, std::uint64_t epoch) noexcept override;
+    void Drain() noexcept override;
 
     // Must be called with m_lock held.
     MidiResult MakePort(jack_client_t* client, std::uint64_t epoch);
@@ -78,15 +92,21 @@ private:
     std::uint64_t m_portEpoch = 0;  // epoch of the client that owns m_port
     std::string m_source;           // full name of the connected device port, or empty
     std::unique_ptr<Input> m_input;  // the open input
-    std::vector<std::string> m_names;
+    std::vector<std::string> m_ports;  // full names of the last listing
+    std::vector<std::string> m_names;  // their listed names
+    std::map<std::uint32_t, std::string> m_shown;  // full names, by index, as GetDevCaps showed them
     bool m_listed = false;
 
-    // Shared with the process thread. Written under m_lock; read by Process.
+    // Shared with the process thread and the service thread. Written under m_lock; read by
+    // Process and Drain.
     std::atomic<jack_port_t*> m_livePort{nullptr};    // m_port, published with m_liveEpoch
     std::atomic<std::uint64_t> m_liveEpoch{0};        // Process runs only in cycles of this epoch
-    // The open input's queue, or null. Cleared before the input goes; the input is freed only
-    // once a cycle has begun after that, so a cycle that still saw it has ended.
-    std::atomic<SysExReceiveQueue*> m_liveQueue{nullptr};
+    // The open input, or null; published (release) once its ring and queue are made. Cleared
+    // before the input goes; the input is freed only once a cycle has begun after that and a
+    // drain pass that still saw it has ended.
+    std::atomic<Input*> m_liveInput{nullptr};
+    // Written by Process (the one writer); read by any thread.
+    std::atomic<std::uint64_t> m_lostEvents{0};
 };
 
 }  // namespace platform

@@ -14,7 +14,6 @@ namespace platform {
 namespace {
 
 using Flags = decltype(MidiHeader::dwFlags);
-using Span = std::uint32_t;  // the record before every span in the queue: its length
 
 constexpr std::uint32_t NO_DEVICE = 0xFFFFFFFFu;
 constexpr const char* OUR_PORT_NAME = "MIDI Out";
@@ -23,42 +22,6 @@ constexpr const char* OUR_PORT_NAME = "MIDI Out";
 std::vector<std::string> ListTargets(jack_client_t* client) { return ListDevicePorts(client, JackPortIsInput); }
 
 }  // namespace
-
-// ---- ByteQueue ----
-
-std::size_t JackMidiOutApi::ByteQueue::WriteSpace() const {
-    return QUEUE_SIZE - (m_written.load(std::memory_order_relaxed) - m_read.load(std::memory_order_acquire));
-}
-
-std::size_t JackMidiOutApi::ByteQueue::ReadSpace() const {
-    return m_written.load(std::memory_order_acquire) - m_read.load(std::memory_order_relaxed);
-}
-
-void JackMidiOutApi::ByteQueue::Write(const void* data, std::size_t n) {
-    const std::size_t at = m_written.load(std::memory_order_relaxed);
-    const std::size_t start = at % QUEUE_SIZE;
-    const std::size_t first = std::min(n, QUEUE_SIZE - start);
-    const auto* in = static_cast<const std::uint8_t*>(data);
-    std::memcpy(m_bytes + start, in, first);
-    std::memcpy(m_bytes, in + first, n - first);
-    m_written.store(at + n, std::memory_order_release);
-}
-
-void JackMidiOutApi::ByteQueue::Peek(void* data, std::size_t n) const {
-    const std::size_t start = m_read.load(std::memory_order_relaxed) % QUEUE_SIZE;
-    const std::size_t first = std::min(n, QUEUE_SIZE - start);
-    auto* out = static_cast<std::uint8_t*>(data);
-    std::memcpy(out, m_bytes + start, first);
-    std::memcpy(out + first, m_bytes, n - first);
-}
-
-void JackMidiOutApi::ByteQueue::Skip(std::size_t n) {
-    m_read.store(m_read.load(std::memory_order_relaxed) + n, std::memory_order_release);
-}
-
-void JackMidiOutApi::ByteQueue::Clear() {
-    m_read.store(m_written.load(std::memory_order_relaxed), std::memory_order_release);
-}
 
 // ---- the backend ----
 
@@ -69,6 +32,7 @@ JackMidiOutApi::JackMidiOutApi(JackClient& jack)
     static std::atomic<unsigned> made{0};
     const unsigned n = made.fetch_add(1);
     m_portName = n == 0 ? std::string(OUR_PORT_NAME) : std::string(OUR_PORT_NAME) + " " + std::to_string(n + 1);
+    m_queue.Allocate(QUEUE_SIZE);
     m_jack.AddHook(this);
 }
 
@@ -84,14 +48,13 @@ JackMidiOutApi::~JackMidiOutApi() {
 bool JackMidiOutApi::Valid(MidiOutHandle handle) const { return handle == m_handle && m_openCount > 0; }
 
 void JackMidiOutApi::RefreshNames(jack_client_t* client) {
+    m_ports.clear();
     m_names.clear();
     // A server that runs no cycles lists nothing: the ports of one that died unnoticed are stale.
     if (client != nullptr && m_jack.Running()) {
-        for (const std::string& full : ListTargets(client)) {
-            m_names.push_back(DeviceName(DescribeJackPort(full)));
-        }
+        m_ports = ListTargets(client);
+        for (const std::string& full : m_ports) m_names.push_back(DeviceName(DescribeJackPort(full)));
     }
-    ++m_listing;
     m_namesTime = std::chrono::steady_clock::now();
 }
 
@@ -110,10 +73,15 @@ MidiResult JackMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
     std::lock_guard lock(m_lock);
     // A scan asks for the count and then for each name; the names of that count's enumeration
     // serve it.
-    if (std::chrono::steady_clock::now() - m_namesTime > std::chrono::seconds(2) || index >= m_names.size()) {
-        RefreshNames(m_jack.Acquire());
+    try {
+        if (std::chrono::steady_clock::now() - m_namesTime > std::chrono::seconds(2) || index >= m_names.size()) {
+            RefreshNames(m_jack.Acquire());
+        }
+        if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
+        m_shown[index] = m_ports[index];
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
     }
-    if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
     SetProductName(caps, m_names[index]);
     return MIDI_OK;
 }
@@ -190,25 +158,34 @@ MidiResult JackMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
     if (index == NO_DEVICE) return MIDI_ERR_BADDEVICEID;  // there is no device mapper
 
     std::lock_guard lock(m_lock);
-    // The device that stays selected: no request to the server, no allocation, no graph change.
-    const bool same = m_port != nullptr && !m_target.empty() && index == m_targetIndex &&
-                      m_targetListing == m_listing && !m_lost.load() && m_jack.Alive(m_portEpoch);
-    if (!same) {
-        try {
+    try {
+        // The index means a port of the caller's listing, opened by its name; never the port that
+        // stands at that place of a newer listing.
+        if (m_ports.empty() && m_shown.empty()) RefreshNames(m_jack.Acquire());
+        const std::string* chosen = nullptr;
+        if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+            chosen = &shown->second;
+        } else if (index < m_ports.size()) {
+            chosen = &m_ports[index];
+        } else {
+            return MIDI_ERR_BADDEVICEID;
+        }
+        // The device that stays selected: no request to the server, no allocation, no graph change.
+        const bool same = m_port != nullptr && !m_target.empty() && *chosen == m_target && !m_lost.load() &&
+                          m_jack.Alive(m_portEpoch);
+        if (!same) {
+            const std::string target = *chosen;
             std::uint64_t epoch = 0;
             jack_client_t* client = m_jack.Acquire(&epoch);
             if (client == nullptr) return MIDI_ERR_NODRIVER;
             if (const MidiResult r = MakePort(client, epoch); r != MIDI_OK) return r;
-            const std::vector<std::string> targets = ListTargets(client);
-            if (index >= targets.size()) return MIDI_ERR_BADDEVICEID;
-            if (targets[index] != m_target || m_lost.load()) {
-                if (const MidiResult r = Connect(client, targets[index]); r != MIDI_OK) return r;
+            if (!IsDevicePort(client, target, JackPortIsInput)) return MIDI_ERR_BADDEVICEID;  // gone since
+            if (target != m_target || m_lost.load()) {
+                if (const MidiResult r = Connect(client, target); r != MIDI_OK) return r;
             }
-            m_targetIndex = index;
-            m_targetListing = m_listing;
-        } catch (...) {
-            return MIDI_ERR_NOMEM;
         }
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
     }
     ++m_openCount;
     *handle = m_handle;
@@ -236,15 +213,15 @@ MidiResult JackMidiOutApi::LongMsg(MidiOutHandle handle, MidiHeader* header) {
     MidiResult result = MIDI_OK;
     auto usable = [&] { return m_writable.load() && !m_lost.load() && m_jack.Alive(m_portEpoch); };
     for (std::size_t offset = 0; offset < length && result == MIDI_OK;) {
-        const Span n = static_cast<Span>(std::min(span, length - offset));
-        if (!usable()) {
-            result = MIDI_ERR_NODRIVER;  // the device or the server went away
-        } else if (!WaitUntil([&] { return m_queue.WriteSpace() >= sizeof n + n || !usable(); }, STALL_LIMIT) ||
+        const auto n = static_cast<std::uint32_t>(std::min(span, length - offset));
+        const std::size_t room = EventRing::RecordSize(n);
+        if (!usable() || room > m_queue.Capacity()) {
+            result = MIDI_ERR_NODRIVER;  // the device or the server went away (or there is no queue)
+        } else if (!WaitUntil([&] { return m_queue.WriteSpace() >= room || !usable(); }, STALL_LIMIT) ||
                    !usable()) {
             result = MIDI_ERR_NODRIVER;  // nothing goes out: stalled or gone
         } else {
-            m_queue.Write(&n, sizeof n);
-            m_queue.Write(bytes + offset, n);
+            m_queue.Push(bytes + offset, n);
             m_queued.fetch_add(1, std::memory_order_release);
             offset += n;
         }
@@ -312,18 +289,7 @@ void JackMidiOutApi::Process(jack_nframes_t frames, std::uint64_t epoch) noexcep
         m_lost.store(true);
         return;
     }
-    std::uint64_t written = 0;
-    while (m_queue.ReadSpace() >= sizeof(Span)) {
-        Span n = 0;
-        m_queue.Peek(&n, sizeof n);
-        if (m_queue.ReadSpace() < sizeof n + n) break;  // the writer is still at it
-        jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, n);
-        if (data == nullptr) break;  // the port buffer is full: the rest goes next cycle
-        m_queue.Skip(sizeof n);
-        m_queue.Peek(data, n);
-        m_queue.Skip(n);
-        ++written;
-    }
+    const std::uint64_t written = WriteEventsOut(buffer, m_queue);
     if (written > 0) {
         m_lastWriteCycle.store(m_jack.Cycles(), std::memory_order_relaxed);
         m_done.fetch_add(written, std::memory_order_release);

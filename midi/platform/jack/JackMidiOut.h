@@ -3,14 +3,18 @@
 // The backend has one MIDI output port on that client for the life of the process. Devices are the
 // MIDI input ports of the server (where we can send to), in the server's order, without the ports
 // of any copy of this program, named by their short name (the rule of DeviceNaming.h); none while
-// the server runs no process cycles (JackClient::Running). Opening a
-// device connects our port to the device's port; the connection stays when the handle is closed,
-// so a device that stays selected costs no graph change at all. Opening a different device first
-// lets the queue go out to the old one, then moves the connection.
+// the server runs no process cycles (JackClient::Running). An index names the port that
+// GetDevCaps last showed at that index (or, for an index never shown, the port at that place of
+// the last listing); a port that has gone since fails to open (MIDI_ERR_BADDEVICEID), whatever
+// port now stands at that place. Opening a device connects our port to the device's port; the
+// connection stays when the handle is closed, so a device that stays selected costs no graph
+// change at all. Opening a different device first lets the queue go out to the old one, then
+// moves the connection.
 //
-// LongMsg copies the message into the backend's own byte queue and returns with the header done:
-// the caller's buffer is free at once. The process callback writes the queue into the port buffer
-// cycle by cycle, as much as each cycle's buffer takes, in order. A message longer than one span
+// LongMsg copies the message into the backend's own queue (an EventRing made with the backend)
+// and returns with the header done: the caller's buffer is free at once. The process callback
+// (JACK's process thread) writes the queue into the port buffer cycle by cycle, as much as each
+// cycle's buffer takes, in order; it never allocates, locks, throws or calls out. A message longer than one span
 // goes as consecutive events: event k carries bytes [k * span, min((k + 1) * span, n)) unchanged
 // (span = JACK_SPAN, or half the server's MIDI buffer when that is smaller); only the last one
 // ends with 0xF7, and a receiver that joins events until the 0xF7 has the message back. Examples:
@@ -31,10 +35,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/EventRing.h"
 #include "JackClient.h"
 #include "platform/MidiApi.h"
 
@@ -76,25 +82,6 @@ public:
     std::string ConnectedTarget();
 
 private:
-    // Byte queue from the sending thread (the one writer, under m_lock) to JACK's process thread
-    // (the one reader). The positions are atomics: the reader that sees a new written position
-    // sees the bytes before it, and the writer that sees a new read position may reuse the room.
-    class ByteQueue {
-    public:
-        std::size_t WriteSpace() const;
-        std::size_t ReadSpace() const;
-        void Write(const void* data, std::size_t n);  // writer; WriteSpace checked
-        void Peek(void* data, std::size_t n) const;   // reader; ReadSpace checked
-        void Skip(std::size_t n);                     // reader
-        // Drops everything; by the writer, while the reader is known not to run.
-        void Clear();
-
-    private:
-        std::uint8_t m_bytes[QUEUE_SIZE];
-        std::atomic<std::size_t> m_written{0};  // total bytes ever written
-        std::atomic<std::size_t> m_read{0};     // total bytes ever read
-    };
-
     void Process(jack_nframes_t frames, std::uint64_t epoch) noexcept override;
     void Finish() noexcept override;
 
@@ -113,11 +100,10 @@ private:
     jack_port_t* m_port = nullptr;
     std::uint64_t m_portEpoch = 0;      // epoch of the client that owns m_port
     std::string m_target;               // full name of the connected device port, or empty
-    std::uint32_t m_targetIndex = 0;    // the device index that named m_target
-    std::uint64_t m_targetListing = 0;  // m_listing when m_target was looked up
     std::uint32_t m_openCount = 0;      // handles open
-    std::vector<std::string> m_names;   // listed names of the last enumeration
-    std::uint64_t m_listing = 0;        // enumerations made
+    std::vector<std::string> m_ports;   // full names of the last enumeration
+    std::vector<std::string> m_names;   // their listed names
+    std::map<std::uint32_t, std::string> m_shown;  // full names, by index, as GetDevCaps showed them
     std::chrono::steady_clock::time_point m_namesTime{};
 
     // Shared with the process thread. Written by the sending side; read by Process.
@@ -133,7 +119,9 @@ private:
     std::atomic<std::uint64_t> m_done{0};            // spans written out or dropped
     std::atomic<std::uint64_t> m_lastWriteCycle{0};  // cycle that wrote the latest span
     std::atomic<bool> m_lost{false};                 // the device's port went away; Open clears it
-    ByteQueue m_queue;
+    // The sending side (under m_lock) writes one record per span, Process reads them. Made by the
+    // constructor; a queue that could not be made takes nothing, and every send fails.
+    EventRing m_queue;
 };
 
 }  // namespace platform

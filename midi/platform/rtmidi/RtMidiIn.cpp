@@ -14,7 +14,7 @@ namespace {
 struct MidiClient {
     std::unique_ptr<RtMidiIn> midi;
 
-    void Make() { midi = rtmidi::CreateIn(); }
+    void Make(RtMidi::Api api) { midi = rtmidi::CreateIn(api); }
 
     void End() {
         try {
@@ -25,26 +25,29 @@ struct MidiClient {
 };
 
 // The sources that are listed, in RtMidi's order, without the ports of any copy of this program
-// (its outputs are sources too while they send): RtMidi's port number and full name of each.
-struct SourceList {
-    std::vector<unsigned> numbers;
+// (its outputs are sources too while they send): RtMidi's full name of each.
+std::vector<std::string> ListSources(RtMidiIn& midi) {
     std::vector<std::string> fullNames;
-};
-
-SourceList ListSources(RtMidiIn& midi) {
-    SourceList list;
     try {
         const unsigned count = midi.getPortCount();
         for (unsigned i = 0; i < count; ++i) {
             const std::string full = midi.getPortName(i);
-            if (full.empty() || IsOwnPort(rtmidi::Describe(full))) continue;
-            list.numbers.push_back(i);
-            list.fullNames.push_back(full);
+            if (!full.empty() && !IsOwnPort(rtmidi::Describe(midi.getCurrentApi(), full))) fullNames.push_back(full);
         }
     } catch (...) {
         // Whatever was listed before the failure stands.
     }
-    return list;
+    return fullNames;
+}
+
+// RtMidi's number of the port whose full name is `fullName`; past the end of RtMidi's list when
+// there is none.
+unsigned RtMidiNumberOf(RtMidiIn& midi, const std::string& fullName) {
+    const unsigned count = midi.getPortCount();
+    for (unsigned i = 0; i < count; ++i) {
+        if (midi.getPortName(i) == fullName) return i;
+    }
+    return count;
 }
 
 }  // namespace
@@ -59,9 +62,10 @@ struct RtMidiInApi::Input {
 
 namespace {
 
-// Runs on RtMidi's CoreMIDI thread. RtMidi 5
-// hands over a SysEx message once it has its 0xF7, gluing the events of a message that the sender
-// split; the queue also takes continuation chunks that start without a status byte.
+// Runs on the MIDI system's thread (CoreMIDI's; JACK's process thread where a test runs the
+// backend on JACK). RtMidi 5 hands over a SysEx message once it has its 0xF7, gluing the events of
+// a message that the sender split; the queue also takes continuation chunks that start without a
+// status byte.
 void OnRtMidiMessage(double, std::vector<unsigned char>* message, void* userData) noexcept {
     if (message == nullptr || message->empty() || userData == nullptr) return;
     try {
@@ -73,7 +77,9 @@ void OnRtMidiMessage(double, std::vector<unsigned char>* message, void* userData
 
 }  // namespace
 
-RtMidiInApi::RtMidiInApi() = default;
+RtMidiInApi::RtMidiInApi() : RtMidiInApi(rtmidi::ProgramApi()) {}
+
+RtMidiInApi::RtMidiInApi(RtMidi::Api api) : m_api(api) {}
 
 RtMidiInApi::~RtMidiInApi() {
     // Inputs left open: stop their clients before the queues go.
@@ -85,18 +91,19 @@ RtMidiInApi::~RtMidiInApi() {
     for (auto& [handle, input] : inputs) input->client.End();
 }
 
-std::vector<std::string> RtMidiInApi::Listing() {
-    std::vector<std::string> names;
+RtMidiInApi::Names RtMidiInApi::Listing() {
+    Names names;
     MidiClient client;
     try {
-        client.Make();
+        client.Make(m_api);
         if (client.midi) {
-            for (const std::string& full : ListSources(*client.midi).fullNames) {
-                names.push_back(DeviceName(rtmidi::Describe(full)));
+            names.full = ListSources(*client.midi);
+            for (const std::string& full : names.full) {
+                names.listed.push_back(DeviceName(rtmidi::Describe(client.midi->getCurrentApi(), full)));
             }
         }
     } catch (...) {
-        names.clear();
+        names = Names{};
     }
     client.End();
     return names;
@@ -107,7 +114,7 @@ std::uint32_t RtMidiInApi::GetNumDevs() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_names = std::move(names);
     m_listed = true;
-    return static_cast<std::uint32_t>(m_names.size());
+    return static_cast<std::uint32_t>(m_names.listed.size());
 }
 
 MidiResult RtMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
@@ -118,27 +125,57 @@ MidiResult RtMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
     }
     if (!listed) GetNumDevs();
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
-    SetProductName(caps, m_names[index]);
+    if (index >= m_names.listed.size()) return MIDI_ERR_BADDEVICEID;
+    try {
+        m_shown[index] = m_names.full[index];
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
+    }
+    SetProductName(caps, m_names.listed[index]);
     return MIDI_OK;
 }
 
 MidiResult RtMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,
                              std::uintptr_t instance) {
     if (handle == nullptr || callback == nullptr) return MIDI_ERR_GENERIC;
-    auto input = std::make_shared<Input>(callback, instance);
+    std::shared_ptr<Input> input;
+    std::string chosen;
+    try {
+        // The index means a source of the caller's listing, found again by its full name; never
+        // the source that stands at that place of a newer list.
+        bool listed = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            listed = m_listed;
+        }
+        if (!listed) GetNumDevs();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+            chosen = shown->second;
+        } else if (index < m_names.full.size()) {
+            chosen = m_names.full[index];
+        } else {
+            return MIDI_ERR_BADDEVICEID;
+        }
+        input = std::make_shared<Input>(callback, instance);
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
+    }
     MidiClient& client = input->client;
     MidiResult result = MIDI_OK;
     try {
-        client.Make();
+        client.Make(m_api);
         if (!client.midi) return MIDI_ERR_NODRIVER;
-        const SourceList list = ListSources(*client.midi);
-        if (index >= list.numbers.size() || client.midi->getPortName(list.numbers[index]) != list.fullNames[index]) {
-            result = MIDI_ERR_BADDEVICEID;  // no such source, or the system's list changed meanwhile
+        const std::vector<std::string> sources = ListSources(*client.midi);
+        // RtMidi's number of the source now.
+        const unsigned number = RtMidiNumberOf(*client.midi, chosen);
+        const bool listedNow = std::find(sources.begin(), sources.end(), chosen) != sources.end();
+        if (!listedNow || client.midi->getPortName(number) != chosen) {
+            result = MIDI_ERR_BADDEVICEID;  // gone since it was listed
         } else {
             client.midi->ignoreTypes(false, true, true);  // SysEx wanted; clock and sensing not
             client.midi->setCallback(&OnRtMidiMessage, &input->queue);
-            client.midi->openPort(list.numbers[index], "MIDI In");
+            client.midi->openPort(number, "MIDI In");
             if (!client.midi->isPortOpen()) result = MIDI_ERR_ALLOCATED;
         }
     } catch (...) {

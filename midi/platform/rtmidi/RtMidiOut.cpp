@@ -37,10 +37,10 @@ DeviceList ListDevices(RtMidiOut& midi) {
         const unsigned int count = midi.getPortCount();
         for (unsigned int i = 0; i < count; ++i) {
             const std::string full = midi.getPortName(i);
-            if (full.empty() || IsOwnPort(rtmidi::Describe(full))) continue;
+            if (full.empty() || IsOwnPort(rtmidi::Describe(midi.getCurrentApi(), full))) continue;
             list.portNumbers.push_back(i);
             list.fullNames.push_back(full);
-            list.names.push_back(DeviceName(rtmidi::Describe(full)));
+            list.names.push_back(DeviceName(rtmidi::Describe(midi.getCurrentApi(), full)));
         }
     } catch (...) {
         // Whatever was listed before the failure stands.
@@ -85,6 +85,10 @@ struct RtMidiOutApi::Port {
     }
 };
 
+RtMidiOutApi::RtMidiOutApi() : RtMidiOutApi(rtmidi::ProgramApi()) {}
+
+RtMidiOutApi::RtMidiOutApi(RtMidi::Api api) : m_api(api) {}
+
 RtMidiOutApi::~RtMidiOutApi() {
     std::lock_guard lock(m_lock);
     for (Port* port : m_ports) {
@@ -98,25 +102,40 @@ RtMidiOutApi::~RtMidiOutApi() {
 }
 
 void RtMidiOutApi::RefreshNames() {
+    m_fullNames.clear();
     m_names.clear();
-    if (auto midi = rtmidi::CreateOut()) m_names = ListDevices(*midi).names;
+    if (auto midi = rtmidi::CreateOut(m_api)) {
+        DeviceList list = ListDevices(*midi);
+        m_fullNames = std::move(list.fullNames);
+        m_names = std::move(list.names);
+    }
     m_namesTime = std::chrono::steady_clock::now();
 }
 
 std::uint32_t RtMidiOutApi::GetNumDevs() {
     std::lock_guard lock(m_lock);
-    RefreshNames();
+    try {
+        RefreshNames();
+    } catch (...) {
+        m_fullNames.clear();
+        m_names.clear();
+    }
     return static_cast<std::uint32_t>(m_names.size());
 }
 
 MidiResult RtMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
     std::lock_guard lock(m_lock);
-    // A scan asks for the count and then for each name; the names of that count's enumeration
-    // serve it instead of a new MIDI client per name.
-    if (std::chrono::steady_clock::now() - m_namesTime > std::chrono::seconds(2) || index >= m_names.size()) {
-        RefreshNames();
+    try {
+        // A scan asks for the count and then for each name; the names of that count's enumeration
+        // serve it instead of a new MIDI client per name.
+        if (std::chrono::steady_clock::now() - m_namesTime > std::chrono::seconds(2) || index >= m_names.size()) {
+            RefreshNames();
+        }
+        if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
+        m_shown[index] = m_fullNames[index];
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
     }
-    if (index >= m_names.size()) return MIDI_ERR_BADDEVICEID;
     SetProductName(caps, m_names[index]);
     return MIDI_OK;
 }
@@ -126,16 +145,31 @@ MidiResult RtMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
     *handle = nullptr;
     if (index == NO_DEVICE) return MIDI_ERR_BADDEVICEID;  // there is no device mapper
 
-    auto port = std::make_unique<Port>();
+    std::unique_ptr<Port> port;
     try {
-        port->midi = rtmidi::CreateOut();
+        // The index means a port of the caller's listing, found again by its full name; never the
+        // port that stands at that place of a newer list.
+        std::string chosen;
+        {
+            std::lock_guard lock(m_lock);
+            if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+                chosen = shown->second;
+            } else {
+                if (index >= m_fullNames.size()) RefreshNames();
+                if (index >= m_fullNames.size()) return MIDI_ERR_BADDEVICEID;
+                chosen = m_fullNames[index];
+            }
+        }
+        port = std::make_unique<Port>();
+        port->midi = rtmidi::CreateOut(m_api);
         if (port->midi == nullptr) return MIDI_ERR_NODRIVER;
         port->midi->setErrorCallback(&Port::OnError, port.get());
         const DeviceList list = ListDevices(*port->midi);
-        if (index >= list.portNumbers.size()) return MIDI_ERR_BADDEVICEID;
-        const unsigned int number = list.portNumbers[index];
+        const auto at = std::find(list.fullNames.begin(), list.fullNames.end(), chosen);
+        if (at == list.fullNames.end()) return MIDI_ERR_BADDEVICEID;  // gone since it was listed
+        const unsigned int number = list.portNumbers[static_cast<std::size_t>(at - list.fullNames.begin())];
         // The system's list may have changed since ours was taken.
-        if (port->midi->getPortName(number) != list.fullNames[index]) return MIDI_ERR_BADDEVICEID;
+        if (port->midi->getPortName(number) != chosen) return MIDI_ERR_BADDEVICEID;
         port->failed = false;
         port->midi->openPort(number, OUR_PORT_NAME);
         if (port->failed || !port->midi->isPortOpen()) return MIDI_ERR_ALLOCATED;

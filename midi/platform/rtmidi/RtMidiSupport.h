@@ -12,15 +12,21 @@
 
 namespace platform::rtmidi {
 
-// Constructs an RtMidi object on CoreMIDI. Null when that fails, and on every other system (the
-// program runs its MIDI there on backends of their own). Never throws; an error callback is set
-// at once.
-std::unique_ptr<RtMidiIn> CreateIn();
-std::unique_ptr<RtMidiOut> CreateOut();
+// The MIDI system the backends ask RtMidi for: CoreMIDI on macOS; elsewhere RtMidi::UNSPECIFIED,
+// which stands for none (the program runs its MIDI there on backends of their own). Tests on
+// those systems name another one (RtMidi::UNIX_JACK) to the backends' constructors.
+RtMidi::Api ProgramApi();
 
-// A port by the name RtMidi reports for it: the whole name is the endpoint's own; the part before
-// a ':' counts as its client, as on the other systems. `rtMidiPortName` must outlive the result.
-PortDescription Describe(const std::string& rtMidiPortName);
+// Constructs an RtMidi object on `api`. Null when that fails, when `api` is UNSPECIFIED, and when
+// this RtMidi was built without `api` (RtMidi would fall back to another system and say so on the
+// terminal). Never throws; an error callback is set at once.
+std::unique_ptr<RtMidiIn> CreateIn(RtMidi::Api api);
+std::unique_ptr<RtMidiOut> CreateOut(RtMidi::Api api);
+
+// A port by the name RtMidi reports for it on `api`. On JACK the name is "CLIENT:PORT"; on the
+// other systems the whole name is the endpoint's own and the part before a ':' counts as its
+// client. `rtMidiPortName` must outlive the result.
+PortDescription Describe(RtMidi::Api api, const std::string& rtMidiPortName);
 
 // Error callback that swallows RtMidi's warnings and errors (they come back as results instead).
 void QuietErrorCallback(RtMidiError::Type type, const std::string& text, void* userData);
