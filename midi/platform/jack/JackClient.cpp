@@ -121,6 +121,7 @@ jack_client_t* JackClient::Acquire(std::uint64_t* epoch) {
         ClientContext* context = contexts.back().get();
         jack_on_shutdown(client, &JackClient::OnShutdown, context);
         jack_set_process_callback(client, &JackClient::OnProcess, context);
+        jack_set_port_registration_callback(client, &JackClient::OnPortRegistration, context);
         m_epoch.store(next);
         m_gone.store(false);
         if (jack_activate(client) != 0) {
@@ -196,7 +197,22 @@ void JackClient::OnShutdown(void* arg) {
     JackClient* self = context->holder;
     if (context->epoch == self->m_epoch.load(std::memory_order_acquire)) {
         self->m_gone.store(true, std::memory_order_release);
+        self->Wake();  // an atomic exchange and a semaphore post: safe in a signal handler too
     }
+}
+
+// Runs on JACK's notification thread of the client for every port that comes or goes.
+void JackClient::OnPortRegistration(jack_port_id_t, int registered, void* arg) {
+    auto* context = static_cast<ClientContext*>(arg);
+    JackClient* self = context->holder;
+    if (registered != 0 || context->epoch != self->m_epoch.load(std::memory_order_acquire)) return;
+    self->m_portsGone.fetch_add(1, std::memory_order_release);
+    self->Wake();
+}
+
+bool JackClient::HasPort(std::uint64_t epoch, const std::string& fullName) {
+    std::lock_guard lock(m_lock);
+    return m_client != nullptr && Alive(epoch) && jack_port_by_name(m_client, fullName.c_str()) != nullptr;
 }
 
 std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long flags) {

@@ -18,9 +18,10 @@
 // server late, audio programs included). What a cycle leaves to be done (handing received events
 // on) is done by the client's service thread, an ordinary thread of the program that the cycle
 // wakes and that runs the hooks' Drain. The shutdown callback runs on JACK's notification thread
-// of the client (the one that reads the server's socket; port and client registration callbacks
-// would run there too, and none is registered), or on the process thread when its wait for the
-// server fails: it only sets a flag.
+// of the client (the one that reads the server's socket), or on the process thread when its wait
+// for the server fails: it only sets a flag and wakes the service thread. The port registration
+// callback runs on the notification thread too: it counts the ports that leave the server and
+// wakes the service thread, so that the hooks' Drain can look whether a device they use is gone.
 #pragma once
 
 #include <jack/jack.h>
@@ -101,6 +102,13 @@ public:
     // current only while it runs: a dead server's stay there. Waits up to one period.
     bool Running(std::chrono::milliseconds limit = RUNNING_LIMIT) { return WaitCycles(1, limit); }
 
+    // Ports of the server that have left it so far (any client's, counted by the port
+    // registration callback). Any thread; a change says that a device port may have gone.
+    std::uint64_t PortsGone() const { return m_portsGone.load(std::memory_order_acquire); }
+    // True while the client of `epoch` has its server and the server has the port `fullName`.
+    // Never on the process thread.
+    bool HasPort(std::uint64_t epoch, const std::string& fullName);
+
     // Hooks are added before or after the client exists; RemoveHook returns once no process
     // cycle and no Drain runs the hook any more. False from AddHook when every slot is taken.
     bool AddHook(Hook* hook);
@@ -116,6 +124,7 @@ public:
 private:
     static int OnProcess(jack_nframes_t frames, void* arg);
     static void OnShutdown(void* arg);
+    static void OnPortRegistration(jack_port_id_t port, int registered, void* arg);
     // The service thread: runs the hooks' Drain whenever woken, until StopService.
     void Serve();
     void StopService();
@@ -133,6 +142,9 @@ private:
     std::atomic<bool> m_gone{false};
     // Written by the process callback only; read by waiting threads (acquire/release).
     std::atomic<std::uint64_t> m_cycles{0};
+    // Counted up by the port registration callback before it wakes the service thread; read by
+    // any thread (acquire/release).
+    std::atomic<std::uint64_t> m_portsGone{0};
     // Written under m_lock by AddHook/RemoveHook; read by the process callback. RemoveHook's
     // store and its read of m_cycles are sequentially consistent with the callback's increment
     // and load, so a cycle that saw the old hook has begun before the cycle RemoveHook waits for.
