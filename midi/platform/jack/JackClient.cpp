@@ -201,18 +201,40 @@ void JackClient::OnShutdown(void* arg) {
     }
 }
 
-// Runs on JACK's notification thread of the client for every port that comes or goes.
-void JackClient::OnPortRegistration(jack_port_id_t, int registered, void* arg) {
+// Runs on JACK's notification thread of the client for every port that comes or goes; the server
+// may wait for it, so it takes no lock.
+void JackClient::OnPortRegistration(jack_port_id_t port, int registered, void* arg) {
     auto* context = static_cast<ClientContext*>(arg);
     JackClient* self = context->holder;
     if (registered != 0 || context->epoch != self->m_epoch.load(std::memory_order_acquire)) return;
-    self->m_portsGone.fetch_add(1, std::memory_order_release);
+    const std::uint64_t n = self->m_portsGone.load(std::memory_order_relaxed);
+    self->m_gonePorts[n % GONE_PORTS_KEPT].store(port, std::memory_order_relaxed);
+    self->m_portsGone.store(n + 1, std::memory_order_release);
     self->Wake();
 }
 
-bool JackClient::HasPort(std::uint64_t epoch, const std::string& fullName) {
+jack_port_t* JackClient::FindPort(std::uint64_t epoch, const std::string& fullName) {
     std::lock_guard lock(m_lock);
-    return m_client != nullptr && Alive(epoch) && jack_port_by_name(m_client, fullName.c_str()) != nullptr;
+    if (m_client == nullptr || !Alive(epoch)) return nullptr;
+    return jack_port_by_name(m_client, fullName.c_str());
+}
+
+bool JackClient::PortLeft(std::uint64_t epoch, std::uint64_t& since, jack_port_t* port, const std::string& fullName) {
+    std::lock_guard lock(m_lock);
+    const std::uint64_t now = m_portsGone.load(std::memory_order_acquire);
+    const std::uint64_t from = since;
+    since = now;
+    if (m_client == nullptr || !Alive(epoch)) return true;
+    if (port != nullptr && now - from <= GONE_PORTS_KEPT) {
+        for (std::uint64_t n = from; n < now; ++n) {
+            // A port handle stands for its id: jack_port_by_id gives the handle of a port gone.
+            if (jack_port_by_id(m_client, m_gonePorts[n % GONE_PORTS_KEPT].load(std::memory_order_relaxed)) == port) {
+                return true;
+            }
+        }
+    }
+    // Too many went to look through them, or the port went before its id was kept.
+    return jack_port_by_name(m_client, fullName.c_str()) != port;
 }
 
 std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long flags) {

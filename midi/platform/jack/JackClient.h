@@ -102,12 +102,18 @@ public:
     // current only while it runs: a dead server's stay there. Waits up to one period.
     bool Running(std::chrono::milliseconds limit = RUNNING_LIMIT) { return WaitCycles(1, limit); }
 
-    // Ports of the server that have left it so far (any client's, counted by the port
-    // registration callback). Any thread; a change says that a device port may have gone.
+    // Ports that have left the server so far (any client's, counted by the port registration
+    // callback, which keeps the ids of the last GONE_PORTS_KEPT). Any thread.
+    static constexpr std::size_t GONE_PORTS_KEPT = 64;
     std::uint64_t PortsGone() const { return m_portsGone.load(std::memory_order_acquire); }
-    // True while the client of `epoch` has its server and the server has the port `fullName`.
-    // Never on the process thread.
-    bool HasPort(std::uint64_t epoch, const std::string& fullName);
+    // The port `fullName` as jack_port_by_name gives it while the client of `epoch` has its
+    // server; null when it is not there. Never on the process thread.
+    jack_port_t* FindPort(std::uint64_t epoch, const std::string& fullName);
+    // Whether the port `port` (FindPort's answer for `fullName`) has left the server since the
+    // count of ports gone was `since`, or the server has gone; `since` becomes the count looked
+    // at. The registration callback comes while the server still shows the port, so the ids it
+    // kept are what tells. Never on the process thread.
+    bool PortLeft(std::uint64_t epoch, std::uint64_t& since, jack_port_t* port, const std::string& fullName);
 
     // Hooks are added before or after the client exists; RemoveHook returns once no process
     // cycle and no Drain runs the hook any more. False from AddHook when every slot is taken.
@@ -142,8 +148,10 @@ private:
     std::atomic<bool> m_gone{false};
     // Written by the process callback only; read by waiting threads (acquire/release).
     std::atomic<std::uint64_t> m_cycles{0};
-    // Counted up by the port registration callback before it wakes the service thread; read by
-    // any thread (acquire/release).
+    // Written by the port registration callback (the client's notification thread, the one
+    // writer): the id of the n-th port gone into slot n % GONE_PORTS_KEPT, then the count (release)
+    // before it wakes the service thread. Read by any thread, the count first (acquire).
+    std::array<std::atomic<jack_port_id_t>, GONE_PORTS_KEPT> m_gonePorts{};
     std::atomic<std::uint64_t> m_portsGone{0};
     // Written under m_lock by AddHook/RemoveHook; read by the process callback. RemoveHook's
     // store and its read of m_cycles are sequentially consistent with the callback's increment

@@ -31,6 +31,7 @@ struct JackMidiInApi::Input {
     std::uint32_t dropped = 0;
     // The source's full name and the epoch of its connection; set before the input is published.
     std::string source;
+    jack_port_t* sourcePort = nullptr;
     std::uint64_t epoch = 0;
     // The service thread's: JackClient::PortsGone when it last found the source there, and
     // whether the callback has heard that the source left.
@@ -165,6 +166,7 @@ MidiResult JackMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiIn
         if (!IsDevicePort(client, source, JackPortIsOutput)) return MIDI_ERR_BADDEVICEID;  // gone since
         auto input = std::make_unique<Input>(callback, instance);
         input->source = source;
+        input->sourcePort = m_jack.FindPort(epoch, source);
         input->epoch = epoch;
         input->portsGoneSeen = portsGone;
         const std::size_t cycle = jack_port_type_get_buffer_size(client, JACK_DEFAULT_MIDI_TYPE);
@@ -278,10 +280,8 @@ void JackMidiInApi::Drain() noexcept {
     if (input->goneTold) return;
     try {
         bool left = !m_jack.Alive(input->epoch);
-        const std::uint64_t portsGone = m_jack.PortsGone();
-        if (!left && portsGone != input->portsGoneSeen) {
-            input->portsGoneSeen = portsGone;
-            left = !m_jack.HasPort(input->epoch, input->source);
+        if (!left && m_jack.PortsGone() != input->portsGoneSeen) {
+            left = m_jack.PortLeft(input->epoch, input->portsGoneSeen, input->sourcePort, input->source);
         }
         if (left) {
             input->goneTold = true;

@@ -310,6 +310,7 @@ MidiResult JackMidiOutApi::Watch(MidiOutWatch* watch, std::uint32_t index) {
         // Counted before the look: a port that leaves after it is noticed.
         record->portsGoneSeen = m_jack.PortsGone();
         if (!IsDevicePort(client, record->target, JackPortIsInput)) return MIDI_ERR_BADDEVICEID;
+        record->port = m_jack.FindPort(record->epoch, record->target);
         std::lock_guard lock(m_watchLock);
         DeviceWatch* key = record.get();
         m_watches.emplace(key, std::move(record));
@@ -328,10 +329,9 @@ bool JackMidiOutApi::WatchedDeviceGone(MidiOutWatch watch) {
     if (w.gone) return true;
     if (!m_jack.Alive(w.epoch)) {
         w.gone = true;
-    } else if (const std::uint64_t portsGone = m_jack.PortsGone(); portsGone != w.portsGoneSeen) {
-        w.portsGoneSeen = portsGone;
+    } else if (m_jack.PortsGone() != w.portsGoneSeen) {
         try {
-            w.gone = !m_jack.HasPort(w.epoch, w.target);
+            w.gone = m_jack.PortLeft(w.epoch, w.portsGoneSeen, w.port, w.target);
         } catch (...) {
             // Looked at again when the next port leaves.
         }

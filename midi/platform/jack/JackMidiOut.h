@@ -95,6 +95,7 @@ private:
     // One watched device: its port's full name and the epoch of the client that saw it.
     struct DeviceWatch {
         std::string target;
+        jack_port_t* port = nullptr;  // the target as jack_port_by_name gave it
         std::uint64_t epoch = 0;
         std::uint64_t portsGoneSeen = 0;  // JackClient::PortsGone when the port was last there
         bool gone = false;
