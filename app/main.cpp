@@ -39,8 +39,9 @@ int main(int argc, char** argv) {
     ProgramNameOnly arguments(argc, argv);
     QApplication application(arguments.Count(), arguments.Values());
     theApp.InitInstance();
-    // A run whose window has closed ends at its next wait without touching anything; the process
-    // ends only after it has released the engine (at most one send still to finish).
+    // A run whose window has closed ends at its next wait without touching anything, and the
+    // send under way was abandoned with the window; the process ends once the run has released
+    // the engine.
     CUpdateEngine::WaitForWorkers(CUpdateEngine::WORKER_END_LIMIT);
     return 0;
 }

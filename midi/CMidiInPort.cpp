@@ -84,6 +84,7 @@ bool CMidiInPort::Start() {
     }
     m_pHeaders = headers;
     m_pBuffers = buffers;
+    m_deviceGone.store(false);
 
     if (m_api.Open(&m_hMidiIn, m_deviceIndex, &CMidiInPort::MidiInCallback,
                    reinterpret_cast<std::uintptr_t>(this)) != MIDI_OK) {
@@ -116,7 +117,7 @@ bool CMidiInPort::Start() {
         released = m_api.UnprepareHeader(m_hMidiIn, &m_pHeaders[i]) == MIDI_OK;
     }
     if (released) {
-        if (m_api.Close(m_hMidiIn) == MIDI_OK) m_hMidiIn = nullptr;
+        if (CloseDevice() == MIDI_OK) m_hMidiIn = nullptr;
         FreeReceiveBuffers();
     }
     return false;
@@ -138,10 +139,17 @@ bool CMidiInPort::ReleaseDevice() {
     for (std::uint32_t i = 0; unprepared && i < RECEIVE_BUFFER_COUNT; ++i) {
         unprepared = m_api.UnprepareHeader(m_hMidiIn, &m_pHeaders[i]) == MIDI_OK;
     }
-    ok = ok && (m_pHeaders == nullptr || unprepared) && m_api.Close(m_hMidiIn) == MIDI_OK;
+    ok = ok && (m_pHeaders == nullptr || unprepared) && CloseDevice() == MIDI_OK;
     if (unprepared) FreeReceiveBuffers();
     if (ok) m_hMidiIn = nullptr;
     return ok;
+}
+
+platform::MidiResult CMidiInPort::CloseDevice() {
+    m_closing.store(true);
+    const platform::MidiResult result = m_api.Close(m_hMidiIn);
+    m_closing.store(false);
+    return result;
 }
 
 bool CMidiInPort::PeekReceived(const std::uint8_t** bytes, std::uint32_t* length) {
@@ -207,7 +215,12 @@ void CMidiInPort::MidiInCallback(platform::MidiInHandle, std::uint32_t msg, std:
 }
 
 void CMidiInPort::HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uintptr_t) {
-    if (msg != platform::MIDI_IN_LONGDATA) return;  // short messages and notices are not wanted
+    if (msg == platform::MIDI_IN_CLOSE) {
+        // Only a flag: the notice may come on a thread that must not do more.
+        if (!m_closing.load()) m_deviceGone.store(true);
+        return;
+    }
+    if (msg != platform::MIDI_IN_LONGDATA) return;  // short messages and other notices are not wanted
     auto* header = reinterpret_cast<platform::MidiHeader*>(param1);
     if (header == nullptr) return;
     // An empty buffer (the one a reset returns) is not queued again.

@@ -65,6 +65,9 @@ public:
     void HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uintptr_t param2);
 
     bool IsStarted() const { return m_started != 0; }
+    // True once the device has left the system while the port was started (the MIDI system said
+    // so with MIDI_IN_CLOSE); false again after the next Start. Any thread.
+    bool DeviceGone() const { return m_deviceGone.load(); }
 
     // Where the headers, the receive buffers (one block each) and the received entries come from:
     // the process heap unless replaced (a test puts in a heap that fails). Set before the first
@@ -94,8 +97,16 @@ private:
     std::atomic<AllocateFn> m_allocate;
     std::atomic<ReleaseFn> m_release;
 
+    // Set by HandleInput (callback thread) on MIDI_IN_CLOSE, cleared by Start (UI thread) before
+    // the device opens; read by any thread.
+    std::atomic<bool> m_deviceGone{false};
+    // Set by the UI thread around its own close of the device, whose MIDI_IN_CLOSE (WinMM sends
+    // one) says nothing about the device; read by HandleInput, which runs inside that close.
+    std::atomic<bool> m_closing{false};
+
     void* AllocateZeroed(std::size_t size);
     void FreeReceiveBuffers();
     bool ReleaseDevice();
+    platform::MidiResult CloseDevice();
     void Append(ReceivedSysEx* entry);
 };

@@ -1,9 +1,15 @@
 // One MIDI output device of the system. The send path opens it, sends one SysEx message and
-// closes it again for every message; the port itself has no lock (the send path serialises).
+// closes it again for every message; the send path serialises Open, SendLong and Close.
+//
+// Two things reach the port from other threads: Abandon (the window closes during a send) and the
+// watch of the device that an update run sends to (DeviceGone, asked by the poll timer's thread).
+// They share m_lock with Open and Close, which is never held while a message goes out.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 
 #include "platform/MidiApi.h"
 
@@ -15,13 +21,32 @@ public:
     CMidiOutPort& operator=(const CMidiOutPort&) = delete;
 
     // Opens output device `index`; keeps the open device when it is the one asked for, otherwise
-    // closes it first. The index goes to the platform unchanged (-1 = "no selection").
+    // closes it first. The index goes to the platform unchanged (-1 = "no selection"). False
+    // without asking the platform once the port is abandoned.
     bool Open(std::uint32_t index);
     // Closes the open device; nothing happens when none is open.
     void Close();
     // Sends one complete SysEx message described by the caller's header and returns when the
-    // output is done with it. False when the port is closed or the platform refused the message.
+    // output is done with it. False when the port is closed or abandoned, the platform refused the
+    // message, the device left during it, or the device did not finish within the done-wait limit
+    // (what it still held was taken back): true only when the whole message has gone out.
     bool SendLong(platform::MidiHeader* header);
+
+    // Gives up the send under way, from any thread: what the device has not sent yet is dropped
+    // and SendLong returns at once. Every later Open fails, so no message starts after it; for a
+    // window that closes.
+    void Abandon();
+    bool IsAbandoned() const { return m_abandoned.load(); }
+
+    // Watches output device `index` (as Open names it) until Unwatch or the next Watch: the port
+    // notes when the MIDI system announces that the device has left. False when nothing is watched
+    // (no such device, or the platform announces nothing); the sends still tell then. Both start
+    // afresh what DeviceGone says. Any thread.
+    bool Watch(std::uint32_t index);
+    void Unwatch();
+    // True once the watched device has left, or once a send since Watch failed because the device
+    // or the MIDI system has gone. Any thread.
+    bool DeviceGone();
 
     std::uint32_t GetDeviceCount();
     // Copies the product name of output device `index` into `buffer` (at least
@@ -45,8 +70,18 @@ private:
     bool WaitUntilDone(platform::MidiHeader* header);
 
     platform::IMidiOutApi& m_api;
+    // Written by the sending thread with m_lock held (Open, Close) and read by it without the lock;
+    // read by Abandon with m_lock held, so the handle it abandons is not closed under it.
     platform::MidiOutHandle m_hMidiOut = nullptr;
     std::uint32_t m_deviceIndex = 0;
+    std::mutex m_lock;
+    // Set once by Abandon (any thread) before it takes m_lock; read by the sending thread, which
+    // looks again under m_lock before it keeps a handle that it has just opened.
+    std::atomic<bool> m_abandoned{false};
+    // Set by the sending thread when a send fails because the device or the system has gone,
+    // cleared by Watch and Unwatch; read by DeviceGone on any thread.
+    std::atomic<bool> m_sendSawGone{false};
+    platform::MidiOutWatch m_watch = nullptr;  // guarded by m_lock
     std::chrono::milliseconds m_doneWaitBase = DONE_WAIT_BASE;
     std::chrono::microseconds m_doneWaitPerByte = DONE_WAIT_PER_BYTE;
 };

@@ -1,5 +1,6 @@
 // The device message dispatcher: every poll tick drains the input port's received list in arrival
-// order, records the device's answers for the update run and answers the device's own requests.
+// order, records the device's answers for the update run and answers the device's own requests;
+// then it tells a run under way whether its MIDI IN or MIDI OUT device has left the system.
 //
 // Runs on the timer service's thread, one tick at a time (ticks never overlap), so it is the only
 // consumer of the received list.
@@ -47,6 +48,9 @@ void CUpdateEngine::ProcessDeviceMessages() {
         HandleDeviceMessage(bytes, length);
         m_midiIn.PopReceived();
     }
+    // After the messages, so that the run has every answer that came before the device left. Told
+    // again at every tick while the run lasts: a notice that the run's start discarded is renewed.
+    if (m_updateRunning.load() && DevicesGone()) m_reply.PostDeviceGone();
 }
 
 void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length) {

@@ -102,8 +102,10 @@ std::uint32_t CUpdateEngine::StartPollTimer() {
 }
 
 void CUpdateEngine::OnWindowClosing() {
-    m_midiIn.Stop();
+    // The run learns of the closing before its send fails, so it ends silently.
     m_reply.Close();
+    m_midiOut.Abandon();
+    m_midiIn.Stop();
 }
 
 void CUpdateEngine::ReleaseTimer() {
@@ -156,7 +158,7 @@ void CUpdateEngine::SetOutputDoneWaitLimit(std::chrono::milliseconds base,
 }
 
 int CUpdateEngine::SendSysEx(const std::uint8_t* msg, int length) {
-    if (msg == nullptr || length <= 0) return -1;
+    if (msg == nullptr || length <= 0) return SEND_NOT_OPENED;
     const int selection = m_midiOutSelection.load();
     std::lock_guard<std::mutex> lock(g_sendLock);
     return SendLocked(msg, length, selection);
@@ -165,7 +167,7 @@ int CUpdateEngine::SendSysEx(const std::uint8_t* msg, int length) {
 int CUpdateEngine::SendDataBlock(std::uint8_t model, std::int32_t address, std::int32_t length) {
     // The device chooses the ranges it asks for; one that leaves the image is refused unread.
     const auto data = ImageBlockView(m_pImage, address, length);
-    if (!data || !Is7Bit(model)) return -1;
+    if (!data || !Is7Bit(model)) return SEND_NOT_OPENED;
     const int selection = m_midiOutSelection.load();
     std::lock_guard<std::mutex> lock(g_sendLock);
     const int n = AssembleDataBlock(g_sendBuffer, model, static_cast<std::uint32_t>(address), *data);
@@ -174,7 +176,7 @@ int CUpdateEngine::SendDataBlock(std::uint8_t model, std::int32_t address, std::
 
 int CUpdateEngine::SendStatus(std::uint8_t code) {
     const std::uint8_t model = g_modelId.load();
-    if (!Is7Bit(model) || !Is7Bit(code)) return -1;
+    if (!Is7Bit(model) || !Is7Bit(code)) return SEND_NOT_OPENED;
     const int selection = m_midiOutSelection.load();
     std::lock_guard<std::mutex> lock(g_sendLock);
     const int n = AssembleStatus(g_sendBuffer, model, code);
@@ -182,7 +184,7 @@ int CUpdateEngine::SendStatus(std::uint8_t code) {
 }
 
 int CUpdateEngine::SendCommand(const std::uint8_t (&tmpl)[COMMAND_LENGTH], std::uint8_t model) {
-    if (!Is7Bit(model)) return -1;
+    if (!Is7Bit(model)) return SEND_NOT_OPENED;
     const int selection = m_midiOutSelection.load();
     std::lock_guard<std::mutex> lock(g_sendLock);
     const int n = AssembleCommand(g_sendBuffer, tmpl, model);
@@ -200,14 +202,14 @@ int CUpdateEngine::SendIdentityReply() {
 }
 
 int CUpdateEngine::SendLocked(const std::uint8_t* msg, int length, int selection) {
-    if (!m_midiOut.Open(static_cast<std::uint32_t>(selection))) return -1;
+    // A device that has left is not opened again: its index may name another device by now.
+    if (m_midiOut.DeviceGone()) return SEND_NOT_OPENED;
+    if (!m_midiOut.Open(static_cast<std::uint32_t>(selection))) return SEND_NOT_OPENED;
     platform::MidiHeader header{};
     // The platform header names mutable bytes; the output only reads them.
     header.lpData = reinterpret_cast<char*>(const_cast<std::uint8_t*>(msg));
     header.dwBufferLength = static_cast<std::uint32_t>(length);
-    // A transmission that fails after a successful open is not reported; the reply waits of the
-    // update run deal with the answer that then never comes.
-    (void)m_midiOut.SendLong(&header);
+    const bool sent = m_midiOut.SendLong(&header);
     m_midiOut.Close();
-    return 0;
+    return sent ? SEND_OK : SEND_FAILED;
 }

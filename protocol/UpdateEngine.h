@@ -8,9 +8,14 @@
 // until it ends, so nothing it uses is destroyed under it.
 //
 // Sends are made from two threads (the update worker and the timer thread that answers the
-// device) and are serialised process-wide by g_sendLock. Every send function returns 0 when the
-// message was handed to the output device and -1 when nothing was sent (the output device could
-// not be opened, or the message was refused before assembly). No send allocates memory.
+// device) and are serialised process-wide by g_sendLock. Every send function returns SEND_OK when
+// the whole message went out, SEND_NOT_OPENED when nothing was sent (the output device could not
+// be opened or has gone, or the message was refused before assembly) and SEND_FAILED when the
+// output opened but the message did not go out whole. No send allocates memory.
+//
+// A run watches its devices: the MIDI IN device through the input port, the MIDI OUT device
+// through a watch of the output port that lasts the run. The dispatcher's tick looks at both and
+// wakes the run once either has left the system.
 #pragma once
 
 #include <atomic>
@@ -51,6 +56,11 @@ inline constexpr std::uint32_t REPLY_TIMEOUT_MS = 30000;
 inline constexpr std::uint32_t BLOCK_PAUSE_MS = 10;
 inline constexpr std::int32_t MAX_BLOCK_SENDS = 7;
 inline constexpr std::uint32_t POLL_PERIOD_MS = 50;
+
+// Results of the send functions.
+inline constexpr int SEND_OK = 0;
+inline constexpr int SEND_NOT_OPENED = -1;
+inline constexpr int SEND_FAILED = -2;
 
 // The product uses the defaults; tests inject shorter ones through the engine's constructor.
 struct EngineTimings {
@@ -112,8 +122,9 @@ public:
     // ----- Window life cycle (window's thread) -----
     // Starts the periodic timer that runs the dispatcher. Result of the timer start (0: none).
     std::uint32_t StartPollTimer();
-    // The window is being destroyed: stops the MIDI input, marks the reply as closing and wakes a
-    // waiting run, which then ends without touching the window.
+    // The window is being destroyed: marks the reply as closing and wakes a waiting run, which
+    // then ends without touching the window; abandons the send under way (its queued bytes are
+    // dropped) and every later one; stops the MIDI input.
     void OnWindowClosing();
     // The window object is being released: stops the timer; a running tick finishes first. The
     // host must already refuse requests (a tick may be waiting on one).
@@ -143,7 +154,11 @@ public:
     // Worker threads that have not been joined yet: running ones, and ended ones until the next
     // start or WaitForWorkers joins them. 0 after WaitForWorkers returned true.
     static std::size_t WorkerThreadsHeld();
-    static constexpr std::chrono::milliseconds WORKER_END_LIMIT{30000};
+    // A closed window has abandoned the send under way, so a worker ends within milliseconds; the
+    // limit only bounds a MIDI system that holds a send in a call of its own.
+    static constexpr std::chrono::milliseconds WORKER_END_LIMIT{1500};
+    // How far the run started last has come (NotStarted before any). Any thread.
+    RunPhase PhaseReached() const { return m_phase.load(); }
 
     // ----- Device message dispatcher (poll timer's thread) -----
     static void OnPollTimer(std::uint32_t timerId, std::uint32_t msg, std::uintptr_t user,
@@ -158,6 +173,9 @@ public:
     // does. For tools and tests that play the run's part.
     bool WaitForReply(std::uint32_t timeoutMs) { return m_reply.Wait(timeoutMs); }
     bool IsInputStarted() const { return m_midiIn.IsStarted(); }
+    // Whether the MIDI IN device of the input port, or the MIDI OUT device that the run started
+    // last watches (or sends to), has left the system.
+    bool DevicesGone() { return m_midiIn.DeviceGone() || m_midiOut.DeviceGone(); }
     // Whether received messages wait for the dispatcher. Not while a tick runs.
     bool HasPendingDeviceMessages();
     // The output's wait for a sent message, shortened by tests.
@@ -181,7 +199,9 @@ private:
 
     // Declared so that destruction runs timer, reply channel, output port, input port.
     CMidiInPort m_midiIn;    // window's thread (start/stop), MIDI and timer threads (list)
-    CMidiOutPort m_midiOut;  // used only with g_sendLock held
+    // Used only with g_sendLock held, but for its thread-safe watch (Watch, Unwatch, DeviceGone)
+    // and Abandon.
+    CMidiOutPort m_midiOut;
     ReplyChannel m_reply;    // dispatcher -> run; see ReplyChannel.h for the hand-over
     CDxMTimer m_timer;       // window's thread
 
@@ -192,6 +212,9 @@ private:
     // RestoreControls; read by the window's thread. The thread start orders the set; a clear seen
     // late only means one more "In Progress." box.
     std::atomic<bool> m_updateRunning{false};
+    // Written by the window's thread in OnExecute before the worker starts and by the worker as it
+    // moves on; read by any thread. A plain atomic: a reader wants the latest phase only.
+    std::atomic<RunPhase> m_phase{RunPhase::NotStarted};
 
     // The outcome of the last run: written by its worker in EndRun, read by WaitForRunEnd; both
     // with m_runEndLock held. m_runsStarted is written by the window's thread under the same lock.

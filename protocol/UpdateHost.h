@@ -21,6 +21,18 @@ enum class UpdateOutcome {
     TransferError,       // ERASE refused, a block refused 7 times, or FINISH unanswered
     BlockTimeout,        // no answer to a data block in time
     WindowClosed,        // the window closed during the run; nothing was shown
+    DeviceGone,          // the MIDI IN or MIDI OUT device left the system during the run
+    SendFailed,          // ERASE, a block or FINISH did not go out whole
+};
+
+// How far a run has come: the phase whose message it sent last. A run that has started is past
+// NotStarted: its Identity Request is on the way.
+enum class RunPhase {
+    NotStarted,
+    Identification,
+    Erase,
+    Transfer,
+    Finish,
 };
 
 // The errors that the engine asks the window to show in its modal error box.
@@ -59,6 +71,11 @@ public:
     // A modal message box owned by the window, caption "Error", stop icon, one OK button. Returns
     // when the user has dismissed it.
     virtual bool ShowError(EngineError error) = 0;
+    // The run has reached `outcome` and is about to announce it (its error box, or the completed
+    // status), before it gives the controls back. Called on the run's worker thread, not through
+    // the window's request path; never for a run that the closing window ended. A window keeps
+    // its record of the run with it; nothing else needs it.
+    virtual void RunEnding(UpdateOutcome /*outcome*/) {}
 };
 
 // A host without a window, for programs that drive the engine on their own (benchmarks,

@@ -74,6 +74,11 @@ bool CUpdateEngine::OnExecute(int midiInSelection) {
     m_host.EnableControl(HostControl::MidiOutList, false);
     m_host.EnableControl(HostControl::Execute, false);
     m_host.EnableControl(HostControl::Rescan, false);
+    // The run watches the MIDI OUT device that is selected now (the lists stay locked while it
+    // runs). Both devices count as present from here on; the flags are fresh before the run is
+    // marked as running, so the dispatcher never tells this run of an older device's leaving.
+    m_midiOut.Watch(static_cast<std::uint32_t>(m_midiOutSelection.load()));
+    m_phase.store(RunPhase::NotStarted);
     m_updateRunning.store(true);
     m_reply.Reset();
     {
@@ -115,6 +120,7 @@ bool CUpdateEngine::OnExecute(int midiInSelection) {
 }
 
 void CUpdateEngine::EndRun(UpdateOutcome outcome) {
+    m_midiOut.Unwatch();
     {
         std::lock_guard<std::mutex> lock(m_runEndLock);
         m_lastOutcome = outcome;
@@ -161,24 +167,53 @@ void CUpdateEngine::EnableExecute(bool enable) {
 
 // How a run ends: silently (the window is closing), with an error, or completed.
 // Runs on the run's worker thread. After a wait, the closing marker is checked before anything
-// else; after it the worker touches nothing of the window.
+// else; after it the worker touches nothing of the window. Then an answer that came since the
+// message was sent counts before the device's leaving: a device that answers FINISH and then
+// restarts has completed.
 UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     IUpdateHost& host = e.m_host;
     const EngineTimings& t = e.m_timings;
 
     auto failWith = [&](EngineError error, UpdateOutcome outcome) {
+        host.RunEnding(outcome);
         host.ShowError(error);
         e.RestoreControls();
         return outcome;
     };
+    // The device has left: the run ends at once, as it would have ended after a wait without an
+    // answer (in the transfer that is the end of the whole transfer, not of one block's wait).
+    auto deviceGone = [&](RunPhase phase) {
+        const EngineError error = phase == RunPhase::Identification ? EngineError::IdentityTimeout
+                                                                    : EngineError::TransferError;
+        return failWith(error, UpdateOutcome::DeviceGone);
+    };
+    // ERASE, a block or FINISH did not go out whole. A send that the closing window abandoned
+    // ends the run silently.
+    auto sendFailed = [&]() {
+        if (e.m_reply.Current().status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+        if (e.DevicesGone()) return failWith(EngineError::TransferError, UpdateOutcome::DeviceGone);
+        return failWith(EngineError::TransferError, UpdateOutcome::SendFailed);
+    };
+    auto enter = [&](RunPhase phase) {
+        e.m_phase.store(phase);
+        return phase;
+    };
+    // Answers recorded before a send: a later count says that an answer came after it.
+    auto answers = [&] { return e.m_reply.Current().count; };
 
     // Phase 1: identification.
-    if (e.SendIdentityRequest() < 0) host.ShowError(EngineError::CantOpenMidiOut);
+    RunPhase phase = enter(RunPhase::Identification);
+    std::uint32_t before = answers();
+    const int identitySent = e.SendIdentityRequest();
+    // The closing window abandons the output, so that no message opens it any more: silent.
+    if (e.m_reply.Current().status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+    if (identitySent == SEND_NOT_OPENED) host.ShowError(EngineError::CantOpenMidiOut);
     if (!e.m_reply.Wait(t.replyTimeoutMs)) {
         return failWith(EngineError::IdentityTimeout, UpdateOutcome::IdentityTimeout);
     }
     const Reply identity = e.m_reply.Current();
     if (identity.status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+    if (identity.count == before && identity.deviceGone) return deviceGone(phase);
     if (identity.status != REPLY_OK) return failWith(EngineError::IllegalDevice, UpdateOutcome::IllegalDevice);
 
     g_modelId.store(identity.model);
@@ -186,12 +221,16 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     if (!IsAcceptedModel(model)) return failWith(EngineError::IllegalDevice, UpdateOutcome::IllegalDevice);
     SetIdentityReplyModel(model);
 
-    // Phase 2: erase. The device takes as long as it takes: no time-out.
-    e.SendErase(model);
+    // Phase 2: erase. The device takes as long as it takes: no time-out while it is there.
+    phase = enter(RunPhase::Erase);
+    before = answers();
+    if (e.SendErase(model) != SEND_OK) return sendFailed();
     host.ShowStatus({RunStatus::Kind::Erasing});
     e.m_reply.Wait(ReplyChannel::INFINITE_WAIT);
-    std::int32_t status = e.m_reply.Current().status;
-    if (status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+    Reply reply = e.m_reply.Current();
+    if (reply.status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+    if (reply.count == before && reply.deviceGone) return deviceGone(phase);
+    std::int32_t status = reply.status;
     host.ShowStatus({RunStatus::Kind::Empty});
     if (status == REPLY_NOT_IN_VERSIONUP_MODE) {
         return failWith(EngineError::NotInVersionUpMode, UpdateOutcome::NotInVersionUpMode);
@@ -199,19 +238,23 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     if (status != REPLY_OK) return failWith(EngineError::TransferError, UpdateOutcome::TransferError);
 
     // Phase 3: transfer.
+    phase = enter(RunPhase::Transfer);
     const std::int32_t total = IMAGE_SIZE;
     std::int32_t offset = 0;
     std::int32_t refusals = 0;
     while (offset < total) {
         const std::int32_t length = std::min<std::int32_t>(BLOCK_SIZE, total - offset);
-        e.SendDataBlock(model, IMAGE_BASE_ADDRESS + offset, length);
+        before = answers();
+        if (e.SendDataBlock(model, IMAGE_BASE_ADDRESS + offset, length) != SEND_OK) return sendFailed();
         host.ShowStatus({RunStatus::Kind::DataTransmit, offset, total});
         if (!e.m_reply.Wait(t.replyTimeoutMs)) {
             return failWith(EngineError::BlockTimeout, UpdateOutcome::BlockTimeout);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(t.blockPauseMs));
-        status = e.m_reply.Current().status;
-        if (status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+        reply = e.m_reply.Current();
+        if (reply.status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+        if (reply.count == before && reply.deviceGone) return deviceGone(phase);
+        status = reply.status;
         if (status == REPLY_OK) {
             refusals = 0;
             offset += length;
@@ -222,11 +265,16 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     }
 
     // Phase 4: finish. Any answer counts as completion; only its absence is an error.
-    e.SendFinish(model);
+    phase = enter(RunPhase::Finish);
+    before = answers();
+    if (e.SendFinish(model) != SEND_OK) return sendFailed();
     if (!e.m_reply.Wait(t.replyTimeoutMs)) {
         return failWith(EngineError::TransferError, UpdateOutcome::TransferError);
     }
-    if (e.m_reply.Current().status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+    reply = e.m_reply.Current();
+    if (reply.status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+    if (reply.count == before && reply.deviceGone) return deviceGone(phase);
+    host.RunEnding(UpdateOutcome::Completed);
     host.ShowStatus({RunStatus::Kind::Completed});
     e.RestoreControls();
     e.EnableExecute(false);

@@ -61,6 +61,10 @@ public:
     }
     // The simulated device and its two ports go away. No run may use them any more.
     void RemoveDevice() { m_link.reset(); }
+    // The device is unplugged while a run may use it: its ports leave the lists, the run hears it.
+    void UnplugDevice() {
+        if (m_link) m_link->Vanish();
+    }
 
     devsim::DeviceSimulator& Device() { return m_link->Simulator(); }
     platform::LoopbackMidiOut& Out() { return m_out; }

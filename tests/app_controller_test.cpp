@@ -131,6 +131,7 @@ public:
 
     FakeWindow& Window() { return *m_window; }
     CUpdateEngine& Engine() { return *m_window->Engine(); }
+    void UnplugDevice() { m_system.UnplugDevice(); }
     devsim::DeviceSimulator& Device() { return m_system.Device(); }
     platform::LoopbackMidiOut& Out() { return m_system.Out(); }
     platform::LoopbackMidiIn& In() { return m_system.In(); }
@@ -300,6 +301,26 @@ TEST(MainWindowController, AnErrorEndingShowsItsBoxAndLeavesTheWindowReadyWithIt
     EXPECT_EQ(w.status, "");
     EXPECT_EQ(w.progress, 0);
     EXPECT_EQ(rig.Engine().WaitForRunEnd(1s), UpdateOutcome::NotInVersionUpMode);
+}
+
+TEST(MainWindowController, ADeviceUnpluggedDuringTheEraseShowsTheTransferErrorAtOnceAndTheRescanNoLongerListsIt) {
+    RigOptions options;
+    options.device.eraseDelay = 60000ms;  // the erase wait has no time-out
+    Rig rig(options);
+    FakeWindow& w = rig.Window();
+    w.OnExecute();
+    ASSERT_TRUE(rig.PumpUntil([&] { return w.status == "Erasing Flash memory."; }));
+    rig.UnplugDevice();
+    ASSERT_TRUE(rig.PumpUntil([&] { return rig.Running() == 0 && w.Enabled() == READY; }, 5s))
+        << "the run did not end when its device went away";
+    EXPECT_EQ(w.boxes, (std::vector<Box>{{"Error", "Transfer error occurred."}}));
+    EXPECT_EQ(rig.Engine().WaitForRunEnd(1s), UpdateOutcome::DeviceGone);
+    // The record names the ending the engine reached, not the box that announced it.
+    ASSERT_EQ(rig.Records().size(), 1u);
+    EXPECT_EQ(rig.Records()[0].ending, "DeviceGone");
+    w.OnRescanDevice();
+    EXPECT_TRUE(w.Entries(List::MidiIn).empty());
+    EXPECT_TRUE(w.Entries(List::MidiOut).empty());
 }
 
 TEST(MainWindowController, ClosingWhileARunWaitsShowsNoBoxAndEndsTheRunInEveryPhase) {

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -123,6 +126,29 @@ public:
         snd_seq_ev_set_sysex(&ev, static_cast<unsigned int>(message.size()), message.data());
         return snd_seq_event_output_direct(m_seq, &ev) >= 0;
     }
+
+    const std::string name;
+
+private:
+    snd_seq_t* m_seq = nullptr;
+    int m_port = -1;
+};
+
+// A program's client with one port to write to that never reads what arrives: a sender to it
+// waits for room in its small input queue, as long as the client lives.
+class DeafDevice {
+public:
+    explicit DeafDevice(const std::string& name) : name(name) {
+        if (snd_seq_open(&m_seq, "default", SND_SEQ_OPEN_INPUT, 0) < 0) return;
+        snd_seq_set_client_name(m_seq, name.c_str());
+        snd_seq_set_client_pool_input(m_seq, 200);
+        m_port = snd_seq_create_simple_port(m_seq, name.c_str(), SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                            SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    }
+    ~DeafDevice() {
+        if (m_seq != nullptr) snd_seq_close(m_seq);
+    }
+    bool Ready() const { return m_seq != nullptr && m_port >= 0; }
 
     const std::string name;
 
@@ -354,7 +380,7 @@ TEST(AlsaSequencerPorts, TheProgramListsOpensAndReadsOnOneClientWithoutAQueue) {
     (void)Names(in);
     const SequencerCensus open = Census(platform::CLIENT_NAME);
     EXPECT_EQ(open.clients, 1) << "listing, the output and the input share the program's client";
-    EXPECT_EQ(open.ports, 2) << "one port for the output, one for the input";
+    EXPECT_EQ(open.ports, 3) << "one port for the output, one for the input, one for the announcements";
     EXPECT_EQ(open.queues, queuesBefore) << "the program allocates no queue";
     EXPECT_GE(platform::alsa::SeqClient::Instance().Id(), 128) << "the program's client is open";
 
@@ -362,7 +388,7 @@ TEST(AlsaSequencerPorts, TheProgramListsOpensAndReadsOnOneClientWithoutAQueue) {
     out.Close();
     const SequencerCensus closed = Census(platform::CLIENT_NAME);
     EXPECT_EQ(closed.clients, 1);
-    EXPECT_EQ(closed.ports, 0) << "closing deletes the ports";
+    EXPECT_EQ(closed.ports, 1) << "closing deletes the ports; the announcements' port stays";
 }
 
 // A device that ends while others run (an update finished beside this one) must not shift the
@@ -407,6 +433,76 @@ TEST(AlsaSequencerPorts, AnIndexStillNamesTheListedDeviceAfterAnEarlierDeviceHas
     in.Stop();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0], message);
+}
+
+// A device whose program ends: the sequencer's announcement reaches the input open on its source
+// (as the close notice) and the watch of its destination, and no one else's.
+TEST(AlsaSequencerPorts, AClientThatEndsIsAnnouncedToTheInputOnItAndToTheWatchOfIt) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto device = std::make_unique<SoftwareDevice>(UniqueName("Alsa Leaving Device"));
+    auto source = std::make_unique<SoftwareSource>(UniqueName("Alsa Leaving Source"));
+    SoftwareDevice staying(UniqueName("Alsa Staying Device"));
+    CMidiOutPort out;
+    CMidiOutPort other;
+    CMidiInPort in;
+    const std::int64_t outIndex = IndexOf(out, device->name), stayingIndex = IndexOf(other, staying.name);
+    const std::int64_t inIndex = IndexOf(in, source->name);
+    ASSERT_GE(outIndex, 0);
+    ASSERT_GE(stayingIndex, 0);
+    ASSERT_GE(inIndex, 0);
+    in.m_deviceIndex = static_cast<std::uint32_t>(inIndex);
+    ASSERT_TRUE(in.Start());
+    ASSERT_TRUE(out.Watch(static_cast<std::uint32_t>(outIndex)));
+    ASSERT_TRUE(other.Watch(static_cast<std::uint32_t>(stayingIndex)));
+    EXPECT_FALSE(in.DeviceGone());
+    EXPECT_FALSE(out.DeviceGone());
+
+    source.reset();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return in.DeviceGone(); })) << "the input did not hear its source leave";
+    EXPECT_FALSE(out.DeviceGone()) << "another client's end";
+    device.reset();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return out.DeviceGone(); })) << "the watch did not hear its device leave";
+    EXPECT_FALSE(other.DeviceGone());
+
+    out.Unwatch();
+    other.Unwatch();
+    in.Stop();
+    EXPECT_TRUE(in.DeviceGone()) << "stopping keeps what happened";
+}
+
+// A send that waits for room at a receiver that does not read ends when the receiver's program
+// ends (the device has gone) and when another thread abandons it, well before the sender's own
+// stall limit.
+TEST(AlsaSequencerPorts, ASendWaitingForRoomEndsWhenItsDeviceLeavesAndWhenItIsAbandoned) {
+    SKIP_WITHOUT_SEQUENCER();
+    for (const bool leave : {true, false}) {
+        auto deaf = std::make_unique<DeafDevice>(UniqueName(leave ? "Alsa Deaf Leaving" : "Alsa Deaf Staying"));
+        ASSERT_TRUE(deaf->Ready());
+        CMidiOutPort out;
+        const std::int64_t index = IndexOf(out, deaf->name);
+        ASSERT_GE(index, 0);
+        ASSERT_TRUE(out.Open(static_cast<std::uint32_t>(index)));
+        std::atomic<bool> returned{false};
+        bool sent = true;
+        std::thread sender([&] {
+            sent = Send(out, SysEx(18742));
+            returned = true;
+        });
+        // The receiver's queue takes a few events; the rest wait for room.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_FALSE(returned.load()) << "the send did not wait for room";
+        if (leave) {
+            deaf.reset();
+        } else {
+            out.Abandon();
+        }
+        EXPECT_TRUE(testsupport::WaitFor([&] { return returned.load(); }, std::chrono::milliseconds(1500)))
+            << (leave ? "the device's leaving" : "the abandon") << " did not end the send";
+        sender.join();
+        EXPECT_FALSE(sent);
+        EXPECT_EQ(out.DeviceGone(), leave) << "only the leaving is the device gone";
+        out.Close();
+    }
 }
 
 // The direct path of a card's hardware port, on snd-virmidi's second raw device: what is written

@@ -12,6 +12,8 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <thread>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,8 +30,8 @@ namespace {
 // A JACK client with one MIDI output port that writes one queued event per process cycle.
 class JackSender {
 public:
-    bool Open() {
-        const std::string pid = std::to_string(::getpid());
+    bool Open(const std::string& suffix = "") {
+        const std::string pid = std::to_string(::getpid()) + suffix;
         m_client = jack_client_open(("tarnet_midi_in_test_" + pid).c_str(), JackNoStartServer,
                                     nullptr);
         if (m_client == nullptr) return false;
@@ -151,6 +153,37 @@ TEST(MidiInPortOverJack, SysExFromAnotherClientIsHandedOutAsExpectedEntries) {
     sender.Send(identityReply);
     ASSERT_TRUE(testsupport::WaitFor([&] { return sender.sent.load() == 8; }));
     EXPECT_FALSE(port.PeekReceived(nullptr, nullptr));
+}
+
+TEST(MidiInPortOverJack, ASourceThatLeavesIsHeardAsItsDeviceLeavingAndAnotherClientsPortIsNot) {
+    if (!JackServerAnswers()) {
+        if (testsupport::JackRequired()) FAIL() << "no JACK server answers";
+        GTEST_SKIP() << "no JACK server";
+    }
+    auto sender = std::make_unique<JackSender>();
+    ASSERT_TRUE(sender->Open());
+    auto other = std::make_unique<JackSender>();
+    ASSERT_TRUE(other->Open("-other"));
+
+    CMidiInPort port;
+    const std::uint32_t count = port.GetDeviceCount();
+    std::int64_t index = -1;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        char name[260];
+        port.GetDeviceName(i, name);
+        if (sender->portName == name) index = i;
+    }
+    ASSERT_GE(index, 0) << "the sender is not listed as " << sender->portName;
+    port.m_deviceIndex = static_cast<std::uint32_t>(index);
+    ASSERT_TRUE(port.Start());
+    EXPECT_FALSE(port.DeviceGone());
+
+    other.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(port.DeviceGone()) << "another client's port left";
+    sender.reset();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return port.DeviceGone(); })) << "the input did not hear its source leave";
+    port.Stop();
 }
 
 TEST(MidiInPortOverJack, StartWithAnIndexThatNamesNoDeviceFails) {

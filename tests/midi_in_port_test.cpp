@@ -316,7 +316,9 @@ TEST_F(MidiInPortTest, DevicesAreListedByNameInOrder) {
 TEST_F(MidiInPortTest, DeviceThatVanishesWhileStartedIsReleasedSafely) {
     ASSERT_TRUE(port.Start());
     ASSERT_TRUE(midi.Deliver(0, {0xF0, 0x01}));
+    EXPECT_FALSE(port.DeviceGone());
     ASSERT_TRUE(midi.RemoveDevice("USB Audio Device"));
+    EXPECT_TRUE(port.DeviceGone()) << "the input heard that its device has left";
     EXPECT_FALSE(midi.Deliver("USB Audio Device", {0x02, 0xF7}));
     EXPECT_EQ(port.GetDeviceCount(), 1u);
     port.Stop();
@@ -325,6 +327,23 @@ TEST_F(MidiInPortTest, DeviceThatVanishesWhileStartedIsReleasedSafely) {
     port.m_deviceIndex = 1;  // gone now
     EXPECT_FALSE(port.Start());
     ExpectNothingHeld();
+}
+
+TEST_F(MidiInPortTest, TheCloseNoticeOfItsOwnStopIsNoDeviceLeavingAndAStartForgetsAnEarlierOne) {
+    // WinMM announces every close of an input, the port's own included.
+    midi.SetHook(MidiInStep::Close, [&] { port.HandleInput(MIDI_IN_CLOSE, 0, 0); });
+    ASSERT_TRUE(port.Start());
+    port.Stop();
+    EXPECT_FALSE(port.DeviceGone());
+
+    ASSERT_TRUE(port.Start());
+    port.HandleInput(MIDI_IN_CLOSE, 0, 0);  // the device left while started
+    EXPECT_TRUE(port.DeviceGone());
+    port.Stop();
+    EXPECT_TRUE(port.DeviceGone()) << "stopping does not hide that the device left";
+    ASSERT_TRUE(port.Start());
+    EXPECT_FALSE(port.DeviceGone());
+    midi.SetHook(MidiInStep::Close, nullptr);
 }
 
 // One thread delivers, one peeks and pops: every message arrives once, in order, whole.

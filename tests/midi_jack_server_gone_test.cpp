@@ -244,11 +244,18 @@ TEST_F(JackServerGoneTest, InputAndOutputFailCleanlyAfterTheServerDiedAndWorkWit
     ASSERT_TRUE(testsupport::WaitFor([&] { return m_device.BytesReceived() == IDENTITY_REPLY.size(); }));
     m_device.Send(IDENTITY_REPLY);
     ASSERT_TRUE(testsupport::WaitFor([&] { return in.PeekReceived(nullptr, nullptr); }));
+    ASSERT_TRUE(out.Watch(static_cast<std::uint32_t>(target)));
+    EXPECT_FALSE(out.DeviceGone());
+    EXPECT_FALSE(in.DeviceGone());
 
     m_server.Kill();
     m_device.ServerGone();
     ASSERT_TRUE(testsupport::WaitFor([] { return platform::JackClient::Instance().Gone(); }))
         << "the program did not learn that the server went away";
+    // The server's going is the devices' going, for the input and for the watch of the output.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return in.DeviceGone(); })) << "the input did not hear it";
+    EXPECT_TRUE(out.DeviceGone());
+    out.Unwatch();
 
     // Nothing hangs and nothing crashes: sends fail, the input stops and closes, opens fail, and
     // the lists are empty.

@@ -7,6 +7,7 @@
 #include <jack/midiport.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CMidiOutPort.h"
@@ -365,6 +367,66 @@ TEST_F(MidiOutJackTest, WhenTheDevicesPortVanishesMidStreamTheFollowingSendsFail
     ASSERT_TRUE(ended) << "a send hung after the device's port vanished";
     EXPECT_TRUE(refused.load()) << accepted.load() << " sends accepted, none refused";
     EXPECT_FALSE(FindDevice()) << "the vanished device is still listed";
+}
+
+TEST_F(MidiOutJackTest, AWatchSeesItsDevicesPortLeaveButNotAnotherClientsPort) {
+    ASSERT_TRUE(FindDevice());
+    JackReceiver other;
+    ASSERT_TRUE(other.Start(m_name + "-other"));
+    ASSERT_TRUE(m_port.Watch(m_index));
+    EXPECT_FALSE(m_port.DeviceGone());
+    other.Stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(m_port.DeviceGone()) << "another client's port left";
+    m_receiver.Stop();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return m_port.DeviceGone(); })) << "the watch did not see its device leave";
+    m_port.Unwatch();
+    EXPECT_FALSE(m_port.DeviceGone());
+}
+
+TEST_F(MidiOutJackTest, AbandoningEndsTheSendsUnderWayAndTheNextOpenSendsAgain) {
+    ASSERT_TRUE(FindDevice());
+    // A sender that keeps the queue full (it waits for room most of the time) until a send fails.
+    std::atomic<platform::MidiOutHandle> handle{nullptr};
+    std::atomic<int> accepted{0};
+    std::atomic<bool> refused{false};
+    std::thread sender([&] {
+        for (int i = 0; i < 100000 && !refused.load(); ++i) {
+            Bytes message = BlockShaped(18742, static_cast<std::uint8_t>(i));
+            platform::MidiOutHandle h = nullptr;
+            if (m_api.Open(&h, m_index) != platform::MIDI_OK) break;
+            handle = h;
+            platform::MidiHeader header{};
+            header.lpData = reinterpret_cast<char*>(message.data());
+            header.dwBufferLength = static_cast<std::uint32_t>(message.size());
+            m_api.PrepareHeader(h, &header);
+            if (m_api.LongMsg(h, &header) == platform::MIDI_OK) {
+                accepted.fetch_add(1);
+            } else {
+                refused = true;
+            }
+            m_api.UnprepareHeader(h, &header);
+            m_api.Close(h);
+        }
+    });
+    EXPECT_TRUE(testsupport::WaitFor([&] { return accepted.load() >= 10; }, std::chrono::seconds(10)));
+    EXPECT_EQ(m_api.Abandon(handle.load()), platform::MIDI_OK);
+    // Well before the backend's own stall limit (2 s) for a send that waits for room.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return refused.load(); }, std::chrono::milliseconds(1000)))
+        << "the abandon did not end the sends";
+    refused = true;  // ends the sender even when the check failed
+    sender.join();
+    EXPECT_FALSE(m_api.Flush(std::chrono::milliseconds(1000))) << "what was queued did not go out";
+
+    // The next Open sends again.
+    m_receiver.Clear();
+    Bytes message = BlockShaped(10551, 7);
+    ASSERT_TRUE(SendTo(m_index, message));
+    ASSERT_TRUE(m_api.Flush());
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        const auto received = Reassemble(m_receiver.Events());
+        return std::find(received.begin(), received.end(), message) != received.end();
+    })) << "the message after the abandon did not arrive";
 }
 
 TEST(JackMidiOutBackend, AnIndexOpensThePortListedThereOrFailsOnceThatPortHasGone) {

@@ -2,6 +2,8 @@
 // behaviour of a device that refuses, stalls or disappears.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -158,7 +160,9 @@ TEST_F(MidiOutPortTest, ADeviceThatDisappearsFailsTheSendAndStillClosesCleanly) 
     ASSERT_TRUE(loopback.RemoveDevice(alpha));
     Bytes bytes = IDENTITY_REQUEST;
     MidiHeader header = HeaderFor(bytes);
+    EXPECT_FALSE(port.DeviceGone());
     EXPECT_FALSE(port.SendLong(&header));
+    EXPECT_TRUE(port.DeviceGone()) << "the send's error code says the device has gone";
     EXPECT_EQ(header.dwFlags & platform::MIDI_HDR_PREPARED, 0u);
     port.Close();
     EXPECT_FALSE(port.IsOpen());
@@ -171,7 +175,7 @@ TEST_F(MidiOutPortTest, ADeviceThatDisappearsFailsTheSendAndStillClosesCleanly) 
     EXPECT_EQ(loopback.Events().back(), "open Beta");
 }
 
-TEST_F(MidiOutPortTest, AStalledDeviceIsResetAfterTheDeadlineSoTheCallerGetsItsBufferBack) {
+TEST_F(MidiOutPortTest, AStalledDeviceIsResetAfterTheDeadlineSoTheCallerGetsItsBufferBackAndTheSendFails) {
     CMidiOutPort port(loopback);
     port.SetDoneWaitLimit(std::chrono::milliseconds(20), std::chrono::microseconds(0));
     ASSERT_TRUE(port.Open(0));
@@ -184,7 +188,9 @@ TEST_F(MidiOutPortTest, AStalledDeviceIsResetAfterTheDeadlineSoTheCallerGetsItsB
     std::thread watcher([&] { sender.join(); done = true; });
     EXPECT_TRUE(testsupport::WaitFor([&] { return done.load(); }));
     watcher.join();
-    EXPECT_TRUE(sent);  // the device accepted the message; only its completion was late
+    // The device accepted the message but never finished it; the reset took back what it held,
+    // so the message may not have gone out whole.
+    EXPECT_FALSE(sent);
     const auto counters = loopback.GetCounters();
     EXPECT_EQ(counters.resets, 1u);
     EXPECT_EQ(counters.prepares, counters.unprepares);
@@ -212,6 +218,120 @@ TEST_F(MidiOutPortTest, ADeviceThatCompletesLaterOnAnotherThreadIsWaitedFor) {
     sender.join();
     EXPECT_EQ(loopback.GetCounters().resets, 0u);
     EXPECT_EQ(loopback.Messages(alpha)[0], bytes);
+}
+
+// A message of a whole block: the port's own done-wait limit for it is about 12 s.
+Bytes BlockMessage() {
+    Bytes bytes(10551, 0x55);
+    bytes.front() = 0xF0;
+    bytes.back() = 0xF7;
+    return bytes;
+}
+
+// Runs SendLong on a thread of its own; Result() waits at most 5 s for it to return.
+class SendOnAThread {
+public:
+    SendOnAThread(CMidiOutPort& port, MidiHeader& header)
+        : m_thread([this, &port, &header] {
+              m_sent = port.SendLong(&header);
+              m_returned = true;
+          }) {}
+    ~SendOnAThread() { m_thread.join(); }
+    bool Returned() const { return m_returned.load(); }
+    // True when SendLong returned within 5 s, with its result in `sent`.
+    bool Result(bool& sent) {
+        if (!testsupport::WaitFor([this] { return m_returned.load(); }, std::chrono::seconds(5))) return false;
+        sent = m_sent.load();
+        return true;
+    }
+
+private:
+    std::atomic<bool> m_sent{false};
+    std::atomic<bool> m_returned{false};
+    std::thread m_thread;
+};
+
+TEST_F(MidiOutPortTest, AbandoningReleasesASendThatWaitsForTheDeviceAndNoLaterMessageStarts) {
+    CMidiOutPort port(loopback);  // the product's done-wait limit
+    ASSERT_TRUE(port.Open(0));
+    loopback.SetHoldSends(alpha, true);  // a device that takes its time, as a cable does
+    Bytes bytes = BlockMessage();
+    MidiHeader header = HeaderFor(bytes);
+    bool sent = true;
+    {
+        SendOnAThread sender(port, header);
+        ASSERT_TRUE(testsupport::WaitFor([&] { return loopback.MessageCount(alpha) == 1; }));
+        port.Abandon();
+        ASSERT_TRUE(sender.Result(sent)) << "the abandoned send still waits";
+    }
+    EXPECT_FALSE(sent);
+    EXPECT_TRUE(port.IsAbandoned());
+    EXPECT_EQ(loopback.GetCounters().abandons, 1u);
+    EXPECT_EQ(header.dwFlags & (platform::MIDI_HDR_INQUEUE | platform::MIDI_HDR_PREPARED), 0u);
+    port.Close();
+    EXPECT_FALSE(port.Open(0));
+    EXPECT_FALSE(port.Open(1));
+    const auto counters = loopback.GetCounters();
+    EXPECT_EQ(counters.opens, 1u);
+    EXPECT_EQ(counters.openHandles, 0u);
+    EXPECT_EQ(counters.prepares, counters.unprepares);
+}
+
+TEST_F(MidiOutPortTest, AbandoningAClosedPortOnlyKeepsLaterMessagesFromStarting) {
+    CMidiOutPort port(loopback);
+    port.Abandon();
+    EXPECT_FALSE(port.Open(0));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(loopback.GetCounters().opens + loopback.GetCounters().abandons, 0u);
+}
+
+TEST_F(MidiOutPortTest, ADeviceThatLeavesWhileItHoldsTheMessageEndsTheSendAtOnce) {
+    CMidiOutPort port(loopback);
+    ASSERT_TRUE(port.Open(0));
+    loopback.SetHoldSends(alpha, true);
+    Bytes bytes = BlockMessage();
+    MidiHeader header = HeaderFor(bytes);
+    bool sent = true;
+    {
+        SendOnAThread sender(port, header);
+        ASSERT_TRUE(testsupport::WaitFor([&] { return loopback.MessageCount(alpha) == 1; }));
+        ASSERT_TRUE(loopback.RemoveDevice(alpha));
+        ASSERT_TRUE(sender.Result(sent)) << "the send still waits for a device that has gone";
+    }
+    EXPECT_FALSE(sent);
+    EXPECT_TRUE(port.DeviceGone());
+    port.Close();
+    EXPECT_EQ(loopback.GetCounters().openHandles, 0u);
+}
+
+TEST_F(MidiOutPortTest, AWatchSeesItsDeviceLeaveUntilUnwatchedAndAnotherDevicesLeavingIsNotItsConcern) {
+    CMidiOutPort port(loopback);
+    EXPECT_FALSE(port.Watch(2)) << "no device at that index";
+    EXPECT_FALSE(port.Watch(0xFFFFFFFFu));
+    EXPECT_EQ(loopback.GetCounters().watches, 0u);
+
+    ASSERT_TRUE(port.Watch(1));
+    EXPECT_EQ(loopback.GetCounters().watches, 1u);
+    ASSERT_TRUE(loopback.RemoveDevice(alpha));
+    EXPECT_FALSE(port.DeviceGone()) << "Alpha was not watched";
+    ASSERT_TRUE(loopback.RemoveDevice(beta));
+    EXPECT_TRUE(port.DeviceGone());
+    port.Unwatch();
+    EXPECT_FALSE(port.DeviceGone());
+    EXPECT_EQ(loopback.GetCounters().watches, 0u);
+
+    // A new watch replaces the old one; the destructor ends the last.
+    const auto gamma = loopback.AddDevice("Gamma");
+    {
+        CMidiOutPort other(loopback);
+        ASSERT_TRUE(other.Watch(0));
+        ASSERT_TRUE(other.Watch(0));
+        EXPECT_EQ(loopback.GetCounters().watches, 1u);
+        EXPECT_FALSE(other.DeviceGone());
+        ASSERT_TRUE(loopback.RemoveDevice(gamma));
+        EXPECT_TRUE(other.DeviceGone());
+    }
+    EXPECT_EQ(loopback.GetCounters().watches, 0u);
 }
 
 TEST(MidiOutEnumerationTest, DuplicateNamesAreListedAtTheirOwnIndicesAndLongNamesAreCut) {

@@ -70,3 +70,34 @@ TEST(ReplyChannel, EveryAnswerIsSeenWholeByTheRunAcrossThreads) {
     }
     dispatcher.join();
 }
+
+TEST(ReplyChannel, TheDeviceLeavingWakesTheRunAndEveryLaterWaitUntilTheNextRunStarts) {
+    ReplyChannel channel;
+    std::atomic<bool> woke{false};
+    std::thread run([&] {
+        channel.Wait(ReplyChannel::INFINITE_WAIT);
+        woke = true;
+    });
+    channel.PostDeviceGone();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return woke.load(); }));
+    if (!woke) channel.Post(0);
+    run.join();
+    EXPECT_TRUE(channel.Current().deviceGone);
+    EXPECT_EQ(channel.Current().count, 0u) << "the leaving is no answer";
+    EXPECT_TRUE(channel.Wait(0));
+    EXPECT_TRUE(channel.Wait(30000)) << "a later wait returns at once";
+
+    channel.Reset();  // the next run
+    EXPECT_FALSE(channel.Current().deviceGone);
+    EXPECT_FALSE(channel.Wait(0));
+}
+
+TEST(ReplyChannel, AfterTheClosingTheDeviceLeavingChangesNothing) {
+    ReplyChannel channel;
+    channel.Close();
+    ASSERT_TRUE(channel.Wait(0));
+    channel.PostDeviceGone();
+    EXPECT_FALSE(channel.Current().deviceGone);
+    EXPECT_EQ(channel.Current().status, REPLY_CLOSING);
+    EXPECT_FALSE(channel.Wait(0));
+}

@@ -21,6 +21,7 @@
 #include "TestSupport.h"
 #include "UpdateEngine.h"
 #include "platform/PosixTimerService.h"
+#include "platform/loopback/ManualTimerService.h"
 
 namespace {
 
@@ -61,16 +62,45 @@ protected:
         SetIdentityReplyModel(0x00);
     }
 
-    void Connect(devsim::DeviceSimulatorConfig config, std::uint32_t timeoutMs = TIMEOUT_MS) {
+    void Connect(devsim::DeviceSimulatorConfig config, std::uint32_t timeoutMs = TIMEOUT_MS,
+                 platform::ITimerService* timers = nullptr) {
         link_ = std::make_unique<devsim::LoopbackLink>(out_, in_, "USB Audio Device", std::move(config));
         EngineTimings t;
         t.replyTimeoutMs = timeoutMs;
         t.blockPauseMs = 1;
         t.pollPeriodMs = 2;
         engine_ = std::make_shared<CUpdateEngine>(std::shared_ptr<IUpdateHost>(&host_, [](IUpdateHost*) {}),
-                                                  EnginePlatform{&out_, &in_, &timers_}, t);
+                                                  EnginePlatform{&out_, &in_, timers != nullptr ? timers : &timers_}, t);
         engine_->SelectMidiOut(0);
-        ASSERT_NE(engine_->StartPollTimer(), 0u);
+        timerId_ = engine_->StartPollTimer();
+        ASSERT_NE(timerId_, 0u);
+    }
+
+    // A device that keeps the run in one of its four waits: 0 the identity wait, 1 the erase
+    // wait, 2 a block's wait, 3 the finish wait. The reply waits must be long for it.
+    static devsim::DeviceSimulatorConfig DeviceThatHolds(int wait) {
+        auto c = QuickDevice();
+        switch (wait) {
+        case 0: c.mute = true; break;
+        case 1: c.eraseDelay = 30s; break;
+        case 2: c.dropReplyBlock = 5; break;
+        default: c.finishStatus.reset(); break;
+        }
+        return c;
+    }
+    static const char* WaitName(int wait) {
+        static const char* const names[] = {"identity", "erase", "block", "finish"};
+        return names[wait];
+    }
+    // Whether the run has sent the message of that wait (and so sits in the wait, shortly after).
+    bool SitsIn(int wait) {
+        const auto s = Sim().Summary();
+        switch (wait) {
+        case 0: return s.identityRequests > 0;
+        case 1: return s.eraseSeen;
+        case 2: return s.blocks.size() >= 6;
+        default: return s.finishSeen;
+        }
     }
 
     // Presses "Execute" with the MIDI IN list's selection.
@@ -96,10 +126,12 @@ protected:
     platform::LoopbackMidiOut out_;
     platform::LoopbackMidiIn in_;
     platform::PosixTimerService timers_;
+    platform::ManualTimerService manualTimers_;  // for tests that tick by hand
     testsupport::RecordingHost host_;
     int midiInSelection_ = 0;
     std::unique_ptr<devsim::LoopbackLink> link_;
     std::shared_ptr<CUpdateEngine> engine_;
+    std::uint32_t timerId_ = 0;
 };
 
 TEST_F(UpdateRun, ANormalUpdateSendsTheWholeImageInThirtySixBlocksAndCompletes) {
@@ -322,26 +354,11 @@ TEST_F(UpdateRun, ASecondRunAfterAFailureLeavesTheOldProgressUntilItsFirstBlockI
 class ClosingDuringAWait : public UpdateRun, public ::testing::WithParamInterface<int> {};
 
 TEST_P(ClosingDuringAWait, EndsTheRunSilently) {
-    auto c = QuickDevice();
-    std::string waitingFor;
-    switch (GetParam()) {
-    case 0: c.mute = true; waitingFor = "identity"; break;
-    case 1: c.eraseDelay = 30s; waitingFor = "erase"; break;
-    case 2: c.dropReplyBlock = 5; waitingFor = "block"; break;
-    default: c.finishStatus.reset(); waitingFor = "finish"; break;
-    }
-    Connect(c, 30000);
+    const std::string waitingFor = WaitName(GetParam());
+    Connect(DeviceThatHolds(GetParam()), 30000);
     Execute();
     // Wait until the run sits in the wait in question.
-    ASSERT_TRUE(testsupport::WaitFor([&] {
-        const auto s = Sim().Summary();
-        switch (GetParam()) {
-        case 0: return s.identityRequests > 0;
-        case 1: return s.eraseSeen;
-        case 2: return s.blocks.size() >= 6;
-        default: return s.finishSeen;
-        }
-    }, 20s)) << waitingFor;
+    ASSERT_TRUE(testsupport::WaitFor([&] { return SitsIn(GetParam()); }, 20s)) << waitingFor;
     std::this_thread::sleep_for(20ms);
     const Log before = HostLog();
     engine_->OnWindowClosing();
@@ -352,6 +369,153 @@ TEST_P(ClosingDuringAWait, EndsTheRunSilently) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachWait, ClosingDuringAWait, ::testing::Values(0, 1, 2, 3));
+
+// The device leaving while the run waits: the run ends at once, with the error that its wait
+// would have ended with had no answer come (the reply waits are 30 s here, the erase wait has
+// none), and gives the controls back.
+class DeviceLeavingDuringAWait : public UpdateRun, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DeviceLeavingDuringAWait, EndsTheRunAtOnceWithThatPhasesError) {
+    const std::string waitingFor = WaitName(GetParam());
+    Connect(DeviceThatHolds(GetParam()), 30000);
+    Execute();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return SitsIn(GetParam()); }, 20s)) << waitingFor;
+    std::this_thread::sleep_for(20ms);
+    link_->Vanish();
+    EXPECT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::DeviceGone) << waitingFor;
+    EXPECT_EQ(Errors(), Log{Error(GetParam() == 0 ? IDS_TIMEOUT_IDENTITY : IDS_TRANSFER_ERROR)}) << waitingFor;
+    EXPECT_EQ(Tail(4), RESTORE) << waitingFor;
+    EXPECT_FALSE(engine_->IsUpdateRunning());
+    const RunPhase phases[] = {RunPhase::Identification, RunPhase::Erase, RunPhase::Transfer, RunPhase::Finish};
+    EXPECT_EQ(engine_->PhaseReached(), phases[GetParam()]) << waitingFor;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachWait, DeviceLeavingDuringAWait, ::testing::Values(0, 1, 2, 3));
+
+TEST_F(UpdateRun, EitherDeviceLeavingAloneEndsTheRun) {
+    // The MIDI OUT device alone, during the erase: its watch tells.
+    Connect(DeviceThatHolds(1), 30000);
+    Execute();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return SitsIn(1); }, 20s));
+    ASSERT_TRUE(out_.RemoveDevice(link_->OutputDevice()));
+    EXPECT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::DeviceGone);
+    EXPECT_EQ(Errors(), Log{Error(IDS_TRANSFER_ERROR)});
+    TearDown();
+    host_.Clear();
+    SetUp();
+
+    // The MIDI IN device alone, during a block's wait: the input port tells.
+    Connect(DeviceThatHolds(2), 30000);
+    Execute();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return SitsIn(2); }, 20s));
+    ASSERT_TRUE(in_.RemoveDevice("USB Audio Device"));
+    EXPECT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::DeviceGone);
+    EXPECT_EQ(Errors(), Log{Error(IDS_TRANSFER_ERROR)});
+    EXPECT_EQ(out_.GetCounters().watches, 0u) << "the run's end ends its watch";
+}
+
+TEST_F(UpdateRun, ADeviceThatAnswersFinishAndThenLeavesHasCompleted) {
+    // Ticks by hand, so that the answer and the leaving meet in one tick.
+    platform::ManualTimerService& ticks = manualTimers_;
+    Connect(QuickDevice(), 30000, &ticks);
+    Execute();
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        if (Sim().Summary().finishSeen && engine_->HasPendingDeviceMessages()) return true;
+        ticks.Tick(timerId_);
+        return false;
+    }, 20s)) << "FINISH was not answered";
+    link_->Vanish();
+    ticks.Tick(timerId_);  // hands the answer over, then tells that the device has gone
+    EXPECT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::Completed);
+    EXPECT_TRUE(Errors().empty());
+}
+
+// A message of the run that does not go out ends the run at once, before its wait: the ERASE,
+// or a block.
+TEST_F(UpdateRun, AMessageThatCannotBeSentEndsTheRunAtOnceWithATransferError) {
+    auto slow = QuickDevice();
+    slow.answerDelayMin = slow.answerDelayMax = 200ms;  // time to refuse the ERASE after the request
+    Connect(slow, 30000);
+    Execute();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return Sim().Summary().identityRequests > 0; }));
+    out_.RefuseNextSends(link_->OutputDevice(), 1);
+    EXPECT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::SendFailed);
+    EXPECT_EQ(Errors(), Log{Error(IDS_TRANSFER_ERROR)});
+    EXPECT_FALSE(Sim().Summary().eraseSeen);
+    EXPECT_TRUE(host_.Entries("status:Erasing").empty()) << "no erase wait without an ERASE";
+    EXPECT_EQ(engine_->PhaseReached(), RunPhase::Erase);
+    TearDown();
+    host_.Clear();
+    SetUp();
+
+    auto c = QuickDevice();
+    c.eraseDelay = 300ms;
+    Connect(c, 30000);
+    Execute();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !host_.Entries("status:Erasing").empty(); }));
+    out_.SetRefuseAllSends(link_->OutputDevice(), true);
+    EXPECT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::SendFailed);
+    EXPECT_EQ(Errors(), Log{Error(IDS_TRANSFER_ERROR)});
+    EXPECT_TRUE(Sim().Summary().blocks.empty());
+    EXPECT_EQ(engine_->PhaseReached(), RunPhase::Transfer);
+}
+
+TEST_F(UpdateRun, AfterTheDeviceLeftTheNextRunOnTheDevicePluggedInAgainCompletes) {
+    Connect(DeviceThatHolds(1), 30000);
+    Execute();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return SitsIn(1); }, 20s));
+    link_->Vanish();
+    ASSERT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::DeviceGone);
+    ASSERT_TRUE(CUpdateEngine::WaitForWorkers(5s));
+    EXPECT_TRUE(engine_->MidiOutDeviceNames().empty());
+
+    // Plugged in again; the rescan lists it and the lists select it.
+    link_ = std::make_unique<devsim::LoopbackLink>(out_, in_, "USB Audio Device", QuickDevice());
+    ASSERT_EQ(engine_->MidiOutDeviceNames(), std::vector<std::string>{"USB Audio Device"});
+    ASSERT_EQ(engine_->MidiInDeviceNames(), std::vector<std::string>{"USB Audio Device"});
+    engine_->SelectMidiOut(0);
+    host_.Clear();
+    EXPECT_EQ(RunToEnd(), UpdateOutcome::Completed);
+    std::string verdict;
+    EXPECT_TRUE(Sim().Verdict(&verdict)) << verdict;
+}
+
+// Closing the window while a block is with a device that takes its time (as one behind a cable
+// does): the send is abandoned, so the worker ends at once rather than after the output's own
+// wait for the message (about 12 s for a block).
+TEST_F(UpdateRun, ClosingDuringASendThatTheDeviceHoldsAbandonsItAndTheWorkerEndsAtOnce) {
+    Connect(QuickDevice(), 30000);
+    Execute();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return Sim().Summary().blocks.size() >= 3; }, 20s));
+    const auto sends = out_.GetCounters().sends;
+    out_.SetHoldSends(link_->OutputDevice(), true);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return out_.GetCounters().sends > sends; }))
+        << "no message went to the device";
+    const Log before = HostLog();
+    engine_->OnWindowClosing();
+    EXPECT_TRUE(CUpdateEngine::WaitForWorkers(CUpdateEngine::WORKER_END_LIMIT)) << "the send was not abandoned";
+    EXPECT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::WindowClosed);
+    EXPECT_EQ(HostLog(), before) << "the run touched the window after it closed";
+    const auto counters = out_.GetCounters();
+    EXPECT_EQ(counters.abandons, 1u);
+    EXPECT_EQ(counters.openHandles, 0u);
+    EXPECT_EQ(counters.prepares, counters.unprepares);
+}
+
+// Closing right after "Execute" comes, more often than not, before the worker has opened the
+// output for the Identity Request: the abandoned output does not open, and that is no box.
+TEST_F(UpdateRun, ClosingBeforeTheIdentityRequestGoesOutShowsNoBox) {
+    for (int round = 0; round < 20; ++round) {
+        Connect(QuickDevice(), 30000);
+        ASSERT_TRUE(Execute());
+        engine_->OnWindowClosing();
+        EXPECT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::WindowClosed) << "round " << round;
+        EXPECT_TRUE(Errors().empty()) << "round " << round;
+        TearDown();
+        host_.Clear();
+        SetUp();
+    }
+}
 
 TEST_F(UpdateRun, ClosingAtRandomMomentsNeverLeavesTheRunBehindOrTouchesFreedState) {
     std::mt19937 random(12345);

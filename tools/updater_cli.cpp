@@ -170,14 +170,29 @@ const char HELP[] =
     "  --version       output version information and exit\n"
     "\n"
     "Endings: Completed, IdentityTimeout, IllegalDevice, NotInVersionUpMode, TransferError,\n"
-    "BlockTimeout (the engine's), NotStarted (the MIDI IN did not open), NoEnd (no end within\n"
-    "--timeout), Interrupted (Ctrl+C), Aborted (the device's process ended without a record).\n"
+    "BlockTimeout, DeviceGone, SendFailed (the engine's), NotStarted (the MIDI IN did not open),\n"
+    "NoEnd (no end within --timeout), Interrupted (Ctrl+C), Aborted (the device's process ended\n"
+    "without a record). The last line says how the update ended; a failed one names the phase it\n"
+    "reached. A device that leaves during the update ends it at once, with the line \"device\n"
+    "disconnected\".\n"
     "\n"
     "Exit status:\n"
     "  0  every update completed\n"
     "  1  an update did not complete, or the report could not be written\n"
     "  2  usage error (also: --all found no device)\n";
 const cli::Program PROGRAM{"tarnet-update", USAGE_LINE, HELP};
+
+// The phase that a run reached, for the closing line.
+const char* PhaseName(RunPhase phase) {
+    switch (phase) {
+        case RunPhase::NotStarted: return "before the identity request";
+        case RunPhase::Identification: return "identification";
+        case RunPhase::Erase: return "erase";
+        case RunPhase::Transfer: return "transfer";
+        case RunPhase::Finish: return "finish";
+    }
+    return "unknown";
+}
 
 // Prints the history of updates; the exit status.
 int PrintHistory() {
@@ -394,10 +409,12 @@ int main(int argc, char** argv) {
         std::printf("rescan:\n");
         ListDevices(*engine);
     }
+    const RunPhase reached = engine->PhaseReached();
     engine.reset();
     link.reset();
 
     if (started && !outcome && !interrupted) std::printf("tarnet-update: no end after %d s\n", timeoutSec);
+    if (outcome == UpdateOutcome::DeviceGone) std::printf("tarnet-update: device disconnected\n");
     const bool recordsKept = KeepRecords({record}, reportPath, history);
     if (measure) {
         const double floor = UpdateFloorMs();
@@ -418,10 +435,11 @@ int main(int argc, char** argv) {
     }
     if (completed) {
         std::printf("tarnet-update: update completed\n");
-    } else if (interrupted) {
-        std::printf("tarnet-update: update FAILED (interrupted)\n");
+    } else if (!started) {
+        std::printf("tarnet-update: update FAILED (not started)\n");
     } else {
-        std::printf("tarnet-update: update FAILED (%s)\n", outcome ? OutcomeName(*outcome) : "not started");
+        std::printf("tarnet-update: update FAILED (%s; reached %s)\n",
+                    interrupted ? "interrupted" : outcome ? OutcomeName(*outcome) : "no end", PhaseName(reached));
     }
     return completed && recordsKept ? 0 : 1;
 }

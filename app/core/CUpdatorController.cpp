@@ -19,21 +19,6 @@ void AppendToHistory(const UpdateRecord& record) {
     AppendHistory(record);
 }
 
-// The ending of a run that an error box announces; none for the boxes that end no run.
-std::optional<UpdateOutcome> EndingAnnouncedBy(EngineError error) {
-    switch (error) {
-        case EngineError::IdentityTimeout: return UpdateOutcome::IdentityTimeout;
-        case EngineError::BlockTimeout: return UpdateOutcome::BlockTimeout;
-        case EngineError::IllegalDevice: return UpdateOutcome::IllegalDevice;
-        case EngineError::NotInVersionUpMode: return UpdateOutcome::NotInVersionUpMode;
-        case EngineError::TransferError: return UpdateOutcome::TransferError;
-        case EngineError::InProgress:
-        case EngineError::CantOpenMidiIn:
-        case EngineError::CantOpenMidiOut: return std::nullopt;
-    }
-    return std::nullopt;
-}
-
 std::string NameAt(const std::vector<std::string>& names, int index) {
     return index >= 0 && static_cast<std::size_t>(index) < names.size() ? names[static_cast<std::size_t>(index)]
                                                                          : std::string();
@@ -65,7 +50,6 @@ public:
             std::lock_guard<std::mutex> lock(m_recordLock);
             if (m_record) m_record->OnStatus(status);
         }
-        if (status.kind == RunStatus::Kind::Completed) EndRecord(UpdateOutcome::Completed);
         return Do([&] { m_window->SetStatusText(StatusText(status, m_window->m_services.loadString)); });
     }
     bool SetProgressPos(int position) override {
@@ -74,8 +58,8 @@ public:
     bool EnableControl(HostControl control, bool enable) override {
         return Do([&] { m_window->EnableControl(control, enable); });
     }
+    void RunEnding(UpdateOutcome outcome) override { EndRecord(outcome); }
     bool ShowError(EngineError error) override {
-        if (const auto ending = EndingAnnouncedBy(error)) EndRecord(*ending);
         return Do([&] {
             const StringLoader& load = m_window->m_services.loadString;
             const char* caption = load(IDS_ERROR_CAPTION);
@@ -84,8 +68,8 @@ public:
     }
 
     // ----- The record of the run under way -----
-    // A run announces its ending (the completed status or its error box) before it gives the
-    // controls back, so "Execute" never begins a record while the last run's is still open.
+    // A run tells its ending (RunEnding) before it gives the controls back, so "Execute" never
+    // begins a record while the last run's is still open.
     // False when one is open: a run is under way, and "Execute" will say so.
     bool BeginRecord(std::string midiIn, std::string midiOut) {
         std::lock_guard<std::mutex> lock(m_recordLock);

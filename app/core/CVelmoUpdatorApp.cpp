@@ -29,5 +29,9 @@ bool CVelmoUpdatorApp::InitInstance() {
         return false;
     }
     if (m_runMainWindow) m_runMainWindow();
+    // The window has closed: its number is free for a new copy at once, though the process may
+    // take a moment longer to end.
+    CloseInstanceMarker(m_hInstanceMutex);
+    m_hInstanceMutex = NO_INSTANCE_MARKER;
     return false;
 }

@@ -3,9 +3,9 @@
 // One object exists per process, constructed before the program's entry point runs. InitInstance
 // loads the firmware image where the program carries it apart from its code (a program without a
 // usable image says why and ends), claims the lowest free number from 1 to MAX_INSTANCES with a
-// system-wide marker that stays held until the process ends, refuses to start a further copy, and
-// runs the main window. What needs a toolkit or the system (the message boxes, the main window,
-// the image's loading) comes from the program as steps.
+// system-wide marker that stays held until the main window has closed, refuses to start a further
+// copy, and runs the main window. What needs a toolkit or the system (the message boxes, the main
+// window, the image's loading) comes from the program as steps.
 #pragma once
 
 #include <cstdint>
@@ -57,7 +57,7 @@ public:
     // processes a scope of their own, so that they neither see nor disturb other copies.
     std::string m_markerScope;
 
-    // Held marker of the claimed number (kept until the process ends) or NO_INSTANCE_MARKER.
+    // Held marker of the claimed number (kept until the window has closed) or NO_INSTANCE_MARKER.
     InstanceMarkerHandle m_hInstanceMutex = NO_INSTANCE_MARKER;
     int m_instanceNumber = 0;
 

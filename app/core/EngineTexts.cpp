@@ -56,6 +56,8 @@ const char* OutcomeName(UpdateOutcome outcome) {
         case UpdateOutcome::TransferError: return "transfer error";
         case UpdateOutcome::BlockTimeout: return "no block answer";
         case UpdateOutcome::WindowClosed: return "closed";
+        case UpdateOutcome::DeviceGone: return "device disconnected";
+        case UpdateOutcome::SendFailed: return "send failed";
     }
     return "unknown";
 }

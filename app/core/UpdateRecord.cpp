@@ -24,6 +24,8 @@ const char* EndingName(UpdateOutcome outcome) {
         case UpdateOutcome::TransferError: return "TransferError";
         case UpdateOutcome::BlockTimeout: return "BlockTimeout";
         case UpdateOutcome::WindowClosed: return "WindowClosed";
+        case UpdateOutcome::DeviceGone: return "DeviceGone";
+        case UpdateOutcome::SendFailed: return "SendFailed";
     }
     return "Unknown";
 }

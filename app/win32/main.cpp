@@ -50,8 +50,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     theApp.m_loadImage = FirmwareResourceStep(nullptr);
     theApp.m_showStartError = ShowStartErrorBox;
     theApp.InitInstance();
-    // A run whose window has closed ends at its next wait without touching anything; the process
-    // ends only after it has released the engine (at most one send still to finish).
+    // A run whose window has closed ends at its next wait without touching anything, and the
+    // send under way was abandoned with the window; the process ends once the run has released
+    // the engine.
     CUpdateEngine::WaitForWorkers(CUpdateEngine::WORKER_END_LIMIT);
     return 0;
 }

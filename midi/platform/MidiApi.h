@@ -27,13 +27,21 @@ constexpr MidiResult MIDI_ERR_ALLOCATED = 4;    // MMSYSERR_ALLOCATED: device bu
 constexpr MidiResult MIDI_ERR_INVALHANDLE = 5;  // MMSYSERR_INVALHANDLE
 constexpr MidiResult MIDI_ERR_NODRIVER = 6;     // MMSYSERR_NODRIVER: MIDI system absent or gone
 constexpr MidiResult MIDI_ERR_NOMEM = 7;        // MMSYSERR_NOMEM
+constexpr MidiResult MIDI_ERR_NOTSUPPORTED = 8; // MMSYSERR_NOTSUPPORTED
 constexpr MidiResult MIDI_ERR_UNPREPARED = 64;  // MIDIERR_UNPREPARED
 constexpr MidiResult MIDI_ERR_STILLPLAYING = 65;// MIDIERR_STILLPLAYING: header still with the device
+constexpr MidiResult MIDI_ERR_NODEVICE = 68;    // MIDIERR_NODEVICE: the device has left the system
+
+// Results that say the device (or the whole MIDI system) has gone away, rather than refused.
+constexpr bool MeansDeviceGone(MidiResult r) { return r == MIDI_ERR_NODRIVER || r == MIDI_ERR_NODEVICE; }
 
 // Notification codes passed to an input callback, with the values of the multimedia MIM_* codes.
 // Spelled apart from those, which <mmsystem.h> defines as macros.
 constexpr std::uint32_t MIDI_IN_OPEN = 0x3C1;       // MIM_OPEN
-constexpr std::uint32_t MIDI_IN_CLOSE = 0x3C2;      // MIM_CLOSE
+// MIM_CLOSE. WinMM sends it when the input is closed; every backend sends it when the device leaves
+// the system while the input is open (unplugged, its program ended, the MIDI system went away).
+// It may come on any thread of the MIDI system; nothing arrives from the device after it.
+constexpr std::uint32_t MIDI_IN_CLOSE = 0x3C2;
 constexpr std::uint32_t MIDI_IN_DATA = 0x3C3;       // MIM_DATA; param1: short message, status in the low byte
 constexpr std::uint32_t MIDI_IN_LONGDATA = 0x3C4;   // MIM_LONGDATA; param1: the MidiHeader* of a returned buffer
 constexpr std::uint32_t MIDI_IN_ERROR = 0x3C5;      // MIM_ERROR
@@ -69,8 +77,10 @@ struct MidiHeader {
 // Opaque device handles; null is "no device".
 struct MidiInDevice;
 struct MidiOutDevice;
+struct MidiOutWatchRecord;
 using MidiInHandle = MidiInDevice*;
 using MidiOutHandle = MidiOutDevice*;
+using MidiOutWatch = MidiOutWatchRecord*;
 
 // Capability record: the product name, NUL-terminated, at most MAX_PNAME_LEN - 1 bytes.
 struct MidiDevCaps {
@@ -112,11 +122,39 @@ public:
     virtual MidiResult Reset(MidiOutHandle handle) = 0;
     virtual MidiResult UnprepareHeader(MidiOutHandle handle, MidiHeader* header) = 0;
     virtual MidiResult Close(MidiOutHandle handle) = 0;
+
+    // Gives up what `handle` is sending: bytes that have not gone out yet are dropped, headers are
+    // returned as done, and a LongMsg that is waiting on another thread (for room, for the wire)
+    // returns at once with an error. The one call that may meet another call on the same handle:
+    // any thread, while the sender is inside LongMsg; the handle stays valid until Close. The
+    // default is Reset, which serves a backend whose LongMsg returns at once.
+    virtual MidiResult Abandon(MidiOutHandle handle) { return Reset(handle); }
+
+    // True when the device that `handle` is open on has left the system, as the MIDI system
+    // announced it during the send (WinMM: MOM_CLOSE). Any thread; the sender polls it while it
+    // waits for the done flag.
+    virtual bool DeviceGone(MidiOutHandle handle) { (void)handle; return false; }
+
+    // Watching a device between sends. Outputs are open only while one message goes out, so an
+    // update run watches the device it sends to: Watch names device `index` as Open would, and
+    // from then on the backend notes what the MIDI system announces of it; WatchedDeviceGone says
+    // whether the device has left (or the MIDI system itself has gone). MIDI_ERR_NOTSUPPORTED
+    // from a backend whose system announces nothing (the sends still tell a missing device), and
+    // the open's errors for an index that names no device. Any thread; WatchedDeviceGone is a
+    // cheap look at a flag. After Unwatch the watch must not be used again.
+    virtual MidiResult Watch(MidiOutWatch* watch, std::uint32_t index) {
+        (void)index;
+        if (watch != nullptr) *watch = nullptr;
+        return MIDI_ERR_NOTSUPPORTED;
+    }
+    virtual bool WatchedDeviceGone(MidiOutWatch watch) { (void)watch; return false; }
+    virtual void Unwatch(MidiOutWatch watch) { (void)watch; }
 };
 
 // Input side. Open, Reset, Start, Stop and Close run on the caller's thread; the callback runs on
 // the MIDI system's thread and may call PrepareHeader and AddBuffer from inside the callback to
-// queue the returned buffer again.
+// queue the returned buffer again. A device that leaves the system while it is open is announced
+// through the callback with MIDI_IN_CLOSE.
 class IMidiInApi {
 public:
     virtual ~IMidiInApi() = default;

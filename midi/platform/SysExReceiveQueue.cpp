@@ -109,6 +109,13 @@ MidiResult SysExReceiveQueue::Close() {
     return MIDI_OK;
 }
 
+void SysExReceiveQueue::DeviceGone() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_closed || m_goneTold) return;
+    m_goneTold = true;
+    Notify(lock, Notification{MIDI_IN_CLOSE, 0});
+}
+
 std::size_t SysExReceiveQueue::QueuedCount() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_queue.size();

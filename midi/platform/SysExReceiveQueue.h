@@ -56,6 +56,9 @@ public:
 
     // Bytes from the device, in order; runs on the MIDI system's thread.
     void Receive(const std::uint8_t* bytes, std::size_t count);
+    // The device has left the system: the callback hears MIDI_IN_CLOSE once, on the calling
+    // thread (one of the MIDI system's). Nothing happens after Close.
+    void DeviceGone();
     // `events` events of the device were lost just before the bytes that come next: the SysEx in
     // progress can't be completed whole, so its part in the front buffer is discarded (the buffer
     // stays queued), and the callback gets MIDI_IN_ERROR with param1 0 and param2 `events`. Only
@@ -92,6 +95,7 @@ private:
     std::size_t m_prepared = 0;
     bool m_running = false;
     bool m_closed = false;
+    bool m_goneTold = false;  // MIDI_IN_CLOSE has been sent
     std::vector<std::thread::id> m_inFlight;  // threads inside the callback right now
 
     // Parser state.

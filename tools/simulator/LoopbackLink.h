@@ -3,6 +3,7 @@
 // Used by the engine tests and by programs that run an update without a MIDI system.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <utility>
@@ -37,12 +38,23 @@ public:
     ~LoopbackLink() {
         m_out.SetListener(m_outDevice, nullptr);
         m_sim->Stop();
+        // The input goes by name: once vanished, a device of the same name is another one.
+        if (m_vanished.exchange(true)) return;
         m_out.RemoveDevice(m_outDevice);
         m_in.RemoveDevice(m_name);
     }
 
     LoopbackLink(const LoopbackLink&) = delete;
     LoopbackLink& operator=(const LoopbackLink&) = delete;
+
+    // The device is unplugged: its output and input leave the loopbacks' lists (an input open on
+    // it hears MIDI_IN_CLOSE, a watch of the output and a send to it see it gone) and nothing the
+    // simulator sends arrives any more. Any thread; the destructor copes with it.
+    void Vanish() {
+        if (m_vanished.exchange(true)) return;
+        m_out.RemoveDevice(m_outDevice);
+        m_in.RemoveDevice(m_name);
+    }
 
     DeviceSimulator& Simulator() { return *m_sim; }
     platform::LoopbackMidiOut::DeviceId OutputDevice() const { return m_outDevice; }
@@ -53,6 +65,7 @@ private:
     const std::string m_name;
     platform::LoopbackMidiOut::DeviceId m_outDevice{};
     std::unique_ptr<DeviceSimulator> m_sim;
+    std::atomic<bool> m_vanished{false};  // set once, by Vanish or the destructor
 };
 
 }  // namespace devsim

@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 
@@ -12,6 +13,8 @@ namespace {
 // snd-seq-midi numbers a card's ports device * (256 / SNDRV_RAWMIDI_DEVICES) + substream.
 constexpr int PORTS_PER_DEVICE = 32;
 constexpr std::chrono::microseconds DRAIN_PAUSE{500};
+// Longest wait for room in the driver's buffer before Abandon is looked at again.
+constexpr int POLL_SLICE_MS = 20;
 }  // namespace
 
 std::optional<RawMidiAddress> RawMidiBehind(const SeqPortKind& kind, int port) {
@@ -22,8 +25,9 @@ std::optional<RawMidiAddress> RawMidiBehind(const SeqPortKind& kind, int port) {
 
 RawMidiOutput::~RawMidiOutput() {
     if (m_raw == nullptr) return;
-    // What is still in the driver's buffer goes out before the device is let go (bounded).
-    WaitUntilSent();
+    // What is still in the driver's buffer goes out before the device is let go (bounded), unless
+    // the output was abandoned.
+    if (m_abandoned.load() || !WaitUntilSent()) snd_rawmidi_drop(m_raw);
     snd_rawmidi_close(m_raw);
 }
 
@@ -72,24 +76,33 @@ MidiResult RawMidiOutput::Open(RawMidiAddress address, const std::string& portNa
 
 MidiResult RawMidiOutput::Send(const std::uint8_t* bytes, std::size_t length) {
     if (m_raw == nullptr) return MIDI_ERR_INVALHANDLE;
+    if (m_abandoned.load()) return MIDI_ERR_GENERIC;
     pollfd descriptor{};
     if (snd_rawmidi_poll_descriptors(m_raw, &descriptor, 1) != 1) return MIDI_ERR_GENERIC;
     auto lastProgress = std::chrono::steady_clock::now();
     for (std::size_t offset = 0; offset < length;) {
+        if (m_abandoned.load()) {
+            snd_rawmidi_drop(m_raw);
+            return MIDI_ERR_GENERIC;
+        }
         const ssize_t written = snd_rawmidi_write(m_raw, bytes + offset, length - offset);
         if (written > 0) {
             offset += static_cast<std::size_t>(written);
             lastProgress = std::chrono::steady_clock::now();
             continue;
         }
-        if (written < 0 && written != -EAGAIN) return MIDI_ERR_GENERIC;  // the device went away
+        if (written == -ENODEV) return MIDI_ERR_NODEVICE;  // the card went away
+        if (written < 0 && written != -EAGAIN) return MIDI_ERR_GENERIC;
         // The driver's buffer is full: the device takes bytes at its own pace.
         const auto left = STALL_LIMIT - (std::chrono::steady_clock::now() - lastProgress);
         if (left <= std::chrono::steady_clock::duration::zero()) return MIDI_ERR_GENERIC;
+        const int leftMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1;
         descriptor.revents = 0;
-        ::poll(&descriptor, 1, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1);
+        ::poll(&descriptor, 1, std::min(leftMs, POLL_SLICE_MS));
     }
-    return WaitUntilSent() ? MIDI_OK : MIDI_ERR_GENERIC;
+    if (WaitUntilSent()) return MIDI_OK;
+    if (m_abandoned.load()) snd_rawmidi_drop(m_raw);
+    return MIDI_ERR_GENERIC;
 }
 
 bool RawMidiOutput::WaitUntilSent() {
@@ -99,7 +112,7 @@ bool RawMidiOutput::WaitUntilSent() {
     std::size_t lastAvail = 0;
     auto lastProgress = std::chrono::steady_clock::now();
     for (;;) {
-        if (snd_rawmidi_status(m_raw, status) < 0) break;
+        if (m_abandoned.load() || snd_rawmidi_status(m_raw, status) < 0) break;
         const std::size_t avail = snd_rawmidi_status_get_avail(status);
         if (avail >= m_bufferSize) {
             sent = true;

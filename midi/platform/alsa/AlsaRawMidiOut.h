@@ -8,10 +8,13 @@
 // the buffer is full, so a fast USB device is not held to 31250 baud and a slow one never overruns.
 //
 // Send writes the message's bytes as they are and returns once the driver's buffer has emptied
-// (the bytes have gone to the device). It fails when the buffer takes nothing for STALL_LIMIT.
-// Used by one thread at a time; prints nothing; throws nothing.
+// (the bytes have gone to the device). It fails when the buffer takes nothing for STALL_LIMIT,
+// with MIDI_ERR_NODEVICE when the device has gone, and soon after Abandon (another thread), which
+// drops what the driver still holds. Used by one thread at a time, but for Abandon; prints
+// nothing; throws nothing.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +56,8 @@ public:
     // such substream or it has another name.
     MidiResult Open(RawMidiAddress address, const std::string& portName);
     MidiResult Send(const std::uint8_t* bytes, std::size_t length);
+    // Makes a Send under way end within a few milliseconds and every later one fail. Any thread.
+    void Abandon() { m_abandoned.store(true); }
     bool IsOpen() const { return m_raw != nullptr; }
 
 private:
@@ -61,6 +66,8 @@ private:
 
     snd_rawmidi_t* m_raw = nullptr;
     std::size_t m_bufferSize = 0;  // of the driver's output buffer, in bytes
+    // Set by Abandon (any thread); read by the sending thread, which drops the driver's bytes.
+    std::atomic<bool> m_abandoned{false};
 };
 
 }  // namespace platform::alsa

@@ -23,6 +23,16 @@ struct Arrived {
     std::vector<std::uint8_t> bytes;
 };
 
+// A port that has left the sequencer, as announced; port -1: the whole client.
+struct Departed {
+    int client = -1;
+    int port = -1;
+};
+
+bool Covers(const Departed& d, SeqAddress watched) {
+    return d.client == watched.client && (d.port < 0 || d.port == watched.port);
+}
+
 }  // namespace
 
 bool SequencerUsable() {
@@ -106,15 +116,64 @@ bool SeqClient::Listen(int port, Sink* sink) {
         m_sinks[port] = sink;
     }
     std::lock_guard<std::mutex> lock(m_lock);
-    if (m_seq == nullptr) return false;
-    if (!m_reader.joinable()) {
-        try {
-            m_reader = std::thread([this] { Read(); });
-        } catch (...) {
-            return false;
-        }
+    return m_seq != nullptr && StartReader();
+}
+
+bool SeqClient::StartReader() {
+    if (m_reader.joinable()) return true;
+    try {
+        m_reader = std::thread([this] { Read(); });
+    } catch (...) {
+        return false;
     }
     return true;
+}
+
+bool SeqClient::ListenToAnnouncements() {
+    if (m_announcePort >= 0) return true;
+    // Only we write to it: no other client may subscribe to it, and listings leave it out.
+    const int port = snd_seq_create_simple_port(m_seq, "Announcements",
+                                                SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                                SND_SEQ_PORT_TYPE_APPLICATION);
+    if (port < 0) return false;
+    if (snd_seq_connect_from(m_seq, port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE) < 0) {
+        snd_seq_delete_simple_port(m_seq, port);
+        return false;
+    }
+    m_announcePort = port;
+    return true;
+}
+
+bool SeqClient::Watch(SeqAddress address, Watcher* watcher) {
+    if (watcher == nullptr || !Ready()) return false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_seq == nullptr || !ListenToAnnouncements() || !StartReader()) return false;
+    }
+    {
+        std::lock_guard<std::mutex> sinks(m_sinkLock);
+        m_watchers[watcher] = address;
+    }
+    // Looked for once the watch is in place: a port that leaves from now on is announced.
+    bool present = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        snd_seq_port_info_t* info = nullptr;
+        if (m_seq != nullptr && snd_seq_port_info_malloc(&info) == 0) {
+            present = snd_seq_get_any_port_info(m_seq, address.client, address.port, info) >= 0;
+            snd_seq_port_info_free(info);
+        }
+    }
+    if (!present) {
+        std::lock_guard<std::mutex> sinks(m_sinkLock);
+        if (m_watchers.count(watcher) != 0) watcher->OnSeqPortGone();
+    }
+    return true;
+}
+
+void SeqClient::Unwatch(Watcher* watcher) {
+    std::lock_guard<std::mutex> sinks(m_sinkLock);
+    m_watchers.erase(watcher);
 }
 
 int SeqClient::Write(snd_seq_event_t& event) {
@@ -161,6 +220,7 @@ void SeqClient::Read() {
     if (snd_midi_event_new(16, &coder) < 0) return;
     snd_midi_event_no_status(coder, 1);  // every short message with its status byte
     std::vector<Arrived> arrived;
+    std::vector<Departed> departed;
     for (;;) try {
         pollfd fds[2] = {{m_fd.load(std::memory_order_acquire), POLLIN, 0}, {m_wake[0], POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
@@ -174,6 +234,14 @@ void SeqClient::Read() {
                 const int r = snd_seq_event_input(m_seq, &ev);
                 if (r == -ENOSPC) continue;  // the kernel's queue overflowed; what follows still counts
                 if (r < 0 || ev == nullptr) break;
+                if (ev->source.client == SND_SEQ_CLIENT_SYSTEM && ev->source.port == SND_SEQ_PORT_SYSTEM_ANNOUNCE) {
+                    if (ev->type == SND_SEQ_EVENT_PORT_EXIT) {
+                        departed.push_back(Departed{ev->data.addr.client, ev->data.addr.port});
+                    } else if (ev->type == SND_SEQ_EVENT_CLIENT_EXIT) {
+                        departed.push_back(Departed{ev->data.addr.client, -1});
+                    }
+                    continue;  // the other announcements are not wanted
+                }
                 Arrived a;
                 a.port = ev->dest.port;
                 if (ev->type == SND_SEQ_EVENT_SYSEX) {
@@ -196,8 +264,16 @@ void SeqClient::Read() {
             if (it != m_sinks.end()) it->second->OnSeqBytes(a.bytes.data(), a.bytes.size());
         }
         arrived.clear();
+        // After the bytes: a device's last message reaches its sink before the news of its end.
+        for (const Departed& d : departed) {
+            for (const auto& [watcher, address] : m_watchers) {
+                if (Covers(d, address)) watcher->OnSeqPortGone();
+            }
+        }
+        departed.clear();
     } catch (...) {
         arrived.clear();  // out of memory: these events are lost, reading goes on
+        departed.clear();
     }
     snd_midi_event_free(coder);
 }

@@ -6,10 +6,13 @@
 // input, as RtMidi does) made 20 copies running side by side fail to open their ports. This
 // client has no queue: every event is delivered directly. Outputs and inputs are ports of it.
 //
-// One reader thread (started with the first input) takes the events that arrive at the client's
-// ports and hands each one's bytes to the sink registered for its port: a SysEx event's bytes as
-// they are, any other channel or system message as its MIDI bytes (clock and active sensing are
-// dropped, as are the sequencer's own notices).
+// One reader thread (started with the first input or watch) takes the events that arrive at the
+// client's ports and hands each one's bytes to the sink registered for its port: a SysEx event's
+// bytes as they are, any other channel or system message as its MIDI bytes (clock and active
+// sensing are dropped, as are the sequencer's own notices). From the first watch on, the client
+// also reads the sequencer's announcements (System:Announce, through a port of its own that
+// nobody else may connect to) and tells each watcher whose port has left, with its client or
+// alone.
 //
 // Threads: every member may be called from any thread except the reader's (sinks must not call
 // back into this class). libasound's handle is not thread-safe, so calls on it go through m_lock;
@@ -47,6 +50,16 @@ public:
         ~Sink() = default;
     };
 
+    // Hears that a watched port has left the sequencer. Runs on the reader thread; must only
+    // note it (no blocking, no call into SeqClient).
+    class Watcher {
+    public:
+        virtual void OnSeqPortGone() noexcept = 0;
+
+    protected:
+        ~Watcher() = default;
+    };
+
     // Cells of the client's input queue: the kernel's largest, so that a sender can put a whole
     // block of the update (about 440 cells in 256-byte events) into it without waiting.
     static constexpr int INPUT_POOL = 2000;
@@ -77,6 +90,14 @@ public:
     // Events arriving at `port` go to `sink` from now on (the reader thread starts if needed).
     bool Listen(int port, Sink* sink);
 
+    // Tells `watcher` when the port at `address` leaves the sequencer (it or its whole client),
+    // until Unwatch; a watcher may watch one port. The port is looked for once the watch is in
+    // place, so a port that left before is told at once (on the calling thread). False when the
+    // announcements can't be read (the watcher then hears nothing).
+    bool Watch(SeqAddress address, Watcher* watcher);
+    // Once it returns, the watcher is not called again.
+    void Unwatch(Watcher* watcher);
+
     // Writes one event directly (no queue); the kernel's result (negative errno on refusal).
     int Write(snd_seq_event_t& event);
     // Writes `count` events (direct, no queue) in as few requests as the output buffer allows;
@@ -105,6 +126,10 @@ public:
 private:
     SeqClient() = default;
     void Read();  // the reader thread
+    // Starts the reader thread when it is not running. Must be called with m_lock held.
+    bool StartReader();
+    // Makes the port that receives the announcements. Must be called with m_lock held.
+    bool ListenToAnnouncements();
 
     std::mutex m_lock;             // guards m_seq and every call on it except the reader's input
     snd_seq_t* m_seq = nullptr;    // guarded by m_lock
@@ -120,6 +145,10 @@ private:
     // reader holds m_sinkLock while it calls a sink, which is how DeletePort knows none is running.
     std::mutex m_sinkLock;
     std::map<int, Sink*> m_sinks;  // guarded by m_sinkLock
+    // Watched ports. Written by Watch and Unwatch, read by the reader thread, which holds
+    // m_sinkLock while it tells a watcher (so Unwatch knows that none is being told).
+    std::map<Watcher*, SeqAddress> m_watchers;  // guarded by m_sinkLock
+    int m_announcePort = -1;  // guarded by m_lock; our port that the announcements come to
 };
 
 }  // namespace platform::alsa

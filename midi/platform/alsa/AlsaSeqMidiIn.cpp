@@ -14,7 +14,7 @@ namespace platform {
 
 // One open input: a port of the program's client that the source is connected to. Its address
 // is the handle.
-struct AlsaSeqMidiInApi::Input final : alsa::SeqClient::Sink {
+struct AlsaSeqMidiInApi::Input final : alsa::SeqClient::Sink, alsa::SeqClient::Watcher {
     Input(MidiInProc callback, std::uintptr_t instance)
         : queue(callback, reinterpret_cast<MidiInHandle>(this), instance) {}
 
@@ -24,6 +24,14 @@ struct AlsaSeqMidiInApi::Input final : alsa::SeqClient::Sink {
             queue.Receive(bytes, count);
         } catch (...) {
             // Nothing may leave the reader thread; the bytes are lost.
+        }
+    }
+
+    // Runs on the client's reader thread: the source has left.
+    void OnSeqPortGone() noexcept override {
+        try {
+            queue.DeviceGone();
+        } catch (...) {
         }
     }
 
@@ -38,7 +46,10 @@ AlsaSeqMidiInApi::~AlsaSeqMidiInApi() {
         std::lock_guard<std::mutex> lock(m_mutex);
         inputs.swap(m_inputs);
     }
-    for (auto& [handle, input] : inputs) alsa::SeqClient::Instance().DeletePort(input->port);
+    for (auto& [handle, input] : inputs) {
+        alsa::SeqClient::Instance().Unwatch(input.get());
+        alsa::SeqClient::Instance().DeletePort(input->port);
+    }
 }
 
 std::uint32_t AlsaSeqMidiInApi::GetNumDevs() {
@@ -100,13 +111,18 @@ MidiResult AlsaSeqMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, Mid
             client.DeletePort(input->port);
             return MIDI_ERR_BADDEVICEID;  // the source went away meanwhile, or refuses readers
         }
+        // Without the announcements the input still works; its source's leaving goes unheard.
+        client.Watch(chosen.address, input.get());
         const auto h = reinterpret_cast<MidiInHandle>(input.get());
         std::lock_guard<std::mutex> lock(m_mutex);
         m_inputs.emplace(h, input);
         *handle = h;
         return MIDI_OK;
     } catch (...) {
-        if (input) client.DeletePort(input->port);
+        if (input) {
+            client.Unwatch(input.get());
+            client.DeletePort(input->port);
+        }
         return MIDI_ERR_NOMEM;
     }
 }
@@ -127,6 +143,7 @@ MidiResult AlsaSeqMidiInApi::Close(MidiInHandle handle) {
     if (!input) return MIDI_ERR_INVALHANDLE;
     if (MidiResult r = input->queue.Close(); r != MIDI_OK) return r;
     // The queue drops everything from now on; once the port is gone no event reaches it.
+    alsa::SeqClient::Instance().Unwatch(input.get());
     alsa::SeqClient::Instance().DeletePort(input->port);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_inputs.erase(handle);

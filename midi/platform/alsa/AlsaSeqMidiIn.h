@@ -9,8 +9,9 @@
 // would otherwise shift later ones onto their neighbours), makes a port of the program's client
 // and connects the source to it; the client's reader thread hands each
 // event's bytes to the input's queue (SysEx events of a long message one after another; the queue
-// joins them). Close deletes the port; after it no callback comes. No exception leaves this
-// backend, and it prints nothing.
+// joins them). The source's address is watched: when the sequencer announces that it has left,
+// the input callback hears MIDI_IN_CLOSE on the reader thread. Close deletes the port; after it
+// no callback comes. No exception leaves this backend, and it prints nothing.
 #pragma once
 
 #include <map>

@@ -1,9 +1,11 @@
 #include "AlsaSeqMidiOut.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 
+#include "AlsaSeqClient.h"
 #include "AlsaSeqOut.h"
 #include "platform/DeviceNaming.h"
 
@@ -30,10 +32,21 @@ struct AlsaSeqMidiOutApi::Port {
     alsa::SeqOutput output;
 };
 
+// A watch: notes on the client's reader thread that the device's port has left.
+struct AlsaSeqMidiOutApi::DeviceWatch final : alsa::SeqClient::Watcher {
+    void OnSeqPortGone() noexcept override { gone.store(true); }
+    std::atomic<bool> gone{false};
+};
+
 AlsaSeqMidiOutApi::~AlsaSeqMidiOutApi() {
     std::lock_guard lock(m_lock);
     for (Port* port : m_ports) delete port;
     m_ports.clear();
+    for (DeviceWatch* watch : m_watches) {
+        alsa::SeqClient::Instance().Unwatch(watch);
+        delete watch;
+    }
+    m_watches.clear();
 }
 
 void AlsaSeqMidiOutApi::Refresh() {
@@ -57,27 +70,31 @@ MidiResult AlsaSeqMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps)
     return MIDI_OK;
 }
 
+MidiResult AlsaSeqMidiOutApi::Resolve(std::uint32_t index, alsa::SeqPortEntry& chosen) {
+    if (index == NO_DEVICE) return MIDI_ERR_BADDEVICEID;  // there is no device mapper
+    // The index means a device of the caller's last listing; the device is opened by the address
+    // it had there, never by position in a newer list (a device that went away meanwhile would
+    // shift every later one onto its neighbour's port).
+    {
+        std::lock_guard lock(m_lock);
+        if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+            chosen = shown->second;
+        } else {
+            if (index >= m_devices.size()) Refresh();
+            if (index >= m_devices.size()) return MIDI_ERR_BADDEVICEID;
+            chosen = m_devices[index];
+        }
+    }
+    return SameDevice(chosen, alsa::QueryPort(chosen.address, true)) ? MIDI_OK : MIDI_ERR_BADDEVICEID;
+}
+
 MidiResult AlsaSeqMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
     if (handle == nullptr) return MIDI_ERR_GENERIC;
     *handle = nullptr;
-    if (index == NO_DEVICE) return MIDI_ERR_BADDEVICEID;  // there is no device mapper
     std::unique_ptr<Port> port;
     try {
-        // The index means a device of the caller's last listing; the device is opened by the
-        // address it had there, never by position in a newer list (a device that went away
-        // meanwhile would shift every later one onto its neighbour's port).
         alsa::SeqPortEntry chosen;
-        {
-            std::lock_guard lock(m_lock);
-            if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
-                chosen = shown->second;
-            } else {
-                if (index >= m_devices.size()) Refresh();
-                if (index >= m_devices.size()) return MIDI_ERR_BADDEVICEID;
-                chosen = m_devices[index];
-            }
-        }
-        if (!SameDevice(chosen, alsa::QueryPort(chosen.address, true))) return MIDI_ERR_BADDEVICEID;
+        if (const MidiResult r = Resolve(index, chosen); r != MIDI_OK) return r;
         port = std::make_unique<Port>();
         if (const MidiResult r = port->output.Open(chosen.address); r != MIDI_OK) return r;
     } catch (...) {
@@ -137,6 +154,53 @@ MidiResult AlsaSeqMidiOutApi::Close(MidiOutHandle handle) {
     }
     delete port;  // deletes our port on the program's client
     return MIDI_OK;
+}
+
+MidiResult AlsaSeqMidiOutApi::Abandon(MidiOutHandle handle) {
+    std::lock_guard lock(m_lock);
+    auto* port = reinterpret_cast<Port*>(handle);
+    if (m_ports.count(port) == 0) return MIDI_ERR_INVALHANDLE;
+    port->output.Abandon();
+    return MIDI_OK;
+}
+
+bool AlsaSeqMidiOutApi::DeviceGone(MidiOutHandle handle) {
+    std::lock_guard lock(m_lock);
+    auto* port = reinterpret_cast<Port*>(handle);
+    return m_ports.count(port) != 0 && port->output.DestinationGone();
+}
+
+MidiResult AlsaSeqMidiOutApi::Watch(MidiOutWatch* watch, std::uint32_t index) {
+    if (watch == nullptr) return MIDI_ERR_GENERIC;
+    *watch = nullptr;
+    try {
+        alsa::SeqPortEntry chosen;
+        if (const MidiResult r = Resolve(index, chosen); r != MIDI_OK) return r;
+        auto record = std::make_unique<DeviceWatch>();
+        if (!alsa::SeqClient::Instance().Watch(chosen.address, record.get())) return MIDI_ERR_NOTSUPPORTED;
+        std::lock_guard lock(m_lock);
+        m_watches.insert(record.get());
+        *watch = reinterpret_cast<MidiOutWatch>(record.release());
+        return MIDI_OK;
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
+    }
+}
+
+bool AlsaSeqMidiOutApi::WatchedDeviceGone(MidiOutWatch watch) {
+    std::lock_guard lock(m_lock);
+    auto* record = reinterpret_cast<DeviceWatch*>(watch);
+    return m_watches.count(record) != 0 && record->gone.load();
+}
+
+void AlsaSeqMidiOutApi::Unwatch(MidiOutWatch watch) {
+    auto* record = reinterpret_cast<DeviceWatch*>(watch);
+    {
+        std::lock_guard lock(m_lock);
+        if (m_watches.erase(record) == 0) return;
+    }
+    alsa::SeqClient::Instance().Unwatch(record);  // not told any more once it returns
+    delete record;
 }
 
 }  // namespace platform

@@ -9,7 +9,9 @@
 // device whose name it picked. Every Open makes a port of the program's client connected to the device
 // (alsa::SeqOutput, which also sets the pace by the device's kind) and Close deletes it.
 // LongMsg returns once the whole message has gone out, so nothing is lost when the port closes
-// right after it. Index -1 names no device. No exception leaves this backend, and it prints
+// right after it; Abandon ends it early from another thread. A watch registers the device's
+// address with the program's client, which reads the sequencer's announcements of ports and
+// clients that leave. Index -1 names no device. No exception leaves this backend, and it prints
 // nothing.
 #pragma once
 
@@ -41,15 +43,24 @@ public:
     MidiResult Reset(MidiOutHandle handle) override;
     MidiResult UnprepareHeader(MidiOutHandle handle, MidiHeader* header) override;
     MidiResult Close(MidiOutHandle handle) override;
+    MidiResult Abandon(MidiOutHandle handle) override;
+    bool DeviceGone(MidiOutHandle handle) override;
+    MidiResult Watch(MidiOutWatch* watch, std::uint32_t index) override;
+    bool WatchedDeviceGone(MidiOutWatch watch) override;
+    void Unwatch(MidiOutWatch watch) override;
 
 private:
     struct Port;
+    struct DeviceWatch;
     Port* Find(MidiOutHandle handle);
+    // The device that `index` names (see above), if it is still there under the same name.
+    MidiResult Resolve(std::uint32_t index, alsa::SeqPortEntry& chosen);
     // Refreshes m_devices from the sequencer; must be called with m_lock held.
     void Refresh();
 
     std::mutex m_lock;
     std::unordered_set<Port*> m_ports;           // every open handle; guarded by m_lock
+    std::unordered_set<DeviceWatch*> m_watches;  // every watch; guarded by m_lock
     std::vector<alsa::SeqPortEntry> m_devices;   // the last listing; guarded by m_lock
     std::map<std::uint32_t, alsa::SeqPortEntry> m_shown;  // by index, as GetDevCaps showed it; guarded by m_lock
     std::chrono::steady_clock::time_point m_listTime{};  // guarded by m_lock

@@ -45,8 +45,20 @@ std::vector<int> ReceivingClients(SeqAddress destination, bool withPort) {
 }  // namespace
 
 SeqOutput::~SeqOutput() {
+    if (m_watching) SeqClient::Instance().Unwatch(&m_watch);
     // Deleting the port removes its connection; events already delivered stay with the receiver.
     SeqClient::Instance().DeletePort(m_port);
+}
+
+void SeqOutput::Abandon() {
+    m_abandoned.store(true);
+    if (m_raw) m_raw->Abandon();
+}
+
+MidiResult SeqOutput::Stopped() const {
+    if (m_abandoned.load()) return MIDI_ERR_GENERIC;
+    if (m_watch.gone.load()) return MIDI_ERR_NODEVICE;
+    return MIDI_OK;
 }
 
 MidiResult SeqOutput::Open(SeqAddress destination) {
@@ -56,6 +68,9 @@ MidiResult SeqOutput::Open(SeqAddress destination) {
     std::string portName;
     const std::optional<SeqPortKind> kind = QueryPortKind(destination, &portName);
     if (!kind) return MIDI_ERR_BADDEVICEID;
+    // The destination is watched while it is open: a send to a port that has left would go
+    // nowhere without an error.
+    m_watching = client.Watch(destination, &m_watch);
     if (const std::optional<RawMidiAddress> raw = RawMidiBehind(*kind, destination.port)) {
         auto direct = std::make_unique<RawMidiOutput>();
         if (direct->Open(*raw, portName) == MIDI_OK) {
@@ -107,6 +122,7 @@ bool SeqOutput::WaitForRoom(int cells) {
     const int fd = SeqClient::Instance().Fd();
     std::optional<std::chrono::steady_clock::time_point> deadline;  // set at the first wait
     while (m_credit < cells) {
+        if (Stopped() != MIDI_OK) return false;
         int credit = std::numeric_limits<int>::max();  // kernel clients only: no queue to fill
         for (std::size_t i = 0; fd >= 0 && i < m_receivers.size(); ++i) {
             const std::optional<InputRoom> room = QueryInputRoom(fd, m_receivers[i]);
@@ -127,7 +143,11 @@ bool SeqOutput::WaitForRoom(int cells) {
 }
 
 MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
-    if (m_raw) return m_raw->Send(bytes, length);
+    if (const MidiResult stopped = Stopped(); stopped != MIDI_OK) return stopped;
+    if (m_raw) {
+        const MidiResult result = m_raw->Send(bytes, length);
+        return result != MIDI_OK && m_watch.gone.load() ? MIDI_ERR_NODEVICE : result;
+    }
     if (m_port < 0) return MIDI_ERR_INVALHANDLE;
     // Who reads a port of our own changes while it is open: asked for each message.
     if (m_source) m_receivers = ReceivingClients(SeqAddress{SeqClient::Instance().Id(), m_port}, false);
@@ -145,27 +165,31 @@ MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
             if (m_credit < cells) {
                 if (client.WriteAll(batch.data(), batch.size()) < 0) return MIDI_ERR_GENERIC;
                 batch.clear();
-                if (!WaitForRoom(cells)) return MIDI_ERR_GENERIC;
+                if (!WaitForRoom(cells)) return Stopped() != MIDI_OK ? Stopped() : MIDI_ERR_GENERIC;
             } else {
                 m_credit -= cells;
             }
             batch.push_back(SysExEvent(m_port, bytes + offset, span));
             offset += span;
         }
-        return client.WriteAll(batch.data(), batch.size()) < 0 ? MIDI_ERR_GENERIC : MIDI_OK;
+        if (client.WriteAll(batch.data(), batch.size()) < 0) return MIDI_ERR_GENERIC;
+        return Stopped();
     }
     auto next = std::chrono::steady_clock::now();
     for (std::size_t offset = 0; offset < length;) {
         const std::size_t span = std::min(SPAN, length - offset);
         std::this_thread::sleep_until(next);
+        if (const MidiResult stopped = Stopped(); stopped != MIDI_OK) return stopped;
         snd_seq_event_t ev = SysExEvent(m_port, bytes + offset, span);
-        if (!WaitForRoom(CellsForSysEx(span)) || client.Write(ev) < 0) return MIDI_ERR_GENERIC;
+        if (!WaitForRoom(CellsForSysEx(span)) || client.Write(ev) < 0) {
+            return Stopped() != MIDI_OK ? Stopped() : MIDI_ERR_GENERIC;
+        }
         next += CABLE_BYTE_TIME * span;
         offset += span;
     }
     // The last span is the driver's now; it has left once its wire time is over.
     std::this_thread::sleep_until(next);
-    return MIDI_OK;
+    return Stopped();
 }
 
 }  // namespace platform::alsa

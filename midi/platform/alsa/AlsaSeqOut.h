@@ -18,17 +18,21 @@
 //     returns once the last span has had its time on the wire, so the driver's buffer never holds
 //     more than about one span of ours.
 // Send fails when the sequencer refuses an event, or the receiver's queue stays full for
-// STALL_LIMIT. Used by one thread at a time; prints nothing; throws nothing.
+// STALL_LIMIT; with MIDI_ERR_NODEVICE as soon as the sequencer announces that the destination has
+// left (an output opened by Open watches it), and at once when Abandon is called from another
+// thread. Used by one thread at a time, but for Abandon and DestinationGone; prints nothing;
+// throws nothing.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
-#include <memory>
-
 #include "AlsaRawMidiOut.h"
+#include "AlsaSeqClient.h"
 #include "AlsaSeqPortInfo.h"
 #include "platform/MidiApi.h"
 
@@ -53,6 +57,11 @@ public:
     // MIDI_ERR_NODRIVER when the sequencer can't be opened, MIDI_ERR_NOMEM without a port.
     MidiResult OpenSource(const char* portName);
     MidiResult Send(const std::uint8_t* bytes, std::size_t length);
+    // Ends a Send under way on another thread and makes every later one fail: what has not been
+    // written yet is dropped. Any thread.
+    void Abandon();
+    // True once the sequencer has announced that the destination left. Any thread.
+    bool DestinationGone() const { return m_watch.gone.load(); }
 
     bool CablePaced() const { return m_cablePaced; }
     // True when the destination's raw MIDI device is written directly.
@@ -62,6 +71,14 @@ private:
     // Waits until the receivers' input queues have room for an event of `cells` and takes it
     // from m_credit; false when a queue can never hold it or stays full for STALL_LIMIT.
     bool WaitForRoom(int cells);
+    // Why a send stops early: MIDI_OK while it may go on.
+    MidiResult Stopped() const;
+
+    // Notes the destination's leaving; set on the client's reader thread.
+    struct GoneFlag final : SeqClient::Watcher {
+        void OnSeqPortGone() noexcept override { gone.store(true); }
+        std::atomic<bool> gone{false};
+    };
 
     int m_port = -1;  // our port on the program's client; -1 while closed
     bool m_cablePaced = false;
@@ -69,6 +86,9 @@ private:
     std::vector<int> m_receivers;  // clients whose input queues take our events (application ports)
     int m_credit = 0;  // cells we may still write before asking the receivers' room again
     std::unique_ptr<RawMidiOutput> m_raw;  // the destination's raw device, when written directly
+    GoneFlag m_watch;               // watches the destination of Open
+    bool m_watching = false;
+    std::atomic<bool> m_abandoned{false};  // set by Abandon (any thread), read by Send
 };
 
 }  // namespace platform::alsa

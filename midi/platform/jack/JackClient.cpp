@@ -122,6 +122,7 @@ jack_client_t* JackClient::Acquire(std::uint64_t* epoch) {
         jack_on_shutdown(client, &JackClient::OnShutdown, context);
         jack_set_process_callback(client, &JackClient::OnProcess, context);
         jack_set_xrun_callback(client, &JackClient::OnXrun, context);
+        jack_set_port_registration_callback(client, &JackClient::OnPortRegistration, context);
         m_epoch.store(next);
         m_gone.store(false);
         if (jack_activate(client) != 0) {
@@ -204,6 +205,7 @@ void JackClient::OnShutdown(void* arg) {
     JackClient* self = context->holder;
     if (context->epoch == self->m_epoch.load(std::memory_order_acquire)) {
         self->m_gone.store(true, std::memory_order_release);
+        self->Wake();  // an atomic exchange and a semaphore post: safe in a signal handler too
     }
 }
 
@@ -243,6 +245,42 @@ bool CloseClientWithin(jack_client_t* client, std::chrono::milliseconds limit) {
     }
     std::unique_lock lock(state->lock);
     return state->done.wait_for(lock, limit, [&] { return state->closed; });
+}
+
+// Runs on JACK's notification thread of the client for every port that comes or goes; the server
+// may wait for it, so it takes no lock.
+void JackClient::OnPortRegistration(jack_port_id_t port, int registered, void* arg) {
+    auto* context = static_cast<ClientContext*>(arg);
+    JackClient* self = context->holder;
+    if (registered != 0 || context->epoch != self->m_epoch.load(std::memory_order_acquire)) return;
+    const std::uint64_t n = self->m_portsGone.load(std::memory_order_relaxed);
+    self->m_gonePorts[n % GONE_PORTS_KEPT].store(port, std::memory_order_relaxed);
+    self->m_portsGone.store(n + 1, std::memory_order_release);
+    self->Wake();
+}
+
+jack_port_t* JackClient::FindPort(std::uint64_t epoch, const std::string& fullName) {
+    std::lock_guard lock(m_lock);
+    if (m_client == nullptr || !Alive(epoch)) return nullptr;
+    return jack_port_by_name(m_client, fullName.c_str());
+}
+
+bool JackClient::PortLeft(std::uint64_t epoch, std::uint64_t& since, jack_port_t* port, const std::string& fullName) {
+    std::lock_guard lock(m_lock);
+    const std::uint64_t now = m_portsGone.load(std::memory_order_acquire);
+    const std::uint64_t from = since;
+    since = now;
+    if (m_client == nullptr || !Alive(epoch)) return true;
+    if (port != nullptr && now - from <= GONE_PORTS_KEPT) {
+        for (std::uint64_t n = from; n < now; ++n) {
+            // A port handle stands for its id: jack_port_by_id gives the handle of a port gone.
+            if (jack_port_by_id(m_client, m_gonePorts[n % GONE_PORTS_KEPT].load(std::memory_order_relaxed)) == port) {
+                return true;
+            }
+        }
+    }
+    // Too many went to look through them, or the port went before its id was kept.
+    return jack_port_by_name(m_client, fullName.c_str()) != port;
 }
 
 std::vector<std::string> ListDevicePorts(jack_client_t* client, unsigned long flags) {

@@ -18,9 +18,10 @@
 // server late, audio programs included). What a cycle leaves to be done (handing received events
 // on) is done by the client's service thread, an ordinary thread of the program that the cycle
 // wakes and that runs the hooks' Drain. The shutdown callback runs on JACK's notification thread
-// of the client (the one that reads the server's socket; port and client registration callbacks
-// would run there too, and none is registered), or on the process thread when its wait for the
-// server fails: it only sets a flag.
+// of the client (the one that reads the server's socket), or on the process thread when its wait
+// for the server fails: it only sets a flag and wakes the service thread. The port registration
+// callback runs on the notification thread too: it counts the ports that leave the server and
+// wakes the service thread, so that the hooks' Drain can look whether a device they use is gone.
 #pragma once
 
 #include <jack/jack.h>
@@ -111,6 +112,19 @@ public:
     // current only while it runs: a dead server's stay there. Waits up to one period.
     bool Running(std::chrono::milliseconds limit = RUNNING_LIMIT) { return WaitCycles(1, limit); }
 
+    // Ports that have left the server so far (any client's, counted by the port registration
+    // callback, which keeps the ids of the last GONE_PORTS_KEPT). Any thread.
+    static constexpr std::size_t GONE_PORTS_KEPT = 64;
+    std::uint64_t PortsGone() const { return m_portsGone.load(std::memory_order_acquire); }
+    // The port `fullName` as jack_port_by_name gives it while the client of `epoch` has its
+    // server; null when it is not there. Never on the process thread.
+    jack_port_t* FindPort(std::uint64_t epoch, const std::string& fullName);
+    // Whether the port `port` (FindPort's answer for `fullName`) has left the server since the
+    // count of ports gone was `since`, or the server has gone; `since` becomes the count looked
+    // at. The registration callback comes while the server still shows the port, so the ids it
+    // kept are what tells. Never on the process thread.
+    bool PortLeft(std::uint64_t epoch, std::uint64_t& since, jack_port_t* port, const std::string& fullName);
+
     // Hooks are added before or after the client exists; RemoveHook returns once no process
     // cycle and no Drain runs the hook any more. False from AddHook when every slot is taken.
     bool AddHook(Hook* hook);
@@ -127,6 +141,7 @@ private:
     static int OnProcess(jack_nframes_t frames, void* arg);
     static void OnShutdown(void* arg);
     static int OnXrun(void* arg);
+    static void OnPortRegistration(jack_port_id_t port, int registered, void* arg);
     // The service thread: runs the hooks' Drain whenever woken, until StopService.
     void Serve();
     void StopService();
@@ -148,6 +163,11 @@ private:
     // Incremented by the xrun callback (JACK's notification thread of a live client); read by any
     // thread. A count only: nothing is ordered by it.
     std::atomic<std::uint64_t> m_lateCycles{0};
+    // Written by the port registration callback (the client's notification thread, the one
+    // writer): the id of the n-th port gone into slot n % GONE_PORTS_KEPT, then the count (release)
+    // before it wakes the service thread. Read by any thread, the count first (acquire).
+    std::array<std::atomic<jack_port_id_t>, GONE_PORTS_KEPT> m_gonePorts{};
+    std::atomic<std::uint64_t> m_portsGone{0};
     // Written under m_lock by AddHook/RemoveHook; read by the process callback. RemoveHook's
     // store and its read of m_cycles are sequentially consistent with the callback's increment
     // and load, so a cycle that saw the old hook has begun before the cycle RemoveHook waits for.

@@ -29,6 +29,14 @@ struct JackMidiInApi::Input {
     // Events dropped since the last one that went into the ring: the tag of the next record.
     // Process only.
     std::uint32_t dropped = 0;
+    // The source's full name and the epoch of its connection; set before the input is published.
+    std::string source;
+    jack_port_t* sourcePort = nullptr;
+    std::uint64_t epoch = 0;
+    // The service thread's: JackClient::PortsGone when it last found the source there, and
+    // whether the callback has heard that the source left.
+    std::uint64_t portsGoneSeen = 0;
+    bool goneTold = false;
 };
 
 JackMidiInApi::JackMidiInApi(JackClient& jack) : m_jack(jack) {
@@ -153,8 +161,14 @@ MidiResult JackMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiIn
         } else {
             return MIDI_ERR_BADDEVICEID;
         }
+        // Counted before the look: a port that leaves after it is noticed by the input's watch.
+        const std::uint64_t portsGone = m_jack.PortsGone();
         if (!IsDevicePort(client, source, JackPortIsOutput)) return MIDI_ERR_BADDEVICEID;  // gone since
         auto input = std::make_unique<Input>(callback, instance);
+        input->source = source;
+        input->sourcePort = m_jack.FindPort(epoch, source);
+        input->epoch = epoch;
+        input->portsGoneSeen = portsGone;
         const std::size_t cycle = jack_port_type_get_buffer_size(client, JACK_DEFAULT_MIDI_TYPE);
         if (!input->ring.Allocate(RING_CYCLES * std::max<std::size_t>(cycle, MIN_CYCLE_BYTES))) return MIDI_ERR_NOMEM;
         if (const MidiResult r = Connect(client, source); r != MIDI_OK) return r;
@@ -260,6 +274,21 @@ void JackMidiInApi::Drain() noexcept {
             // Nothing may leave the service thread; the event is lost.
         }
         input->ring.Pop(record);
+    }
+    // The source's leaving, after what it sent: the server went away, or a port left the server
+    // and the source's is not there any more.
+    if (input->goneTold) return;
+    try {
+        bool left = !m_jack.Alive(input->epoch);
+        if (!left && m_jack.PortsGone() != input->portsGoneSeen) {
+            left = m_jack.PortLeft(input->epoch, input->portsGoneSeen, input->sourcePort, input->source);
+        }
+        if (left) {
+            input->goneTold = true;
+            input->queue.DeviceGone();
+        }
+    } catch (...) {
+        // Nothing may leave the service thread; the next pass looks again.
     }
 }
 

@@ -22,8 +22,11 @@
 // queue learns of them before the next event that got through, which ends a SysEx in progress and
 // reaches the callback as MIDI_IN_ERROR (param2: the events lost).
 //
-// When the server goes away, Open fails as without a server (MIDI_ERR_NODRIVER) until one answers
-// again, and Close ends the input without calling into the dead client. No exception leaves this
+// The open input watches its source: when the source's port leaves the server (the client's port
+// registration callback wakes the service thread) or the server goes away, the input callback
+// hears MIDI_IN_CLOSE on the service thread. When the server goes away, Open fails as without a
+// server (MIDI_ERR_NODRIVER) until one answers again, and Close ends the input without calling
+// into the dead client. No exception leaves this
 // backend, and it prints nothing.
 #pragma once
 

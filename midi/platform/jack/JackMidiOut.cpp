@@ -152,24 +152,30 @@ MidiResult JackMidiOutApi::Connect(jack_client_t* client, const std::string& tar
     return MIDI_OK;
 }
 
+MidiResult JackMidiOutApi::Resolve(std::uint32_t index, const std::string*& target) {
+    if (index == NO_DEVICE) return MIDI_ERR_BADDEVICEID;  // there is no device mapper
+    // The index means a port of the caller's listing, opened by its name; never the port that
+    // stands at that place of a newer listing.
+    if (m_ports.empty() && m_shown.empty()) RefreshNames(m_jack.Acquire());
+    if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+        target = &shown->second;
+    } else if (index < m_ports.size()) {
+        target = &m_ports[index];
+    } else {
+        return MIDI_ERR_BADDEVICEID;
+    }
+    return MIDI_OK;
+}
+
 MidiResult JackMidiOutApi::Open(MidiOutHandle* handle, std::uint32_t index) {
     if (handle == nullptr) return MIDI_ERR_GENERIC;
     *handle = nullptr;
-    if (index == NO_DEVICE) return MIDI_ERR_BADDEVICEID;  // there is no device mapper
 
     std::lock_guard lock(m_lock);
+    m_abandoned.store(false);
     try {
-        // The index means a port of the caller's listing, opened by its name; never the port that
-        // stands at that place of a newer listing.
-        if (m_ports.empty() && m_shown.empty()) RefreshNames(m_jack.Acquire());
         const std::string* chosen = nullptr;
-        if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
-            chosen = &shown->second;
-        } else if (index < m_ports.size()) {
-            chosen = &m_ports[index];
-        } else {
-            return MIDI_ERR_BADDEVICEID;
-        }
+        if (const MidiResult r = Resolve(index, chosen); r != MIDI_OK) return r;
         // The device that stays selected: no request to the server, no allocation, no graph change.
         const bool same = m_port != nullptr && !m_target.empty() && *chosen == m_target && !m_lost.load() &&
                           m_jack.Alive(m_portEpoch);
@@ -211,15 +217,19 @@ MidiResult JackMidiOutApi::LongMsg(MidiOutHandle handle, MidiHeader* header) {
     const std::size_t length = header->dwBufferLength;
     const std::size_t span = m_span.load();
     MidiResult result = MIDI_OK;
-    auto usable = [&] { return m_writable.load() && !m_lost.load() && m_jack.Alive(m_portEpoch); };
+    auto usable = [&] {
+        return m_writable.load() && !m_lost.load() && !m_abandoned.load() && m_jack.Alive(m_portEpoch);
+    };
+    // Why the message stops: abandoned, or the device or the server went away (or no queue).
+    auto stopped = [&] { return m_abandoned.load() ? MIDI_ERR_GENERIC : MIDI_ERR_NODRIVER; };
     for (std::size_t offset = 0; offset < length && result == MIDI_OK;) {
         const auto n = static_cast<std::uint32_t>(std::min(span, length - offset));
         const std::size_t room = EventRing::RecordSize(n);
         if (!usable() || room > m_queue.Capacity()) {
-            result = MIDI_ERR_NODRIVER;  // the device or the server went away (or there is no queue)
+            result = stopped();
         } else if (!WaitUntil([&] { return m_queue.WriteSpace() >= room || !usable(); }, STALL_LIMIT) ||
                    !usable()) {
-            result = MIDI_ERR_NODRIVER;  // nothing goes out: stalled or gone
+            result = stopped();  // nothing goes out: stalled, gone or abandoned
         } else {
             m_queue.Push(bytes + offset, n);
             m_queued.fetch_add(1, std::memory_order_release);
@@ -257,14 +267,81 @@ bool JackMidiOutApi::Flush(std::chrono::milliseconds limit) const {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     const std::uint64_t queued = m_queued.load(std::memory_order_acquire);
     const bool out = WaitUntil(
-        [&] { return m_done.load(std::memory_order_acquire) >= queued || m_lost.load() || m_jack.Gone(); }, limit);
-    if (!out || m_lost.load() || m_jack.Gone() || m_done.load(std::memory_order_acquire) < queued) return false;
+        [&] {
+            return m_done.load(std::memory_order_acquire) >= queued || m_lost.load() || m_abandoned.load() ||
+                   m_jack.Gone();
+        },
+        limit);
+    if (!out || m_lost.load() || m_abandoned.load() || m_jack.Gone() || m_done.load(std::memory_order_acquire) < queued) {
+        return false;
+    }
     // The receivers read the last span in the cycle that wrote it, or in the next one when the
     // server runs late; once the second cycle after it has begun, both are over.
     const std::uint64_t last = m_lastWriteCycle.load(std::memory_order_acquire);
     const auto left = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
                                                                  deadline - std::chrono::steady_clock::now()));
     return WaitUntil([&] { return m_jack.Cycles() > last + 1 || m_jack.Gone(); }, left) && !m_jack.Gone();
+}
+
+// Any thread, while the sender may wait in LongMsg with m_lock held: only flags.
+MidiResult JackMidiOutApi::Abandon(MidiOutHandle handle) {
+    if (handle != m_handle) return MIDI_ERR_INVALHANDLE;
+    m_abandoned.store(true);
+    return MIDI_OK;
+}
+
+bool JackMidiOutApi::DeviceGone(MidiOutHandle handle) {
+    return handle == m_handle && (m_lost.load() || !m_jack.Alive(m_liveEpoch.load(std::memory_order_acquire)));
+}
+
+MidiResult JackMidiOutApi::Watch(MidiOutWatch* watch, std::uint32_t index) {
+    if (watch == nullptr) return MIDI_ERR_GENERIC;
+    *watch = nullptr;
+    try {
+        auto record = std::make_unique<DeviceWatch>();
+        {
+            std::lock_guard lock(m_lock);
+            const std::string* target = nullptr;
+            if (const MidiResult r = Resolve(index, target); r != MIDI_OK) return r;
+            record->target = *target;
+        }
+        jack_client_t* client = m_jack.Acquire(&record->epoch);
+        if (client == nullptr) return MIDI_ERR_NODRIVER;
+        // Counted before the look: a port that leaves after it is noticed.
+        record->portsGoneSeen = m_jack.PortsGone();
+        if (!IsDevicePort(client, record->target, JackPortIsInput)) return MIDI_ERR_BADDEVICEID;
+        record->port = m_jack.FindPort(record->epoch, record->target);
+        std::lock_guard lock(m_watchLock);
+        DeviceWatch* key = record.get();
+        m_watches.emplace(key, std::move(record));
+        *watch = reinterpret_cast<MidiOutWatch>(key);
+        return MIDI_OK;
+    } catch (...) {
+        return MIDI_ERR_NOMEM;
+    }
+}
+
+bool JackMidiOutApi::WatchedDeviceGone(MidiOutWatch watch) {
+    std::lock_guard lock(m_watchLock);
+    const auto it = m_watches.find(reinterpret_cast<DeviceWatch*>(watch));
+    if (it == m_watches.end()) return false;
+    DeviceWatch& w = *it->second;
+    if (w.gone) return true;
+    if (!m_jack.Alive(w.epoch)) {
+        w.gone = true;
+    } else if (m_jack.PortsGone() != w.portsGoneSeen) {
+        try {
+            w.gone = m_jack.PortLeft(w.epoch, w.portsGoneSeen, w.port, w.target);
+        } catch (...) {
+            // Looked at again when the next port leaves.
+        }
+    }
+    return w.gone;
+}
+
+void JackMidiOutApi::Unwatch(MidiOutWatch watch) {
+    std::lock_guard lock(m_watchLock);
+    m_watches.erase(reinterpret_cast<DeviceWatch*>(watch));
 }
 
 std::string JackMidiOutApi::ConnectedTarget() {
@@ -281,6 +358,17 @@ void JackMidiOutApi::Process(jack_nframes_t frames, std::uint64_t epoch) noexcep
     if (port == nullptr) return;
     void* buffer = jack_port_get_buffer(port, frames);
     jack_midi_clear_buffer(buffer);
+    if (m_abandoned.load()) {
+        // What an abandoned send queued does not go out.
+        std::uint64_t dropped = 0;
+        EventRing::Record record;
+        while (m_queue.Front(record)) {
+            m_queue.Pop(record);
+            ++dropped;
+        }
+        if (dropped > 0) m_done.fetch_add(dropped, std::memory_order_release);
+        return;
+    }
     if (!m_writable.load()) return;
     if (jack_port_connected(port) <= 0) {
         // The device's port went away with our connection: nothing queued can reach it. Writing

@@ -24,7 +24,11 @@
 // until the queue has gone out and the cycle that carried the last bytes, and the one after it,
 // have ended. When the device's port goes away, the queue is dropped and every later send fails
 // until a device is opened again; when the server goes away, sends fail and the next Open fails
-// like an Open without a server (MIDI_ERR_NODRIVER), until a server answers again.
+// like an Open without a server (MIDI_ERR_NODRIVER), until a server answers again. Abandon (any
+// thread) ends a send that waits for room at once and has the process callback drop what is
+// queued, until the next Open. A watch looks whether its device's port is still there whenever
+// the client's port registration callback has counted a port that left, and whether the server
+// is.
 //
 // The send path of a selected device (Open of the same index, LongMsg, Close) takes no memory from
 // the heap, makes no server request and changes nothing in the graph. Index -1 names no device.
@@ -36,6 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -72,6 +77,11 @@ public:
     MidiResult Reset(MidiOutHandle handle) override;
     MidiResult UnprepareHeader(MidiOutHandle handle, MidiHeader* header) override;
     MidiResult Close(MidiOutHandle handle) override;
+    MidiResult Abandon(MidiOutHandle handle) override;
+    bool DeviceGone(MidiOutHandle handle) override;
+    MidiResult Watch(MidiOutWatch* watch, std::uint32_t index) override;
+    bool WatchedDeviceGone(MidiOutWatch watch) override;
+    void Unwatch(MidiOutWatch watch) override;
 
     // Waits until everything queued has gone out and the cycle after the one that carried the last
     // bytes has begun. False when that did not happen within `limit` (or the device or the server
@@ -86,8 +96,20 @@ public:
     std::string ConnectedTarget();
 
 private:
+    // One watched device: its port's full name and the epoch of the client that saw it.
+    struct DeviceWatch {
+        std::string target;
+        jack_port_t* port = nullptr;  // the target as jack_port_by_name gave it
+        std::uint64_t epoch = 0;
+        std::uint64_t portsGoneSeen = 0;  // JackClient::PortsGone when the port was last there
+        bool gone = false;
+    };
+
     void Process(jack_nframes_t frames, std::uint64_t epoch) noexcept override;
     void Finish() noexcept override;
+    // The full name of the port that `index` names (see above), in the listing. Must be called
+    // with m_lock held; the name stays valid while it is held.
+    MidiResult Resolve(std::uint32_t index, const std::string*& target);
 
     // Must be called with m_lock held.
     MidiResult MakePort(jack_client_t* client, std::uint64_t epoch);
@@ -124,6 +146,10 @@ private:
     std::atomic<std::uint64_t> m_lastWriteCycle{0};  // cycle that wrote the latest span
     std::atomic<std::uint64_t> m_eventsWritten{0};   // spans written out (a count only)
     std::atomic<bool> m_lost{false};                 // the device's port went away; Open clears it
+    // Set by Abandon (any thread), cleared by Open; read by the sending side and Process.
+    std::atomic<bool> m_abandoned{false};
+    std::mutex m_watchLock;  // guards m_watches and the records in it
+    std::map<DeviceWatch*, std::unique_ptr<DeviceWatch>> m_watches;
     // The sending side (under m_lock) writes one record per span, Process reads them. Made by the
     // constructor; a queue that could not be made takes nothing, and every send fails.
     EventRing m_queue;

@@ -37,12 +37,19 @@ std::uint32_t LoopbackMidiIn::AddDevice(const std::string& name) {
 }
 
 bool LoopbackMidiIn::RemoveDevice(const std::string& name) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = std::find_if(m_devices.begin(), m_devices.end(),
-                           [&](const auto& d) { return d->name == name; });
-    if (it == m_devices.end()) return false;
-    (*it)->vanished = true;
-    m_devices.erase(it);
+    std::shared_ptr<Input> input;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = std::find_if(m_devices.begin(), m_devices.end(),
+                               [&](const auto& d) { return d->name == name; });
+        if (it == m_devices.end()) return false;
+        (*it)->vanished = true;
+        input = (*it)->input.lock();
+        m_devices.erase(it);
+    }
+    // Without the lock, as every callback: the input may be closed meanwhile, and a closed queue
+    // tells nothing.
+    if (input) input->queue.DeviceGone();
     return true;
 }
 

@@ -29,8 +29,9 @@ public:
     LoopbackMidiIn(const LoopbackMidiIn&) = delete;
     LoopbackMidiIn& operator=(const LoopbackMidiIn&) = delete;
 
-    // Devices. A removed device vanishes from the list (later indices move up); a handle open on
-    // it can still be stopped, reset and closed, but not started, and receives nothing more.
+    // Devices. A removed device vanishes from the list (later indices move up); an input open on
+    // it hears MIDI_IN_CLOSE (on the caller's thread), can still be stopped, reset and closed, but
+    // not started, and receives nothing more.
     std::uint32_t AddDevice(const std::string& name);
     bool RemoveDevice(const std::string& name);
 

@@ -236,6 +236,48 @@ MidiResult LoopbackMidiOut::Close(MidiOutHandle handle) {
     return r;  // MIDI_ERR_NODRIVER for a vanished device, though the handle is released
 }
 
+MidiResult LoopbackMidiOut::Abandon(MidiOutHandle handle) {
+    std::lock_guard lock(m_lock);
+    const auto it = m_handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == m_handles.end()) return MIDI_ERR_INVALHANDLE;
+    ReturnHeld(it->second);
+    ++m_counters.abandons;
+    return MIDI_OK;
+}
+
+bool LoopbackMidiOut::DeviceGone(MidiOutHandle handle) {
+    std::lock_guard lock(m_lock);
+    Handle* record = nullptr;
+    Device* d = nullptr;
+    return Lookup(handle, record, d) == MIDI_ERR_NODRIVER;
+}
+
+MidiResult LoopbackMidiOut::Watch(MidiOutWatch* watch, std::uint32_t index) {
+    if (watch == nullptr) return MIDI_ERR_GENERIC;
+    *watch = nullptr;
+    std::lock_guard lock(m_lock);
+    DeviceId id = 0;
+    if (PresentDeviceAt(index, &id) == nullptr) return MIDI_ERR_BADDEVICEID;
+    const std::uintptr_t value = m_nextHandle++;
+    m_watches[value] = id;
+    ++m_counters.watches;
+    *watch = reinterpret_cast<MidiOutWatch>(value);
+    return MIDI_OK;
+}
+
+bool LoopbackMidiOut::WatchedDeviceGone(MidiOutWatch watch) {
+    std::lock_guard lock(m_lock);
+    const auto it = m_watches.find(reinterpret_cast<std::uintptr_t>(watch));
+    if (it == m_watches.end()) return false;
+    const Device* d = FindDevice(it->second);
+    return d == nullptr || !d->present;
+}
+
+void LoopbackMidiOut::Unwatch(MidiOutWatch watch) {
+    std::lock_guard lock(m_lock);
+    if (m_watches.erase(reinterpret_cast<std::uintptr_t>(watch)) != 0) --m_counters.watches;
+}
+
 LoopbackMidiOut::Device* LoopbackMidiOut::FindDevice(DeviceId device) {
     const auto it = m_devices.find(device);
     return it != m_devices.end() ? &it->second : nullptr;

@@ -5,7 +5,8 @@
 // device is recorded (a copy of its bytes) and, when the device has a listener, handed to it
 // synchronously on the sending thread inside LongMsg. Removing a device is "the device disappears":
 // its handles stay valid to pass in, but every later call on them fails with MIDI_ERR_NODRIVER
-// (Close still releases the handle). Faults can be injected per device, and counters show whether
+// (Close still releases the handle), DeviceGone says so for a send under way, and a watch on the
+// device says so from then on. Faults can be injected per device, and counters show whether
 // every open was closed and every prepared header unprepared.
 //
 // All members are thread-safe (one mutex). Listeners run without the mutex held, so they may call
@@ -38,6 +39,8 @@ public:
         std::uint32_t unprepares = 0;  // headers that UnprepareHeader released
         std::uint32_t sends = 0;       // messages accepted by LongMsg
         std::uint32_t resets = 0;      // Reset calls on a live handle
+        std::uint32_t abandons = 0;    // Abandon calls on a handle not yet closed
+        std::uint32_t watches = 0;     // watches not yet ended by Unwatch
     };
 
     LoopbackMidiOut() = default;
@@ -90,6 +93,12 @@ public:
     MidiResult Reset(MidiOutHandle handle) override;
     MidiResult UnprepareHeader(MidiOutHandle handle, MidiHeader* header) override;
     MidiResult Close(MidiOutHandle handle) override;
+    // Returns the held headers as done, as Reset does; counted apart.
+    MidiResult Abandon(MidiOutHandle handle) override;
+    bool DeviceGone(MidiOutHandle handle) override;
+    MidiResult Watch(MidiOutWatch* watch, std::uint32_t index) override;
+    bool WatchedDeviceGone(MidiOutWatch watch) override;
+    void Unwatch(MidiOutWatch watch) override;
 
 private:
     struct Device {
@@ -124,7 +133,8 @@ private:
     std::map<DeviceId, Device> m_devices;  // ordered by id = order of adding
     DeviceId m_nextDevice = 1;
     std::map<std::uintptr_t, Handle> m_handles;
-    std::uintptr_t m_nextHandle = 1;  // handle values are never reused
+    std::uintptr_t m_nextHandle = 1;  // handle values are never reused; watches share them
+    std::map<std::uintptr_t, DeviceId> m_watches;  // the device of each watch
     Counters m_counters;
     std::vector<std::string> m_events;
 };
