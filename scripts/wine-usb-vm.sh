@@ -8,6 +8,14 @@
 #     within 5 s with "Transfer error occurred." and "device disconnected" (Wine's driver tells of
 #     the device's going by the input's close notice and the sends' error codes), then, the device
 #     plugged in again, a new run completes.
+#
+# Wine's ALSA driver sends each long message as one sequencer event; to a USB device's port the
+# kernel's snd-seq-midi writes such an event into the device's raw MIDI output buffer whole or not
+# at all ("seq_midi: MIDI output buffer overrun" in the kernel's log), and that buffer is 4 KiB by
+# default, smaller than a block. The guest loads snd-seq-midi with output_buffer_size=65536
+# (TARNET_SEQ_MIDI_OUTPUT_BUFFER; 0 keeps the kernel's default, to see the loss), as a user of the
+# Windows program under Wine sets it with "options snd-seq-midi output_buffer_size=65536".
+#
 # Ends with one line "wine-usb-vm: PASS: ..." or "wine-usb-vm: FAIL: ..." (exit status 0 or 1). An
 # exploration aid, not a test: Wine takes up to a minute to start in the emulated guest.
 # usage: scripts/wine-usb-vm.sh
@@ -41,6 +49,11 @@ wait_for() {
   return 1
 }
 
+buffer=${TARNET_SEQ_MIDI_OUTPUT_BUFFER:-65536}
+if [ "$buffer" != 0 ]; then
+  modprobe snd-seq-midi output_buffer_size="$buffer" || fail "snd-seq-midi did not load"
+fi
+echo "snd-seq-midi output buffer: $(cat /sys/module/snd_seq_midi/parameters/output_buffer_size 2>/dev/null || echo default) bytes"
 bash scripts/usb-rig.sh up 1 >/tmp/rig.log 2>&1 || { cat /tmp/rig.log; echo "wine-usb-vm: FAIL: the USB rig did not come up"; exit 1; }
 cat /tmp/rig.log
 gadget() { sed -n 's/^device 1 gadget \([^ ]*\) .*/\1/p' /tmp/rig.log; }
@@ -109,6 +122,8 @@ grep -q "devsim: PASS" /tmp/devsim.log && cmp -s "$image" /tmp/received.bin && e
 kill "$devsim_pid" 2>/dev/null
 wineserver -k 2>/dev/null
 bash scripts/usb-rig.sh down
+overruns=$(dmesg | grep -c 'MIDI output buffer overrun')
+echo "the kernel's log: $overruns \"MIDI output buffer overrun\" lines"
 
 if [ ${#failures[@]} -eq 0 ]; then
   echo "wine-usb-vm: PASS: under Wine the terminal runner updated a USB MIDI device whole, ended at once when it was unplugged, and updated it again once it was back"
