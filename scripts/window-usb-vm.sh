@@ -92,10 +92,11 @@ for phase in "${phases[@]}"; do
   wait_for 120 grep -q "$reach" /tmp/devsim.log || { fail "$phase: the run did not reach the $phase"; kill "$devsim_pid"; continue; }
   sleep 0.5
   bash scripts/usb-rig.sh unplug 1 >/tmp/unplug.log 2>&1 &
+  unplug_pid=$!
   wait_for 20 test -n "$(error_box)"
   t1=$(now_ms)
   box=$(error_box)
-  wait
+  wait "$unplug_pid"
   t0=$(sed -n 's/^usb-rig: device 1 unplugged at //p' /tmp/unplug.log)
   ms=$(( t1 - ${t0:-$t1} ))
   kill "$devsim_pid" 2>/dev/null; wait "$devsim_pid" 2>/dev/null
