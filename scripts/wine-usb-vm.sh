@@ -4,11 +4,12 @@
 # multimedia MIDI reaches it through its ALSA driver, as on a Linux desktop with the device plugged
 # in. The device is played by tarnet-devsim on the gadget's raw MIDI device.
 #  1. The devices Wine lists; one update with --measure, the image checked byte for byte.
-#  2. An update whose device is unplugged while the blocks go out: the run must end within 5 s
-#     with "Transfer error occurred." and "device disconnected" (the send to the device that has
-#     gone fails), then, the device plugged in again, a new run completes. And one unplugged while
-#     the run waits for a block's answer, shown only: Wine's driver tells nothing of a device that
-#     leaves between sends, so that run ends with its reply time-out.
+#  2. An update whose device is unplugged while the blocks go out: the run should end within 5 s
+#     with "Transfer error occurred." and "device disconnected", and, the device plugged in again,
+#     a new run completes. What Wine 8.0 does here: its ALSA driver neither closes the input
+#     (MIM_CLOSE) when the device's sequencer client leaves nor fails a send that is not made, and
+#     the run waits for the answer to the block it sent last, so it ends with its reply time-out,
+#     "Time out error(2)", 30 s later (this check fails).
 #
 # Wine's ALSA driver sends each long message as one sequencer event; to a USB device's port the
 # kernel's snd-seq-midi writes such an event into the device's raw MIDI output buffer whole or not
@@ -115,8 +116,8 @@ replug() {
   bash scripts/usb-rig.sh replug 1 >/tmp/rig.log 2>&1 || { cat /tmp/rig.log; fail "replug"; }
 }
 
-# a. While blocks go out (the device answers each at once): the send that finds the device gone
-#    fails, and that ends the run.
+# While blocks go out (the device answers each at once). The run spends most of its time waiting
+# for the answer to the block it sent last, so that is where the unplug finds it.
 start_device --serve --lenient --timeout 600
 if unplugged; then
   read -r ms status </tmp/unplugged.txt
@@ -127,16 +128,6 @@ if unplugged; then
   [ "$ms" -lt 5000 ] || fail "the error came after $ms ms"
 else
   fail "the run did not reach the transfer"
-fi
-replug
-
-# b. While the run waits for a block's answer (the device keeps the answer to block 5): nothing is
-#    sent, and Wine's driver tells nothing of a sequencer port that leaves, so the run ends only
-#    with its reply time-out (here --reply-timeout 8000 instead of 30 s). Shown, not judged.
-start_device --serve --lenient --drop-reply 5 --timeout 600
-if unplugged --reply-timeout 8000; then
-  read -r ms status </tmp/unplugged.txt
-  echo "unplugged while the run waits for an answer: \"$(tr -d '\r' </tmp/update.log | sed -n 's/^Error: //p')\" $ms ms after the unbind (reply time-out 8000 ms); exit status $status"
 fi
 replug
 
