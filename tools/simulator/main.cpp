@@ -66,9 +66,9 @@ Ports:
                            named NAME
   --rawmidi DEVICE         play the device at the far end of a raw MIDI device instead (Linux, e.g.
                            /dev/snd/midiC0D0 of snd-virmidi: the host then picks the sequencer
-                           client "Virtual Raw MIDI 0-0"); --name is not used. Bytes that the
-                           driver received and no one read (its overruns) fail the verdict
-                           or the gadget side of a USB MIDI device (scripts/usb-rig.sh)
+                           client "Virtual Raw MIDI 0-0"; or the gadget side of a USB MIDI
+                           device, scripts/usb-rig.sh); --name is not used. Bytes that the driver
+                           received and no one read (its overruns) fail the verdict
   --byte-rate N            with --rawmidi: read at most N bytes per second (3125 = a 31250-baud
                            MIDI cable; default 0 = as fast as they come)
   --rawmidi-buffer BYTES   with --rawmidi: the driver's input buffer (default 65536, more than a
