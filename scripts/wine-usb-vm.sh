@@ -46,9 +46,11 @@ now_ms() { date +%s%3N; }
 failures=()
 fail() { failures+=("$*"); echo "wine-usb-vm: $*"; }
 wait_for() {
-  local limit=$1; shift
-  for _ in $(seq 1 $(( limit * 10 ))); do "$@" && return 0; sleep 0.1; done
-  return 1
+  local deadline=$(( $(now_ms) + $1 * 1000 )); shift
+  until "$@"; do
+    [ "$(now_ms)" -lt "$deadline" ] || return 1
+    sleep 0.1
+  done
 }
 
 buffer=${TARNET_SEQ_MIDI_OUTPUT_BUFFER:-65536}
@@ -62,7 +64,7 @@ gadget() { sed -n 's/^device 1 gadget \([^ ]*\) .*/\1/p' /tmp/rig.log; }
 start_device() {
   "$devsim" --rawmidi "$(gadget)" --quiet --expect-image "$image" "$@" >/tmp/devsim.log 2>&1 &
   devsim_pid=$!
-  wait_for 30 grep -q ready /tmp/devsim.log || { cat /tmp/devsim.log; fail "the simulator did not come up"; }
+  wait_for 30 grep -qs ready /tmp/devsim.log || { cat /tmp/devsim.log; fail "the simulator did not come up"; }
 }
 # Wine maps a program's image from its file; over the guest's 9p share the mapping reads as
 # zeros, so the program runs from the guest's own memory.

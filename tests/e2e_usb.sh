@@ -58,7 +58,7 @@ start_device() {
   "$devsim" --rawmidi "${gadget[$k]}" --quiet --expect-image "$image" "$@" >"$log" 2>&1 &
   sim_pid=$!
   pids+=("$sim_pid")
-  for _ in $(seq 1 600); do grep -q 'ready' "$log" && return 0; kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.1; done
+  for _ in $(seq 1 600); do grep -qs 'ready' "$log" && return 0; kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.1; done
   echo "simulator $k did not come up:"; cat "$log"; exit 1
 }
 
