@@ -23,7 +23,7 @@
 #              and "3-1"); "host -" while it is unplugged.
 #   unplug K   unbinds gadget K from its controller (as pulling its cable): its host card, raw
 #              MIDI device and sequencer client go; returns once they have gone. Prints the time
-#              of the unbind and of the card's going ("usb-rig: device K unplugged at MS", "...
+#              the unbind started (the host sees the device go during it) and of the card's going ("usb-rig: device K unplugged at MS", "...
 #              gone from the host at MS", milliseconds since 1970).
 #   replug K   binds it again; returns once the host has made its card again, and prints its line.
 #   down       unplugs and removes every gadget.
@@ -104,8 +104,10 @@ plug() {
 unplug() {
   local k=$1
   [ -d "$(gadget_dir "$k")" ] || die "no device $k"
+  local t
+  t=$(now_ms)
   echo "" >"$(gadget_dir "$k")/UDC" || die "can't unbind gadget $k"
-  echo "usb-rig: device $k unplugged at $(now_ms)"
+  echo "usb-rig: device $k unplugged at $t"
   wait_for 30 host_card_absent "$k" || die "the host card of device $k is still there after 30 s"
   echo "usb-rig: device $k gone from the host at $(now_ms)"
 }
