@@ -22,9 +22,10 @@
 #              device and its card number; bus and path: where the host found it, e.g. "usb3"
 #              and "3-1"); "host -" while it is unplugged.
 #   unplug K   unbinds gadget K from its controller (as pulling its cable): its host card, raw
-#              MIDI device and sequencer client go; returns once they have gone. Prints the time
-#              the unbind started (the host sees the device go during it) and of the card's going ("usb-rig: device K unplugged at MS", "...
-#              gone from the host at MS", milliseconds since 1970).
+#              MIDI device and sequencer client go; returns once they have gone. Prints when the
+#              unbind started (the host sees the device go during it) and when the card had gone:
+#              "usb-rig: device K unplugged at MS", "... gone from the host at MS" (milliseconds
+#              since 1970).
 #   replug K   binds it again; returns once the host has made its card again, and prints its line.
 #   down       unplugs and removes every gadget.
 #
