@@ -3,7 +3,8 @@
 # (scripts/usb-rig.sh), beside the protocol's floor and beside an update of a software device on
 # the same guest's sequencer: one update to a simulated device on the sequencer, one through one
 # USB device, `tarnet-update --all` over N identical USB devices (default 15, the rig's limit),
-# and the rig's refusal of one device more than it can make. Every image is checked byte for byte
+# the time from an unplug in each phase to the error, and the rig's refusal of one device more
+# than it can make. Every image is checked byte for byte
 # (tests/e2e_usb.sh). A measurement, not a test; the figures follow the host's load, printed too.
 # usage: scripts/measure-update-usb.sh [N]      (needs build/default)
 set -uo pipefail
@@ -30,6 +31,8 @@ echo "== one USB device"
 bash tests/e2e_usb.sh one "$devsim" "$update" "$image"
 echo "== $n identical USB devices, tarnet-update --all"
 bash tests/e2e_usb.sh all "$devsim" "$update" "$image" "$n"
+echo "== unplugged in each phase, then plugged in again"
+bash tests/e2e_usb.sh unplug "$devsim" "$update" "$image" identification erase transfer finish
 echo "== one device more than the rig's limit"
 bash scripts/usb-rig.sh up 16 2>&1 | tail -n 1
 bash scripts/usb-rig.sh down
