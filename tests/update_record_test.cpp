@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
 #include <string>
 
 #include "FirmwareImage.h"
@@ -101,6 +102,21 @@ TEST(UpdateRecordJson, RefusesMissingFieldsWrongTypesAndRunawayNesting) {
     EXPECT_FALSE(ParseRecordJson(std::string(100000, '[') + std::string(100000, ']')));
     // Fields it does not know are left alone.
     EXPECT_TRUE(ParseRecordJson(without("{", "{\"later\":{\"a\":[true,false,null,-1.5e3]},")));
+}
+
+TEST(UpdateRecordJson, ALineWithThousandsOfBlockCountsIsRefusedAndNoSumOverflows) {
+    // 3000 blocks sent a million times each: more again than an int holds.
+    UpdateRecord r = SampleRecord();
+    r.blockSends.assign(3000, 1000000);
+    EXPECT_EQ(r.BlocksSentAgain(), std::numeric_limits<int>::max());
+    EXPECT_FALSE(ParseRecordJson(RecordJson(r)).has_value());
+    // What a record of this program holds, and more, reads.
+    r.blockSends.assign(1024, 1000000);
+    const auto back = ParseRecordJson(RecordJson(r));
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->BlocksSentAgain(), 1024 * 999999);
+    r.blockSends.assign(36, 7);
+    EXPECT_EQ(ParseRecordJson(RecordJson(r)), r);
 }
 
 TEST(UpdateReportJson, HoldsTheRecordsInOrderAndReadsBack) {
