@@ -115,13 +115,22 @@ inline std::string Printed(const UpdateRecord& r) {
         return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count());
     };
     std::string sends;
-    for (std::size_t i = 0; i < r.blockSends.size(); ++i) sends += (i > 0 ? "," : "") + std::to_string(r.blockSends[i]);
+    for (std::size_t i = 0; i < r.blockSends.size(); ++i) {
+        if (i > 0) sends += ',';
+        sends += std::to_string(r.blockSends[i]);
+    }
     char model[8] = "-";
     if (r.model) std::snprintf(model, sizeof model, "%02X", static_cast<unsigned>(*r.model));
-    return "in=" + bytes(r.midiIn) + "|out=" + bytes(r.midiOut) + "|model=" + model + "|version=" +
-           bytes(r.programVersion) + "|start=" + ms(r.start) + "|end=" + ms(r.end) + "|ending=" + bytes(r.ending) +
-           "|duration=" + std::to_string(r.durationMs) + "|sends=" + sends +
-           "|again=" + std::to_string(r.BlocksSentAgain()) + "\n";
+    std::string line;
+    for (const std::string& part :
+         {std::string("in="), bytes(r.midiIn), std::string("|out="), bytes(r.midiOut), std::string("|model="),
+          std::string(model), std::string("|version="), bytes(r.programVersion), std::string("|start="), ms(r.start),
+          std::string("|end="), ms(r.end), std::string("|ending="), bytes(r.ending), std::string("|duration="),
+          std::to_string(r.durationMs), std::string("|sends="), sends, std::string("|again="),
+          std::to_string(r.BlocksSentAgain()), std::string("\n")}) {
+        line += part;
+    }
+    return line;
 }
 
 }  // namespace legacy

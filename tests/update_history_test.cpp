@@ -121,7 +121,20 @@ TEST_F(HistoryFiles, ThreeUpdatesAfterACutLineGiveThreeRecordsAndOneDamagedLine)
     EXPECT_EQ(history.records[1].midiIn, "B");
     EXPECT_EQ(history.records[3].midiIn, "D");
     // The fragment keeps a line of its own; nothing is added before a whole line.
-    EXPECT_EQ(ReadWholeFile(path)->substr(0, line.size() + 59), line + "\n" + line.substr(0, 57) + "\n{");
+    EXPECT_EQ(ReadWholeFile(path)->substr(0, line.size() + 60), line + "\n" + line.substr(0, 57) + "\n{");
+}
+
+TEST_F(HistoryFiles, AnAppendHoldsTheWritersLockTakenAtOnceWhenNoOneElseHasIt) {
+    // On Windows the lock needs a handle that may read or write, not one that may only append.
+    const std::string path = PathIn("history.jsonl");
+    for (int append = 0; append < 2; ++append) {  // creating the file, and adding to it
+        HistoryLockUse lock;
+        std::string error;
+        ASSERT_TRUE(AppendHistoryTo(path, Record("A", "Completed"), &error, &lock)) << error;
+        EXPECT_TRUE(lock.held);
+        EXPECT_EQ(lock.attempts, 1);
+    }
+    EXPECT_EQ(ReadHistory(path).records.size(), 2u);
 }
 
 TEST_F(HistoryFiles, WritersAtTheSameMomentEachAddTheirWholeLines) {
