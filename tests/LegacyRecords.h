@@ -63,7 +63,9 @@ inline std::vector<UpdateRecord> CraftedRecords() {
     rs.push_back(r);
     r = base("USB Audio Device (3)", "USB Audio Device (3)", "NoEnd");
     r.start = At(2028, 2, 29, 23, 59, 59, 999, 999);
-    r.end = At(9999, 12, 31, 23, 59, 59, 999);
+    // Meant as 9999-12-31T23:59:59.999Z; the nanoseconds of the system clock hold no such year,
+    // and that version's program wrote the time it wrapped round to.
+    r.end = At(1816, 3, 30, 5, 56, 8, 65, 1);
     r.durationMs = 600000;
     r.blockSends = {7, 7, 7, 7, 1, 2, 3, 4, 5, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     rs.push_back(r);

@@ -41,6 +41,12 @@ std::optional<std::chrono::system_clock::time_point> ParseUtc(std::string_view t
     if (!is(at, 'Z') || at + 1 != text.size()) return std::nullopt;
     const year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
     if (!date.ok() || h > 23 || mi > 59 || s > 59) return std::nullopt;
-    return time_point_cast<system_clock::duration>(sys_days{date} + hours{h} + minutes{mi} + seconds{s} +
-                                                   milliseconds{ms});
+    // In milliseconds, which hold any year of four digits; the clock's own unit may not
+    // (nanoseconds reach only from 1677 to 2262), and a time it can't hold is no time of a record.
+    const sys_time<milliseconds> time = sys_days{date} + hours{h} + minutes{mi} + seconds{s} + milliseconds{ms};
+    if (time < ceil<milliseconds>(system_clock::time_point::min()) ||
+        time > floor<milliseconds>(system_clock::time_point::max())) {
+        return std::nullopt;
+    }
+    return time_point_cast<system_clock::duration>(time);
 }

@@ -9,5 +9,5 @@
 // The time cut (not rounded) to the millisecond.
 std::string FormatUtc(std::chrono::system_clock::time_point time);
 // "YYYY-MM-DDTHH:MM:SS.mmmZ", the milliseconds optional; nullopt for anything else, a date that
-// does not exist included.
+// does not exist and a time that the system clock can't hold included.
 std::optional<std::chrono::system_clock::time_point> ParseUtc(std::string_view text);
