@@ -17,3 +17,6 @@ std::string HistoryTable(const std::vector<UpdateRecord>& records);
 // `history`), as every run does at its end. Errors go to standard error, the history's at most
 // once per process; false when the report could not be written.
 bool KeepRecords(const std::vector<UpdateRecord>& records, const std::string& reportPath, bool history);
+
+// --history: prints the history of updates as a table; the exit status.
+int PrintHistory();

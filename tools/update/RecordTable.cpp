@@ -103,3 +103,26 @@ bool KeepRecords(const std::vector<UpdateRecord>& records, const std::string& re
     }
     return reportWritten;
 }
+
+int PrintHistory() {
+    const std::string path = HistoryFilePath();
+    if (path.empty()) {
+        std::fprintf(stderr, "tarnet-update: no state directory: neither XDG_STATE_HOME nor HOME names one\n");
+        return 1;
+    }
+    const HistoryContents history = ReadHistory(path);
+    if (!history.error.empty()) {
+        std::fprintf(stderr, "tarnet-update: %s\n", history.error.c_str());
+        return 1;
+    }
+    if (history.records.empty()) {
+        std::printf("No updates recorded in %s\n", path.c_str());
+    } else {
+        std::printf("%s", HistoryTable(history.records).c_str());
+    }
+    if (history.unreadableLines > 0) {
+        std::printf("(%d line%s of %s hold no record)\n", history.unreadableLines,
+                    history.unreadableLines == 1 ? "" : "s", path.c_str());
+    }
+    return 0;
+}
