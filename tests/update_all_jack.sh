@@ -106,7 +106,7 @@ for moment in 0.1 0.6 1.4 kill; do
     copies=$(pgrep -P $pid)
     kill -9 $pid
     wait $pid 2>/dev/null
-    # The copies lose their output with it; they end at their next line.
+    # The copies lose their output with it and go on to their end by themselves.
     for c in $copies; do
       for _ in $(seq 1 100); do kill -0 "$c" 2>/dev/null || break; sleep 0.1; done
       kill -9 "$c" 2>/dev/null

@@ -155,6 +155,27 @@ TEST(ProgressBoard, OnATerminalRedrawsOneLinePerDeviceInPlaceWithMessagesAbove) 
 }
 
 #if !defined(_WIN32)
+TEST(ProgressBoard, NotesThatItsOutputWasLostAndGoesOnWithoutIt) {
+    std::FILE* full = std::fopen("/dev/full", "w");
+    if (full == nullptr) GTEST_SKIP() << "no /dev/full";
+    for (const bool inPlace : {false, true}) {
+        ProgressBoard board(full, {"A"}, 1000, inPlace, 80, [] { return 0.0; });
+        EXPECT_FALSE(board.OutputLost());
+        board.Note("tarnet-update: updating 1 device at once");
+        EXPECT_TRUE(board.OutputLost());
+        board.DeviceOutput(0, "progress:    500 / 1000 ( 50%)");
+        board.Ended(0, "Completed", 1.0);
+        board.Refresh(true);
+        EXPECT_TRUE(board.OutputLost());
+    }
+    std::fclose(full);
+    BoardOutput out;
+    ProgressBoard board(out.File(), {"A"}, 1000, true, 80, [] { return 0.0; });
+    board.Note("x");
+    board.Refresh(true);
+    EXPECT_FALSE(board.OutputLost());
+}
+
 TEST(ChildProcess, HandsBackTheOutputAndErrorLinesAndTheExitStatus) {
     ChildProcess child;
     std::string error;

@@ -1,5 +1,9 @@
 #include "ConsoleHost.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "EngineTexts.h"
 #include "FirmwareImage.h"
 
@@ -13,7 +17,7 @@ bool ConsoleHost::ShowStatus(const RunStatus& status) {
     // One line per block would drown the progress lines; the progress shows the blocks.
     if (status != m_status && status.kind != RunStatus::Kind::DataTransmit && status.kind != RunStatus::Kind::Empty &&
         !m_quiet) {
-        m_progress.Line("status: " + StatusText(status));
+        Written(m_progress.Line("status: " + StatusText(status)));
     }
     m_status = status;
     return true;
@@ -21,7 +25,7 @@ bool ConsoleHost::ShowStatus(const RunStatus& status) {
 
 bool ConsoleHost::SetProgressPos(int position) {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (!m_quiet) m_progress.Progress(position);
+    if (!m_quiet) Written(m_progress.Progress(position));
     return true;
 }
 
@@ -29,7 +33,7 @@ bool ConsoleHost::EnableControl(HostControl, bool) { return true; }
 
 bool ConsoleHost::ShowError(EngineError error) {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_progress.Line("Error: " + ErrorText(error));
+    Written(m_progress.Line("Error: " + ErrorText(error)));
     return true;
 }
 
@@ -45,5 +49,12 @@ UpdateRecord ConsoleHost::FinishRecord(const std::string& ending) {
 
 void ConsoleHost::EndProgress(bool completed) {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_progress.End(completed);
+    Written(m_progress.End(completed));
+}
+
+void ConsoleHost::Written(bool ok) {
+    if (ok || m_outputLost) return;
+    m_outputLost = true;
+    std::fprintf(stderr, "tarnet-update: standard output lost (%s); the update goes on to its end\n",
+                 std::strerror(errno));
 }

@@ -10,7 +10,8 @@
 #include "UpdateRecord.h"
 
 // Every request is served at once on the caller's thread, with one lock so that lines from the
-// worker and the timer thread never interleave.
+// worker and the timer thread never interleave. Output that can't be written (standard output
+// closed, a full disk) is said once on standard error and costs the run nothing.
 class ConsoleHost : public IUpdateHost {
 public:
     explicit ConsoleHost(bool quiet);
@@ -26,9 +27,13 @@ public:
     void EndProgress(bool completed);
 
 private:
+    // Notes the first write that failed. With m_lock held.
+    void Written(bool ok);
+
     std::mutex m_lock;  // orders the lines of the worker and the timer thread
     const bool m_quiet;
     RunStatus m_status;         // guarded by m_lock
     ProgressOutput m_progress;  // guarded by m_lock
     UpdateRecorder m_recorder;  // guarded by m_lock
+    bool m_outputLost = false;  // guarded by m_lock
 };

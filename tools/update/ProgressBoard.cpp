@@ -44,8 +44,7 @@ void ProgressBoard::DeviceOutput(std::size_t index, const std::string& line) {
     if (index >= m_devices.size()) return;
     Device& d = m_devices[index];
     if (!m_inPlace) {
-        std::fprintf(m_out, "%s: %s\n", d.name.c_str(), line.c_str());
-        std::fflush(m_out);
+        Write(d.name + ": " + line + "\n");
         return;
     }
     long long done = 0, total = 0;
@@ -71,8 +70,7 @@ void ProgressBoard::Ended(std::size_t index, const std::string& ending, double s
     d.seconds = seconds;
     m_dirty = true;
     if (!m_inPlace) {
-        std::fprintf(m_out, "%s: ended: %s after %s\n", d.name.c_str(), ending.c_str(), Seconds(seconds).c_str());
-        std::fflush(m_out);
+        Write(d.name + ": ended: " + ending + " after " + Seconds(seconds) + "\n");
     }
 }
 
@@ -80,8 +78,7 @@ void ProgressBoard::Note(const std::string& text) {
     if (m_inPlace) {
         WriteAbove(text);
     } else {
-        std::fprintf(m_out, "%s\n", text.c_str());
-        std::fflush(m_out);
+        Write(text + "\n");
     }
 }
 
@@ -110,23 +107,28 @@ void ProgressBoard::Draw() {
     }
     const double now = m_clock();
     for (Device& d : m_devices) text += "\r" + LineOf(d, now) + CLEAR_TO_END + "\n";
-    std::fputs(text.c_str(), m_out);
-    std::fflush(m_out);
+    Write(text);
     m_drawn = true;
     m_dirty = false;
     m_lastDraw = now;
 }
 
 void ProgressBoard::WriteAbove(const std::string& text) {
+    std::string out;
     if (m_drawn) {
         char up[32];
         std::snprintf(up, sizeof up, CURSOR_UP, m_devices.size());
-        std::fputs(up, m_out);
+        out = up;
     }
     // The line takes the place of the board's first line; the board is drawn again below it.
-    std::fprintf(m_out, "\r%s%s\n", text.c_str(), CLEAR_TO_END);
+    Write(out + "\r" + text + CLEAR_TO_END + "\n");
     m_drawn = false;
     Draw();
+}
+
+void ProgressBoard::Write(const std::string& text) {
+    const bool written = std::fputs(text.c_str(), m_out) >= 0;
+    if (std::fflush(m_out) != 0 || !written) m_outputLost = true;
 }
 
 void ProgressBoard::Refresh(bool force) {

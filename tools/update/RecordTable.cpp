@@ -84,24 +84,28 @@ std::string HistoryTable(const std::vector<UpdateRecord>& records) {
     return Table(columns, rows);
 }
 
-bool KeepRecords(const std::vector<UpdateRecord>& records, const std::string& reportPath, bool history) {
-    bool reportWritten = true;
-    if (!reportPath.empty()) {
+void AppendToHistory(const std::vector<UpdateRecord>& records) {
+    static bool s_reported = false;  // main thread only
+    for (const UpdateRecord& record : records) {
         std::string error;
-        reportWritten = WriteFileAtomically(reportPath, ReportJson("tarnet-update", records), &error);
-        if (!reportWritten) std::fprintf(stderr, "tarnet-update: report not written: %s\n", error.c_str());
-    }
-    if (history) {
-        static bool s_reported = false;  // main thread only
-        for (const UpdateRecord& record : records) {
-            std::string error;
-            if (!AppendHistory(record, &error) && !s_reported) {
-                s_reported = true;
-                std::fprintf(stderr, "tarnet-update: history not written: %s\n", error.c_str());
-            }
+        if (!AppendHistory(record, &error) && !s_reported) {
+            s_reported = true;
+            std::fprintf(stderr, "tarnet-update: history not written: %s\n", error.c_str());
         }
     }
-    return reportWritten;
+}
+
+bool WriteReport(const std::vector<UpdateRecord>& records, const std::string& reportPath) {
+    if (reportPath.empty()) return true;
+    std::string error;
+    if (WriteFileAtomically(reportPath, ReportJson("tarnet-update", records), &error)) return true;
+    std::fprintf(stderr, "tarnet-update: report not written: %s\n", error.c_str());
+    return false;
+}
+
+bool KeepRecords(const std::vector<UpdateRecord>& records, const std::string& reportPath, bool history) {
+    if (history) AppendToHistory(records);
+    return WriteReport(records, reportPath);
 }
 
 int PrintHistory() {

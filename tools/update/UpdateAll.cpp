@@ -84,6 +84,8 @@ struct Copy {
     std::chrono::system_clock::time_point start;
     SteadyClock::time_point steadyStart;
     UpdateRecord record;
+    // The record came from the copy's report: the copy has kept it in the history itself.
+    bool recordedItself = false;
 };
 
 // A folder of this run's own for the copies' reports.
@@ -123,11 +125,15 @@ UpdateRecord AbortedRecord(const Copy& copy) {
 }
 
 // The copy's single record from its report, or an Aborted one.
-UpdateRecord RecordOf(const Copy& copy) {
+void TakeRecord(Copy& copy) {
     if (const auto text = ReadWholeFile(copy.reportPath)) {
-        if (auto records = ParseReportJson(*text); records && records->size() == 1) return records->front();
+        if (auto records = ParseReportJson(*text); records && records->size() == 1) {
+            copy.record = records->front();
+            copy.recordedItself = true;
+            return;
+        }
     }
-    return AbortedRecord(copy);
+    copy.record = AbortedRecord(copy);
 }
 
 }  // namespace
@@ -177,7 +183,10 @@ int RunAll(const UpdateAllOptions& options) {
         copy->reportPath = Utf8Of(work / ("device-" + std::to_string(i + 1) + ".json"));
         copy->start = std::chrono::system_clock::now();
         copy->steadyStart = SteadyClock::now();
-        std::vector<std::string> args = {"--device", copy->device, "--report", copy->reportPath, "--no-history"};
+        // Each copy keeps its record in the history itself, so that it is kept even when this
+        // process is gone before the copy ends.
+        std::vector<std::string> args = {"--device", copy->device, "--report", copy->reportPath};
+        if (!options.history) args.push_back("--no-history");
         args.insert(args.end(), options.copyArgs.begin(), options.copyArgs.end());
         if (options.quiet) args.push_back("--quiet");
         std::string error;
@@ -205,6 +214,7 @@ int RunAll(const UpdateAllOptions& options) {
     }
 
     // A Ctrl+C that came while the devices were listed or the copies started counts too.
+    bool outputLostSaid = false;
     int interruptsSeen = 0;
     bool interrupted = false;
     auto killAt = SteadyClock::now() + std::chrono::seconds(options.timeoutSec) + TIMEOUT_GRACE;
@@ -224,7 +234,7 @@ int RunAll(const UpdateAllOptions& options) {
             copy.process.Wait();
             copy.running = false;
             running--;
-            copy.record = RecordOf(copy);
+            TakeRecord(copy);
             board.Ended(line.copy, copy.record.ending, static_cast<double>(copy.record.durationMs) / 1000.0);
         }
         const int interrupts = InterruptCount();
@@ -246,6 +256,10 @@ int RunAll(const UpdateAllOptions& options) {
             killAt = SteadyClock::time_point::max();
         }
         board.Refresh();
+        if (board.OutputLost() && !outputLostSaid) {
+            outputLostSaid = true;
+            std::fprintf(stderr, "tarnet-update: standard output lost; the updates go on to their end\n");
+        }
     }
     for (auto& c : copies) {
         if (c->reader.joinable()) c->reader.join();
@@ -259,7 +273,13 @@ int RunAll(const UpdateAllOptions& options) {
     std::error_code ec;
     fs::remove_all(work, ec);
 
-    const bool reportWritten = KeepRecords(records, options.reportPath, options.history);
+    // The history gets the records of the copies that left none.
+    std::vector<UpdateRecord> unrecorded;
+    for (const auto& c : copies) {
+        if (!c->recordedItself) unrecorded.push_back(c->record);
+    }
+    if (options.history) AppendToHistory(unrecorded);
+    const bool reportWritten = WriteReport(records, options.reportPath);
     const bool allCompleted = std::all_of(records.begin(), records.end(), [](const UpdateRecord& r) { return r.Completed(); });
     return allCompleted && reportWritten ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 // tarnet-update --all: several devices updated at once, each by a copy of tarnet-update of its own
 // (one engine per process, as in the window), so that a fault in one update never touches another.
 // The copies' output comes back through pipes and feeds a ProgressBoard; their reports are merged
-// into one, and the history gets one line per device.
+// into one. Each copy keeps its own record in the history, whatever becomes of this process; the
+// records of copies that left none are added at the end.
 #pragma once
 
 #include <string>
@@ -12,7 +13,7 @@ struct UpdateAllOptions {
     std::vector<std::string> devices;    // each used as both MIDI IN and MIDI OUT
     std::vector<std::string> copyArgs;   // options that every copy gets besides its device
     std::string reportPath;              // empty: no report
-    bool history = true;
+    bool history = true;                 // false: nothing goes into the history
     bool quiet = false;                  // no progress lines: the devices' errors and endings only
     int timeoutSec = 600;                // each copy's own time-out; the runner waits a while longer
 };

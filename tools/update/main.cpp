@@ -3,6 +3,7 @@
 // records the run (report, history) as the window does. With --all it starts a copy of itself per
 // device instead (UpdateAll.h).
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -67,6 +68,16 @@ void PrepareOutput() {
 #endif
 }
 
+// A closed pipe on standard output (a reader such as "head -1" that has seen enough, a "tee" that
+// Ctrl+C ended first, the --all runner that was killed) would end the process with SIGPIPE in the
+// middle of a transfer. Ignored, a write to it fails instead, and the update goes on to its end
+// and is recorded. Windows has no such signal.
+void IgnoreClosedOutput() {
+#if !defined(_WIN32)
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
 // --list: the devices of the MIDI system (with --loopback, the simulated one).
 int ListDevices(const RunnerOptions& options) {
     RunnerMidi midi(options.loopback, options.inName);
@@ -121,9 +132,11 @@ int main(int argc, char** argv) {
     if (parsed.exitStatus) return *parsed.exitStatus;
     const RunnerOptions& options = parsed.options;
     if (options.showHistory) return PrintHistory();
+    if (options.list) return ListDevices(options);
+    // From here an update may be under way, which its output going away must not cut short.
+    IgnoreClosedOutput();
     // --all ends its copies itself at a second Ctrl+C, and then still prints the table.
     InstallInterruptHandlers(!options.all);
-    if (options.list) return ListDevices(options);
     if (options.all) return UpdateAllDevices(options, args.pointers[0]);
     return UpdateOneDevice(options);
 }
