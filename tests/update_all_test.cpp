@@ -11,7 +11,7 @@
 #include "ChildProcess.h"
 #include "ProgressBoard.h"
 #include "RecordTable.h"
-#include "TextWidth.h"
+#include "TerminalText.h"
 #include "UpdateAll.h"
 #include "UpdateRecord.h"
 
@@ -34,7 +34,7 @@ TEST(DevicesToUpdate, TakesTheWindowsDefaultNamesPresentInBothListsInCopyOrder) 
     EXPECT_TRUE(DevicesToUpdate({"USB Audio Device (1)", "usb audio device"}, {"USB Audio Device (1)", "usb audio device"}).empty());
 }
 
-TEST(TextWidth, CountsWideCharactersTwiceAndNeverCutsOneInHalf) {
+TEST(TerminalText, CountsWideCharactersTwiceAndNeverCutsOneInHalf) {
     EXPECT_EQ(DisplayWidth("USB Audio Device"), 16);
     EXPECT_EQ(DisplayWidth(JA), 4 + 2 * 5 + 1 + 2 * 4);
     EXPECT_EQ(DisplayWidth("\xFF" "a"), 2);
@@ -43,6 +43,25 @@ TEST(TextWidth, CountsWideCharactersTwiceAndNeverCutsOneInHalf) {
     EXPECT_EQ(FitWidth("abc", 10), "abc");
     EXPECT_EQ(PadWidth("\xE3\x82\xAA", 4), "\xE3\x82\xAA  ");
     EXPECT_EQ(PadWidth("abcdef", 4), "abcdef");
+}
+
+TEST(TerminalText, EscapesEverythingATerminalWouldActOnAndKeepsPrintableUtf8AsItIs) {
+    EXPECT_EQ(EscapeControls("USB Audio Device (2)"), "USB Audio Device (2)");
+    EXPECT_EQ(EscapeControls(JA + " (2)"), JA + " (2)");
+    EXPECT_EQ(EscapeControls("back\\slash \xc2\xa0\xe2\x82\xac\xf0\x9f\x8e\xb8"),
+              "back\\slash \xc2\xa0\xe2\x82\xac\xf0\x9f\x8e\xb8");  // no-break space, euro, guitar
+    // C0 controls, DEL, escape sequences.
+    EXPECT_EQ(EscapeControls(std::string("\0\x01\t\n\r\x1b\x1f\x7f", 8)), "\\x00\\x01\\x09\\x0a\\x0d\\x1b\\x1f\\x7f");
+    EXPECT_EQ(EscapeControls("A\x1b[2J\x1b]0;title\x07" "B"), "A\\x1b[2J\\x1b]0;title\\x07B");
+    // C1 controls as code points (CSI, NEL, the first and the last).
+    EXPECT_EQ(EscapeControls("\xc2\x9b" "31m\xc2\x85\xc2\x80\xc2\x9f"), "\\u009b31m\\u0085\\u0080\\u009f");
+    // Bytes that are not UTF-8: stray, cut short, overlong, a surrogate, beyond U+10FFFF.
+    EXPECT_EQ(EscapeControls("\xff\x9b\xe3\x82"), "\\xff\\x9b\\xe3\\x82");
+    EXPECT_EQ(EscapeControls("\xc0\x9b\xe0\x80\x9b"), "\\xc0\\x9b\\xe0\\x80\\x9b");
+    EXPECT_EQ(EscapeControls("\xed\xa0\x80\xf4\x90\x80\x80"), "\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80");
+    // Widths are those of what is shown.
+    EXPECT_EQ(DisplayWidth(EscapeControls("A\x1b")), 5);
+    EXPECT_EQ(PadWidth(EscapeControls("\x07"), 6), "\\x07  ");
 }
 
 UpdateRecord Record(const std::string& device, const std::string& ending, std::int64_t ms, std::vector<int> sends) {
@@ -74,6 +93,27 @@ TEST(RecordTables, LineUpTheColumnsAlsoBesideJapaneseNames) {
     EXPECT_EQ(HistoryTable({dated}),
               "started (UTC)        device            model  ending     duration  sent again\n"
               "2026-03-05 14:03:22  USB Audio Device  0x6A   Completed     2.2 s           1\n");
+}
+
+// A name as a USB descriptor or an edited history may bring it: an escape sequence that would
+// clear the screen, a bell, a C1 control (CSI), a tab and a byte that is not UTF-8.
+const std::string HOSTILE = "Evil\x1b[2J\x07 \xc2\x9b" "31m\t\xff";
+const std::string HOSTILE_SHOWN = "Evil\\x1b[2J\\x07 \\u009b31m\\x09\\xff";
+
+TEST(RecordTables, ShowControlCharactersOfNamesAndEndingsEscapedAndLineUpTheEscapedForm) {
+    UpdateRecord hostile = Record(HOSTILE, "Completed\x1b]0;owned\x07", 1000, {1});
+    hostile.start = *ParseUtc("2026-03-05T14:03:22.125Z");
+    UpdateRecord plain = Record("USB Audio Device", "Completed", 2200, {1, 2});
+    plain.start = hostile.start;
+    // The escaped name takes 33 columns, the escaped ending 25.
+    EXPECT_EQ(HistoryTable({hostile, plain}),
+              "started (UTC)        device                             model  ending                     "
+              "duration  sent again\n"
+              "2026-03-05 14:03:22  Evil\\x1b[2J\\x07 \\u009b31m\\x09\\xff  0x6A   Completed\\x1b]0;owned\\x07     "
+              "1.0 s           0\n"
+              "2026-03-05 14:03:22  USB Audio Device                   0x6A   Completed                     "
+              "2.2 s           1\n");
+    EXPECT_EQ(ClosingTable({hostile}).find('\x1b'), std::string::npos);
 }
 
 // A board that writes into a memory buffer, on a clock the test sets.
@@ -152,6 +192,27 @@ TEST(ProgressBoard, OnATerminalRedrawsOneLinePerDeviceInPlaceWithMessagesAbove) 
         }
         EXPECT_LT(DisplayWidth(line), 60) << line;
     }
+}
+
+TEST(ProgressBoard, ShowsControlCharactersOfNamesAndOfTheDevicesLinesEscaped) {
+    BoardOutput plain;
+    ProgressBoard lines(plain.File(), {HOSTILE}, 1000, false, 80, [] { return 0.0; });
+    lines.DeviceOutput(0, "Error: \x1b[31mred");
+    lines.Ended(0, "Aborted\r", 1.0);
+    EXPECT_EQ(plain.Text(), HOSTILE_SHOWN + ": Error: \\x1b[31mred\n" + HOSTILE_SHOWN + ": ended: Aborted\\x0d after 1.0 s\n");
+
+    BoardOutput out;
+    ProgressBoard board(out.File(), {HOSTILE, "B"}, 1000, true, 80, [] { return 0.0; });
+    board.DeviceOutput(1, "status: \x1b[2J");
+    board.DeviceOutput(0, "Error: \x1b[31mred");
+    board.Refresh(true);
+    const std::string text = out.Text();
+    EXPECT_EQ(text.substr(0, text.find('\n') + 1), "\r" + HOSTILE_SHOWN + ": Error: \\x1b[31mred\x1b[K\n");
+    // The names' column is as wide as the escaped name.
+    EXPECT_NE(text.find("\r" + HOSTILE_SHOWN + "  starting\x1b[K\n\rB" + std::string(DisplayWidth(HOSTILE_SHOWN) - 1, ' ') +
+                        "  \\x1b[2J\x1b[K\n"),
+              std::string::npos)
+        << text;
 }
 
 #if !defined(_WIN32)

@@ -13,6 +13,7 @@
 #include "Interrupt.h"
 #include "RecordTable.h"
 #include "RunnerMidi.h"
+#include "TerminalText.h"
 #include "UpdateRecord.h"
 #include "platform/MidiApi.h"
 
@@ -131,7 +132,7 @@ int FinishRun(const RunnerOptions& o, const RunEnd& end, const UpdateRecord& rec
 void PrintDeviceLists(CUpdateEngine& engine) {
     const auto print = [](const char* title, const std::vector<std::string>& names) {
         std::printf("%s devices:\n", title);
-        for (std::size_t i = 0; i < names.size(); ++i) std::printf("  %zu: %s\n", i, names[i].c_str());
+        for (std::size_t i = 0; i < names.size(); ++i) std::printf("  %zu: %s\n", i, EscapeControls(names[i]).c_str());
     };
     print("MIDI OUT", engine.MidiOutDeviceNames());
     print("MIDI IN", engine.MidiInDeviceNames());
@@ -143,7 +144,10 @@ int UpdateOneDevice(const RunnerOptions& o) {
     auto engine = std::make_shared<CUpdateEngine>(console, midi.Platform(), o.timings);
     const int in = FindDevice(engine->MidiInDeviceNames(), o.inName);
     const int out = FindDevice(engine->MidiOutDeviceNames(), o.outName);
-    if (!o.quiet) std::printf("MIDI IN \"%s\": %d, MIDI OUT \"%s\": %d\n", o.inName.c_str(), in, o.outName.c_str(), out);
+    if (!o.quiet) {
+        std::printf("MIDI IN \"%s\": %d, MIDI OUT \"%s\": %d\n", EscapeControls(o.inName).c_str(), in,
+                    EscapeControls(o.outName).c_str(), out);
+    }
     engine->SelectMidiOut(out);
     engine->StartPollTimer();
     console->StartRecord(o.inName, o.outName);

@@ -8,5 +8,6 @@
 // Runs the update; the exit status: 0 when it completed and its report (if asked for) was written.
 int UpdateOneDevice(const RunnerOptions& options);
 
-// Prints the system's MIDI OUT and MIDI IN devices, each with its device index.
+// Prints the system's MIDI OUT and MIDI IN devices, each with its device index; the names (from
+// the devices themselves) with their control characters escaped.
 void PrintDeviceLists(CUpdateEngine& engine);

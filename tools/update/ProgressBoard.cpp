@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cstdlib>
 
-#include "TextWidth.h"
+#include "TerminalText.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -33,7 +33,11 @@ ProgressBoard::ProgressBoard(std::FILE* out, std::vector<std::string> names, std
                              int columns, Clock clock)
     : m_out(out), m_total(std::max<std::int64_t>(total, 1)), m_inPlace(inPlace), m_columns(std::max(columns, 20)),
       m_clock(std::move(clock)) {
-    for (const std::string& name : names) m_nameWidth = std::max(m_nameWidth, DisplayWidth(name));
+    // Names come from outside (USB descriptors): shown escaped, and measured so.
+    for (std::string& name : names) {
+        name = EscapeControls(name);
+        m_nameWidth = std::max(m_nameWidth, DisplayWidth(name));
+    }
     // The name takes at most half the line; the progress gets the rest.
     m_nameWidth = std::min(m_nameWidth, m_columns / 2);
     const int rest = m_columns - m_nameWidth - 2;
@@ -44,7 +48,7 @@ void ProgressBoard::DeviceOutput(std::size_t index, const std::string& line) {
     if (index >= m_devices.size()) return;
     Device& d = m_devices[index];
     if (!m_inPlace) {
-        Write(d.name + ": " + line + "\n");
+        Write(d.name + ": " + EscapeControls(line) + "\n");
         return;
     }
     long long done = 0, total = 0;
@@ -53,12 +57,12 @@ void ProgressBoard::DeviceOutput(std::size_t index, const std::string& line) {
         d.transferring = true;
         d.line.Text(d.done, m_clock());  // the step counts for the speed when it arrives
     } else if (StartsWith(line, "status: ")) {
-        if (!d.transferring) d.phase = line.substr(8);
+        if (!d.transferring) d.phase = EscapeControls(line.substr(8));
     } else if (StartsWith(line, "MIDI IN ")) {
         d.phase = "identifying";
     } else if (!StartsWith(line, "tarnet-update: update ")) {
         // Errors and anything unexpected stay readable above the board.
-        WriteAbove(d.name + ": " + line);
+        WriteAbove(d.name + ": " + EscapeControls(line));
     }
     m_dirty = true;
 }
@@ -66,19 +70,19 @@ void ProgressBoard::DeviceOutput(std::size_t index, const std::string& line) {
 void ProgressBoard::Ended(std::size_t index, const std::string& ending, double seconds) {
     if (index >= m_devices.size()) return;
     Device& d = m_devices[index];
-    d.ending = ending;
+    d.ending = EscapeControls(ending);
     d.seconds = seconds;
     m_dirty = true;
     if (!m_inPlace) {
-        Write(d.name + ": ended: " + ending + " after " + Seconds(seconds) + "\n");
+        Write(d.name + ": ended: " + d.ending + " after " + Seconds(seconds) + "\n");
     }
 }
 
 void ProgressBoard::Note(const std::string& text) {
     if (m_inPlace) {
-        WriteAbove(text);
+        WriteAbove(EscapeControls(text));
     } else {
-        Write(text + "\n");
+        Write(EscapeControls(text) + "\n");
     }
 }
 

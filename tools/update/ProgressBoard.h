@@ -7,6 +7,9 @@
 // with the devices' messages (errors) written above the lines. Otherwise every line of a device's
 // output is written as it comes, after the device's name: "USB Audio Device (2): progress: ...".
 //
+// Names, the devices' lines and endings are shown with their control characters escaped
+// (EscapeControls): they come from outside.
+//
 // Not thread-safe: one thread makes every call.
 #pragma once
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "TextWidth.h"
+#include "TerminalText.h"
 #include "UpdateHistory.h"
 
 namespace {
@@ -53,8 +53,10 @@ std::string Seconds(std::int64_t ms) {
     return text;
 }
 
+// Names and endings come from outside (a device's descriptor, an edited history): shown escaped.
 std::vector<std::string> Cells(const UpdateRecord& r) {
-    return {Device(r), Model(r), r.ending, Seconds(r.durationMs), std::to_string(r.BlocksSentAgain())};
+    return {EscapeControls(Device(r)), Model(r), EscapeControls(r.ending), Seconds(r.durationMs),
+            std::to_string(r.BlocksSentAgain())};
 }
 
 const std::vector<Column> RECORD_COLUMNS = {
