@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <string>
 #include <vector>
@@ -13,7 +16,13 @@
 #include "RecordTable.h"
 #include "TerminalText.h"
 #include "UpdateAll.h"
+#include "UpdateHistory.h"
 #include "UpdateRecord.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -283,6 +292,95 @@ TEST(ChildProcess, InterruptAsksTheChildToEndAndKillEndsIt) {
             EXPECT_EQ(child.Wait(), 5);
         }
     }
+}
+
+// A stand-in for tarnet-update that RunAll starts for each device: a shell script that knows its
+// device ($device), its report ($report) and a folder of the test's own ($dir).
+class FakeCopy {
+public:
+    explicit FakeCopy(const std::string& body) {
+        char dir[] = "/tmp/tarnet-fake-copy-XXXXXX";
+        if (::mkdtemp(dir) == nullptr) return;
+        m_dir = dir;
+        std::ofstream script(Program());
+        script << "#!/bin/sh\ndir='" << m_dir << "'\n"
+               << "while [ $# -gt 0 ]; do case $1 in --device) device=$2;; --report) report=$2;; esac; shift; done\n"
+               << body << "\n";
+        script.close();
+        ::chmod(Program().c_str(), 0700);
+    }
+    ~FakeCopy() {
+        std::error_code ec;
+        if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
+    }
+    bool Made() const { return !m_dir.empty(); }
+    std::string Program() const { return m_dir + "/copy.sh"; }
+    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+
+private:
+    std::string m_dir;
+};
+
+// Options for a run over `devices` with short limits; its board goes into `out`.
+UpdateAllOptions FakeRun(const FakeCopy& copy, std::vector<std::string> devices, std::FILE* out) {
+    UpdateAllOptions options;
+    options.program = copy.Program();
+    options.devices = std::move(devices);
+    options.history = false;
+    options.timeoutSec = 1;
+    options.limits.timeoutGrace = std::chrono::milliseconds(0);
+    options.limits.interruptGrace = std::chrono::milliseconds(0);
+    options.limits.killWait = std::chrono::seconds(1);
+    options.limits.outputDrain = std::chrono::seconds(1);
+    options.out = out;
+    return options;
+}
+
+TEST(RunAll, KeepsTheCopiesReportsInAFolderThatOnlyItsUserCanEnter) {
+    FakeCopy copy("stat -c %a \"$(dirname \"$report\")\" >\"$dir/mode\"");
+    ASSERT_TRUE(copy.Made());
+    BoardOutput out;
+    const mode_t umaskBefore = ::umask(022);
+    const int status = RunAll(FakeRun(copy, {"A"}, out.File()));
+    ::umask(umaskBefore);
+    EXPECT_EQ(status, 1);  // the copy left no report
+    EXPECT_EQ(ReadWholeFile(copy.Path("mode")).value_or("none"), "700\n");
+}
+
+TEST(RunAll, GivesUpOnACopyThatDoesNotEndWhenKilledAndRecordsItAborted) {
+    // Device A's process leaves one behind that holds its output open, and never ends by itself;
+    // device B completes. Only A's record is the runner's to keep in the history.
+    FakeCopy copy("case $device in\n"
+                  "  A) sleep 600 & echo $! >\"$dir/left-behind\"; exec sleep 600;;\n"
+                  "  B) cp \"$dir/completed.json\" \"$report\";;\n"
+                  "esac");
+    ASSERT_TRUE(copy.Made());
+    UpdateRecord completed = Record("B", "Completed", 2000, std::vector<int>(ImageBlockCount(), 1));
+    completed.programVersion = ProgramVersion();
+    ASSERT_TRUE(WriteFileAtomically(copy.Path("completed.json"), ReportJson("tarnet-update", {completed})));
+    ::setenv("XDG_STATE_HOME", copy.Path("state").c_str(), 1);
+
+    BoardOutput out;
+    UpdateAllOptions options = FakeRun(copy, {"A", "B"}, out.File());
+    options.history = true;
+    options.reportPath = copy.Path("report.json");
+    auto run = std::async(std::launch::async, [&] { return RunAll(options); });
+    const bool ended = run.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    // The process left behind goes in any case, so that a run still waiting for it ends too.
+    if (const auto pid = ReadWholeFile(copy.Path("left-behind"))) ::kill(std::stoi(*pid), SIGKILL);
+    ASSERT_TRUE(ended) << "the run still waits for device A";
+    EXPECT_EQ(run.get(), 1);
+    ::unsetenv("XDG_STATE_HOME");
+
+    const auto report = ParseReportJson(ReadWholeFile(options.reportPath).value_or(""));
+    ASSERT_TRUE(report && report->size() == 2) << out.Text();
+    EXPECT_EQ((*report)[0].midiIn, "A");
+    EXPECT_EQ((*report)[0].ending, "Aborted");
+    EXPECT_EQ((*report)[1], completed);
+    const HistoryContents history = ReadHistory(copy.Path("state/tarnet-updater/history.jsonl"));
+    ASSERT_EQ(history.records.size(), 1u);
+    EXPECT_EQ(history.records[0].midiIn, "A");
+    EXPECT_EQ(history.records[0].ending, "Aborted");
 }
 
 TEST(ChildProcess, AProgramThatDoesNotExistIsAnErrorNotAStart) {

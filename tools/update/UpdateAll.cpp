@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -23,6 +24,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -34,11 +36,6 @@ using SteadyClock = std::chrono::steady_clock;
 
 // The highest copy number of the window, and so of the default names.
 constexpr int MAX_COPIES = 20;
-// After Ctrl+C each copy closes its run at once; this long is left for a send under way (see
-// CUpdateEngine::WORKER_END_LIMIT) before the copies are killed.
-constexpr std::chrono::seconds INTERRUPT_GRACE{40};
-// Beyond a copy's own time-out: its closing and the writing of its report.
-constexpr std::chrono::seconds TIMEOUT_GRACE{60};
 constexpr std::chrono::milliseconds TICK{100};
 
 // A line of a copy's output, or the end of it.
@@ -80,15 +77,20 @@ struct Copy {
     std::string reportPath;
     ChildProcess process;
     std::thread reader;  // reads `process`'s output into the queue
-    bool running = false;
     std::chrono::system_clock::time_point start;
     SteadyClock::time_point steadyStart;
+    bool running = false;      // started and not yet done with
+    bool exited = false;       // its process has ended (and been collected)
+    bool outputEnded = false;  // the reader has seen the end of its output
+    SteadyClock::time_point exitedAt;
+    std::optional<SteadyClock::time_point> killedAt;
     UpdateRecord record;
     // The record came from the copy's report: the copy has kept it in the history itself.
     bool recordedItself = false;
 };
 
-// A folder of this run's own for the copies' reports.
+// A folder of this run's own for the copies' reports; only its user may enter it (POSIX: made
+// 0700 whatever the umask; on Windows the temporary folder is the user's own).
 fs::path MakeWorkFolder() {
 #if defined(_WIN32)
     const unsigned long pid = GetCurrentProcessId();
@@ -100,7 +102,11 @@ fs::path MakeWorkFolder() {
     if (ec) return {};
     for (int attempt = 0; attempt < 100; ++attempt) {
         const fs::path folder = base / ("tarnet-update-" + std::to_string(pid) + "-" + std::to_string(attempt));
+#if defined(_WIN32)
         if (fs::create_directory(folder, ec)) return folder;
+#else
+        if (::mkdir(folder.c_str(), 0700) == 0) return folder;
+#endif
     }
     return {};
 }
@@ -136,6 +142,170 @@ void TakeRecord(Copy& copy) {
     copy.record = AbortedRecord(copy);
 }
 
+// One run of --all: the copies, their board, and what the main thread does while they run.
+class AllRun {
+public:
+    AllRun(const UpdateAllOptions& options, fs::path work)
+        : m_options(options), m_work(std::move(work)), m_board(MakeBoard(options)) {}
+
+    // Starts a copy per device; a device whose copy can't start ends Aborted at once.
+    void StartCopies() {
+        if (!m_options.quiet) {
+            const std::size_t n = m_options.devices.size();
+            m_board.Note("tarnet-update: updating " + std::to_string(n) + " device" + (n == 1 ? "" : "s") + " at once");
+        }
+        for (std::size_t i = 0; i < m_options.devices.size(); ++i) {
+            m_copies.push_back(std::make_unique<Copy>());
+            StartCopy(i, *m_copies.back());
+        }
+        m_killAt = SteadyClock::now() + std::chrono::seconds(m_options.timeoutSec) + m_options.limits.timeoutGrace;
+    }
+
+    // Until every copy is done with: their lines onto the board, Ctrl+C passed on, the copies that
+    // outlive their time killed, and those that can't be ended given up on.
+    void Watch() {
+        while (std::any_of(m_copies.begin(), m_copies.end(), [](const auto& c) { return c->running; })) {
+            for (OutputLine& line : m_queue.Take(TICK)) {
+                if (line.end) m_copies[line.copy]->outputEnded = true;
+                else if (m_copies[line.copy]->running) m_board.DeviceOutput(line.copy, line.text);
+            }
+            const auto now = SteadyClock::now();
+            for (std::size_t i = 0; i < m_copies.size(); ++i) Check(i, now);
+            PassOnInterrupts();
+            if (now >= m_killAt) {
+                KillRunning();
+                m_killAt = SteadyClock::time_point::max();
+            }
+            m_board.Refresh();
+            if (m_board.OutputLost() && !m_outputLostSaid) {
+                m_outputLostSaid = true;
+                std::fprintf(stderr, "tarnet-update: standard output lost; the updates go on to their end\n");
+            }
+        }
+        for (auto& c : m_copies) {
+            if (c->reader.joinable()) c->reader.join();
+        }
+        m_board.Refresh(true);
+    }
+
+    // The closing table, the report, the history of the copies that kept none; the exit status.
+    int Finish() {
+        std::vector<UpdateRecord> records;
+        std::vector<UpdateRecord> unrecorded;
+        for (const auto& c : m_copies) {
+            records.push_back(c->record);
+            if (!c->recordedItself) unrecorded.push_back(c->record);
+        }
+        std::fprintf(m_options.out, "\n%s", ClosingTable(records).c_str());
+        std::fflush(m_options.out);
+        if (m_options.history) AppendToHistory(unrecorded);
+        const bool reportWritten = WriteReport(records, m_options.reportPath);
+        const bool allCompleted =
+            std::all_of(records.begin(), records.end(), [](const UpdateRecord& r) { return r.Completed(); });
+        return allCompleted && reportWritten ? 0 : 1;
+    }
+
+private:
+    static ProgressBoard MakeBoard(const UpdateAllOptions& options) {
+        int columns = 80;
+        const bool inPlace =
+            !options.quiet && ProgressBoard::CanDrawInPlace(options.out, options.devices.size(), columns);
+        return ProgressBoard(options.out, options.devices, IMAGE_SIZE, inPlace, columns);
+    }
+
+    void StartCopy(std::size_t i, Copy& copy) {
+        copy.device = m_options.devices[i];
+        copy.reportPath = Utf8Of(m_work / ("device-" + std::to_string(i + 1) + ".json"));
+        copy.start = std::chrono::system_clock::now();
+        copy.steadyStart = SteadyClock::now();
+        // Each copy keeps its record in the history itself, so that it is kept even when this
+        // process is gone before the copy ends.
+        std::vector<std::string> args = {"--device", copy.device, "--report", copy.reportPath};
+        if (!m_options.history) args.push_back("--no-history");
+        args.insert(args.end(), m_options.copyArgs.begin(), m_options.copyArgs.end());
+        if (m_options.quiet) args.push_back("--quiet");
+        std::string error;
+        if (copy.process.Start(m_options.program, args, error, true)) {
+            try {
+                copy.reader = std::thread([queue = &m_queue, process = &copy.process, i] {
+                    std::string line;
+                    while (process->ReadLine(line)) queue->Push({i, false, line});
+                    queue->Push({i, true, {}});
+                });
+                copy.running = true;
+                return;
+            } catch (const std::system_error& e) {
+                copy.process.Kill();
+                copy.process.Wait();
+                error = std::string("no thread for its output: ") + e.what();
+            }
+        }
+        m_board.Note(copy.device + ": " + error);
+        copy.record = AbortedRecord(copy);
+        m_board.Ended(i, copy.record.ending, 0);
+    }
+
+    // Done with copy `i` once its process has ended and its output has (or has had its time to
+    // come through), or once it has not ended within its time after it was killed.
+    void Check(std::size_t i, SteadyClock::time_point now) {
+        Copy& copy = *m_copies[i];
+        if (!copy.running) return;
+        if (!copy.exited && copy.process.TryWait()) {
+            copy.exited = true;
+            copy.exitedAt = now;
+        }
+        if (copy.exited && (copy.outputEnded || now >= copy.exitedAt + m_options.limits.outputDrain)) {
+            // Its report is complete once its process has ended.
+            TakeRecord(copy);
+        } else if (!copy.exited && copy.killedAt && now >= *copy.killedAt + m_options.limits.killWait) {
+            m_board.Note(copy.device + ": no end after it was killed; no longer waited for");
+            copy.record = AbortedRecord(copy);
+        } else {
+            return;
+        }
+        copy.running = false;
+        copy.process.StopReading();
+        m_board.Ended(i, copy.record.ending, static_cast<double>(copy.record.durationMs) / 1000.0);
+    }
+
+    // The first Ctrl+C (also one that came while the devices were listed or the copies started)
+    // asks every copy to end in order; the next one kills them.
+    void PassOnInterrupts() {
+        const int interrupts = InterruptCount();
+        if (interrupts == m_interruptsSeen) return;
+        m_interruptsSeen = interrupts;
+        if (m_interrupted) {
+            KillRunning();
+            return;
+        }
+        m_interrupted = true;
+        m_board.Note("tarnet-update: interrupted: ending every update (again to stop them at once)");
+        for (auto& c : m_copies) {
+            if (c->running && !c->exited) c->process.Interrupt();
+        }
+        m_killAt = std::min(m_killAt, SteadyClock::now() + m_options.limits.interruptGrace);
+    }
+
+    void KillRunning() {
+        const auto now = SteadyClock::now();
+        for (auto& c : m_copies) {
+            if (!c->running || c->exited) continue;
+            c->process.Kill();
+            if (!c->killedAt) c->killedAt = now;
+        }
+    }
+
+    const UpdateAllOptions& m_options;
+    const fs::path m_work;
+    ProgressBoard m_board;
+    LineQueue m_queue;
+    std::vector<std::unique_ptr<Copy>> m_copies;
+    SteadyClock::time_point m_killAt = SteadyClock::time_point::max();
+    int m_interruptsSeen = 0;
+    bool m_interrupted = false;
+    bool m_outputLostSaid = false;
+};
+
 }  // namespace
 
 std::vector<std::string> DevicesToUpdate(const std::vector<std::string>& inNames,
@@ -162,124 +332,21 @@ std::string DefaultNamesText() {
     return text + ", alone or followed by \" (n)\", n = 2 to " + std::to_string(MAX_COPIES);
 }
 
+
 int RunAll(const UpdateAllOptions& options) {
     const fs::path work = MakeWorkFolder();
     if (work.empty()) {
         std::fprintf(stderr, "tarnet-update: no temporary folder for the devices' reports\n");
         return 1;
     }
-    int columns = 80;
-    const bool inPlace = !options.quiet && ProgressBoard::CanDrawInPlace(stdout, options.devices.size(), columns);
-    ProgressBoard board(stdout, options.devices, IMAGE_SIZE, inPlace, columns);
-    if (!options.quiet) board.Note("tarnet-update: updating " + std::to_string(options.devices.size()) + " device" +
-               (options.devices.size() == 1 ? "" : "s") + " at once");
-
-    LineQueue queue;
-    std::vector<std::unique_ptr<Copy>> copies;
-    std::size_t running = 0;
-    for (std::size_t i = 0; i < options.devices.size(); ++i) {
-        auto copy = std::make_unique<Copy>();
-        copy->device = options.devices[i];
-        copy->reportPath = Utf8Of(work / ("device-" + std::to_string(i + 1) + ".json"));
-        copy->start = std::chrono::system_clock::now();
-        copy->steadyStart = SteadyClock::now();
-        // Each copy keeps its record in the history itself, so that it is kept even when this
-        // process is gone before the copy ends.
-        std::vector<std::string> args = {"--device", copy->device, "--report", copy->reportPath};
-        if (!options.history) args.push_back("--no-history");
-        args.insert(args.end(), options.copyArgs.begin(), options.copyArgs.end());
-        if (options.quiet) args.push_back("--quiet");
-        std::string error;
-        if (copy->process.Start(options.program, args, error, true)) {
-            try {
-                copy->reader = std::thread([&queue, process = &copy->process, i] {
-                    std::string line;
-                    while (process->ReadLine(line)) queue.Push({i, false, line});
-                    queue.Push({i, true, {}});
-                });
-                copy->running = true;
-                running++;
-            } catch (const std::system_error& e) {
-                copy->process.Kill();
-                copy->process.Wait();
-                error = std::string("no thread for its output: ") + e.what();
-            }
-        }
-        if (!copy->running) {
-            board.Note(copy->device + ": " + error);
-            copy->record = AbortedRecord(*copy);
-            board.Ended(i, copy->record.ending, 0);
-        }
-        copies.push_back(std::move(copy));
+    int status = 1;
+    {
+        AllRun run(options, work);
+        run.StartCopies();
+        run.Watch();
+        status = run.Finish();
     }
-
-    // A Ctrl+C that came while the devices were listed or the copies started counts too.
-    bool outputLostSaid = false;
-    int interruptsSeen = 0;
-    bool interrupted = false;
-    auto killAt = SteadyClock::now() + std::chrono::seconds(options.timeoutSec) + TIMEOUT_GRACE;
-    const auto killRunning = [&] {
-        for (auto& c : copies) {
-            if (c->running) c->process.Kill();
-        }
-    };
-    while (running > 0) {
-        for (OutputLine& line : queue.Take(TICK)) {
-            Copy& copy = *copies[line.copy];
-            if (!line.end) {
-                board.DeviceOutput(line.copy, line.text);
-                continue;
-            }
-            // The output closes when the copy ends; its report is complete by then.
-            copy.process.Wait();
-            copy.running = false;
-            running--;
-            TakeRecord(copy);
-            board.Ended(line.copy, copy.record.ending, static_cast<double>(copy.record.durationMs) / 1000.0);
-        }
-        const int interrupts = InterruptCount();
-        if (interrupts != interruptsSeen) {
-            interruptsSeen = interrupts;
-            if (!interrupted) {
-                interrupted = true;
-                board.Note("tarnet-update: interrupted: ending every update (again to stop them at once)");
-                for (auto& c : copies) {
-                    if (c->running) c->process.Interrupt();
-                }
-                killAt = std::min(killAt, SteadyClock::now() + INTERRUPT_GRACE);
-            } else {
-                killRunning();
-            }
-        }
-        if (SteadyClock::now() >= killAt) {
-            killRunning();
-            killAt = SteadyClock::time_point::max();
-        }
-        board.Refresh();
-        if (board.OutputLost() && !outputLostSaid) {
-            outputLostSaid = true;
-            std::fprintf(stderr, "tarnet-update: standard output lost; the updates go on to their end\n");
-        }
-    }
-    for (auto& c : copies) {
-        if (c->reader.joinable()) c->reader.join();
-    }
-    board.Refresh(true);
-
-    std::vector<UpdateRecord> records;
-    for (const auto& c : copies) records.push_back(c->record);
-    std::printf("\n%s", ClosingTable(records).c_str());
-    std::fflush(stdout);
     std::error_code ec;
     fs::remove_all(work, ec);
-
-    // The history gets the records of the copies that left none.
-    std::vector<UpdateRecord> unrecorded;
-    for (const auto& c : copies) {
-        if (!c->recordedItself) unrecorded.push_back(c->record);
-    }
-    if (options.history) AppendToHistory(unrecorded);
-    const bool reportWritten = WriteReport(records, options.reportPath);
-    const bool allCompleted = std::all_of(records.begin(), records.end(), [](const UpdateRecord& r) { return r.Completed(); });
-    return allCompleted && reportWritten ? 0 : 1;
+    return status;
 }
