@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include "Interrupt.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -57,7 +59,7 @@ void AppendQuoted(std::wstring& line, const std::wstring& arg) {
 }  // namespace
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, std::string& error,
-                         bool /*interruptsHeld: Ctrl+Break reaches the child's handler or nothing*/) {
+                         bool /*interruptsHeld: the request waits in its event until the child looks*/) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
@@ -78,7 +80,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION info{};
-    // A process group of its own, so that Interrupt can send it Ctrl+Break alone.
+    // A process group of its own, whose Ctrl+C is off: the keyboard's goes to the owner alone.
     const BOOL started = CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, TRUE,
                                         CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &info);
     const DWORD code = GetLastError();
@@ -91,6 +93,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     CloseHandle(info.hThread);
     m_process = info.hProcess;
     m_pid = info.dwProcessId;
+    m_endRequest = CreateEventW(nullptr, TRUE, FALSE, EndRequestName(m_pid).c_str());
     m_output = readEnd;
     m_running = true;
     return true;
@@ -118,7 +121,7 @@ bool ChildProcess::FillBuffer() {
 }
 
 void ChildProcess::Interrupt() {
-    if (m_running) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, m_pid);
+    if (m_running && m_endRequest != nullptr) SetEvent(static_cast<HANDLE>(m_endRequest));
 }
 
 void ChildProcess::Kill() {
@@ -146,6 +149,7 @@ ChildProcess::~ChildProcess() {
     if (m_running) Kill();
     if (m_process != nullptr) CloseHandle(static_cast<HANDLE>(m_process));
     if (m_output != nullptr) CloseHandle(static_cast<HANDLE>(m_output));
+    if (m_endRequest != nullptr) CloseHandle(static_cast<HANDLE>(m_endRequest));
 }
 
 std::string ChildProcess::OwnProgram(const char* argv0) {

@@ -35,9 +35,10 @@ public:
     // Makes ReadLine return false within about 0.1 s, whether or not the output ends: for output
     // that a process left behind by the child holds open. Any thread.
     void StopReading() { m_stopReading.store(true); }
-    // Asks the child to end in order, as Ctrl+C does (SIGINT; on Windows Ctrl+Break). The child
-    // runs in a process group of its own, so a Ctrl+C at the terminal reaches the owner only and
-    // this is how the child hears of it. Owner's thread.
+    // Asks the child to end in order, as Ctrl+C does: SIGINT; on Windows the event named
+    // EndRequestName (Interrupt.h) that a copy of tarnet-update watches. The child runs in a
+    // process group of its own, so a Ctrl+C at the terminal reaches the owner only and this is
+    // how the child hears of it. Owner's thread.
     void Interrupt();
     // Ends the child at once. Owner's thread.
     void Kill();
@@ -64,6 +65,7 @@ private:
 #if defined(_WIN32)
     void* m_process = nullptr;  // HANDLE
     void* m_output = nullptr;   // HANDLE, the pipe's read end
+    void* m_endRequest = nullptr;  // HANDLE, the event that Interrupt sets
     std::uint32_t m_pid = 0;
 #else
     int m_pid = -1;

@@ -56,6 +56,8 @@ const char HELP[] =
     "  --counts        on JACK, print one closing line of counts: the program's client as the\n"
     "                  server names it, its cycles, the late cycles the server reported, events\n"
     "                  written, read and lost (the input could not keep them)\n"
+    "  --copy-of-all   how --all starts its copies: it asks them to end, the console's\n"
+    "                  Ctrl+C and Ctrl+Break are left to it\n"
     "  --help          display this help and exit\n"
     "  --version       output version information and exit\n"
     "\n"
@@ -96,6 +98,7 @@ std::optional<int> ReadOptions(int argc, char** argv, RunnerOptions& o) {
         else if (a == "--in") { o.inName = args.Value(); inOrOut = true; }
         else if (a == "--out") { o.outName = args.Value(); inOrOut = true; }
         else if (a == "--all") { args.NoValue(); o.all = true; }
+        else if (a == "--copy-of-all") { args.NoValue(); o.copyOfAll = true; }
         else if (a == "--report") o.reportPath = args.Value();
         else if (a == "--history") { args.NoValue(); o.showHistory = true; }
         else if (a == "--no-history") { args.NoValue(); o.history = false; }
@@ -112,6 +115,7 @@ std::optional<int> ReadOptions(int argc, char** argv, RunnerOptions& o) {
         else throw cli::UsageError{"unexpected argument '" + a + "'"};
     }
     if (o.all && inOrOut) throw cli::UsageError{"--all updates devices that are both MIDI IN and MIDI OUT: name them with --device"};
+    if (o.all && o.copyOfAll) throw cli::UsageError{"--copy-of-all is one device of --all, not --all"};
     if (o.all && o.rescan) throw cli::UsageError{"--rescan is for one device, not --all"};
     if (!o.all && o.devices.size() > 1) throw cli::UsageError{"several devices need --all"};
     CheckReportFolder(o.reportPath);

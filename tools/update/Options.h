@@ -13,6 +13,7 @@ struct RunnerOptions {
     std::vector<std::string> devices;          // every --device, for --all
     std::string reportPath;                    // empty: no report
     bool all = false;
+    bool copyOfAll = false;  // started by --all for one of its devices
     bool list = false;
     bool showHistory = false;
     bool history = true;

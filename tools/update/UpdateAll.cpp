@@ -220,7 +220,7 @@ private:
         copy.steadyStart = SteadyClock::now();
         // Each copy keeps its record in the history itself, so that it is kept even when this
         // process is gone before the copy ends.
-        std::vector<std::string> args = {"--device", copy.device, "--report", copy.reportPath};
+        std::vector<std::string> args = {"--copy-of-all", "--device", copy.device, "--report", copy.reportPath};
         if (!m_options.history) args.push_back("--no-history");
         args.insert(args.end(), m_options.copyArgs.begin(), m_options.copyArgs.end());
         if (m_options.quiet) args.push_back("--quiet");

@@ -135,8 +135,10 @@ int main(int argc, char** argv) {
     if (options.list) return ListDevices(options);
     // From here an update may be under way, which its output going away must not cut short.
     IgnoreClosedOutput();
-    // --all ends its copies itself at a second Ctrl+C, and then still prints the table.
-    InstallInterruptHandlers(!options.all);
-    if (options.all) return UpdateAllDevices(options, args.pointers[0]);
-    return UpdateOneDevice(options);
+    InstallInterruptHandlers(options.all         ? InterruptMode::Runner
+                             : options.copyOfAll ? InterruptMode::Copy
+                                                 : InterruptMode::Alone);
+    const int status = options.all ? UpdateAllDevices(options, args.pointers[0]) : UpdateOneDevice(options);
+    EndedInOrder();
+    return status;
 }
