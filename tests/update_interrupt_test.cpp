@@ -107,7 +107,8 @@ public:
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         startup.hStdOutput = writeEnd;
         startup.hStdError = writeEnd;
-        std::string command = "\"" + UpdateProgram() + "\" " + arguments;
+        std::string command = '"' + UpdateProgram();
+        command += "\" " + arguments;
         PROCESS_INFORMATION info{};
         if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
             CloseHandle(info.hThread);

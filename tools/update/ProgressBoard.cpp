@@ -110,7 +110,12 @@ void ProgressBoard::Draw() {
         text += up;
     }
     const double now = m_clock();
-    for (Device& d : m_devices) text += "\r" + LineOf(d, now) + CLEAR_TO_END + "\n";
+    for (Device& d : m_devices) {
+        text += '\r';
+        text += LineOf(d, now);
+        text += CLEAR_TO_END;
+        text += '\n';
+    }
     Write(text);
     m_drawn = true;
     m_dirty = false;

@@ -120,7 +120,9 @@ std::string ProgressLine::Leave() {
 std::string ProgressLine::Clear() {
     if (!m_drawn) return {};
     m_drawn = false;
-    return "\r" + std::string(m_longest, ' ') + "\r";
+    std::string blank(m_longest + 2, ' ');
+    blank.front() = blank.back() = '\r';
+    return blank;
 }
 
 ProgressOutput::ProgressOutput(std::FILE* out, std::int64_t total, bool terminal, int columns, Clock clock)
