@@ -26,6 +26,9 @@ if [ "$(jack_wait -c 2>/dev/null)" != "running" ]; then
 fi
 command -v jq >/dev/null || { echo "jq is not installed"; exit 1; }
 export XDG_STATE_HOME=$work/state
+# The runner's work folder too, which a killed runner can't remove.
+mkdir -p "$work/tmp"
+export TMPDIR=$work/tmp
 
 # start_sims NAME... : one simulated device per name (options after "--" go to the last one);
 # waits until each is ready.
