@@ -40,7 +40,7 @@ failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
 # rig_up N: N devices; the gadget side of device k in gadget[k].
-declare -A gadget
+declare -A gadget card
 rig_up() {
   bash "$rig" up "$1" >"$work/rig.log" 2>&1 || { cat "$work/rig.log"; echo "FAIL: the USB rig did not come up"; exit 1; }
   grep '^usb-rig:' "$work/rig.log"
@@ -49,7 +49,7 @@ rig_up() {
 # The guest has no /dev/fd, so no process substitution.
 read_gadgets() {
   grep '^device ' "$work/rig.log" >"$work/devices"
-  while read -r _ k _ g _; do gadget[$k]=$g; done <"$work/devices"
+  while read -r _ k _ g _ _ _ h _; do gadget[$k]=$g; card[$k]=$h; done <"$work/devices"
 }
 
 # start_device K LOG OPTIONS...: the simulator on device K's gadget; waits for its ready line.
@@ -62,12 +62,18 @@ start_device() {
   echo "simulator $k did not come up:"; cat "$log"; exit 1
 }
 
-# check_device K LOG RECEIVED: the simulator of device K passed, its image is whole, nothing lost.
+# check_device K LOG RECEIVED PID: the simulator of device K passed, its image is whole, nothing
+# was lost: the bytes that the host's USB card sent (its driver's count) all reached the gadget's
+# driver (the simulator's count of them), and the simulator read them all (its verdict).
 check_device() {
-  local k=$1 log=$2 received=$3 pid=$4
+  local k=$1 log=$2 received=$3 pid=$4 sent got
   wait "$pid" || fail "device $k: simulator verdict"
   grep -E 'raw MIDI|PASS|FAIL' "$log" | sed "s/^/[$k] /"
   cmp -s "$image" "$received" || fail "device $k: the image received differs"
+  sent=$(sed -n '/^Output 0/,/Tx bytes/s/^ *Tx bytes *: *//p' "/proc/asound/card${card[$k]}/midi0" 2>/dev/null)
+  got=$(sed -n 's/.*; \([0-9]*\) bytes received by the driver.*/\1/p' "$log")
+  echo "[$k] host card ${card[$k]} sent ${sent:-?} bytes, the gadget's driver received ${got:-?}"
+  [ -n "$sent" ] && [ "$sent" = "$got" ] || fail "device $k: bytes lost between the host's card and the gadget's"
 }
 
 case "$mode" in
