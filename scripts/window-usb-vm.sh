@@ -67,10 +67,13 @@ click_at() {
   xdotool mousemove --sync $(( X + WIDTH * $1 / 239 )) $(( Y + HEIGHT * $2 / 161 )) click 1
 }
 error_box() { xdotool search --name '^Error$' 2>/dev/null | head -n 1; }
-# Presses "Execute" until the device sees the Identity Request (a click before the window takes
-# input is lost; "Execute" is disabled while a run is under way).
+# Presses "Rescan Device" and "Execute" until the device sees the Identity Request (a click before
+# the window takes input is lost; "Execute" is disabled while a run is under way, and after a
+# completed one until the next rescan).
 execute() {
   for _ in $(seq 1 10); do
+    click_at 188 73
+    sleep 1
     click_at 144 146
     wait_for 10 grep -q "Identity Request answered" /tmp/devsim.log && return 0
   done
