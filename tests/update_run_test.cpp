@@ -317,6 +317,8 @@ TEST_F(UpdateRun, EveryWorkerThreadIsJoinedOnceItHasEndedSoRunsInARowLeaveNoneBe
     for (int run = 0; run < 10; ++run) {
         ASSERT_TRUE(Execute()) << "run " << run;
         ASSERT_TRUE(engine_->WaitForRunEnd(10s).has_value()) << "run " << run;
+        // The run has ended; "Execute" works again once the controls are back.
+        ASSERT_TRUE(testsupport::WaitFor([&] { return !engine_->IsUpdateRunning(); })) << "run " << run;
         // The worker that just ended may still be on its way out; all before it were joined by
         // this run's start.
         EXPECT_LE(CUpdateEngine::WorkerThreadsHeld(), 2u) << "run " << run;
@@ -637,6 +639,7 @@ TEST_P(DeviceLeavingDuringAWait, EndsTheRunAtOnceWithThatPhasesError) {
     std::this_thread::sleep_for(20ms);
     link_->Vanish();
     EXPECT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::DeviceGone) << waitingFor;
+    ASSERT_TRUE(CUpdateEngine::WaitForWorkers(5s)) << "the controls did not come back";
     EXPECT_EQ(Errors(), Log{Error(GetParam() == 0 ? IDS_TIMEOUT_IDENTITY : IDS_TRANSFER_ERROR)}) << waitingFor;
     EXPECT_EQ(Tail(4), RESTORE) << waitingFor;
     EXPECT_FALSE(engine_->IsUpdateRunning());
