@@ -509,19 +509,26 @@ protected:
         return c;
     }
 
+    // A whole run against a device that repeats its answer to ERASE and refuses block
+    // `refusedBlock` once: it completes, every message went out after the answer to the one
+    // before, and the device holds the whole image. What the device saw.
+    devsim::DeviceSummary CompleteAfterARepeatedEraseAnswer(int refusedBlock) {
+        auto c = SlowerThanTheBlockPause();
+        c.refusals = {{refusedBlock, 1, 1}};
+        Start(c);
+        RepeatTheEraseAnswer();
+        EXPECT_EQ(Drive(), UpdateOutcome::Completed);
+        EXPECT_EQ(device_->SentTooEarly(), std::vector<std::string>{});
+        std::string verdict;
+        EXPECT_TRUE(device_->Sim().Verdict(&verdict)) << verdict;
+        return device_->Sim().Summary();
+    }
+
     std::unique_ptr<LockstepDevice> device_;
 };
 
 TEST_F(UpdateRunInLockstep, ARepeatedAnswerIsNotTakenForTheNextBlocksSoEachBlockWaitsForItsOwn) {
-    auto c = SlowerThanTheBlockPause();
-    c.refusals = {{5, 1, 1}};
-    Start(c);
-    RepeatTheEraseAnswer();
-    EXPECT_EQ(Drive(), UpdateOutcome::Completed);
-    EXPECT_EQ(device_->SentTooEarly(), std::vector<std::string>{});
-    std::string verdict;
-    EXPECT_TRUE(device_->Sim().Verdict(&verdict)) << verdict;
-    const auto summary = device_->Sim().Summary();
+    const auto summary = CompleteAfterARepeatedEraseAnswer(5);
     ASSERT_EQ(summary.blocks.size(), 36u);
     for (const auto& [address, record] : summary.blocks) {
         EXPECT_EQ(record.accepted, 1) << std::hex << address;
@@ -535,15 +542,7 @@ TEST_F(UpdateRunInLockstep, ARepeatedAnswerIsNotTakenForTheNextBlocksSoEachBlock
 }
 
 TEST_F(UpdateRunInLockstep, ARefusedLastBlockIsSentAgainBeforeTheFinishEvenAfterARepeatedAnswer) {
-    auto c = SlowerThanTheBlockPause();
-    c.refusals = {{35, 1, 1}};
-    Start(c);
-    RepeatTheEraseAnswer();
-    EXPECT_EQ(Drive(), UpdateOutcome::Completed);
-    EXPECT_EQ(device_->SentTooEarly(), std::vector<std::string>{});
-    std::string verdict;
-    EXPECT_TRUE(device_->Sim().Verdict(&verdict)) << verdict;
-    const auto last = device_->Sim().Summary().blocks.at(0xEEC00);
+    const auto last = CompleteAfterARepeatedEraseAnswer(35).blocks.at(0xEEC00);
     EXPECT_EQ(last.refused, 1);
     EXPECT_EQ(last.accepted, 1) << "\"Version update completed.\" with the last block never accepted";
 }
