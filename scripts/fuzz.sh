@@ -3,7 +3,9 @@
 # on its seed corpus. Exits non-zero when a target finds a crash or does not build.
 #
 # Bounded runs for the test command (a few seconds each on two cores): dispatcher_fuzz 2000000,
-# sysex_join_fuzz 100000 (it joins every input three times, with a reference beside it). The
+# sysex_join_fuzz 100000 (it joins every input three times, with a reference beside it),
+# records_fuzz 30000 (each input parsed three ways into JSON values, each record read written and
+# read again). The
 # targets are built at -O1, as libFuzzer advises: about five times the runs of an -O0 build.
 # TARNET_FUZZ_RUNS sets one count for every target (scripts/soak.sh: 10 million).
 # Everything a run writes stays in build/fuzz, which git ignores: the inputs that crashed, leaked,
@@ -12,8 +14,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-declare -A default_runs=([dispatcher_fuzz]=2000000 [sysex_join_fuzz]=100000)
-declare -A max_len=([dispatcher_fuzz]=20000 [sysex_join_fuzz]=512)
+declare -A default_runs=([dispatcher_fuzz]=2000000 [sysex_join_fuzz]=100000 [records_fuzz]=30000)
+declare -A max_len=([dispatcher_fuzz]=20000 [sysex_join_fuzz]=512 [records_fuzz]=2048)
 
 cmake --preset fuzz >/dev/null || exit 1
 cmake --build --preset fuzz -j "$(nproc)" || exit 1

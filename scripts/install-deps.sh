@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2
+  librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2 nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils xdotool imagemagick fonts-noto-cjk fonts-dejavu-core
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 nsis

@@ -43,6 +43,19 @@ if [ "$(basename "${1:-}")" = tarnet-update ]; then
     timeout 20 "$1" $bad >/dev/null 2>"$work/err"; status=$?
     [ $status -eq 2 ] || fail "tarnet-update $bad: status $status, not 2"
   done
+
+  # A device name with an escape sequence and a bell (a USB descriptor may hold any bytes) reaches
+  # the terminal escaped: in the device lists, the run's first line and the history.
+  evil=$'Evil\e[2J\a'
+  shown='Evil\x1b[2J\x07'
+  timeout 20 "$1" --list --loopback --device "$evil" >"$work/out" 2>&1
+  grep -qxF "  0: $shown" "$work/out" || fail "--list shows the name as: $(cat -v "$work/out")"
+  XDG_STATE_HOME=$work/state timeout 60 "$1" --loopback --device "$evil" --linger 0 >"$work/run" 2>&1
+  [ "$(head -n 1 "$work/run")" = "MIDI IN \"$shown\": 0, MIDI OUT \"$shown\": 0" ] ||
+    fail "the run's first line: $(head -n 1 "$work/run" | cat -v)"
+  XDG_STATE_HOME=$work/state timeout 20 "$1" --history >"$work/history" 2>&1
+  grep -qF "  $shown  0x6A   Completed " "$work/history" || fail "--history: $(cat -v "$work/history")"
+  if grep -q $'\e' "$work/out" "$work/run" "$work/history"; then fail "an escape character reached the output"; fi
 fi
 
 [ $failures -eq 0 ] && echo "command-line conventions hold for: $*"

@@ -147,3 +147,25 @@ TEST(ProgressOutput, EndsAnUnfinishedBarWithANewlineAndWritesNothingWithoutOne) 
     EXPECT_EQ(Contents(f), "\r  2% 9.0/320.0 KiB  --.- KiB/s  ETA -:--\n");
     std::fclose(f);
 }
+
+#if !defined(_WIN32)
+TEST(ProgressOutput, SaysWhenTheOutputRefusedALineAndWhenItTookIt) {
+    std::FILE* full = std::fopen("/dev/full", "w");
+    if (full == nullptr) GTEST_SKIP() << "no /dev/full";
+    for (const bool terminal : {false, true}) {
+        ProgressOutput out(full, TOTAL, terminal, 80, [] { return 0.0; });
+        EXPECT_FALSE(out.Line("status: Erasing Flash memory."));
+        EXPECT_FALSE(out.Progress(BLOCK));
+        EXPECT_EQ(out.End(true), !terminal);  // without a drawn bar there is nothing to close
+    }
+    std::fclose(full);
+
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    ProgressOutput out(f, TOTAL, true, 80, [] { return 0.0; });
+    EXPECT_TRUE(out.Line("status: Erasing Flash memory."));
+    EXPECT_TRUE(out.Progress(BLOCK));
+    EXPECT_TRUE(out.End(false));
+    std::fclose(f);
+}
+#endif

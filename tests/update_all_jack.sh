@@ -26,6 +26,9 @@ if [ "$(jack_wait -c 2>/dev/null)" != "running" ]; then
 fi
 command -v jq >/dev/null || { echo "jq is not installed"; exit 1; }
 export XDG_STATE_HOME=$work/state
+# The runner's work folder too, which a killed runner can't remove.
+mkdir -p "$work/tmp"
+export TMPDIR=$work/tmp
 
 # start_sims NAME... : one simulated device per name (options after "--" go to the last one);
 # waits until each is ready.
@@ -106,7 +109,7 @@ for moment in 0.1 0.6 1.4 kill; do
     copies=$(pgrep -P $pid)
     kill -9 $pid
     wait $pid 2>/dev/null
-    # The copies lose their output with it; they end at their next line.
+    # The copies lose their output with it and go on to their end by themselves.
     for c in $copies; do
       for _ in $(seq 1 100); do kill -0 "$c" 2>/dev/null || break; sleep 0.1; done
       kill -9 "$c" 2>/dev/null

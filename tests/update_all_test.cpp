@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <string>
 #include <vector>
@@ -11,9 +14,15 @@
 #include "ChildProcess.h"
 #include "ProgressBoard.h"
 #include "RecordTable.h"
-#include "TextWidth.h"
+#include "TerminalText.h"
 #include "UpdateAll.h"
+#include "UpdateHistory.h"
 #include "UpdateRecord.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -34,7 +43,7 @@ TEST(DevicesToUpdate, TakesTheWindowsDefaultNamesPresentInBothListsInCopyOrder) 
     EXPECT_TRUE(DevicesToUpdate({"USB Audio Device (1)", "usb audio device"}, {"USB Audio Device (1)", "usb audio device"}).empty());
 }
 
-TEST(TextWidth, CountsWideCharactersTwiceAndNeverCutsOneInHalf) {
+TEST(TerminalText, CountsWideCharactersTwiceAndNeverCutsOneInHalf) {
     EXPECT_EQ(DisplayWidth("USB Audio Device"), 16);
     EXPECT_EQ(DisplayWidth(JA), 4 + 2 * 5 + 1 + 2 * 4);
     EXPECT_EQ(DisplayWidth("\xFF" "a"), 2);
@@ -43,6 +52,25 @@ TEST(TextWidth, CountsWideCharactersTwiceAndNeverCutsOneInHalf) {
     EXPECT_EQ(FitWidth("abc", 10), "abc");
     EXPECT_EQ(PadWidth("\xE3\x82\xAA", 4), "\xE3\x82\xAA  ");
     EXPECT_EQ(PadWidth("abcdef", 4), "abcdef");
+}
+
+TEST(TerminalText, EscapesEverythingATerminalWouldActOnAndKeepsPrintableUtf8AsItIs) {
+    EXPECT_EQ(EscapeControls("USB Audio Device (2)"), "USB Audio Device (2)");
+    EXPECT_EQ(EscapeControls(JA + " (2)"), JA + " (2)");
+    EXPECT_EQ(EscapeControls("back\\slash \xc2\xa0\xe2\x82\xac\xf0\x9f\x8e\xb8"),
+              "back\\slash \xc2\xa0\xe2\x82\xac\xf0\x9f\x8e\xb8");  // no-break space, euro, guitar
+    // C0 controls, DEL, escape sequences.
+    EXPECT_EQ(EscapeControls(std::string("\0\x01\t\n\r\x1b\x1f\x7f", 8)), "\\x00\\x01\\x09\\x0a\\x0d\\x1b\\x1f\\x7f");
+    EXPECT_EQ(EscapeControls("A\x1b[2J\x1b]0;title\x07" "B"), "A\\x1b[2J\\x1b]0;title\\x07B");
+    // C1 controls as code points (CSI, NEL, the first and the last).
+    EXPECT_EQ(EscapeControls("\xc2\x9b" "31m\xc2\x85\xc2\x80\xc2\x9f"), "\\u009b31m\\u0085\\u0080\\u009f");
+    // Bytes that are not UTF-8: stray, cut short, overlong, a surrogate, beyond U+10FFFF.
+    EXPECT_EQ(EscapeControls("\xff\x9b\xe3\x82"), "\\xff\\x9b\\xe3\\x82");
+    EXPECT_EQ(EscapeControls("\xc0\x9b\xe0\x80\x9b"), "\\xc0\\x9b\\xe0\\x80\\x9b");
+    EXPECT_EQ(EscapeControls("\xed\xa0\x80\xf4\x90\x80\x80"), "\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80");
+    // Widths are those of what is shown.
+    EXPECT_EQ(DisplayWidth(EscapeControls("A\x1b")), 5);
+    EXPECT_EQ(PadWidth(EscapeControls("\x07"), 6), "\\x07  ");
 }
 
 UpdateRecord Record(const std::string& device, const std::string& ending, std::int64_t ms, std::vector<int> sends) {
@@ -74,6 +102,27 @@ TEST(RecordTables, LineUpTheColumnsAlsoBesideJapaneseNames) {
     EXPECT_EQ(HistoryTable({dated}),
               "started (UTC)        device            model  ending     duration  sent again\n"
               "2026-03-05 14:03:22  USB Audio Device  0x6A   Completed     2.2 s           1\n");
+}
+
+// A name as a USB descriptor or an edited history may bring it: an escape sequence that would
+// clear the screen, a bell, a C1 control (CSI), a tab and a byte that is not UTF-8.
+const std::string HOSTILE = "Evil\x1b[2J\x07 \xc2\x9b" "31m\t\xff";
+const std::string HOSTILE_SHOWN = "Evil\\x1b[2J\\x07 \\u009b31m\\x09\\xff";
+
+TEST(RecordTables, ShowControlCharactersOfNamesAndEndingsEscapedAndLineUpTheEscapedForm) {
+    UpdateRecord hostile = Record(HOSTILE, "Completed\x1b]0;owned\x07", 1000, {1});
+    hostile.start = *ParseUtc("2026-03-05T14:03:22.125Z");
+    UpdateRecord plain = Record("USB Audio Device", "Completed", 2200, {1, 2});
+    plain.start = hostile.start;
+    // The escaped name takes 33 columns, the escaped ending 25.
+    EXPECT_EQ(HistoryTable({hostile, plain}),
+              "started (UTC)        device                             model  ending                     "
+              "duration  sent again\n"
+              "2026-03-05 14:03:22  Evil\\x1b[2J\\x07 \\u009b31m\\x09\\xff  0x6A   Completed\\x1b]0;owned\\x07     "
+              "1.0 s           0\n"
+              "2026-03-05 14:03:22  USB Audio Device                   0x6A   Completed                     "
+              "2.2 s           1\n");
+    EXPECT_EQ(ClosingTable({hostile}).find('\x1b'), std::string::npos);
 }
 
 // A board that writes into a memory buffer, on a clock the test sets.
@@ -154,7 +203,49 @@ TEST(ProgressBoard, OnATerminalRedrawsOneLinePerDeviceInPlaceWithMessagesAbove) 
     }
 }
 
+TEST(ProgressBoard, ShowsControlCharactersOfNamesAndOfTheDevicesLinesEscaped) {
+    BoardOutput plain;
+    ProgressBoard lines(plain.File(), {HOSTILE}, 1000, false, 80, [] { return 0.0; });
+    lines.DeviceOutput(0, "Error: \x1b[31mred");
+    lines.Ended(0, "Aborted\r", 1.0);
+    EXPECT_EQ(plain.Text(), HOSTILE_SHOWN + ": Error: \\x1b[31mred\n" + HOSTILE_SHOWN + ": ended: Aborted\\x0d after 1.0 s\n");
+
+    BoardOutput out;
+    ProgressBoard board(out.File(), {HOSTILE, "B"}, 1000, true, 80, [] { return 0.0; });
+    board.DeviceOutput(1, "status: \x1b[2J");
+    board.DeviceOutput(0, "Error: \x1b[31mred");
+    board.Refresh(true);
+    const std::string text = out.Text();
+    EXPECT_EQ(text.substr(0, text.find('\n') + 1), "\r" + HOSTILE_SHOWN + ": Error: \\x1b[31mred\x1b[K\n");
+    // The names' column is as wide as the escaped name.
+    EXPECT_NE(text.find("\r" + HOSTILE_SHOWN + "  starting\x1b[K\n\rB" + std::string(DisplayWidth(HOSTILE_SHOWN) - 1, ' ') +
+                        "  \\x1b[2J\x1b[K\n"),
+              std::string::npos)
+        << text;
+}
+
 #if !defined(_WIN32)
+TEST(ProgressBoard, NotesThatItsOutputWasLostAndGoesOnWithoutIt) {
+    std::FILE* full = std::fopen("/dev/full", "w");
+    if (full == nullptr) GTEST_SKIP() << "no /dev/full";
+    for (const bool inPlace : {false, true}) {
+        ProgressBoard board(full, {"A"}, 1000, inPlace, 80, [] { return 0.0; });
+        EXPECT_FALSE(board.OutputLost());
+        board.Note("tarnet-update: updating 1 device at once");
+        EXPECT_TRUE(board.OutputLost());
+        board.DeviceOutput(0, "progress:    500 / 1000 ( 50%)");
+        board.Ended(0, "Completed", 1.0);
+        board.Refresh(true);
+        EXPECT_TRUE(board.OutputLost());
+    }
+    std::fclose(full);
+    BoardOutput out;
+    ProgressBoard board(out.File(), {"A"}, 1000, true, 80, [] { return 0.0; });
+    board.Note("x");
+    board.Refresh(true);
+    EXPECT_FALSE(board.OutputLost());
+}
+
 TEST(ChildProcess, HandsBackTheOutputAndErrorLinesAndTheExitStatus) {
     ChildProcess child;
     std::string error;
@@ -201,6 +292,95 @@ TEST(ChildProcess, InterruptAsksTheChildToEndAndKillEndsIt) {
             EXPECT_EQ(child.Wait(), 5);
         }
     }
+}
+
+// A stand-in for tarnet-update that RunAll starts for each device: a shell script that knows its
+// device ($device), its report ($report) and a folder of the test's own ($dir).
+class FakeCopy {
+public:
+    explicit FakeCopy(const std::string& body) {
+        char dir[] = "/tmp/tarnet-fake-copy-XXXXXX";
+        if (::mkdtemp(dir) == nullptr) return;
+        m_dir = dir;
+        std::ofstream script(Program());
+        script << "#!/bin/sh\ndir='" << m_dir << "'\n"
+               << "while [ $# -gt 0 ]; do case $1 in --device) device=$2;; --report) report=$2;; esac; shift; done\n"
+               << body << "\n";
+        script.close();
+        ::chmod(Program().c_str(), 0700);
+    }
+    ~FakeCopy() {
+        std::error_code ec;
+        if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
+    }
+    bool Made() const { return !m_dir.empty(); }
+    std::string Program() const { return m_dir + "/copy.sh"; }
+    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+
+private:
+    std::string m_dir;
+};
+
+// Options for a run over `devices` with short limits; its board goes into `out`.
+UpdateAllOptions FakeRun(const FakeCopy& copy, std::vector<std::string> devices, std::FILE* out) {
+    UpdateAllOptions options;
+    options.program = copy.Program();
+    options.devices = std::move(devices);
+    options.history = false;
+    options.timeoutSec = 1;
+    options.limits.timeoutGrace = std::chrono::milliseconds(0);
+    options.limits.interruptGrace = std::chrono::milliseconds(0);
+    options.limits.killWait = std::chrono::seconds(1);
+    options.limits.outputDrain = std::chrono::seconds(1);
+    options.out = out;
+    return options;
+}
+
+TEST(RunAll, KeepsTheCopiesReportsInAFolderThatOnlyItsUserCanEnter) {
+    FakeCopy copy("stat -c %a \"$(dirname \"$report\")\" >\"$dir/mode\"");
+    ASSERT_TRUE(copy.Made());
+    BoardOutput out;
+    const mode_t umaskBefore = ::umask(022);
+    const int status = RunAll(FakeRun(copy, {"A"}, out.File()));
+    ::umask(umaskBefore);
+    EXPECT_EQ(status, 1);  // the copy left no report
+    EXPECT_EQ(ReadWholeFile(copy.Path("mode")).value_or("none"), "700\n");
+}
+
+TEST(RunAll, GivesUpOnACopyThatDoesNotEndWhenKilledAndRecordsItAborted) {
+    // Device A's process leaves one behind that holds its output open, and never ends by itself;
+    // device B completes. Only A's record is the runner's to keep in the history.
+    FakeCopy copy("case $device in\n"
+                  "  A) sleep 600 & echo $! >\"$dir/left-behind\"; exec sleep 600;;\n"
+                  "  B) cp \"$dir/completed.json\" \"$report\";;\n"
+                  "esac");
+    ASSERT_TRUE(copy.Made());
+    UpdateRecord completed = Record("B", "Completed", 2000, std::vector<int>(ImageBlockCount(), 1));
+    completed.programVersion = ProgramVersion();
+    ASSERT_TRUE(WriteFileAtomically(copy.Path("completed.json"), ReportJson("tarnet-update", {completed})));
+    ::setenv("XDG_STATE_HOME", copy.Path("state").c_str(), 1);
+
+    BoardOutput out;
+    UpdateAllOptions options = FakeRun(copy, {"A", "B"}, out.File());
+    options.history = true;
+    options.reportPath = copy.Path("report.json");
+    auto run = std::async(std::launch::async, [&] { return RunAll(options); });
+    const bool ended = run.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    // The process left behind goes in any case, so that a run still waiting for it ends too.
+    if (const auto pid = ReadWholeFile(copy.Path("left-behind"))) ::kill(std::stoi(*pid), SIGKILL);
+    ASSERT_TRUE(ended) << "the run still waits for device A";
+    EXPECT_EQ(run.get(), 1);
+    ::unsetenv("XDG_STATE_HOME");
+
+    const auto report = ParseReportJson(ReadWholeFile(options.reportPath).value_or(""));
+    ASSERT_TRUE(report && report->size() == 2) << out.Text();
+    EXPECT_EQ((*report)[0].midiIn, "A");
+    EXPECT_EQ((*report)[0].ending, "Aborted");
+    EXPECT_EQ((*report)[1], completed);
+    const HistoryContents history = ReadHistory(copy.Path("state/tarnet-updater/history.jsonl"));
+    ASSERT_EQ(history.records.size(), 1u);
+    EXPECT_EQ(history.records[0].midiIn, "A");
+    EXPECT_EQ(history.records[0].ending, "Aborted");
 }
 
 TEST(ChildProcess, AProgramThatDoesNotExistIsAnErrorNotAStart) {

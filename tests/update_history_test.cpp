@@ -14,6 +14,13 @@
 #include "UpdateHistory.h"
 #include "UpdateRecord.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -101,6 +108,35 @@ TEST_F(HistoryFiles, ReadingSkipsDamagedLinesAndCountsThem) {
     EXPECT_TRUE(missing.records.empty());
 }
 
+TEST_F(HistoryFiles, ThreeUpdatesAfterACutLineGiveThreeRecordsAndOneDamagedLine) {
+    const std::string path = PathIn("history.jsonl");
+    const std::string line = RecordJson(Record("A", "Completed"));
+    // The last write was cut short: power lost, a full disk, a killed writer.
+    std::ofstream(path, std::ios::binary) << line << "\n" << line.substr(0, 57);
+    for (const char* device : {"B", "C", "D"}) ASSERT_TRUE(AppendHistoryTo(path, Record(device, "Completed")));
+
+    const HistoryContents history = ReadHistory(path);
+    EXPECT_EQ(history.unreadableLines, 1);
+    ASSERT_EQ(history.records.size(), 4u);
+    EXPECT_EQ(history.records[1].midiIn, "B");
+    EXPECT_EQ(history.records[3].midiIn, "D");
+    // The fragment keeps a line of its own; nothing is added before a whole line.
+    EXPECT_EQ(ReadWholeFile(path)->substr(0, line.size() + 60), line + "\n" + line.substr(0, 57) + "\n{");
+}
+
+TEST_F(HistoryFiles, AnAppendHoldsTheWritersLockTakenAtOnceWhenNoOneElseHasIt) {
+    // On Windows the lock needs a handle that may read or write, not one that may only append.
+    const std::string path = PathIn("history.jsonl");
+    for (int append = 0; append < 2; ++append) {  // creating the file, and adding to it
+        HistoryLockUse lock;
+        std::string error;
+        ASSERT_TRUE(AppendHistoryTo(path, Record("A", "Completed"), &error, &lock)) << error;
+        EXPECT_TRUE(lock.held);
+        EXPECT_EQ(lock.attempts, 1);
+    }
+    EXPECT_EQ(ReadHistory(path).records.size(), 2u);
+}
+
 TEST_F(HistoryFiles, WritersAtTheSameMomentEachAddTheirWholeLines) {
     const std::string path = PathIn("history.jsonl");
     constexpr int WRITERS = 8, RECORDS = 40;
@@ -151,5 +187,67 @@ TEST_F(HistoryFiles, AReportThatCannotBeWrittenLeavesTheFormerFileAsItWas) {
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(m_dir)) entries++;
     EXPECT_EQ(entries, 2u);  // report.json and taken
 }
+
+TEST_F(HistoryFiles, ALeftoverTemporaryNameIsPassedOverAndLeftAlone) {
+    // Temporaries that a writer of an earlier process with the same id left behind (killed
+    // between creating and renaming), under every name this process would take first.
+#if defined(_WIN32)
+    const unsigned long pid = GetCurrentProcessId();
+#else
+    const unsigned long pid = static_cast<unsigned long>(::getpid());
+#endif
+    const std::string path = PathIn("report.json");
+    constexpr int LEFTOVERS = 200;
+    for (int serial = 0; serial < LEFTOVERS; ++serial) {
+        std::ofstream(path + "." + std::to_string(pid) + "-" + std::to_string(serial) + ".tmp") << "leftover";
+    }
+    std::string error;
+    ASSERT_TRUE(WriteFileAtomically(path, "{}\n", &error)) << error;
+    EXPECT_EQ(ReadWholeFile(path), "{}\n");
+    EXPECT_EQ(ReadWholeFile(path + "." + std::to_string(pid) + "-0.tmp"), "leftover");
+    std::size_t leftovers = 0;
+    for (const auto& entry : fs::directory_iterator(m_dir)) {
+        if (entry.path().extension() == ".tmp" && ReadWholeFile(entry.path().string()) == "leftover") leftovers++;
+    }
+    EXPECT_EQ(leftovers, static_cast<std::size_t>(LEFTOVERS));
+}
+
+#if !defined(_WIN32)
+// The permission bits of a file, and the process's umask for the length of a test.
+mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : m_old(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(m_old); }
+    ScopedUmask(const ScopedUmask&) = delete;
+    ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+private:
+    mode_t m_old;
+};
+
+TEST_F(HistoryFiles, AReportKeepsThePermissionsOfTheReportItReplacesAndANewOneFollowsTheUmask) {
+    const ScopedUmask umask(022);
+    for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0664}}) {
+        const std::string path = PathIn("report-" + std::to_string(mode) + ".json");
+        std::ofstream(path) << "old report";
+        ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+        ASSERT_TRUE(WriteFileAtomically(path, "{}\n"));
+        EXPECT_EQ(ModeOf(path), mode) << std::oct << mode;
+    }
+    const std::string fresh = PathIn("new-report.json");
+    ASSERT_TRUE(WriteFileAtomically(fresh, "{}\n"));
+    EXPECT_EQ(ModeOf(fresh), mode_t{0644});
+    const ScopedUmask strict(077);
+    const std::string own = PathIn("own-report.json");
+    ASSERT_TRUE(WriteFileAtomically(own, "{}\n"));
+    EXPECT_EQ(ModeOf(own), mode_t{0600});
+}
+#endif
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
+#include <type_traits>
 #include <string>
 
 #include "FirmwareImage.h"
@@ -103,6 +105,21 @@ TEST(UpdateRecordJson, RefusesMissingFieldsWrongTypesAndRunawayNesting) {
     EXPECT_TRUE(ParseRecordJson(without("{", "{\"later\":{\"a\":[true,false,null,-1.5e3]},")));
 }
 
+TEST(UpdateRecordJson, ALineWithThousandsOfBlockCountsIsRefusedAndNoSumOverflows) {
+    // 3000 blocks sent a million times each: more again than an int holds.
+    UpdateRecord r = SampleRecord();
+    r.blockSends.assign(3000, 1000000);
+    EXPECT_EQ(r.BlocksSentAgain(), std::numeric_limits<int>::max());
+    EXPECT_FALSE(ParseRecordJson(RecordJson(r)).has_value());
+    // What a record of this program holds, and more, reads.
+    r.blockSends.assign(1024, 1000000);
+    const auto back = ParseRecordJson(RecordJson(r));
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->BlocksSentAgain(), 1024 * 999999);
+    r.blockSends.assign(36, 7);
+    EXPECT_EQ(ParseRecordJson(RecordJson(r)), r);
+}
+
 TEST(UpdateReportJson, HoldsTheRecordsInOrderAndReadsBack) {
     UpdateRecord first = SampleRecord();
     UpdateRecord second = SampleRecord();
@@ -133,6 +150,25 @@ TEST(UtcTime, IsWrittenAsIso8601WithMillisecondsAndReadBack) {
                             "2028-02-29T23:59:59.99Z", "2028-02-29T23:59:59", "2028-02-29T23:59:59Z "}) {
         EXPECT_FALSE(ParseUtc(bad).has_value()) << bad;
     }
+}
+
+TEST(UtcTime, ATimeTheSystemClockCannotHoldIsRefusedNotWrappedRound) {
+    const auto last = floor<milliseconds>(system_clock::time_point::max());
+    const auto first = ceil<milliseconds>(system_clock::time_point::min());
+    EXPECT_EQ(ParseUtc(FormatUtc(last)), last);
+    EXPECT_EQ(ParseUtc(FormatUtc(first)), first);
+    static_assert(std::is_same_v<system_clock::duration, nanoseconds>, "the clock of libstdc++");
+    EXPECT_EQ(FormatUtc(last), "2262-04-11T23:47:16.854Z");
+    EXPECT_EQ(FormatUtc(first), "1677-09-21T00:12:43.146Z");
+    // A millisecond beyond either end, and far beyond: none reads.
+    EXPECT_FALSE(ParseUtc("2262-04-11T23:47:16.855Z").has_value());
+    EXPECT_FALSE(ParseUtc("1677-09-21T00:12:43.145Z").has_value());
+    EXPECT_FALSE(ParseUtc("9999-12-31T23:59:59.999Z").has_value());
+    EXPECT_FALSE(ParseUtc("0000-01-01T00:00:00.000Z").has_value());
+    // A record that holds one is a damaged line.
+    std::string line = RecordJson(SampleRecord());
+    line.replace(line.find("2026-03-05T14:03:24.300Z"), 24, "9999-12-31T23:59:59.999Z");
+    EXPECT_FALSE(ParseRecordJson(line).has_value());
 }
 
 TEST(UpdateRecorder, CountsEverySendOfABlockAndTakesTheModelAtTheErase) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -67,20 +68,34 @@ constexpr std::chrono::milliseconds LOCK_RETRY{2};
 // apart without being in the way of the writes themselves.
 constexpr DWORD LOCK_OFFSET_HIGH = 0x40000000;
 
-bool LockForAppend(HANDLE file) {
-    for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
+// LockFileEx wants a handle with read or write access: FILE_APPEND_DATA alone is refused.
+HistoryLockUse LockForAppend(HANDLE file) {
+    for (int attempt = 1; attempt <= LOCK_ATTEMPTS; ++attempt) {
         OVERLAPPED at{};
         at.OffsetHigh = LOCK_OFFSET_HIGH;
-        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return true;
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return {true, attempt};
         std::this_thread::sleep_for(LOCK_RETRY);
     }
-    return false;
+    return {false, LOCK_ATTEMPTS};
 }
 
 void UnlockAfterAppend(HANDLE file) {
     OVERLAPPED at{};
     at.OffsetHigh = LOCK_OFFSET_HIGH;
     UnlockFileEx(file, 0, 1, 0, &at);
+}
+
+// Whether the file's last byte is other than a line break: its last write was cut short.
+bool EndsInsideALine(HANDLE file) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size) || size.QuadPart == 0) return false;
+    const auto last = static_cast<std::uint64_t>(size.QuadPart - 1);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(last);
+    at.OffsetHigh = static_cast<DWORD>(last >> 32);
+    char byte = '\n';
+    DWORD got = 0;
+    return ReadFile(file, &byte, 1, &got, &at) && got == 1 && byte != '\n';
 }
 
 std::string SystemMessage(DWORD code) {
@@ -99,13 +114,22 @@ bool WriteAll(HANDLE file, const std::string& text) {
     return true;
 }
 #else
-bool LockForAppend(int fd) {
-    for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-        if (errno != EWOULDBLOCK && errno != EINTR) return false;  // no locks here (some network file systems)
+HistoryLockUse LockForAppend(int fd) {
+    for (int attempt = 1; attempt <= LOCK_ATTEMPTS; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return {true, attempt};
+        // No locks here (some network file systems).
+        if (errno != EWOULDBLOCK && errno != EINTR) return {false, attempt};
         std::this_thread::sleep_for(LOCK_RETRY);
     }
-    return false;
+    return {false, LOCK_ATTEMPTS};
+}
+
+// Whether the file's last byte is other than a line break: its last write was cut short.
+bool EndsInsideALine(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size == 0) return false;
+    char byte = '\n';
+    return ::pread(fd, &byte, 1, st.st_size - 1) == 1 && byte != '\n';
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -119,6 +143,15 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 #endif
+
+// `line` on a line of its own after a fragment that the file ends in.
+std::string LineAfterACut(const std::string& line) {
+    std::string text;
+    text.reserve(line.size() + 1);
+    text += '\n';
+    text += line;
+    return text;
+}
 
 }  // namespace
 
@@ -152,41 +185,49 @@ bool AppendHistory(const UpdateRecord& record, std::string* error) {
 }
 
 bool AppendHistoryTo(const std::string& pathText, const UpdateRecord& record, std::string* error) {
+    return AppendHistoryTo(pathText, record, error, nullptr);
+}
+
+bool AppendHistoryTo(const std::string& pathText, const UpdateRecord& record, std::string* error,
+                     HistoryLockUse* lockUse) {
     const fs::path path = PathOf(pathText);
     if (!MakeParent(path, error)) return false;
     const std::string line = RecordJson(record) + "\n";
 #if defined(_WIN32)
-    // FILE_APPEND_DATA alone: every write goes to the end of the file as it is at that moment.
-    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Without FILE_WRITE_DATA every write goes to the end of the file as it is at that moment;
+    // reading is for the lock and the check of the last line.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         SetError(error, "can't open " + pathText + ": " + SystemMessage(GetLastError()));
         return false;
     }
     // Appending writes go to the end of the file as it is at that moment, but not on every file
     // system (Wine's, network shares) as one step: writers also take turns by a lock.
-    const bool locked = LockForAppend(file);
-    const bool written = WriteAll(file, line);
+    const HistoryLockUse lock = LockForAppend(file);
+    const bool written = WriteAll(file, EndsInsideALine(file) ? LineAfterACut(line) : line);
     const DWORD code = GetLastError();
-    if (locked) UnlockAfterAppend(file);
+    if (lock.held) UnlockAfterAppend(file);
     CloseHandle(file);
     if (!written) SetError(error, "can't write " + pathText + ": " + SystemMessage(code));
-    return written;
 #else
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // Readable for the check of the last line.
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         SetError(error, "can't open " + pathText + ": " + std::strerror(errno));
         return false;
     }
     // O_APPEND writes in one step on local file systems, not on every network one: writers also
     // take turns by a lock, which closing the file releases.
-    LockForAppend(fd);
-    const bool written = WriteAll(fd, line);
+    const HistoryLockUse lock = LockForAppend(fd);
+    const bool written = WriteAll(fd, EndsInsideALine(fd) ? LineAfterACut(line) : line);
     const int code = errno;
     ::close(fd);
     if (!written) SetError(error, "can't write " + pathText + ": " + std::strerror(code));
-    return written;
 #endif
+    if (lockUse != nullptr) *lockUse = lock;
+    return written;
 }
 
 HistoryContents ReadHistory(const std::string& path) {
@@ -198,12 +239,17 @@ HistoryContents ReadHistory(const std::string& path) {
         contents.error = "can't read " + path;
         return contents;
     }
+    return HistoryFromText(*text);
+}
+
+HistoryContents HistoryFromText(std::string_view text) {
+    HistoryContents contents;
     contents.found = true;
     std::size_t at = 0;
-    while (at < text->size()) {
-        std::size_t end = text->find('\n', at);
-        if (end == std::string::npos) end = text->size();
-        std::string_view line(text->data() + at, end - at);
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(at, end - at);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (!line.empty()) {
             if (auto record = ParseRecordJson(line)) {
@@ -217,9 +263,13 @@ HistoryContents ReadHistory(const std::string& path) {
     return contents;
 }
 
-bool WriteFileAtomically(const std::string& pathText, const std::string& text, std::string* error) {
-    const fs::path path = PathOf(pathText);
-    // One temporary name per process and call: two writers never share one.
+namespace {
+
+// Names a temporary file may take before a report gives up: beyond any leftovers of killed writers.
+constexpr int TEMPORARY_NAMES = 1000;
+
+// The next temporary name for `path`, unique to this process and call: "<path>.<pid>-<n>.tmp".
+fs::path TemporaryName(const fs::path& path) {
     static std::atomic<unsigned> s_serial{0};
 #if defined(_WIN32)
     const unsigned long pid = GetCurrentProcessId();
@@ -229,15 +279,30 @@ bool WriteFileAtomically(const std::string& pathText, const std::string& text, s
     fs::path temporary = path;
     std::string suffix = ".";
     suffix += std::to_string(pid);
-    suffix += "-";
+    suffix += '-';
     suffix += std::to_string(s_serial.fetch_add(1));
     suffix += ".tmp";
     temporary += PathOf(suffix);
+    return temporary;
+}
+
+}  // namespace
+
+bool WriteFileAtomically(const std::string& pathText, const std::string& text, std::string* error) {
+    const fs::path path = PathOf(pathText);
     std::error_code ec;
+    fs::path temporary;
 #if defined(_WIN32)
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD openCode = 0;
+    for (int name = 0; name < TEMPORARY_NAMES && file == INVALID_HANDLE_VALUE; ++name) {
+        temporary = TemporaryName(path);
+        file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        openCode = GetLastError();
+        if (file == INVALID_HANDLE_VALUE && openCode != ERROR_FILE_EXISTS && openCode != ERROR_ALREADY_EXISTS) break;
+    }
     if (file == INVALID_HANDLE_VALUE) {
-        SetError(error, "can't create " + Utf8Of(temporary) + ": " + SystemMessage(GetLastError()));
+        SetError(error, "can't create " + Utf8Of(temporary) + ": " + SystemMessage(openCode));
         return false;
     }
     const bool written = WriteAll(file, text) && FlushFileBuffers(file);
@@ -256,13 +321,26 @@ bool WriteFileAtomically(const std::string& pathText, const std::string& text, s
     }
     return true;
 #else
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    // A report replaced keeps its permissions; the temporary is the owner's alone until it has them,
+    // so no one reads the text who could not read the report. A new one is made as files are.
+    struct stat former {};
+    const bool replaces = ::stat(path.c_str(), &former) == 0 && S_ISREG(former.st_mode);
+    int fd = -1;
+    for (int name = 0; name < TEMPORARY_NAMES && fd < 0; ++name) {
+        temporary = TemporaryName(path);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replaces ? 0600 : 0644);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) {
         SetError(error, "can't create " + Utf8Of(temporary) + ": " + std::strerror(errno));
         return false;
     }
     bool written = WriteAll(fd, text);
     int code = errno;
+    if (written && replaces && ::fchmod(fd, former.st_mode & 0777) != 0) {
+        written = false;
+        code = errno;
+    }
     if (written && ::fsync(fd) != 0) {
         written = false;
         code = errno;
@@ -281,6 +359,14 @@ bool WriteFileAtomically(const std::string& pathText, const std::string& text, s
         fs::remove(temporary, ec);
         SetError(error, "can't replace " + pathText + ": " + std::strerror(code));
         return false;
+    }
+    // The new name is on the disk only once the folder is. The report is in place either way: a
+    // folder that can't be synced (some file systems refuse) is no reason to call it unwritten.
+    const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    const int folder = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
     }
     return true;
 #endif

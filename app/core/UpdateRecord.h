@@ -9,6 +9,9 @@
 //    "ending":"Completed","duration_ms":2176,"block_sends":[1,1,2,...],"floor_ms":1900,
 //    "floor_ratio":1.145}
 // A report: {"program":"tarnet-update","version":"1.10","records":[ one record a line ]}.
+// The JSON is read and written by nlohmann-json; the layout above (member order, one record a line,
+// three decimals of floor_ratio, \u0008 and \u000c for backspace and form feed) is kept as it has
+// always been written, so files of every version read alike and compare byte for byte.
 #pragma once
 
 #include <chrono>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "UpdateHost.h"
+#include "UtcTime.h"
 
 // The program's version, as recorded ("1.10").
 const char* ProgramVersion();
@@ -52,7 +56,8 @@ struct UpdateRecord {
     std::vector<int> blockSends;
 
     bool Completed() const { return ending == EndingName(UpdateOutcome::Completed); }
-    // Sends beyond the first, over all blocks.
+    // Sends beyond the first, over all blocks; at most INT_MAX (a record put together by hand may
+    // hold counts that add up to more).
     int BlocksSentAgain() const;
     double FloorRatio() const { return static_cast<double>(durationMs) / UpdateFloorMs(); }
 
@@ -76,18 +81,18 @@ private:
     std::chrono::steady_clock::time_point m_steadyStart{};
 };
 
-// ISO 8601 in UTC with milliseconds: "2026-03-05T14:03:22.125Z"; and back (nullopt for anything
-// else).
-std::string FormatUtc(std::chrono::system_clock::time_point time);
-std::optional<std::chrono::system_clock::time_point> ParseUtc(std::string_view text);
-
 // One record as a one-line JSON object. Bytes of the names that are not UTF-8 become U+FFFD, so
 // the text is always valid JSON.
 std::string RecordJson(const UpdateRecord& record);
 // The report document of `program`: its version and the records, one a line.
 std::string ReportJson(const char* program, const std::vector<UpdateRecord>& records);
 
-// The record in one JSON object, or nullopt when `text` is not one (or lacks a field).
+// Block counts a record read from a file may hold: far more than the image has blocks, and few
+// enough that no sum of them (each at most a million) leaves an int.
+inline constexpr std::size_t MAX_RECORDED_BLOCKS = 1024;
+
+// The record in one JSON object, or nullopt when `text` is not one (or lacks a field, or holds
+// more than MAX_RECORDED_BLOCKS counts). Bytes of `text` that are not UTF-8 read as U+FFFD.
 std::optional<UpdateRecord> ParseRecordJson(std::string_view text);
 // The records of a report document, or nullopt when `text` is not one.
 std::optional<std::vector<UpdateRecord>> ParseReportJson(std::string_view text);

@@ -49,17 +49,20 @@ private:
 // Where tarnet-update sends its progress and its status lines. On a terminal the progress is one
 // ProgressLine and a status line is written above it; elsewhere every step is a line
 // "progress: <done> / <total> (<percent>%)". Not thread-safe: the caller serialises the calls.
+//
+// Each call says whether its text went out whole: false when the output refused it (a closed pipe,
+// a full disk). Nothing else comes of it; an update goes on whatever happens to its output.
 class ProgressOutput {
 public:
     using Clock = std::function<double()>;  // seconds since any fixed start
 
     ProgressOutput(std::FILE* out, std::int64_t total, bool terminal, int columns, Clock clock = SteadySeconds);
 
-    void Progress(std::int64_t done);
+    bool Progress(std::int64_t done);
     // Writes `text` and a newline as a line of its own.
-    void Line(const std::string& text);
+    bool Line(const std::string& text);
     // Closes the progress line: the finish line after a completed transfer, else just a newline.
-    void End(bool completed);
+    bool End(bool completed);
 
     // Whether `out` is a terminal, and its width (80 when unknown).
     static bool IsTerminal(std::FILE* out);
@@ -67,6 +70,9 @@ public:
     static double SteadySeconds();
 
 private:
+    // Writes `text` and flushes it; false when the output refused any of it.
+    bool Write(const std::string& text);
+
     std::FILE* m_out;
     std::int64_t m_total;
     bool m_terminal;

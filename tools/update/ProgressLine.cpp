@@ -120,35 +120,38 @@ std::string ProgressLine::Leave() {
 std::string ProgressLine::Clear() {
     if (!m_drawn) return {};
     m_drawn = false;
-    return "\r" + std::string(m_longest, ' ') + "\r";
+    std::string blank(m_longest + 2, ' ');
+    blank.front() = blank.back() = '\r';
+    return blank;
 }
 
 ProgressOutput::ProgressOutput(std::FILE* out, std::int64_t total, bool terminal, int columns, Clock clock)
     : m_out(out), m_total(total), m_terminal(terminal), m_clock(std::move(clock)), m_line(total, columns) {}
 
-void ProgressOutput::Progress(std::int64_t done) {
+bool ProgressOutput::Write(const std::string& text) {
+    const bool written = std::fputs(text.c_str(), m_out) >= 0;
+    return std::fflush(m_out) == 0 && written;
+}
+
+bool ProgressOutput::Progress(std::int64_t done) {
     m_done = done;
-    if (m_terminal) {
-        std::fputs(m_line.Draw(done, m_clock()).c_str(), m_out);
-    } else {
-        const int percent = static_cast<int>(100LL * done / std::max<std::int64_t>(m_total, 1));
-        std::fprintf(m_out, "progress: %6" PRId64 " / %" PRId64 " (%3d%%)\n", done, m_total, percent);
-    }
-    std::fflush(m_out);
+    if (m_terminal) return Write(m_line.Draw(done, m_clock()));
+    const int percent = static_cast<int>(100LL * done / std::max<std::int64_t>(m_total, 1));
+    char line[96];
+    std::snprintf(line, sizeof line, "progress: %6" PRId64 " / %" PRId64 " (%3d%%)\n", done, m_total, percent);
+    return Write(line);
 }
 
-void ProgressOutput::Line(const std::string& text) {
+bool ProgressOutput::Line(const std::string& text) {
     const bool redraw = m_line.Drawn();
-    std::fputs(m_line.Clear().c_str(), m_out);
-    std::fprintf(m_out, "%s\n", text.c_str());
-    if (redraw) std::fputs(m_line.Draw(m_done, m_clock()).c_str(), m_out);
-    std::fflush(m_out);
+    std::string out = m_line.Clear() + text + "\n";
+    if (redraw) out += m_line.Draw(m_done, m_clock());
+    return Write(out);
 }
 
-void ProgressOutput::End(bool completed) {
-    if (!m_line.Drawn()) return;
-    std::fputs(completed ? m_line.Finish(m_done, m_clock()).c_str() : m_line.Leave().c_str(), m_out);
-    std::fflush(m_out);
+bool ProgressOutput::End(bool completed) {
+    if (!m_line.Drawn()) return true;
+    return Write(completed ? m_line.Finish(m_done, m_clock()) : m_line.Leave());
 }
 
 #if defined(_WIN32)

@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cstdlib>
 
-#include "TextWidth.h"
+#include "TerminalText.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -33,7 +33,11 @@ ProgressBoard::ProgressBoard(std::FILE* out, std::vector<std::string> names, std
                              int columns, Clock clock)
     : m_out(out), m_total(std::max<std::int64_t>(total, 1)), m_inPlace(inPlace), m_columns(std::max(columns, 20)),
       m_clock(std::move(clock)) {
-    for (const std::string& name : names) m_nameWidth = std::max(m_nameWidth, DisplayWidth(name));
+    // Names come from outside (USB descriptors): shown escaped, and measured so.
+    for (std::string& name : names) {
+        name = EscapeControls(name);
+        m_nameWidth = std::max(m_nameWidth, DisplayWidth(name));
+    }
     // The name takes at most half the line; the progress gets the rest.
     m_nameWidth = std::min(m_nameWidth, m_columns / 2);
     const int rest = m_columns - m_nameWidth - 2;
@@ -44,8 +48,7 @@ void ProgressBoard::DeviceOutput(std::size_t index, const std::string& line) {
     if (index >= m_devices.size()) return;
     Device& d = m_devices[index];
     if (!m_inPlace) {
-        std::fprintf(m_out, "%s: %s\n", d.name.c_str(), line.c_str());
-        std::fflush(m_out);
+        Write(d.name + ": " + EscapeControls(line) + "\n");
         return;
     }
     long long done = 0, total = 0;
@@ -54,12 +57,12 @@ void ProgressBoard::DeviceOutput(std::size_t index, const std::string& line) {
         d.transferring = true;
         d.line.Text(d.done, m_clock());  // the step counts for the speed when it arrives
     } else if (StartsWith(line, "status: ")) {
-        if (!d.transferring) d.phase = line.substr(8);
+        if (!d.transferring) d.phase = EscapeControls(line.substr(8));
     } else if (StartsWith(line, "MIDI IN ")) {
         d.phase = "identifying";
     } else if (!StartsWith(line, "tarnet-update: update ")) {
         // Errors and anything unexpected stay readable above the board.
-        WriteAbove(d.name + ": " + line);
+        WriteAbove(d.name + ": " + EscapeControls(line));
     }
     m_dirty = true;
 }
@@ -67,21 +70,19 @@ void ProgressBoard::DeviceOutput(std::size_t index, const std::string& line) {
 void ProgressBoard::Ended(std::size_t index, const std::string& ending, double seconds) {
     if (index >= m_devices.size()) return;
     Device& d = m_devices[index];
-    d.ending = ending;
+    d.ending = EscapeControls(ending);
     d.seconds = seconds;
     m_dirty = true;
     if (!m_inPlace) {
-        std::fprintf(m_out, "%s: ended: %s after %s\n", d.name.c_str(), ending.c_str(), Seconds(seconds).c_str());
-        std::fflush(m_out);
+        Write(d.name + ": ended: " + d.ending + " after " + Seconds(seconds) + "\n");
     }
 }
 
 void ProgressBoard::Note(const std::string& text) {
     if (m_inPlace) {
-        WriteAbove(text);
+        WriteAbove(EscapeControls(text));
     } else {
-        std::fprintf(m_out, "%s\n", text.c_str());
-        std::fflush(m_out);
+        Write(EscapeControls(text) + "\n");
     }
 }
 
@@ -109,24 +110,34 @@ void ProgressBoard::Draw() {
         text += up;
     }
     const double now = m_clock();
-    for (Device& d : m_devices) text += "\r" + LineOf(d, now) + CLEAR_TO_END + "\n";
-    std::fputs(text.c_str(), m_out);
-    std::fflush(m_out);
+    for (Device& d : m_devices) {
+        text += '\r';
+        text += LineOf(d, now);
+        text += CLEAR_TO_END;
+        text += '\n';
+    }
+    Write(text);
     m_drawn = true;
     m_dirty = false;
     m_lastDraw = now;
 }
 
 void ProgressBoard::WriteAbove(const std::string& text) {
+    std::string out;
     if (m_drawn) {
         char up[32];
         std::snprintf(up, sizeof up, CURSOR_UP, m_devices.size());
-        std::fputs(up, m_out);
+        out = up;
     }
     // The line takes the place of the board's first line; the board is drawn again below it.
-    std::fprintf(m_out, "\r%s%s\n", text.c_str(), CLEAR_TO_END);
+    Write(out + "\r" + text + CLEAR_TO_END + "\n");
     m_drawn = false;
     Draw();
+}
+
+void ProgressBoard::Write(const std::string& text) {
+    const bool written = std::fputs(text.c_str(), m_out) >= 0;
+    if (std::fflush(m_out) != 0 || !written) m_outputLost = true;
 }
 
 void ProgressBoard::Refresh(bool force) {

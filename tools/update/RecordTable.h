@@ -13,7 +13,16 @@ std::string ClosingTable(const std::vector<UpdateRecord>& records);
 // The same with the start time (UTC) in front, one row per record, oldest first.
 std::string HistoryTable(const std::vector<UpdateRecord>& records);
 
-// Writes the report `reportPath` (none when empty) and appends each record to the history (when
-// `history`), as every run does at its end. Errors go to standard error, the history's at most
-// once per process; false when the report could not be written.
+// Appends each record to the history, as every run does at its end. Errors go to standard error,
+// at most once per process.
+void AppendToHistory(const std::vector<UpdateRecord>& records);
+// Writes the report `reportPath` (none when empty); false when it could not be written (said on
+// standard error).
+bool WriteReport(const std::vector<UpdateRecord>& records, const std::string& reportPath);
+// Both at the end of a run (the history when `history`): the history first, so that a report,
+// once there, says that its records are in the history too (--all relies on its copies' reports
+// for that). False when the report could not be written.
 bool KeepRecords(const std::vector<UpdateRecord>& records, const std::string& reportPath, bool history);
+
+// --history: prints the history of updates as a table; the exit status.
+int PrintHistory();

@@ -1,20 +1,40 @@
 // tarnet-update --all: several devices updated at once, each by a copy of tarnet-update of its own
 // (one engine per process, as in the window), so that a fault in one update never touches another.
 // The copies' output comes back through pipes and feeds a ProgressBoard; their reports are merged
-// into one, and the history gets one line per device.
+// into one. Each copy keeps its own record in the history, whatever becomes of this process; the
+// records of copies that left none are added at the end.
 #pragma once
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+// How long the runner waits for its copies. The program uses these; tests make them shorter.
+struct UpdateAllLimits {
+    // Beyond a copy's own time-out (its closing, the writing of its report); then it is killed.
+    std::chrono::milliseconds timeoutGrace{std::chrono::seconds(60)};
+    // After Ctrl+C every copy closes its run at once; this long is left for a send under way
+    // (see CUpdateEngine::WORKER_END_LIMIT) before the copies are killed.
+    std::chrono::milliseconds interruptGrace{std::chrono::seconds(40)};
+    // A killed copy that has not ended by then (a process that the system can't end, held in a
+    // driver) is given up on: recorded "Aborted" and no longer waited for.
+    std::chrono::milliseconds killWait{std::chrono::seconds(10)};
+    // Once a copy's process has ended, what it wrote has this long to come through; an output
+    // held open by a process that the copy left behind is not waited for beyond it.
+    std::chrono::milliseconds outputDrain{std::chrono::seconds(2)};
+};
 
 struct UpdateAllOptions {
     std::string program;                 // the tarnet-update to start for each device
     std::vector<std::string> devices;    // each used as both MIDI IN and MIDI OUT
     std::vector<std::string> copyArgs;   // options that every copy gets besides its device
     std::string reportPath;              // empty: no report
-    bool history = true;
+    bool history = true;                 // false: nothing goes into the history
     bool quiet = false;                  // no progress lines: the devices' errors and endings only
     int timeoutSec = 600;                // each copy's own time-out; the runner waits a while longer
+    UpdateAllLimits limits;
+    std::FILE* out = stdout;             // where the board and the closing table go
 };
 
 // The devices that --all takes when none are named: those present in both lists under a name that

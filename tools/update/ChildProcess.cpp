@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include "Interrupt.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -8,6 +10,7 @@
 #else
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,7 +59,7 @@ void AppendQuoted(std::wstring& line, const std::wstring& arg) {
 }  // namespace
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, std::string& error,
-                         bool /*interruptsHeld: Ctrl+Break reaches the child's handler or nothing*/) {
+                         bool /*interruptsHeld: the request waits in its event until the child looks*/) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
@@ -77,7 +80,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION info{};
-    // A process group of its own, so that Interrupt can send it Ctrl+Break alone.
+    // A process group of its own, whose Ctrl+C is off: the keyboard's goes to the owner alone.
     const BOOL started = CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, TRUE,
                                         CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &info);
     const DWORD code = GetLastError();
@@ -90,21 +93,35 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     CloseHandle(info.hThread);
     m_process = info.hProcess;
     m_pid = info.dwProcessId;
+    m_endRequest = CreateEventW(nullptr, TRUE, FALSE, EndRequestName(m_pid).c_str());
     m_output = readEnd;
     m_running = true;
     return true;
 }
 
+// An anonymous pipe has no wait with a time limit: the reader looks at what has arrived every
+// 20 ms, and reads only that, so that StopReading is seen between two looks.
 bool ChildProcess::FillBuffer() {
     char chunk[4096];
-    DWORD got = 0;
-    if (!ReadFile(static_cast<HANDLE>(m_output), chunk, sizeof chunk, &got, nullptr) || got == 0) return false;
-    m_buffer.append(chunk, got);
-    return true;
+    while (!m_stopReading.load()) {
+        DWORD available = 0;
+        // Fails once the write end is closed (the child and whatever it left behind are gone).
+        if (!PeekNamedPipe(static_cast<HANDLE>(m_output), nullptr, 0, nullptr, &available, nullptr)) return false;
+        if (available == 0) {
+            Sleep(20);
+            continue;
+        }
+        DWORD got = 0;
+        const DWORD want = available < sizeof chunk ? available : static_cast<DWORD>(sizeof chunk);
+        if (!ReadFile(static_cast<HANDLE>(m_output), chunk, want, &got, nullptr) || got == 0) return false;
+        m_buffer.append(chunk, got);
+        return true;
+    }
+    return false;
 }
 
 void ChildProcess::Interrupt() {
-    if (m_running) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, m_pid);
+    if (m_running && m_endRequest != nullptr) SetEvent(static_cast<HANDLE>(m_endRequest));
 }
 
 void ChildProcess::Kill() {
@@ -114,6 +131,12 @@ void ChildProcess::Kill() {
 int ChildProcess::Wait() {
     if (!m_running) return -1;
     WaitForSingleObject(static_cast<HANDLE>(m_process), INFINITE);
+    return *TryWait();
+}
+
+std::optional<int> ChildProcess::TryWait() {
+    if (!m_running) return -1;
+    if (WaitForSingleObject(static_cast<HANDLE>(m_process), 0) != WAIT_OBJECT_0) return std::nullopt;
     DWORD status = 1;
     GetExitCodeProcess(static_cast<HANDLE>(m_process), &status);
     CloseHandle(static_cast<HANDLE>(m_process));
@@ -123,11 +146,10 @@ int ChildProcess::Wait() {
 }
 
 ChildProcess::~ChildProcess() {
-    if (m_running) {
-        Kill();
-        Wait();
-    }
+    if (m_running) Kill();
+    if (m_process != nullptr) CloseHandle(static_cast<HANDLE>(m_process));
     if (m_output != nullptr) CloseHandle(static_cast<HANDLE>(m_output));
+    if (m_endRequest != nullptr) CloseHandle(static_cast<HANDLE>(m_endRequest));
 }
 
 std::string ChildProcess::OwnProgram(const char* argv0) {
@@ -195,15 +217,21 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     return true;
 }
 
+// Waits for output in slices of 100 ms, so that StopReading is seen between two.
 bool ChildProcess::FillBuffer() {
     char chunk[4096];
-    for (;;) {
+    while (!m_stopReading.load()) {
+        pollfd ready{m_output, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, 100);
+        if (polled == 0 || (polled < 0 && errno == EINTR)) continue;
+        if (polled < 0) return false;
         const ssize_t n = ::read(m_output, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         m_buffer.append(chunk, static_cast<std::size_t>(n));
         return true;
     }
+    return false;
 }
 
 void ChildProcess::Interrupt() {
@@ -214,22 +242,42 @@ void ChildProcess::Kill() {
     if (m_running) ::kill(m_pid, SIGKILL);
 }
 
-int ChildProcess::Wait() {
-    if (!m_running) return -1;
+namespace {
+
+// waitpid for `pid` with `flags`: the exit status once collected (-1 when a signal ended it or it
+// can't be collected), nullopt while it runs (WNOHANG).
+std::optional<int> Collect(int pid, int flags) {
     int status = 0;
     pid_t got;
     do {
-        got = ::waitpid(m_pid, &status, 0);
+        got = ::waitpid(pid, &status, flags);
     } while (got < 0 && errno == EINTR);
-    m_running = false;
-    if (got != m_pid || !WIFEXITED(status)) return -1;
+    if (got == 0) return std::nullopt;
+    if (got != pid || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+int ChildProcess::Wait() {
+    if (!m_running) return -1;
+    m_running = false;
+    return *Collect(m_pid, 0);
+}
+
+std::optional<int> ChildProcess::TryWait() {
+    if (!m_running) return -1;
+    const std::optional<int> status = Collect(m_pid, WNOHANG);
+    if (status) m_running = false;
+    return status;
 }
 
 ChildProcess::~ChildProcess() {
     if (m_running) {
         Kill();
-        Wait();
+        // A child that has not ended by the next look is left to the system (its parent when
+        // this process has ended).
+        for (int look = 0; look < 20 && !TryWait(); ++look) ::usleep(5000);
     }
     if (m_output >= 0) ::close(m_output);
 }

@@ -7,6 +7,9 @@
 // with the devices' messages (errors) written above the lines. Otherwise every line of a device's
 // output is written as it comes, after the device's name: "USB Audio Device (2): progress: ...".
 //
+// Names, the devices' lines and endings are shown with their control characters escaped
+// (EscapeControls): they come from outside.
+//
 // Not thread-safe: one thread makes every call.
 #pragma once
 
@@ -35,6 +38,10 @@ public:
     // Redraws what changed; at most every `MIN_REDRAW_SECONDS` unless `force`.
     void Refresh(bool force = false);
 
+    // Whether a write to the output has failed (a closed pipe, a full disk). Later writes are
+    // still made; nothing else comes of it.
+    bool OutputLost() const { return m_outputLost; }
+
     // Whether a board of `devices` lines is drawn in place on `out`: a terminal that takes
     // escape sequences and has room for all the lines. Also gives its width.
     static bool CanDrawInPlace(std::FILE* out, std::size_t devices, int& columns);
@@ -55,6 +62,8 @@ private:
     std::string LineOf(Device& device, double now);
     void Draw();
     void WriteAbove(const std::string& text);
+    // Writes `text` and flushes it; a failure is noted in m_outputLost.
+    void Write(const std::string& text);
 
     std::FILE* m_out;
     std::int64_t m_total;
@@ -66,4 +75,5 @@ private:
     bool m_drawn = false;   // the lines stand on the screen, the cursor below them
     bool m_dirty = true;
     double m_lastDraw = -1e9;
+    bool m_outputLost = false;
 };

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "TextWidth.h"
+#include "TerminalText.h"
 #include "UpdateHistory.h"
 
 namespace {
@@ -53,8 +53,10 @@ std::string Seconds(std::int64_t ms) {
     return text;
 }
 
+// Names and endings come from outside (a device's descriptor, an edited history): shown escaped.
 std::vector<std::string> Cells(const UpdateRecord& r) {
-    return {Device(r), Model(r), r.ending, Seconds(r.durationMs), std::to_string(r.BlocksSentAgain())};
+    return {EscapeControls(Device(r)), Model(r), EscapeControls(r.ending), Seconds(r.durationMs),
+            std::to_string(r.BlocksSentAgain())};
 }
 
 const std::vector<Column> RECORD_COLUMNS = {
@@ -84,22 +86,49 @@ std::string HistoryTable(const std::vector<UpdateRecord>& records) {
     return Table(columns, rows);
 }
 
-bool KeepRecords(const std::vector<UpdateRecord>& records, const std::string& reportPath, bool history) {
-    bool reportWritten = true;
-    if (!reportPath.empty()) {
+void AppendToHistory(const std::vector<UpdateRecord>& records) {
+    static bool s_reported = false;  // main thread only
+    for (const UpdateRecord& record : records) {
         std::string error;
-        reportWritten = WriteFileAtomically(reportPath, ReportJson("tarnet-update", records), &error);
-        if (!reportWritten) std::fprintf(stderr, "tarnet-update: report not written: %s\n", error.c_str());
-    }
-    if (history) {
-        static bool s_reported = false;  // main thread only
-        for (const UpdateRecord& record : records) {
-            std::string error;
-            if (!AppendHistory(record, &error) && !s_reported) {
-                s_reported = true;
-                std::fprintf(stderr, "tarnet-update: history not written: %s\n", error.c_str());
-            }
+        if (!AppendHistory(record, &error) && !s_reported) {
+            s_reported = true;
+            std::fprintf(stderr, "tarnet-update: history not written: %s\n", error.c_str());
         }
     }
-    return reportWritten;
+}
+
+bool WriteReport(const std::vector<UpdateRecord>& records, const std::string& reportPath) {
+    if (reportPath.empty()) return true;
+    std::string error;
+    if (WriteFileAtomically(reportPath, ReportJson("tarnet-update", records), &error)) return true;
+    std::fprintf(stderr, "tarnet-update: report not written: %s\n", error.c_str());
+    return false;
+}
+
+bool KeepRecords(const std::vector<UpdateRecord>& records, const std::string& reportPath, bool history) {
+    if (history) AppendToHistory(records);
+    return WriteReport(records, reportPath);
+}
+
+int PrintHistory() {
+    const std::string path = HistoryFilePath();
+    if (path.empty()) {
+        std::fprintf(stderr, "tarnet-update: no state directory: neither XDG_STATE_HOME nor HOME names one\n");
+        return 1;
+    }
+    const HistoryContents history = ReadHistory(path);
+    if (!history.error.empty()) {
+        std::fprintf(stderr, "tarnet-update: %s\n", history.error.c_str());
+        return 1;
+    }
+    if (history.records.empty()) {
+        std::printf("No updates recorded in %s\n", path.c_str());
+    } else {
+        std::printf("%s", HistoryTable(history.records).c_str());
+    }
+    if (history.unreadableLines > 0) {
+        std::printf("(%d line%s of %s hold no record)\n", history.unreadableLines,
+                    history.unreadableLines == 1 ? "" : "s", path.c_str());
+    }
+    return 0;
 }

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# tarnet-update whose output goes away in the middle of an update (the built-in simulator, no MIDI
+# system needed): the update goes on to its end and is recorded, and no process dies of SIGPIPE.
+#  1. one update piped into "head -1": exit status 0, the history holds its Completed record;
+#  2. --all over two devices piped into "head -1": the same, a record per device, and the report;
+#  3. --all killed (SIGKILL) in the middle: its copies lose their output with it, go on to their
+#     end by themselves and each leaves its Completed record in the history.
+# usage: update_closed_output.sh UPDATE
+set -uo pipefail
+update=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+command -v jq >/dev/null || { echo "jq is not installed"; exit 1; }
+
+# endings DIR: the history's endings in DIR's state folder, one line "device=ending" each, sorted.
+endings() {
+  jq -r '"\(.midi_in)=\(.ending)"' "$1/tarnet-updater/history.jsonl" 2>/dev/null | sort | tr '\n' ' '
+}
+
+# ----- 1. one update -----
+export XDG_STATE_HOME=$work/one
+timeout 60 "$update" --loopback --linger 0 2>"$work/one.err" | head -n 1 >"$work/one.out"
+status=${PIPESTATUS[0]}
+[ "$status" -eq 0 ] || fail "one update into head -1: exit status $status, not 0"
+grep -q '^MIDI IN "USB Audio Device"' "$work/one.out" || fail "one update: first line $(cat "$work/one.out")"
+[ "$(endings "$work/one")" = "USB Audio Device=Completed " ] || fail "one update: history $(endings "$work/one")"
+
+# ----- 2. --all -----
+export XDG_STATE_HOME=$work/all
+timeout 60 "$update" --all --loopback --device "Device A" --device "Device B" --linger 0 --report "$work/all.json" \
+  2>"$work/all.err" | head -n 1 >"$work/all.out"
+status=${PIPESTATUS[0]}
+[ "$status" -eq 0 ] || fail "--all into head -1: exit status $status, not 0"
+[ "$(endings "$work/all")" = "Device A=Completed Device B=Completed " ] || fail "--all: history $(endings "$work/all")"
+jq -e '.records | length == 2 and all(.ending == "Completed")' "$work/all.json" >/dev/null ||
+  fail "--all: report $(head -c 300 "$work/all.json" 2>&1)"
+
+# ----- 3. --all killed -----
+export XDG_STATE_HOME=$work/killed
+mkdir -p "$work/tmp"
+# The runner's work folder for its copies' reports, which it can't remove when it is killed.
+TMPDIR=$work/tmp "$update" --all --loopback --device "Device A" --device "Device B" --linger 0 >"$work/killed.out" 2>&1 &
+pid=$!
+# Both copies in their transfer (an update lasts about 2 s), then the runner goes.
+for _ in $(seq 1 100); do
+  [ "$(grep -c 'progress:' "$work/killed.out")" -ge 4 ] && break
+  sleep 0.05
+done
+copies=$(pgrep -P $pid)
+kill -9 $pid
+wait $pid 2>/dev/null
+[ "$(echo "$copies" | wc -w)" -eq 2 ] || fail "killed --all: copies '$copies'"
+for c in $copies; do
+  for _ in $(seq 1 300); do kill -0 "$c" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$c" 2>/dev/null; then
+    fail "copy $c still runs 30 s after its runner was killed"
+    kill -9 "$c"
+  fi
+done
+[ "$(endings "$work/killed")" = "Device A=Completed Device B=Completed " ] ||
+  fail "killed --all: history '$(endings "$work/killed")'"
+
+[ $failures -eq 0 ] && echo "tarnet-update: updates whose output closed went on to their end and were recorded"
+[ $failures -eq 0 ]
