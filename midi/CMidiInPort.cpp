@@ -152,18 +152,22 @@ platform::MidiResult CMidiInPort::CloseDevice() {
     return result;
 }
 
-bool CMidiInPort::PeekReceived(const std::uint8_t** bytes, std::uint32_t* length) {
+bool CMidiInPort::PeekReceived(const std::uint8_t** bytes, std::uint32_t* length,
+                               std::uint64_t* sequence) {
     const std::uint8_t* b = nullptr;
     std::uint32_t n = 0;
+    std::uint64_t number = 0;
     {
         std::lock_guard<std::mutex> guard(m_listLock);
         if (m_pReceived != nullptr) {
             b = m_pReceived->m_pBytes;
             n = m_pReceived->m_length;
+            number = m_pReceived->m_sequence;
         }
     }
     if (bytes != nullptr) *bytes = b;
     if (length != nullptr) *length = n;
+    if (sequence != nullptr) *sequence = number;
     return b != nullptr;
 }
 
@@ -226,6 +230,9 @@ void CMidiInPort::HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uin
     // An empty buffer (the one a reset returns) is not queued again.
     if ((header->dwFlags & platform::MIDI_HDR_DONE) == 0 || header->dwBytesRecorded == 0) return;
 
+    // Numbered the moment the device hands the message over, before anything else: a reader of
+    // ReceivedSequence() who sends afterwards finds every answer to that send numbered above it.
+    const std::uint64_t sequence = m_receivedSequence.fetch_add(1) + 1;
     // Never trust a count beyond the buffer.
     const std::uint32_t count = header->dwBytesRecorded < header->dwBufferLength
                                     ? header->dwBytesRecorded
@@ -242,6 +249,7 @@ void CMidiInPort::HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uin
     if (copied) {
         entry->m_pBytes = bytes;
         entry->m_length = count;
+        entry->m_sequence = sequence;
         entry->m_pNext = nullptr;
         Append(entry);
     } else {

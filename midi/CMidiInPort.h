@@ -26,8 +26,9 @@ constexpr std::uint32_t RECEIVE_BUFFER_COUNT = 80;
 // One received SysEx buffer: a heap copy of the recorded bytes, owned by the entry.
 struct ReceivedSysEx {
     std::uint8_t* m_pBytes;
-    std::uint32_t m_length;  // never 0
-    ReceivedSysEx* m_pNext;  // next younger entry
+    std::uint32_t m_length;    // never 0
+    std::uint64_t m_sequence;  // its number in the port's count of received buffers (1 for the first)
+    ReceivedSysEx* m_pNext;    // next younger entry
 };
 
 class CMidiInPort {
@@ -47,8 +48,9 @@ public:
     void Stop();
 
     // Oldest entry without removing it; false (and null/0) when the list is empty. The bytes stay
-    // valid until that entry is popped.
-    bool PeekReceived(const std::uint8_t** bytes, std::uint32_t* length);
+    // valid until that entry is popped. `sequence` (when given) receives the entry's number.
+    bool PeekReceived(const std::uint8_t** bytes, std::uint32_t* length,
+                      std::uint64_t* sequence = nullptr);
     // Removes and frees the oldest entry; nothing happens on an empty list.
     void PopReceived();
 
@@ -63,6 +65,12 @@ public:
                                std::uintptr_t param2);
     // Runs on the MIDI system's callback thread.
     void HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uintptr_t param2);
+
+    // The number of the last buffer that the device returned with bytes in it (0 before the
+    // first). Every such buffer is numbered as it comes back, one more than the one before, over
+    // the port's whole life (stops and starts included), before its entry joins the list, so a
+    // number read now is below the number of every message that completes later. Any thread.
+    std::uint64_t ReceivedSequence() const { return m_receivedSequence.load(); }
 
     bool IsStarted() const { return m_started != 0; }
     // True once the device has left the system while the port was started (the MIDI system said
@@ -96,6 +104,12 @@ private:
 
     std::atomic<AllocateFn> m_allocate;
     std::atomic<ReleaseFn> m_release;
+
+    // Advanced by HandleInput (callback thread) as each buffer comes back, read by any thread;
+    // only the count itself is shared (an entry carries its own number), so a plain atomic serves.
+    std::atomic<std::uint64_t> m_receivedSequence{0};
+    static_assert(std::atomic<std::uint64_t>::is_always_lock_free,
+                  "the callback must count without a lock");
 
     // Set by HandleInput (callback thread) on MIDI_IN_CLOSE, cleared by Start (UI thread) before
     // the device opens; read by any thread.

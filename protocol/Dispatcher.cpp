@@ -44,8 +44,9 @@ void CUpdateEngine::OnPollTimer(std::uint32_t, std::uint32_t, std::uintptr_t use
 void CUpdateEngine::ProcessDeviceMessages() {
     const std::uint8_t* bytes = nullptr;
     std::uint32_t length = 0;
-    while (m_midiIn.PeekReceived(&bytes, &length)) {
-        HandleDeviceMessage(bytes, length);
+    std::uint64_t sequence = 0;
+    while (m_midiIn.PeekReceived(&bytes, &length, &sequence)) {
+        HandleDeviceMessage(bytes, length, sequence);
         m_midiIn.PopReceived();
     }
     // After the messages, so that the run has every answer that came before the device left. Told
@@ -53,7 +54,8 @@ void CUpdateEngine::ProcessDeviceMessages() {
     if (m_updateRunning.load() && DevicesGone()) m_reply.PostDeviceGone();
 }
 
-void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length) {
+void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length,
+                                        std::uint64_t sequence) {
     if (length < 1 || m[0] != SYSEX_START) return;
     // From here on every field is read only below `n`: nothing past the entry's length, nothing
     // at or behind the message's end. No row reads behind the block request's length groups, so
@@ -65,7 +67,7 @@ void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t len
         if (m[MODEL_INDEX] != g_modelId.load()) return;  // another model: not for this host
         switch (m[OPCODE_INDEX]) {
         case OP_STATUS:
-            if (n >= MIN_STATUS_LENGTH) RecordReply(m[STATUS_CODE_INDEX]);
+            if (n >= MIN_STATUS_LENGTH) RecordReply(m[STATUS_CODE_INDEX], REPLY_KIND_STATUS, sequence);
             return;
         case OP_ERASE:
         case OP_FINISH:
@@ -73,7 +75,7 @@ void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t len
             SendStatus(STATUS_ACKNOWLEDGED);
             return;
         case OP_BLOCK:
-            RecordReply(REPLY_OK);
+            RecordReply(REPLY_OK, REPLY_KIND_BLOCK, sequence);
             return;
         case OP_BLOCK_REQUEST: {
             if (n < MIN_BLOCK_REQUEST_LENGTH) return;
@@ -100,7 +102,7 @@ void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t len
             SendIdentityReply();
         } else if (m[GENERAL_INFO_KIND_INDEX] == IDENTITY_REPLY) {
             if (n < MIN_IDENTITY_REPLY_LENGTH) return;
-            RecordReply(REPLY_OK, m[IDENTITY_MODEL_INDEX]);
+            RecordReply(REPLY_OK, REPLY_KIND_IDENTITY, sequence, m[IDENTITY_MODEL_INDEX]);
         } else {
             SendStatus(STATUS_NOT_RECOGNISED);
         }

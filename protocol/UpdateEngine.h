@@ -138,13 +138,15 @@ public:
     // Stops the MIDI input and starts it again on `deviceIndex` (-1 names no device, so the start
     // fails). True when the input is receiving.
     bool RestartInput(int deviceIndex);
-    // Enables the lists and both buttons, then clears the running flag (worker thread).
-    void RestoreControls();
+    // Enables the lists and both buttons, then clears the running flag (worker thread). After a
+    // completed run, "Execute" is disabled again before the flag clears.
+    void RestoreControls(bool completed = false);
     void EnableExecute(bool enable);
     bool IsUpdateRunning() const { return m_updateRunning.load(); }
     // Waits until the run started last has ended, at most `limit`, and gives its outcome; nullopt
-    // when no run has ended since that start within the limit. Any thread but the window's while
-    // a run may still ask the window for something.
+    // when no run has ended since that start within the limit. A run has ended once its watch is
+    // gone and its outcome is known; it gives the controls back right after. Any thread but the
+    // window's while a run may still ask the window for something.
     std::optional<UpdateOutcome> WaitForRunEnd(std::chrono::milliseconds limit);
     // Waits until every update worker of the process has ended and released its share of its
     // engine, or `limit` has passed; true when none runs any more. For an orderly exit after the
@@ -182,17 +184,25 @@ public:
     void SetOutputDoneWaitLimit(std::chrono::milliseconds base, std::chrono::microseconds perByte);
 
 private:
-    // Acts on one received message; never reads past `length`.
-    void HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length);
-    // Hands an answer (and the model of an Identity Reply) to the run, unless the window is
-    // closing: then the closing marker stays.
-    void RecordReply(std::int32_t status, std::optional<std::uint8_t> model = std::nullopt) {
-        m_reply.Post(status, model);
+    // Acts on one received message, the input port's message number `sequence`; never reads past
+    // `length`.
+    void HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length, std::uint64_t sequence);
+    // Hands an answer of `kind` from message `sequence` (and the model of an Identity Reply) to
+    // the run, unless the window is closing: then the closing marker stays.
+    void RecordReply(std::int32_t status, std::uint8_t kind, std::uint64_t sequence,
+                     std::optional<std::uint8_t> model = std::nullopt) {
+        m_reply.Post(status, kind, sequence, model);
     }
-    // The update run itself, on its worker thread; returns how it ended.
+    // The update run itself, on its worker thread; returns how it ended. It has shown its error or
+    // its completion, but has not given the controls back.
     static UpdateOutcome UpdateRunThread(CUpdateEngine& engine);
-    // The worker is done: publishes the outcome to WaitForRunEnd.
+    // The run has reached `outcome`: ends its device watch and publishes the outcome to
+    // WaitForRunEnd, and only then gives the controls back (unless the window is closing), so
+    // that an "Execute" that they allow starts a run that nothing of this one touches.
     void EndRun(UpdateOutcome outcome);
+    // Before a send: the answers of `kinds` that come from messages received from now on answer
+    // it.
+    void ExpectAnswer(std::uint8_t kinds) { m_reply.Expect(m_midiIn.ReceivedSequence(), kinds); }
     // Open, SendLong, Close on output device `selection`. Must be called with g_sendLock held;
     // `msg` stays untouched until it returns.
     int SendLocked(const std::uint8_t* msg, int length, int selection);

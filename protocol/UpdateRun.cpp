@@ -108,6 +108,7 @@ bool CUpdateEngine::OnExecute(int midiInSelection) {
         Workers().push_back(Worker{std::move(thread), std::move(ended)});
     } catch (const std::exception&) {
         // No thread could be started: give the controls back rather than stay locked forever.
+        m_midiOut.Unwatch();
         s_liveWorkers.fetch_sub(1);
         {
             std::lock_guard<std::mutex> lock(m_runEndLock);
@@ -120,6 +121,8 @@ bool CUpdateEngine::OnExecute(int midiInSelection) {
 }
 
 void CUpdateEngine::EndRun(UpdateOutcome outcome) {
+    // While the running flag is still set no "Execute" can start a run, so the watch removed here
+    // and the count of runs ended are this run's own.
     m_midiOut.Unwatch();
     {
         std::lock_guard<std::mutex> lock(m_runEndLock);
@@ -127,6 +130,8 @@ void CUpdateEngine::EndRun(UpdateOutcome outcome) {
         m_runsEnded = m_runsStarted;
     }
     m_runEnded.notify_all();
+    // A closing window gets nothing back; the flag stays set.
+    if (outcome != UpdateOutcome::WindowClosed) RestoreControls(outcome == UpdateOutcome::Completed);
 }
 
 std::optional<UpdateOutcome> CUpdateEngine::WaitForRunEnd(std::chrono::milliseconds limit) {
@@ -153,11 +158,14 @@ std::size_t CUpdateEngine::WorkerThreadsHeld() {
     return Workers().size();
 }
 
-void CUpdateEngine::RestoreControls() {
+void CUpdateEngine::RestoreControls(bool completed) {
     m_host.EnableControl(HostControl::MidiInList, true);
     m_host.EnableControl(HostControl::MidiOutList, true);
     m_host.EnableControl(HostControl::Execute, true);
     m_host.EnableControl(HostControl::Rescan, true);
+    // A click between the two lands on "In Progress.", never on a run that this one's last request
+    // could still reach.
+    if (completed) EnableExecute(false);
     m_updateRunning.store(false);
 }
 
@@ -167,9 +175,10 @@ void CUpdateEngine::EnableExecute(bool enable) {
 
 // How a run ends: silently (the window is closing), with an error, or completed.
 // Runs on the run's worker thread. After a wait, the closing marker is checked before anything
-// else; after it the worker touches nothing of the window. Then an answer that came since the
-// message was sent counts before the device's leaving: a device that answers FINISH and then
-// restarts has completed.
+// else; after it the worker touches nothing of the window. A wait takes only an answer that came
+// after its message began to go out, of a kind that answers that message; an answer that came
+// since the message was sent counts before the device's leaving: a device that answers FINISH and
+// then restarts has completed. The controls come back in EndRun, once the run is over.
 UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     IUpdateHost& host = e.m_host;
     const EngineTimings& t = e.m_timings;
@@ -177,7 +186,6 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     auto failWith = [&](EngineError error, UpdateOutcome outcome) {
         host.RunEnding(outcome);
         host.ShowError(error);
-        e.RestoreControls();
         return outcome;
     };
     // The device has left: the run ends at once, as it would have ended after a wait without an
@@ -198,39 +206,35 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
         e.m_phase.store(phase);
         return phase;
     };
-    // Answers recorded before a send: a later count says that an answer came after it.
-    auto answers = [&] { return e.m_reply.Current().count; };
+    using End = AwaitedReply::End;
 
     // Phase 1: identification.
     RunPhase phase = enter(RunPhase::Identification);
-    std::uint32_t before = answers();
+    e.ExpectAnswer(ANSWERS_TO_IDENTITY_REQUEST);
     const int identitySent = e.SendIdentityRequest();
     // The closing window abandons the output, so that no message opens it any more: silent.
     if (e.m_reply.Current().status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
     if (identitySent == SEND_NOT_OPENED) host.ShowError(EngineError::CantOpenMidiOut);
-    if (!e.m_reply.Wait(t.replyTimeoutMs)) {
-        return failWith(EngineError::IdentityTimeout, UpdateOutcome::IdentityTimeout);
-    }
-    const Reply identity = e.m_reply.Current();
-    if (identity.status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
-    if (identity.count == before && identity.deviceGone) return deviceGone(phase);
-    if (identity.status != REPLY_OK) return failWith(EngineError::IllegalDevice, UpdateOutcome::IllegalDevice);
+    AwaitedReply awaited = e.m_reply.Await(t.replyTimeoutMs);
+    if (awaited.end == End::Closing) return UpdateOutcome::WindowClosed;
+    if (awaited.end == End::TimedOut) return failWith(EngineError::IdentityTimeout, UpdateOutcome::IdentityTimeout);
+    if (awaited.end == End::DeviceGone) return deviceGone(phase);
+    if (awaited.reply.status != REPLY_OK) return failWith(EngineError::IllegalDevice, UpdateOutcome::IllegalDevice);
 
-    g_modelId.store(identity.model);
+    g_modelId.store(awaited.reply.model);
     const std::uint8_t model = g_modelId.load();
     if (!IsAcceptedModel(model)) return failWith(EngineError::IllegalDevice, UpdateOutcome::IllegalDevice);
     SetIdentityReplyModel(model);
 
     // Phase 2: erase. The device takes as long as it takes: no time-out while it is there.
     phase = enter(RunPhase::Erase);
-    before = answers();
+    e.ExpectAnswer(ANSWERS_TO_ERASE_OR_BLOCK);
     if (e.SendErase(model) != SEND_OK) return sendFailed();
     host.ShowStatus({RunStatus::Kind::Erasing});
-    e.m_reply.Wait(ReplyChannel::INFINITE_WAIT);
-    Reply reply = e.m_reply.Current();
-    if (reply.status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
-    if (reply.count == before && reply.deviceGone) return deviceGone(phase);
-    std::int32_t status = reply.status;
+    awaited = e.m_reply.Await(ReplyChannel::INFINITE_WAIT);
+    if (awaited.end == End::Closing) return UpdateOutcome::WindowClosed;
+    if (awaited.end == End::DeviceGone) return deviceGone(phase);
+    std::int32_t status = awaited.reply.status;
     host.ShowStatus({RunStatus::Kind::Empty});
     if (status == REPLY_NOT_IN_VERSIONUP_MODE) {
         return failWith(EngineError::NotInVersionUpMode, UpdateOutcome::NotInVersionUpMode);
@@ -244,17 +248,16 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     std::int32_t refusals = 0;
     while (offset < total) {
         const std::int32_t length = std::min<std::int32_t>(BLOCK_SIZE, total - offset);
-        before = answers();
+        e.ExpectAnswer(ANSWERS_TO_ERASE_OR_BLOCK);
         if (e.SendDataBlock(model, IMAGE_BASE_ADDRESS + offset, length) != SEND_OK) return sendFailed();
         host.ShowStatus({RunStatus::Kind::DataTransmit, offset, total});
-        if (!e.m_reply.Wait(t.replyTimeoutMs)) {
-            return failWith(EngineError::BlockTimeout, UpdateOutcome::BlockTimeout);
-        }
+        awaited = e.m_reply.Await(t.replyTimeoutMs);
+        if (awaited.end == End::Closing) return UpdateOutcome::WindowClosed;
+        if (awaited.end == End::TimedOut) return failWith(EngineError::BlockTimeout, UpdateOutcome::BlockTimeout);
+        if (awaited.end == End::DeviceGone) return deviceGone(phase);
         std::this_thread::sleep_for(std::chrono::milliseconds(t.blockPauseMs));
-        reply = e.m_reply.Current();
-        if (reply.status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
-        if (reply.count == before && reply.deviceGone) return deviceGone(phase);
-        status = reply.status;
+        if (e.m_reply.Current().status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
+        status = awaited.reply.status;
         if (status == REPLY_OK) {
             refusals = 0;
             offset += length;
@@ -266,17 +269,13 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
 
     // Phase 4: finish. Any answer counts as completion; only its absence is an error.
     phase = enter(RunPhase::Finish);
-    before = answers();
+    e.ExpectAnswer(ANSWERS_TO_FINISH);
     if (e.SendFinish(model) != SEND_OK) return sendFailed();
-    if (!e.m_reply.Wait(t.replyTimeoutMs)) {
-        return failWith(EngineError::TransferError, UpdateOutcome::TransferError);
-    }
-    reply = e.m_reply.Current();
-    if (reply.status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
-    if (reply.count == before && reply.deviceGone) return deviceGone(phase);
+    awaited = e.m_reply.Await(t.replyTimeoutMs);
+    if (awaited.end == End::Closing) return UpdateOutcome::WindowClosed;
+    if (awaited.end == End::TimedOut) return failWith(EngineError::TransferError, UpdateOutcome::TransferError);
+    if (awaited.end == End::DeviceGone) return deviceGone(phase);
     host.RunEnding(UpdateOutcome::Completed);
     host.ShowStatus({RunStatus::Kind::Completed});
-    e.RestoreControls();
-    e.EnableExecute(false);
     return UpdateOutcome::Completed;
 }

@@ -17,6 +17,10 @@ class RecordingHost final : public IUpdateHost {
 public:
     // Runs inside ShowError, on the thread that shows the box (to hold the run, or close).
     std::function<void(const std::string&)> onErrorBox;
+    // Runs after every entry has been logged, on the thread that made the request (the run's
+    // worker, the timer thread), before the request returns: a window that reacts at once. Set
+    // before the run starts.
+    std::function<void(const std::string&)> onEntry;
 
     bool ShowStatus(const RunStatus& status) override {
         Add("status:" + StatusText(status));
@@ -57,8 +61,11 @@ public:
 
 private:
     void Add(std::string entry) {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_log.push_back(std::move(entry));
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_log.push_back(entry);
+        }
+        if (onEntry) onEntry(entry);
     }
     mutable std::mutex m_lock;
     std::vector<std::string> m_log;

@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,6 +67,9 @@ public:
     int progress = -1;
     std::vector<int> positions;  // every position set after the initialisation
     std::vector<Box> boxes;
+    // Runs on the UI thread right after a control changed, while the request that changed it is
+    // being served.
+    std::function<void(HostControl, bool)> onEnable;
 
 private:
     static std::shared_ptr<UiRequestQueue> OpenQueue() {
@@ -90,6 +95,7 @@ private:
     }
     void EnableControl(HostControl control, bool enable) override {
         m_enabled[static_cast<std::size_t>(control)] = enable;
+        if (onEnable) onEnable(control, enable);
     }
     void ShowErrorBox(const std::string& caption, const std::string& text) override {
         boxes.push_back({caption, text});
@@ -480,6 +486,42 @@ TEST(MainWindowControllerRecords, AnErrorEndingIsRecordedAndTheNextRunGetsARecor
     EXPECT_EQ(records[0].ending, "NotInVersionUpMode");
     EXPECT_EQ(records[1].ending, "NotInVersionUpMode");
     EXPECT_EQ(records[1].blockSends, std::vector<int>(36, 0));
+}
+
+TEST(MainWindowControllerRecords, ARunHasEndedWholeWhenExecuteComesBackSoAnImmediateSecondRunIsOnItsOwn) {
+    RigOptions options;
+    options.device.refusals = {{0, 7, 1}};  // the first run ends with a transfer error, the second completes
+    Rig rig(options);
+    FakeWindow& w = rig.Window();
+    bool seen = false;
+    std::size_t recordsAtRestore = 0;
+    std::uint32_t watchesAtRestore = 99;
+    std::optional<UpdateOutcome> endingAtRestore;
+    w.onEnable = [&](HostControl control, bool enable) {
+        if (control != HostControl::Execute || !enable || seen) return;
+        seen = true;
+        recordsAtRestore = rig.Records().size();
+        watchesAtRestore = rig.Out().GetCounters().watches;
+        endingAtRestore = rig.Engine().WaitForRunEnd(0ms);
+    };
+    w.OnExecute();
+    // The user presses "Execute" again as soon as it works.
+    ASSERT_TRUE(rig.PumpUntil([&] { return seen && rig.Running() == 0; }));
+    w.OnExecute();
+    EXPECT_EQ(rig.Running(), 1);
+    EXPECT_EQ(rig.Out().GetCounters().watches, 1u) << "the second run watches its device";
+    ASSERT_TRUE(rig.WaitForCompletion());
+    EXPECT_EQ(rig.Engine().WaitForRunEnd(1s), UpdateOutcome::Completed);
+
+    EXPECT_EQ(recordsAtRestore, 1u) << "the first run's record was not handed on yet";
+    EXPECT_EQ(watchesAtRestore, 0u) << "the first run still watched its device";
+    EXPECT_EQ(endingAtRestore, UpdateOutcome::TransferError) << "the first run's ending was not known yet";
+    EXPECT_EQ(w.boxes, (std::vector<Box>{{"Error", "Transfer error occurred."}}));
+    const std::vector<UpdateRecord> records = rig.Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].ending, "TransferError");
+    EXPECT_EQ(records[1].ending, "Completed");
+    EXPECT_EQ(rig.Out().GetCounters().watches, 0u);
 }
 
 TEST(MainWindowControllerRecords, AnExecuteThatStartsNoRunRecordsNothingAndAClosedRunIsRecordedAsSuch) {

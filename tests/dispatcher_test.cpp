@@ -398,6 +398,36 @@ TEST_F(Dispatcher, TwoAnswersInOneTickLeaveTheSecondAndOneSignal) {
     EXPECT_FALSE(Signalled()) << "a signal nobody consumed is not counted twice";
 }
 
+TEST_F(Dispatcher, PostsEachAnswerWithItsKindAndTheNumberOfTheMessageItCameFrom) {
+    struct Case {
+        Bytes message;
+        std::uint8_t kind;  // 0: no answer
+    };
+    const Case cases[] = {
+        {{0xF0, 0x41, 0x10, 0x42, 0x12, 0xF7}, 0},  // another manufacturer: numbered, no answer
+        {{0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x03, 0xF7}, REPLY_KIND_STATUS},
+        {{0xF0, 0x7D, 0x00, 0x6A, 0x02, 0xF7}, REPLY_KIND_BLOCK},
+        {{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x69, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7}, REPLY_KIND_IDENTITY},
+    };
+    std::uint64_t number = 0;
+    std::uint64_t answered = 0;      // number of the last message that was an answer
+    std::uint8_t answeredKind = 0;
+    for (const Case& c : cases) {
+        Deliver(c.message);
+        ++number;
+        Tick();
+        if (c.kind != 0) {
+            answered = number;
+            answeredKind = c.kind;
+        }
+        EXPECT_EQ(Last().kind, answeredKind) << "message " << number;
+        EXPECT_EQ(Last().sequence, answered) << "message " << number;
+    }
+    EXPECT_EQ(Last().count, 3u);
+    EXPECT_EQ(Last().status, REPLY_OK);
+    EXPECT_EQ(Last().model, 0x69);
+}
+
 TEST_F(Dispatcher, NothingOverwritesTheClosingMarker) {
     Deliver({0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7});  // arrived before the window closed
     Deliver({0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x69, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7});

@@ -198,6 +198,31 @@ TEST_F(MidiInPortTest, MessagesAreHandedOutInOrderOfArrivalWithTheirLengths) {
     ExpectNothingHeld();
 }
 
+TEST_F(MidiInPortTest, EveryReturnedBufferIsNumberedInArrivalOrderOverStopsAndStarts) {
+    EXPECT_EQ(port.ReceivedSequence(), 0u);
+    ASSERT_TRUE(port.Start());
+    ASSERT_TRUE(midi.Deliver(0, {0xF0, 0x01, 0xF7}));
+    ASSERT_TRUE(midi.Deliver(0, {0x90, 0x3C, 0x64}));  // a short message is not numbered
+    ASSERT_TRUE(midi.Deliver(0, {0xF0, 0x02, 0xF7}));
+    EXPECT_EQ(port.ReceivedSequence(), 2u);
+    port.Stop();  // returns the empty buffers: nothing numbered
+    EXPECT_EQ(port.ReceivedSequence(), 2u);
+    ASSERT_TRUE(port.Start());
+    ASSERT_TRUE(midi.Deliver(0, SysEx(RECEIVE_BUFFER_SIZE + 10, 0x03)));  // two buffers
+    EXPECT_EQ(port.ReceivedSequence(), 4u);
+
+    std::vector<std::uint64_t> numbers;
+    std::uint64_t number = 0;
+    while (port.PeekReceived(nullptr, nullptr, &number)) {
+        numbers.push_back(number);
+        port.PopReceived();
+    }
+    EXPECT_EQ(numbers, (std::vector<std::uint64_t>{1, 2, 3, 4}));
+    EXPECT_FALSE(port.PeekReceived(nullptr, nullptr, &number));
+    EXPECT_EQ(number, 0u) << "an empty list gives no number";
+    port.Stop();
+}
+
 TEST_F(MidiInPortTest, MessageLongerThanTheReceiveBufferArrivesAsSeveralEntries) {
     ASSERT_TRUE(port.Start());
     Bytes message = SysEx(10551, 0x00);

@@ -6,8 +6,12 @@
 #include <tuple>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -313,6 +317,8 @@ TEST_F(UpdateRun, EveryWorkerThreadIsJoinedOnceItHasEndedSoRunsInARowLeaveNoneBe
     for (int run = 0; run < 10; ++run) {
         ASSERT_TRUE(Execute()) << "run " << run;
         ASSERT_TRUE(engine_->WaitForRunEnd(10s).has_value()) << "run " << run;
+        // The run has ended; "Execute" works again once the controls are back.
+        ASSERT_TRUE(testsupport::WaitFor([&] { return !engine_->IsUpdateRunning(); })) << "run " << run;
         // The worker that just ended may still be on its way out; all before it were joined by
         // this run's start.
         EXPECT_LE(CUpdateEngine::WorkerThreadsHeld(), 2u) << "run " << run;
@@ -345,6 +351,255 @@ TEST_F(UpdateRun, ASecondRunAfterAFailureLeavesTheOldProgressUntilItsFirstBlockI
     const Log progress = host_.Entries("progress:");
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.front(), "progress:9216") << "nothing resets the bar when a run starts";
+    std::string verdict;
+    EXPECT_TRUE(Sim().Verdict(&verdict)) << verdict;
+}
+
+// A simulated device whose messages reach the host only when the test hands them over, each in a
+// poll tick of its own (the timer is ticked by hand), so that the order in which the device's
+// answers, the host's sends and the dispatcher's ticks meet is the test's, not the scheduler's.
+// For every message the host sends it notes how many answers had been handed over by then: the
+// n-th message of a run (0: the Identity Request) belongs after exactly n answers.
+class LockstepDevice {
+public:
+    LockstepDevice(platform::LoopbackMidiOut& out, platform::LoopbackMidiIn& in,
+                   platform::ManualTimerService& ticks, devsim::DeviceSimulatorConfig config)
+        : m_out(out), m_in(in), m_ticks(ticks) {
+        m_outDevice = m_out.AddDevice(NAME);
+        m_in.AddDevice(NAME);
+        m_sim = std::make_unique<devsim::DeviceSimulator>(std::move(config), [this](const std::vector<std::uint8_t>& m) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_wire.push_back(m);
+            m_changed.notify_all();
+        });
+        // Inside the host's send, on its worker thread.
+        m_out.SetListener(m_outDevice, [this](const std::uint8_t* bytes, std::size_t length) {
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_answersBeforeSend.push_back(m_handedOver);
+            }
+            m_sim->OnMessageFromHost(bytes, length);
+            if (m_answerDuringTheSend.load()) HandOverNext(5s);
+        });
+    }
+    ~LockstepDevice() {
+        m_out.SetListener(m_outDevice, nullptr);
+        m_sim->Stop();
+        m_out.RemoveDevice(m_outDevice);
+        m_in.RemoveDevice(NAME);
+    }
+    LockstepDevice(const LockstepDevice&) = delete;
+    LockstepDevice& operator=(const LockstepDevice&) = delete;
+
+    void SetTimer(std::uint32_t timerId) { m_timerId = timerId; }
+    // The device's answer is handed over and ticked inside the host's send, before it returns:
+    // the dispatcher posts each answer while the worker is still inside its send. The test then
+    // hands nothing over itself.
+    void AnswerDuringTheSend() { m_answerDuringTheSend.store(true); }
+    bool AnswersDuringTheSend() const { return m_answerDuringTheSend.load(); }
+
+    // Hands the device's next message to the host's input and runs one tick; false when the device
+    // sent nothing within `limit`.
+    bool HandOverNext(std::chrono::milliseconds limit) {
+        std::vector<std::uint8_t> m;
+        {
+            std::unique_lock<std::mutex> lock(m_lock);
+            if (!m_changed.wait_for(lock, limit, [this] { return !m_wire.empty(); })) return false;
+            m = std::move(m_wire.front());
+            m_wire.pop_front();
+            ++m_handedOver;  // counted first: the host's next send may follow at once
+        }
+        m_in.Deliver(NAME, m);
+        m_ticks.Tick(m_timerId);
+        return true;
+    }
+    // A message of the device that the test makes up (a repeat), handed over and ticked at once.
+    void Inject(const std::vector<std::uint8_t>& m) {
+        m_in.Deliver(NAME, m);
+        m_ticks.Tick(m_timerId);
+    }
+    // Messages of the host that went out before the answer to the one before them.
+    std::vector<std::string> SentTooEarly() const {
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::vector<std::string> early;
+        for (std::size_t n = 0; n < m_answersBeforeSend.size(); ++n) {
+            if (m_answersBeforeSend[n] != static_cast<int>(n)) {
+                early.push_back("message " + std::to_string(n) + " after " +
+                                std::to_string(m_answersBeforeSend[n]) + " answers");
+            }
+        }
+        return early;
+    }
+    std::size_t HostMessages() const {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_answersBeforeSend.size();
+    }
+    devsim::DeviceSimulator& Sim() { return *m_sim; }
+
+    static constexpr const char* NAME = "USB Audio Device";
+
+private:
+    platform::LoopbackMidiOut& m_out;
+    platform::LoopbackMidiIn& m_in;
+    platform::ManualTimerService& m_ticks;
+    std::uint32_t m_timerId = 0;
+    platform::LoopbackMidiOut::DeviceId m_outDevice{};
+    std::unique_ptr<devsim::DeviceSimulator> m_sim;
+    mutable std::mutex m_lock;  // guards the three below
+    std::condition_variable m_changed;
+    std::deque<std::vector<std::uint8_t>> m_wire;  // sent by the device, not yet handed over
+    int m_handedOver = 0;
+    std::vector<int> m_answersBeforeSend;  // one entry per message of the host
+    std::atomic<bool> m_answerDuringTheSend{false};  // set before the run starts
+};
+
+const std::vector<std::uint8_t> STATUS_ACCEPTED = {0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7};
+
+// Whole runs against a lock-step device; the engine ticks by hand.
+class UpdateRunInLockstep : public UpdateRun {
+protected:
+    void Start(devsim::DeviceSimulatorConfig config) {
+        device_ = std::make_unique<LockstepDevice>(out_, in_, manualTimers_, std::move(config));
+        EngineTimings t;
+        t.replyTimeoutMs = 5000;  // a wait satisfied by nothing shows as this time-out
+        t.blockPauseMs = 1;
+        engine_ = std::make_shared<CUpdateEngine>(std::shared_ptr<IUpdateHost>(&host_, [](IUpdateHost*) {}),
+                                                  EnginePlatform{&out_, &in_, &manualTimers_}, t);
+        engine_->SelectMidiOut(0);
+        timerId_ = engine_->StartPollTimer();
+        ASSERT_NE(timerId_, 0u);
+        device_->SetTimer(timerId_);
+    }
+    // Hands the device's messages over until the run has ended; how it ended.
+    std::optional<UpdateOutcome> Drive() {
+        EXPECT_TRUE(Execute());
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        std::optional<UpdateOutcome> outcome;
+        while (!(outcome = engine_->WaitForRunEnd(0ms)) && std::chrono::steady_clock::now() < deadline) {
+            if (device_->AnswersDuringTheSend()) {
+                std::this_thread::sleep_for(5ms);
+            } else {
+                device_->HandOverNext(20ms);
+            }
+        }
+        EXPECT_TRUE(outcome.has_value()) << "the run did not end";
+        EXPECT_TRUE(CUpdateEngine::WaitForWorkers(10s)) << "the worker did not end";
+        return outcome;
+    }
+    // The device repeats its answer to ERASE once: the repeat arrives after the run has taken
+    // the answer and before it sends the first block, in a tick of its own.
+    void RepeatTheEraseAnswer() {
+        host_.onEntry = [this, repeated = false](const std::string& entry) mutable {
+            if (entry == "status:" && !repeated) {
+                repeated = true;
+                device_->Inject(STATUS_ACCEPTED);
+            }
+        };
+    }
+    void TearDown() override {
+        UpdateRun::TearDown();
+        device_.reset();
+    }
+    // A device that answers a few milliseconds after each message, as one behind a cable does:
+    // longer than the pause after a block's answer, so that a run that woke for a stale answer
+    // has read it before the true one comes.
+    static devsim::DeviceSimulatorConfig SlowerThanTheBlockPause() {
+        auto c = QuickDevice();
+        c.answerDelayMin = c.answerDelayMax = 5ms;
+        return c;
+    }
+
+    // A whole run against a device that repeats its answer to ERASE and refuses block
+    // `refusedBlock` once: it completes, every message went out after the answer to the one
+    // before, and the device holds the whole image. What the device saw.
+    devsim::DeviceSummary CompleteAfterARepeatedEraseAnswer(int refusedBlock) {
+        auto c = SlowerThanTheBlockPause();
+        c.refusals = {{refusedBlock, 1, 1}};
+        Start(c);
+        RepeatTheEraseAnswer();
+        EXPECT_EQ(Drive(), UpdateOutcome::Completed);
+        EXPECT_EQ(device_->SentTooEarly(), std::vector<std::string>{});
+        std::string verdict;
+        EXPECT_TRUE(device_->Sim().Verdict(&verdict)) << verdict;
+        return device_->Sim().Summary();
+    }
+
+    std::unique_ptr<LockstepDevice> device_;
+};
+
+TEST_F(UpdateRunInLockstep, ARepeatedAnswerIsNotTakenForTheNextBlocksSoEachBlockWaitsForItsOwn) {
+    const auto summary = CompleteAfterARepeatedEraseAnswer(5);
+    ASSERT_EQ(summary.blocks.size(), 36u);
+    for (const auto& [address, record] : summary.blocks) {
+        EXPECT_EQ(record.accepted, 1) << std::hex << address;
+        EXPECT_EQ(record.refused, address == 0xA0000u + 5 * 9216 ? 1 : 0) << std::hex << address;
+    }
+    EXPECT_EQ(summary.blocksMalformed, 0);
+    // Identity, ERASE, 37 block sends, FINISH.
+    EXPECT_EQ(device_->HostMessages(), 40u);
+    EXPECT_EQ(Tail(6).front(), Status(IDS_UPDATE_COMPLETED));
+    EXPECT_TRUE(Errors().empty());
+}
+
+TEST_F(UpdateRunInLockstep, ARefusedLastBlockIsSentAgainBeforeTheFinishEvenAfterARepeatedAnswer) {
+    const auto last = CompleteAfterARepeatedEraseAnswer(35).blocks.at(0xEEC00);
+    EXPECT_EQ(last.refused, 1);
+    EXPECT_EQ(last.accepted, 1) << "\"Version update completed.\" with the last block never accepted";
+}
+
+// A run that takes only what comes after its send must still take an answer that the dispatcher
+// posts while the worker is inside that send (a device that answers before the send returns, a
+// tick that comes before the worker has woken): none is lost, nothing waits for its time-out.
+TEST_F(UpdateRunInLockstep, AnAnswerPostedWhileItsMessageIsStillBeingSentCounts) {
+    Start(QuickDevice());
+    device_->AnswerDuringTheSend();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Drive(), UpdateOutcome::Completed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "a wait ran into its time-out";
+    EXPECT_EQ(device_->SentTooEarly(), std::vector<std::string>{});
+    std::string verdict;
+    EXPECT_TRUE(device_->Sim().Verdict(&verdict)) << verdict;
+}
+
+TEST_F(UpdateRun, ARunHasEndedWholeBeforeItsControlsComeBackSoAnImmediateSecondRunKeepsItsWatchAndEnding) {
+    auto c = QuickDevice();
+    c.refusals = {{0, 7, 1}};  // the first run ends with a transfer error, the second completes
+    Connect(c, 30000);
+    CUpdateEngine* engine = engine_.get();
+    std::mutex lock;
+    bool restored = false;                        // guarded by lock
+    std::uint32_t watchesAtRestore = 99;          // guarded by lock
+    std::optional<UpdateOutcome> endingAtRestore;  // guarded by lock
+    std::optional<std::uint32_t> watchesInSecondRun;  // guarded by lock
+    int erasing = 0;                              // guarded by lock
+    host_.onEntry = [&](const std::string& entry) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (entry == "enable:execute:1" && !restored) {
+            // "Execute" can be pressed from here on: the run must be over by now.
+            restored = true;
+            watchesAtRestore = out_.GetCounters().watches;
+            endingAtRestore = engine->WaitForRunEnd(0ms);
+        }
+        if (entry == Status(IDS_ERASING) && ++erasing == 2) {
+            watchesInSecondRun = out_.GetCounters().watches;
+        }
+    };
+    ASSERT_TRUE(Execute());
+    // The user presses "Execute" again the moment it works.
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return restored;
+    }, 30s));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !engine->IsUpdateRunning(); }, 30s));
+    ASSERT_TRUE(Execute());
+    EXPECT_EQ(engine->WaitForRunEnd(60s), UpdateOutcome::Completed) << "the second run read the first one's ending";
+    ASSERT_TRUE(CUpdateEngine::WaitForWorkers(10s));
+
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(watchesAtRestore, 0u) << "the first run still watched its device when the controls came back";
+    EXPECT_EQ(endingAtRestore, UpdateOutcome::TransferError) << "the first run's ending was not known yet";
+    EXPECT_EQ(watchesInSecondRun, std::optional<std::uint32_t>(1u)) << "the second run lost its watch";
+    EXPECT_EQ(out_.GetCounters().watches, 0u);
     std::string verdict;
     EXPECT_TRUE(Sim().Verdict(&verdict)) << verdict;
 }
@@ -383,6 +638,7 @@ TEST_P(DeviceLeavingDuringAWait, EndsTheRunAtOnceWithThatPhasesError) {
     std::this_thread::sleep_for(20ms);
     link_->Vanish();
     EXPECT_EQ(engine_->WaitForRunEnd(5s), UpdateOutcome::DeviceGone) << waitingFor;
+    ASSERT_TRUE(CUpdateEngine::WaitForWorkers(5s)) << "the controls did not come back";
     EXPECT_EQ(Errors(), Log{Error(GetParam() == 0 ? IDS_TIMEOUT_IDENTITY : IDS_TRANSFER_ERROR)}) << waitingFor;
     EXPECT_EQ(Tail(4), RESTORE) << waitingFor;
     EXPECT_FALSE(engine_->IsUpdateRunning());
