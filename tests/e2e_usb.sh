@@ -66,20 +66,35 @@ start_device() {
 # driver received), its image is whole. Beside it, the bytes that the host's USB card sent (its
 # driver's count) against those that reached the gadget's driver (the simulator's count): now and
 # then the kernel's emulated USB path (snd-usb-audio, dummy_hcd, f_midi) loses a byte of a block
-# on the way, about once in 20 updates here; the device then refuses that block as malformed and
-# the host sends it again, so the simulators run --lenient (a malformed block does not fail them)
-# and the loss is shown, not judged.
+# on the way, about once in 20 updates here (and now and then a byte of an answer on the way back);
+# the device then refuses that block as malformed and the host sends it again, so the simulators
+# run --lenient (a malformed block does not fail them) and the loss is shown, not judged. A lost
+# byte of an answer leaves the host waiting for its reply time-out: such a run fails, with the
+# counts of both directions printed.
 check_device() {
-  local k=$1 log=$2 received=$3 pid=$4 sent got
+  local k=$1 log=$2 received=$3 pid=$4
   wait "$pid" || fail "device $k: simulator verdict"
   grep -E 'raw MIDI|PASS|FAIL' "$log" | sed "s/^/[$k] /"
   cmp -s "$image" "$received" || fail "device $k: the image received differs"
-  sent=$(sed -n '/^Output 0/,/Tx bytes/s/^ *Tx bytes *: *//p' "/proc/asound/card${card[$k]}/midi0" 2>/dev/null)
+  usb_counts "$k" "$log"
+}
+# usb_counts K LOG: both directions of device K by the drivers' counts: what the host's card sent
+# against what the gadget's driver received (the simulator's count, in LOG), and what the gadget's
+# card sent against what the host's card received.
+usb_counts() {
+  local k=$1 log=$2 g sent got back came
+  g=${gadget[$k]#/dev/snd/midiC}
+  g=${g%D0}
+  tx() { sed -n '/^Output 0/,/Tx bytes/s/^ *Tx bytes *: *//p' "/proc/asound/card$1/midi0" 2>/dev/null; }
+  rx() { sed -n '/^Input 0/,/Rx bytes/s/^ *Rx bytes *: *//p' "/proc/asound/card$1/midi0" 2>/dev/null; }
+  sent=$(tx "${card[$k]}")
   got=$(sed -n 's/.*; \([0-9]*\) bytes received by the driver.*/\1/p' "$log")
-  if [ -n "$sent" ] && [ "$sent" = "$got" ]; then
-    echo "[$k] host card ${card[$k]} sent $sent bytes, the gadget's driver received them all"
+  back=$(tx "$g")
+  came=$(rx "${card[$k]}")
+  if [ -n "$sent" ] && [ "$sent" = "$got" ] && [ -n "$back" ] && [ "$back" = "$came" ]; then
+    echo "[$k] host card ${card[$k]} sent $sent bytes and received $came, all the gadget's driver received and sent"
   else
-    echo "[$k] NOTE: host card ${card[$k]} sent ${sent:-?} bytes, the gadget's driver received ${got:-?}: lost in the kernel's USB path"
+    echo "[$k] NOTE: lost in the kernel's USB path: host card ${card[$k]} sent ${sent:-?} bytes, the gadget's driver received ${got:-?}; the gadget's card $g sent ${back:-?}, the host's received ${came:-?}"
   fi
 }
 
@@ -166,7 +181,10 @@ EOF
       done
       if [ $reached -eq 0 ]; then
         fail "$phase: the run did not reach the $phase"; sed 's/^/    | /' "$work/update.log"
-        kill -9 "$upd" "$sim" 2>/dev/null; wait "$upd" "$sim" 2>/dev/null
+        kill -TERM "$sim" 2>/dev/null; wait "$sim" 2>/dev/null
+        sed 's/^/    devsim | /' "$work/devsim.log"
+        usb_counts 1 "$work/devsim.log"
+        kill -9 "$upd" 2>/dev/null; wait "$upd" 2>/dev/null
         continue
       fi
       sleep 0.5
