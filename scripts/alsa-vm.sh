@@ -126,6 +126,8 @@ case "$PWD" in
 esac
 {
   echo 'export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8'
+  # Tests that change the kernel (the USB gadgets of scripts/usb-rig.sh) run only where this is set.
+  echo 'export TARNET_VM_GUEST=1'
   env | grep -E '^(TARNET_[A-Za-z0-9_]*|JACK_DEFAULT_SERVER)=' | while IFS='=' read -r k v; do
     printf 'export %s=%q\n' "$k" "$v"
   done

@@ -96,7 +96,9 @@ run_preset default
 
 # The tests on the kernel's ALSA sequencer (label "alsa") need /dev/snd, which these machines
 # lack: they run on the default build inside a virtual machine (scripts/alsa-vm.sh), where they
-# must not skip. A guest that can't start fails this stage loudly.
+# must not skip. Among them the three through real USB MIDI devices (tests/e2e_usb.sh: one update,
+# three identical devices with --all, an unplug during the transfer), which make their USB gadgets
+# in the guest. A guest that can't start fails this stage loudly.
 if [ -d build/default ] && [[ ! " ${failed[*]} " =~ "default (build)" ]]; then
   echo "=== alsa: tests in a virtual machine with the ALSA sequencer"
   alsa_start=$(date +%s)

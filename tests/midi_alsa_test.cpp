@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <string>
@@ -433,6 +434,69 @@ TEST(AlsaSequencerPorts, AnIndexStillNamesTheListedDeviceAfterAnEarlierDeviceHas
     in.Stop();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0], message);
+}
+
+// Three units of one name (three clients): listed as NAME, NAME (2), NAME (3) in the order of their
+// client numbers, each name reaching its own unit; when the first leaves, the others move up.
+TEST(AlsaSequencerPorts, DevicesOfOneNameAreNumberedInTheOrderOfTheirClients) {
+    SKIP_WITHOUT_SEQUENCER();
+    const std::string name = UniqueName("Alsa Same Device");
+    std::vector<std::unique_ptr<SoftwareDevice>> devices;
+    std::vector<std::unique_ptr<SoftwareSource>> sources;
+    for (int k = 0; k < 3; ++k) {
+        devices.push_back(std::make_unique<SoftwareDevice>(name));
+        sources.push_back(std::make_unique<SoftwareSource>(name));
+    }
+    CMidiOutPort out;
+    CMidiInPort in;
+    const std::vector<std::string> numbered = {name, name + " (2)", name + " (3)"};
+    for (const auto& names : {Names(out), Names(in)}) {
+        std::vector<std::string> ours;
+        for (const std::string& n : names) {
+            if (n.rfind(name, 0) == 0) ours.push_back(n);
+        }
+        EXPECT_EQ(ours, numbered);
+    }
+
+    // "(2)" is the second client made: a message sent to it reaches the second device alone.
+    const Bytes message = SysEx(300);
+    const std::int64_t second = IndexOf(out, name + " (2)");
+    ASSERT_GE(second, 0);
+    ASSERT_TRUE(out.Open(static_cast<std::uint32_t>(second)));
+    EXPECT_TRUE(Send(out, message));
+    out.Close();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !devices[1]->Received().empty(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(devices[1]->Received().front(), message);
+    EXPECT_TRUE(devices[0]->Received().empty());
+    EXPECT_TRUE(devices[2]->Received().empty());
+
+    const std::int64_t third = IndexOf(in, name + " (3)");
+    ASSERT_GE(third, 0);
+    in.m_deviceIndex = static_cast<std::uint32_t>(third);
+    ASSERT_TRUE(in.Start());
+    sources[2]->Send(message);
+    const auto received = Collect(in, 1);
+    in.Stop();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0], message);
+
+    // The first unit leaves: the second now carries the name alone, the third "(2)".
+    devices[0].reset();
+    sources[0].reset();
+    for (const auto& names : {Names(out), Names(in)}) {
+        std::vector<std::string> ours;
+        for (const std::string& n : names) {
+            if (n.rfind(name, 0) == 0) ours.push_back(n);
+        }
+        EXPECT_EQ(ours, (std::vector<std::string>{name, name + " (2)"}));
+    }
+    const std::int64_t moved = IndexOf(out, name);
+    ASSERT_GE(moved, 0);
+    ASSERT_TRUE(out.Open(static_cast<std::uint32_t>(moved)));
+    EXPECT_TRUE(Send(out, message));
+    out.Close();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return devices[1]->Received().size() == 2; }, std::chrono::seconds(20)));
+    EXPECT_TRUE(devices[2]->Received().empty());
 }
 
 // A device whose program ends: the sequencer's announcement reaches the input open on its source

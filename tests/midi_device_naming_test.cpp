@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/DeviceNaming.h"
 #include "platform/jack/JackPortName.h"
@@ -12,7 +13,10 @@ namespace {
 using platform::DeviceName;
 using platform::DescribeJackPort;
 using platform::IsOwnPort;
+using platform::ListedJackNames;
 using platform::MidiSystem;
+using platform::NumberIdenticalNames;
+using Names = std::vector<std::string>;
 using platform::PortDescription;
 
 TEST(DeviceNaming, OnTheAlsaSequencerADeviceIsListedByItsClientsName) {
@@ -32,8 +36,56 @@ TEST(DeviceNaming, OnJackADeviceIsListedByItsPortsShortName) {
     EXPECT_EQ(DeviceName(DescribeJackPort("NoColon")), "NoColon");
 }
 
+TEST(DeviceNaming, OnJackPortsOfTheSameShortNameAreNumberedInTheServersOrder) {
+    // Two simulated devices of one name, each with its input in one client and its output in
+    // another, as JACK made their clients' names unique; and a device of another name.
+    EXPECT_EQ(ListedJackNames({"USB Audio Device:USB Audio Device", "Synth:in", "USB Audio Device-02:USB Audio Device"}),
+              (Names{"USB Audio Device", "in", "USB Audio Device (2)"}));
+    EXPECT_EQ(ListedJackNames({}), Names{});
+}
+
 TEST(DeviceNaming, OnCoreMidiADeviceIsListedByTheEndpointsName) {
     EXPECT_EQ(DeviceName({MidiSystem::CoreMidi, "", "USB Audio Device"}), "USB Audio Device");
+}
+
+TEST(DeviceNaming, IdenticalDevicesAreNumberedInTheOrderOfTheSystemsNumbers) {
+    // Three units of one product among other devices, listed in the system's order.
+    EXPECT_EQ(NumberIdenticalNames({"Midi Through", "USB Audio Device", "f_midi", "USB Audio Device", "f_midi",
+                                    "USB Audio Device"},
+                                   {14, 24, 28, 32, 36, 40}),
+              (Names{"Midi Through", "USB Audio Device", "f_midi", "USB Audio Device (2)", "f_midi (2)",
+                     "USB Audio Device (3)"}));
+    // Listed out of the numbers' order, they are still numbered by the numbers: the position of an
+    // entry stays its device index.
+    EXPECT_EQ(NumberIdenticalNames({"USB Audio Device", "USB Audio Device", "USB Audio Device"}, {40, 24, 32}),
+              (Names{"USB Audio Device (3)", "USB Audio Device", "USB Audio Device (2)"}));
+    // A name alone keeps it; nothing else changes.
+    EXPECT_EQ(NumberIdenticalNames({"USB Audio Device", "Synth"}, {24, 128}), (Names{"USB Audio Device", "Synth"}));
+    EXPECT_EQ(NumberIdenticalNames({}, {}), Names{});
+}
+
+TEST(DeviceNaming, TheTwentiethUnitIsListedAsTheTwentiethCopySelectsIt) {
+    Names names(20, "USB Audio Device");
+    std::vector<long> units;
+    for (long k = 0; k < 20; ++k) units.push_back(16 + 4 * k);
+    const Names listed = NumberIdenticalNames(names, units);
+    EXPECT_EQ(listed[0], "USB Audio Device");
+    EXPECT_EQ(listed[1], "USB Audio Device (2)");
+    EXPECT_EQ(listed[9], "USB Audio Device (10)");
+    EXPECT_EQ(listed[19], "USB Audio Device (20)");
+}
+
+TEST(DeviceNaming, PortsOfOneUnitShareItsNumber) {
+    // A device with two ports (both of client 24) and a second unit of the same name (client 32).
+    EXPECT_EQ(NumberIdenticalNames({"USB Audio Device", "USB Audio Device", "USB Audio Device"}, {24, 24, 32}),
+              (Names{"USB Audio Device", "USB Audio Device", "USB Audio Device (2)"}));
+}
+
+TEST(DeviceNaming, ANumberThatAnotherDeviceCarriesAsItsOwnNameIsPassedOver) {
+    // A device that calls itself "USB Audio Device (2)" keeps that name; the second unit of
+    // "USB Audio Device" becomes "(3)", so no two entries read the same.
+    EXPECT_EQ(NumberIdenticalNames({"USB Audio Device", "USB Audio Device (2)", "USB Audio Device"}, {24, 128, 32}),
+              (Names{"USB Audio Device", "USB Audio Device (2)", "USB Audio Device (3)"}));
 }
 
 TEST(DeviceNaming, PortsOfAnyCopyOfThisProgramAreRecognisedAsOurOwn) {

@@ -1,10 +1,45 @@
 #include "platform/DeviceNaming.h"
 
+#include <map>
+#include <set>
+
 namespace platform {
 
 std::string DeviceName(const PortDescription& port) {
     if (port.system == MidiSystem::AlsaSequencer) return std::string(port.client);
     return std::string(port.port);
+}
+
+std::vector<std::string> NumberIdenticalNames(const std::vector<std::string>& names, const std::vector<long>& units) {
+    std::vector<std::string> listed = names;
+    if (units.size() != names.size()) return listed;
+    // The units of each name, in the system's order.
+    std::map<std::string, std::set<long>> unitsOf;
+    for (std::size_t i = 0; i < names.size(); ++i) unitsOf[names[i]].insert(units[i]);
+    const std::set<std::string> own(names.begin(), names.end());
+    std::set<std::string> taken = own;
+    std::map<std::pair<std::string, long>, std::string> nameOf;
+    for (const auto& [name, unitSet] : unitsOf) {
+        if (unitSet.size() < 2) continue;
+        int number = 1;
+        bool first = true;
+        for (const long unit : unitSet) {
+            if (first) {
+                first = false;
+                continue;  // the first keeps the name
+            }
+            std::string candidate;
+            do {
+                candidate = name + " (" + std::to_string(++number) + ")";
+            } while (taken.count(candidate) != 0);
+            taken.insert(candidate);
+            nameOf[{name, unit}] = candidate;
+        }
+    }
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        if (const auto found = nameOf.find({names[i], units[i]}); found != nameOf.end()) listed[i] = found->second;
+    }
+    return listed;
 }
 
 bool IsOwnPort(const PortDescription& port) {

@@ -10,10 +10,27 @@
 //     of its ports can carry the device's name.
 //   - CoreMIDI: the endpoint's name as the system reports it.
 // A device that calls itself "USB Audio Device" is thus listed as exactly that on every system.
+//
+// Identical names. Several devices of one name (three units of one product) are told apart by the
+// order in which their MIDI system numbered them: the first keeps the name, the second is listed as
+// "NAME (2)", the third "NAME (3)", and so on, which are the names the window's copies 2, 3, ...
+// select. A number whose name another listed device carries as its own is passed over, so that no
+// two entries of a list ever read the same. Each list is numbered on its own (a program may keep
+// its input and its output in two clients of one name), by the system's numbers:
+//   - ALSA sequencer: the client number. A card's client has the number of the card (16 + 4 x card;
+//     a card takes the lowest free card number when it is plugged in), a program's the lowest free
+//     one from 128 on. A card has both directions in its one client, so a unit carries the same
+//     name as MIDI IN and as MIDI OUT.
+//   - JACK: the order in which the server lists the ports (the order in which they were made, a
+//     port of a client that left giving its place to the next one made).
+// So a name changes when a unit of the same name with a lower number leaves (the one after it moves
+// up) or comes back; a unit that is unplugged and plugged in again while the others stay gets its
+// number, and so its name, back.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -32,6 +49,12 @@ struct PortDescription {
 
 // The listed name of the device behind `port`, by the naming rule above.
 std::string DeviceName(const PortDescription& port);
+
+// The listed names of a list's entries: names[i] is entry i's name by the rule above, units[i] the
+// number by which its MIDI system tells the devices apart; entries of the same unit are one device
+// (its ports), and share a name. Devices that share a name are numbered as described above, in the
+// order of their units. The two vectors have the same length.
+std::vector<std::string> NumberIdenticalNames(const std::vector<std::string>& names, const std::vector<long>& units);
 
 // True for a port of a client of this program (this copy or another one running), named
 // CLIENT_NAME or CLIENT_NAME-nn by the MIDI system: such a port is never the device.

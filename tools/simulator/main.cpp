@@ -66,9 +66,14 @@ Ports:
                            named NAME
   --rawmidi DEVICE         play the device at the far end of a raw MIDI device instead (Linux, e.g.
                            /dev/snd/midiC0D0 of snd-virmidi: the host then picks the sequencer
-                           client "Virtual Raw MIDI 0-0"); --name is not used
+                           client "Virtual Raw MIDI 0-0"; or the gadget side of a USB MIDI
+                           device, scripts/usb-rig.sh); --name is not used. Bytes that the driver
+                           received and no one read (its overruns) fail the verdict
   --byte-rate N            with --rawmidi: read at most N bytes per second (3125 = a 31250-baud
                            MIDI cable; default 0 = as fast as they come)
+  --rawmidi-buffer BYTES   with --rawmidi: the driver's input buffer (default 65536, more than a
+                           whole block; with --byte-rate the driver's own, as a cable interface's);
+                           0 = the driver's own size
 Device:
   --model HEX              model of the device (default 6A; the updater accepts 6A and 69)
   --identity-model HEX     model reported in the Identity Reply (default: --model)
@@ -155,6 +160,7 @@ struct Options {
     std::string outPath;
     std::string rawPath;
     unsigned byteRate = 0;
+    long rawBuffer = -1;  // -1: by --byte-rate (see the usage)
     bool serve = false;
     long timeoutSec = -1;
     bool quiet = false;
@@ -193,6 +199,8 @@ Options ParseArguments(int argc, char** argv) {
             if (o.rawPath.empty()) throw UsageError{"empty --rawmidi"};
         } else if (arg == "--byte-rate") {
             o.byteRate = static_cast<unsigned>(ParseNumber(next(), 10, 10000000, "byte rate"));
+        } else if (arg == "--rawmidi-buffer") {
+            o.rawBuffer = static_cast<long>(ParseNumber(next(), 10, 1024 * 1024, "buffer size"));
         } else if (arg == "--model") {
             o.config.model = static_cast<uint8_t>(ParseNumber(next(), 16, 0x7F, "model"));
         } else if (arg == "--identity-model") {
@@ -278,6 +286,7 @@ Options ParseArguments(int argc, char** argv) {
         }
     }
     if (o.timeoutSec < 0) o.timeoutSec = o.serve ? 0 : 300;
+    if (o.rawBuffer < 0) o.rawBuffer = o.byteRate > 0 ? 0 : 65536;
     return o;
 }
 
@@ -518,11 +527,18 @@ bool WaitForEnd(const Options& options, devsim::DeviceSimulator& device) {
 }
 
 // Writes the image and prints the verdict line; returns the exit status.
-int Finish(const Options& options, devsim::DeviceSimulator& device, bool timedOut) {
+// `lost` names bytes that the transport lost on their way to the device: they fail a verdict that
+// passed.
+int Finish(const Options& options, devsim::DeviceSimulator& device, bool timedOut, const std::string& lost = {}) {
     if (!options.outPath.empty() && !device.WriteImage(options.outPath))
         Print("can't write the image to " + options.outPath);
     std::string verdict;
-    const bool pass = device.Verdict(&verdict);
+    bool pass = device.Verdict(&verdict);
+    if (!lost.empty()) {
+        if (pass) verdict = "FAIL: " + verdict.substr(6);
+        verdict += "; " + lost;
+        pass = false;
+    }
     if (timedOut && !pass) verdict.insert(6, "timed out after " + std::to_string(options.timeoutSec) + " s; ");
     if (g_stopRequested.load() && !pass) verdict.insert(6, "stopped by signal; ");
     Print(verdict);
@@ -534,11 +550,17 @@ int RunOnRawMidi(const Options& options, devsim::DeviceSimulator& device, std::m
                  devsim::RawMidiLink*& raw) {
     devsim::RawMidiLink link;
     devsim::RawSysExSplitter splitter([&](const uint8_t* data, size_t size) { device.OnMessageFromHost(data, size); });
-    std::string error;
-    if (!link.Open(options.rawPath, options.byteRate, [&](const uint8_t* d, size_t n) { splitter.Feed(d, n); }, &error)) {
+    std::string error = "raw MIDI devices are Linux's";
+#if defined(__linux__)
+    auto port = devsim::OpenAlsaRawMidi(options.rawPath, static_cast<size_t>(options.rawBuffer), &error);
+#else
+    std::unique_ptr<devsim::RawMidiPort> port;
+#endif
+    if (port == nullptr) {
         std::fprintf(stderr, "devsim: %s\n", error.c_str());
         return 2;
     }
+    link.Open(std::move(port), options.byteRate, [&](const uint8_t* d, size_t n) { splitter.Feed(d, n); });
     {
         std::lock_guard<std::mutex> lock(outLock);
         raw = &link;
@@ -548,19 +570,22 @@ int RunOnRawMidi(const Options& options, devsim::DeviceSimulator& device, std::m
     const auto start = std::chrono::steady_clock::now();
     const bool timedOut = WaitForEnd(options, device);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    link.Close();  // no more input into the device
+    link.Close();  // no more input into the device; the driver's last counts are taken
     device.Stop();
     {
         std::lock_guard<std::mutex> lock(outLock);
         raw = nullptr;
     }
+    const devsim::RawMidiLink::Tally tally = link.Counts();
     char line[200];
-    const double bytes = static_cast<double>(link.BytesRead());
-    std::snprintf(line, sizeof line,
-                  "raw MIDI: %.0f bytes read in %.1f s (wire time at %u bytes/s: %.1f s); %ld bytes dropped by the driver",
-                  bytes, seconds, options.byteRate, options.byteRate > 0 ? bytes / options.byteRate : 0.0, link.Overruns());
-    Print(line);
-    return Finish(options, device, timedOut);
+    const double bytes = static_cast<double>(tally.read);
+    std::snprintf(line, sizeof line, "raw MIDI: %.0f bytes read in %.1f s (wire time at %u bytes/s: %.1f s); ", bytes,
+                  seconds, options.byteRate, options.byteRate > 0 ? bytes / options.byteRate : 0.0);
+    Print(line + tally.Describe());
+    const long long lost = tally.Lost();
+    return Finish(options, device, timedOut,
+                  lost > 0 ? std::to_string(lost) + " bytes lost in the raw MIDI driver (" + tally.Describe() + ")"
+                           : std::string());
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ MidiResult AlsaSeqMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) 
     std::lock_guard<std::mutex> lock(m_mutex);
     if (index >= m_sources.size()) return MIDI_ERR_BADDEVICEID;
     m_shown[index] = m_sources[index];
-    SetProductName(caps, DeviceName(alsa::Describe(m_sources[index])));
+    SetProductName(caps, m_sources[index].listedName);
     return MIDI_OK;
 }
 

@@ -66,7 +66,7 @@ MidiResult AlsaSeqMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps)
     if (std::chrono::steady_clock::now() - m_listTime > std::chrono::seconds(2) || index >= m_devices.size()) Refresh();
     if (index >= m_devices.size()) return MIDI_ERR_BADDEVICEID;
     m_shown[index] = m_devices[index];
-    SetProductName(caps, DeviceName(alsa::Describe(m_devices[index])));
+    SetProductName(caps, m_devices[index].listedName);
     return MIDI_OK;
 }
 

@@ -61,7 +61,9 @@ std::optional<SeqPortEntry> Entry(snd_seq_client_info_t* client, snd_seq_port_in
     std::string clientName = snd_seq_client_info_get_name(client);
     std::string portName = snd_seq_port_info_get_name(port);
     std::string fullName = clientName + ":" + portName + " " + std::to_string(number) + ":" + std::to_string(p);
-    return SeqPortEntry{SeqAddress{number, p}, std::move(fullName), std::move(clientName), std::move(portName)};
+    SeqPortEntry entry{SeqAddress{number, p}, std::move(fullName), std::move(clientName), std::move(portName), {}};
+    entry.listedName = DeviceName(Describe(entry));
+    return entry;
 }
 
 }  // namespace
@@ -91,6 +93,18 @@ std::vector<SeqPortEntry> ListPorts(bool destinations) {
         }
         if (port != nullptr) snd_seq_port_info_free(port);
         if (client != nullptr) snd_seq_client_info_free(client);
+        // Clients of one name, numbered by client number (this program's own are left to themselves).
+        std::vector<std::string> names;
+        std::vector<long> clients;
+        for (const SeqPortEntry& entry : ports) {
+            const bool own = IsOwnPort(Describe(entry));
+            names.push_back(own ? entry.fullName : entry.listedName);
+            clients.push_back(entry.address.client);
+        }
+        const std::vector<std::string> numbered = NumberIdenticalNames(names, clients);
+        for (std::size_t i = 0; i < ports.size(); ++i) {
+            if (!IsOwnPort(Describe(ports[i]))) ports[i].listedName = numbered[i];
+        }
         return ports;
     });
 }

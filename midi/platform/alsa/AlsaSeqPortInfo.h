@@ -28,13 +28,15 @@ struct SeqPortKind {
     int card = -1;          // sound card of the port's client; -1 for an application or a global client
 };
 
-// One port as listed: its address, its client's and its own name, and the name RtMidi would
-// report for it ("CLIENT:PORT c:p").
+// One port as listed: its address, its client's and its own name, the name RtMidi would report
+// for it ("CLIENT:PORT c:p"), and the name it is listed under (DeviceNaming.h: the client's name,
+// numbered among clients of the same name).
 struct SeqPortEntry {
     SeqAddress address;
     std::string fullName;
     std::string clientName;
     std::string portName;
+    std::string listedName;
 };
 
 // The port in the terms of the naming rule (DeviceNaming.h).
@@ -47,10 +49,12 @@ inline PortDescription Describe(const SeqPortEntry& entry) {
 // or application ports with the capabilities to subscribe). Taken in one pass by address, so a
 // client that comes or goes meanwhile never shifts another port's name onto a wrong address (as
 // asking RtMidi for each name by number can). Asked through the program's client (AlsaSeqClient.h).
-// Empty when the sequencer can't be opened.
+// Clients of the same name are numbered (listedName) in the order of their client numbers. Empty
+// when the sequencer can't be opened.
 std::vector<SeqPortEntry> ListPorts(bool destinations);
 
-// The port at `address` as ListPorts would list it; none when it is not there or not listed.
+// The port at `address` as ListPorts would list it (its listedName unnumbered); none when it is not
+// there or not listed.
 // Two requests to the sequencer, where ListPorts asks about every client and port.
 std::optional<SeqPortEntry> QueryPort(SeqAddress address, bool destinations);
 

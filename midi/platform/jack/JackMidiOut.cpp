@@ -53,7 +53,7 @@ void JackMidiOutApi::RefreshNames(jack_client_t* client) {
     // A server that runs no cycles lists nothing: the ports of one that died unnoticed are stale.
     if (client != nullptr && m_jack.Running()) {
         m_ports = ListTargets(client);
-        for (const std::string& full : m_ports) m_names.push_back(DeviceName(DescribeJackPort(full)));
+        m_names = ListedJackNames(m_ports);
     }
     m_namesTime = std::chrono::steady_clock::now();
 }
