@@ -61,6 +61,13 @@ MidiResult SeqOutput::Stopped() const {
     return MIDI_OK;
 }
 
+MidiResult SeqOutput::Failed() {
+    // The watch's flag is also set here, so that DeviceGone agrees with the result at once.
+    if (Stopped() == MIDI_OK && m_destination && !QueryPortKind(*m_destination, nullptr)) m_watch.gone.store(true);
+    const MidiResult stopped = Stopped();
+    return stopped != MIDI_OK ? stopped : MIDI_ERR_GENERIC;
+}
+
 MidiResult SeqOutput::Open(SeqAddress destination) {
     if (m_port >= 0 || m_raw) return MIDI_ERR_ALLOCATED;
     SeqClient& client = SeqClient::Instance();
@@ -68,6 +75,7 @@ MidiResult SeqOutput::Open(SeqAddress destination) {
     std::string portName;
     const std::optional<SeqPortKind> kind = QueryPortKind(destination, &portName);
     if (!kind) return MIDI_ERR_BADDEVICEID;
+    m_destination = destination;
     // The destination is watched while it is open: a send to a port that has left would go
     // nowhere without an error.
     m_watching = client.Watch(destination, &m_watch);
@@ -146,7 +154,7 @@ MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
     if (const MidiResult stopped = Stopped(); stopped != MIDI_OK) return stopped;
     if (m_raw) {
         const MidiResult result = m_raw->Send(bytes, length);
-        return result != MIDI_OK && m_watch.gone.load() ? MIDI_ERR_NODEVICE : result;
+        return result != MIDI_OK ? Failed() : result;
     }
     if (m_port < 0) return MIDI_ERR_INVALHANDLE;
     // Who reads a port of our own changes while it is open: asked for each message.
@@ -163,16 +171,16 @@ MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
             const std::size_t span = std::min(SPAN, length - offset);
             const int cells = CellsForSysEx(span);
             if (m_credit < cells) {
-                if (client.WriteAll(batch.data(), batch.size()) < 0) return MIDI_ERR_GENERIC;
+                if (client.WriteAll(batch.data(), batch.size()) < 0) return Failed();
                 batch.clear();
-                if (!WaitForRoom(cells)) return Stopped() != MIDI_OK ? Stopped() : MIDI_ERR_GENERIC;
+                if (!WaitForRoom(cells)) return Failed();
             } else {
                 m_credit -= cells;
             }
             batch.push_back(SysExEvent(m_port, bytes + offset, span));
             offset += span;
         }
-        if (client.WriteAll(batch.data(), batch.size()) < 0) return MIDI_ERR_GENERIC;
+        if (client.WriteAll(batch.data(), batch.size()) < 0) return Failed();
         return Stopped();
     }
     auto next = std::chrono::steady_clock::now();
@@ -181,9 +189,7 @@ MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
         std::this_thread::sleep_until(next);
         if (const MidiResult stopped = Stopped(); stopped != MIDI_OK) return stopped;
         snd_seq_event_t ev = SysExEvent(m_port, bytes + offset, span);
-        if (!WaitForRoom(CellsForSysEx(span)) || client.Write(ev) < 0) {
-            return Stopped() != MIDI_OK ? Stopped() : MIDI_ERR_GENERIC;
-        }
+        if (!WaitForRoom(CellsForSysEx(span)) || client.Write(ev) < 0) return Failed();
         next += CABLE_BYTE_TIME * span;
         offset += span;
     }

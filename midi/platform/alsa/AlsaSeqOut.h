@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "AlsaRawMidiOut.h"
@@ -73,6 +74,10 @@ private:
     bool WaitForRoom(int cells);
     // Why a send stops early: MIDI_OK while it may go on.
     MidiResult Stopped() const;
+    // The result of a send that the sequencer or the receivers' room ended: MIDI_ERR_NODEVICE when
+    // the destination has left, also before the sequencer's announcement of it has been read (the
+    // send may see the receiver go first), else what Stopped says, else MIDI_ERR_GENERIC.
+    MidiResult Failed();
 
     // Notes the destination's leaving; set on the client's reader thread.
     struct GoneFlag final : SeqClient::Watcher {
@@ -81,6 +86,7 @@ private:
     };
 
     int m_port = -1;  // our port on the program's client; -1 while closed
+    std::optional<SeqAddress> m_destination;  // the port Open connected to; none for a source
     bool m_cablePaced = false;
     bool m_source = false;  // opened by OpenSource: the receivers are whoever reads our port now
     std::vector<int> m_receivers;  // clients whose input queues take our events (application ports)
