@@ -118,17 +118,21 @@ struct Input {
     Requeuer* requeuer;
 };
 
-// Moves the bytes of a returned buffer from the last F0 after its first byte to its start (see
-// the top of this file). Runs on the driver's callback thread, on a buffer that the driver no
-// longer writes.
+// Moves the bytes of a returned buffer from the F0 of the message that follows the cut ones to
+// its start (see the top of this file). A message that ends in F7 before the next F0 is whole and
+// stays first: the port hands over one message per buffer, as before. Runs on the driver's
+// callback thread, on a buffer that the driver no longer writes.
 void DropCutPart(MIDIHDR* header) {
     const DWORD count = header->dwBytesRecorded < header->dwBufferLength ? header->dwBytesRecorded
                                                                          : header->dwBufferLength;
     auto* bytes = reinterpret_cast<unsigned char*>(header->lpData);
-    DWORD start = count;
-    while (start > 1 && bytes[start - 1] != 0xF0) --start;
-    if (start <= 1) return;  // none after the first byte
-    --start;
+    DWORD start = 0;
+    for (DWORD i = 1; i < count; ++i) {
+        if (bytes[i] != 0xF0) continue;
+        if (bytes[i - 1] == 0xF7) break;
+        start = i;
+    }
+    if (start == 0) return;
     std::memmove(bytes, bytes + start, count - start);
     header->dwBytesRecorded = count - start;
 }
