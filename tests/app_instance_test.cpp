@@ -16,6 +16,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -489,6 +490,28 @@ TEST(InstanceNumbering, AMarkerThatCantBeMadeEndsTheClaimWithItsReasonInsteadOfT
               "Can't claim an instance number: " + std::string(std::strerror(EISDIR)) + " (" + markers + ").");
     // Nothing was made for number 2 either.
     EXPECT_FALSE(std::filesystem::exists(markers + "/" + InstanceMarkerName(2) + " [" + scope + "].lock"));
+}
+
+TEST(InstanceNumbering, AFullDiskEndsTheClaimWithItsReasonInsteadOfRefusingATwentyFirstCopy) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small file system";
+    ScratchDirectory scratch;
+    ASSERT_TRUE(scratch.Made());
+    const std::string disk = scratch / "disk";
+    ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
+    // Room for two files: its root and the directory of the markers, none for a marker.
+    if (mount("tarnet-full", disk.c_str(), "tmpfs", 0, "size=64k,nr_inodes=2,mode=0700") != 0) {
+        GTEST_SKIP() << "can't mount a small file system: " << std::strerror(errno);
+    }
+    const struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    const std::string markers = disk + "/markers";
+    const InstanceClaim claim = ClaimInstanceNumber("full", [&] { return OpenInstanceMarkerPlace({markers}); });
+    EXPECT_EQ(claim.number, 0);
+    EXPECT_EQ(claim.error, ENOSPC);
+    EXPECT_EQ(InstanceClaimErrorMessage(claim),
+              "Can't claim an instance number: " + std::string(std::strerror(ENOSPC)) + " (" + markers + ").");
 }
 
 TEST(InstanceNumbering, OneClaimFindsItsPlaceOnceSoThatCopiesThatCountThereNeverShareANumber) {

@@ -19,8 +19,8 @@
 //             Still one set per user, but the abstract namespace has no permissions, so there any
 //             local user could hold the names; it serves only where the directories fail.
 // Only a marker that another process holds counts as taken. A failure that says nothing about the
-// names (no descriptor or memory left, a full disk, no permission) is an error of the claim, never
-// a reason to take the next number or to count somewhere else.
+// names (no descriptor or memory left, a full disk, a marker file that can't be opened) is an
+// error of the claim, never a reason to take the next number or to count somewhere else.
 #pragma once
 
 #include <cstdint>
