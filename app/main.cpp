@@ -20,6 +20,10 @@ void ShowRefusalBox(const std::string& text) {
     box.exec();
 }
 
+void ShowStartErrorBox(const std::string& text) {
+    ShowStopMessageBox(nullptr, QStringLiteral("Error"), QString::fromStdString(text));
+}
+
 void RunMainWindowModally(int instanceNumber) {
     UpdatorDialogServices services;
     services.instanceNumber = [instanceNumber] { return instanceNumber; };
@@ -38,6 +42,7 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral(TARNET_APP_ID));
     ProgramNameOnly arguments(argc, argv);
     QApplication application(arguments.Count(), arguments.Values());
+    theApp.m_showStartError = ShowStartErrorBox;
     theApp.InitInstance();
     // A run whose window has closed ends at its next wait without touching anything, and the
     // send under way was abandoned with the window; the process ends once the run has released

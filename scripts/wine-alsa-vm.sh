@@ -13,7 +13,10 @@
 # An exploration aid, not a test: Wine starts in about a minute under the emulation.
 #
 # What the window shows is printed as text from Wine's own traces of its controls (+listbox: the
-# entries of each device list and the selected one; +edit: each text of the status line).
+# entries of each device list and the selected one; +edit: each text of the status line; +msgbox:
+# the text of a message box). With TARNET_DEVSIM_ARGS="--long-first 12000:8000" (a long message
+# before the Identity Reply) both programs end "Illegal device connected." before the reply, and
+# the run ends FAIL (no update passed).
 #
 # What it shows here: Wine lists the sequencer ports as "CLIENT - PORT" when both names fit in its
 # 31 characters, else the port name alone: "Guest Device - Guest Device" for the simulator of the
@@ -127,7 +130,7 @@ cat /tmp/devsim-window.log
 # What the window shows, as text: Wine's trace of its list boxes (the device lists) and of its
 # edit controls (the status line).
 window_start=$(now)
-WINEDEBUG=-all,+listbox,+edit wine /tmp/win/tarnet-updater.exe >/tmp/updater.log 2>&1 &
+WINEDEBUG=-all,+listbox,+edit,+msgbox wine /tmp/win/tarnet-updater.exe >/tmp/updater.log 2>&1 &
 updater_pid=$!
 title="Tarnet System Ver 1.10 Updater"
 window=
@@ -183,8 +186,16 @@ if [ -n "$window" ]; then
   done
   if [ $started = yes ]; then
     echo "\"Execute\" clicked: the device answered the Identity Request $(since "$click_start") s later"
-    verdict() { grep -q "devsim: PASS\|devsim: FAIL" /tmp/devsim-window.log || updater_gone; }
+    # The simulator's verdict, or a message box of the window (an update that ended in an error).
+    verdict() { grep -q "devsim: PASS\|devsim: FAIL" /tmp/devsim-window.log || grep -aq MSGBOX_OnInit /tmp/updater.log || updater_gone; }
     wait_for 600 verdict
+    sed -n 's/.*MSGBOX_OnInit \(L".*"\)$/message box: \1/p' /tmp/updater.log
+    # A message box is closed with its OK (the Return key), as a user would.
+    if grep -aq MSGBOX_OnInit /tmp/updater.log; then
+      sleep 1
+      box=$(xdotool search --name "^Error\$" 2>/dev/null | head -n 1)
+      [ -n "$box" ] && xdotool windowfocus --sync "$box" 2>/dev/null && xdotool key --window "$box" Return
+    fi
     grep "devsim: PASS\|devsim: FAIL" /tmp/devsim-window.log || fail "no verdict from the simulator"
     echo "(update through the window: $(since "$click_start") s after the click)"
     grep -q "devsim: PASS" /tmp/devsim-window.log || fail "the update through the window did not pass"

@@ -6,7 +6,11 @@
 //     back in the order in which they were queued.
 //   - SysEx bytes that arrive while no buffer is queued are lost (counted by DroppedBytes).
 //   - A status byte other than a real-time one inside a SysEx message ends it: the buffer comes
-//     back with what it holds as MIM_LONGERROR. Short messages come as MIM_DATA.
+//     back with what it holds as MIM_LONGERROR. Short messages come as MIM_DATA. With
+//     `endsCutMessages` false the driver does as Wine's ALSA driver: it never ends a SysEx message
+//     that was cut (by a status byte, a new F0, or bytes lost before they reached it), so the bytes
+//     of the next SysEx message go on into the buffer that holds the cut part, which comes back
+//     when it is full or ends in F7.
 //   - midiInStop returns a buffer that holds part of a message as done and leaves empty ones
 //     queued; midiInReset returns every queued buffer as done; midiInUnprepareHeader and
 //     midiInClose refuse while a buffer is queued (MIDIERR_STILLPLAYING).
@@ -44,6 +48,7 @@ public:
     struct Options {
         std::size_t reportLimit = 64;
         bool lateReports = true;
+        bool endsCutMessages = true;
     };
 
     explicit StandInDriver(Options options) : m_options(options) {
@@ -310,6 +315,7 @@ private:
     }
 
     void EndInterrupted(std::unique_lock<std::mutex>& lock) {
+        if (!m_options.endsCutMessages) return;
         if (!m_queue.empty() && m_queue.front()->dwBytesRecorded > 0) ReturnFront(lock, MIM_LONGERROR);
     }
 

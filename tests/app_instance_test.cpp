@@ -16,8 +16,10 @@
 #include <grp.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,11 +38,54 @@ namespace {
 // The user id of the second user in the tests that run as root ("nobody").
 constexpr uid_t OTHER_USER = 65534;
 
-// One probe process with pipes to its standard input and output; with `runAs`, it runs under that
-// user and group id (the test must be root).
+// A copy of the probe program that another user can start: the build directory may be one that
+// no one else can enter (a checkout in root's home). The copy sits in a fresh directory of its
+// own that others may pass through but not list or write, and goes with it.
+class ProbeCopy {
+public:
+    ProbeCopy() {
+        char directory[] = "/tmp/tarnet-instance-probe-XXXXXX";
+        if (mkdtemp(directory) == nullptr) return;
+        m_directory = directory;
+        const std::string path = m_directory + "/tarnet-instance-probe";
+        std::error_code error;
+        if (!std::filesystem::copy_file(TARNET_INSTANCE_PROBE, path, error) || chmod(path.c_str(), 0755) != 0 ||
+            chmod(directory, 0711) != 0) {
+            return;
+        }
+        struct statvfs mount {};
+        if (statvfs(directory, &mount) == 0 && (mount.f_flag & ST_NOEXEC) != 0) {
+            m_whyNot = std::string(directory) + " is on a file system mounted noexec";
+            return;
+        }
+        m_path = path;
+    }
+    ~ProbeCopy() {
+        std::error_code ignored;
+        if (!m_directory.empty()) std::filesystem::remove_all(m_directory, ignored);
+    }
+    ProbeCopy(const ProbeCopy&) = delete;
+    ProbeCopy& operator=(const ProbeCopy&) = delete;
+
+    // The copy's path; empty when it could not be made (WhyNot says why).
+    const std::string& Path() const { return m_path; }
+    std::string WhyNot() const {
+        return m_whyNot.empty() ? "no copy of the probe could be made under /tmp" : m_whyNot;
+    }
+
+private:
+    std::string m_directory;
+    std::string m_path;
+    std::string m_whyNot;
+};
+
+// One probe process with pipes to its standard input and output, started with `arguments`; with
+// `runAs`, it runs under that user and group id (the test must be root) from `program`, a copy
+// that user can start.
 class Probe {
 public:
-    explicit Probe(const std::string& scope, bool spawnChild = false, uid_t runAs = static_cast<uid_t>(-1)) {
+    explicit Probe(const std::string& scope, std::vector<std::string> arguments = {},
+                   uid_t runAs = static_cast<uid_t>(-1), const std::string& program = TARNET_INSTANCE_PROBE) {
         int in[2];
         int out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
@@ -52,10 +97,9 @@ public:
         std::vector<char*> envp;
         for (auto& s : env) envp.push_back(s.data());
         envp.push_back(nullptr);
-        std::string path = TARNET_INSTANCE_PROBE;
-        std::string arg = "spawn-child";
+        std::string path = program;
         std::vector<char*> argv = {path.data()};
-        if (spawnChild) argv.push_back(arg.data());
+        for (std::string& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
         if (runAs == static_cast<uid_t>(-1)) {
             posix_spawn_file_actions_t actions;
@@ -263,7 +307,7 @@ TEST(InstanceMarkers, AreLockedFilesOfTheUserAloneThatAChildProcessDoesNotInheri
     EXPECT_EQ(file.st_uid, geteuid());
     EXPECT_EQ(file.st_mode & 077, 0u) << "nobody else may open the marker";
     // It is "<name>.lock" in the first usable of the user's directories.
-    const int directory = OpenInstanceMarkerDirectory(InstanceMarkerDirectories());
+    const int directory = OpenInstanceMarkerPlace(InstanceMarkerDirectories()).directory;
     ASSERT_GE(directory, 0);
     struct stat named {};
     EXPECT_EQ(fstatat(directory, (name + ".lock").c_str(), &named, AT_SYMLINK_NOFOLLOW), 0);
@@ -276,7 +320,7 @@ TEST(InstanceMarkers, AreLockedFilesOfTheUserAloneThatAChildProcessDoesNotInheri
 TEST(InstanceMarkerDirectories, AMissingOneIsCreatedForTheUserAlone) {
     ScratchDirectory scratch;
     ASSERT_TRUE(scratch.Made());
-    const int fd = OpenInstanceMarkerDirectory({scratch / "missing-parent/markers", scratch / "markers"});
+    const int fd = OpenInstanceMarkerPlace({scratch / "missing-parent/markers", scratch / "markers"}).directory;
     ASSERT_GE(fd, 0) << "the first candidate's parent does not exist; the second is made";
     EXPECT_EQ(IdentityOf(fd), IdentityOf(scratch / "markers"));
     struct stat info {};
@@ -296,13 +340,14 @@ TEST(InstanceMarkerDirectories, ALinkOrADirectoryThatOthersMayEnterIsPassedOver)
     ASSERT_EQ(chmod((scratch / "shared").c_str(), 0755), 0);
     ASSERT_EQ(mkdir((scratch / "group").c_str(), 0700), 0);
     ASSERT_EQ(chmod((scratch / "group").c_str(), 0710), 0);
-    const int fd = OpenInstanceMarkerDirectory(
-        {scratch / "link", scratch / "shared", scratch / "group", scratch / "private"});
+    const int fd = OpenInstanceMarkerPlace(
+        {scratch / "link", scratch / "shared", scratch / "group", scratch / "private"}).directory;
     EXPECT_EQ(IdentityOf(fd), IdentityOf(scratch / "private"));
     if (fd >= 0) close(fd);
     // Nothing usable: none (the system's fallback then takes over).
-    EXPECT_EQ(OpenInstanceMarkerDirectory({scratch / "link", scratch / "shared"}), -1);
-    EXPECT_EQ(OpenInstanceMarkerDirectory({}), -1);
+    EXPECT_EQ(OpenInstanceMarkerPlace({scratch / "link", scratch / "shared"}).directory, -1);
+    EXPECT_EQ(OpenInstanceMarkerPlace({scratch / "link", scratch / "shared"}).error, 0);
+    EXPECT_EQ(OpenInstanceMarkerPlace({}).directory, -1);
 }
 
 TEST(InstanceMarkerDirectories, OneThatAnotherUserMadeFirstIsPassedOver) {
@@ -313,8 +358,8 @@ TEST(InstanceMarkerDirectories, OneThatAnotherUserMadeFirstIsPassedOver) {
     ASSERT_EQ(chmod((scratch / "").c_str(), 01777), 0);
     ASSERT_EQ(mkdir((scratch / "squatted").c_str(), 0700), 0);
     ASSERT_EQ(chown((scratch / "squatted").c_str(), OTHER_USER, OTHER_USER), 0);
-    EXPECT_EQ(OpenInstanceMarkerDirectory({scratch / "squatted"}), -1);
-    const int fd = OpenInstanceMarkerDirectory({scratch / "squatted", scratch / "own"});
+    EXPECT_EQ(OpenInstanceMarkerPlace({scratch / "squatted"}).directory, -1);
+    const int fd = OpenInstanceMarkerPlace({scratch / "squatted", scratch / "own"}).directory;
     EXPECT_EQ(IdentityOf(fd), IdentityOf(scratch / "own"));
     if (fd >= 0) close(fd);
 }
@@ -381,7 +426,7 @@ TEST(InstanceNumbering, ANewCopyTakesTheLowestFreeNumberAlsoAfterAKill) {
 
 TEST(InstanceNumbering, AChildProcessDoesNotKeepTheNumberOfAKilledCopy) {
     const Scope scope("child");
-    auto parent = std::make_unique<Probe>(scope, /*spawnChild=*/true);
+    auto parent = std::make_unique<Probe>(scope, std::vector<std::string>{"spawn-child"});
     const std::string childLine = parent->ReadLine();
     ASSERT_EQ(childLine.rfind("child ", 0), 0u) << childLine;
     const pid_t child = std::stoi(childLine.substr(6));
@@ -412,6 +457,92 @@ TEST(InstanceNumbering, WithTwentyRunningAFurtherCopyIsRefusedAndTheOthersCarryO
     EXPECT_EQ(seventh.Claimed(), 7);
 }
 
+TEST(InstanceNumbering, ACopyOutOfDescriptorsSaysWhyInsteadOfClaimingThatTwentyRun) {
+    const Scope scope("out-of-descriptors");
+    // No descriptor left for the directory; then one for the directory and none for the marker.
+    for (const char* headroom : {"0", "1"}) {
+        Probe starved(scope, {"fd-headroom", headroom});
+        const std::string line = starved.ReadLine();
+        EXPECT_EQ(line.rfind("error: Can't claim an instance number: ", 0), 0u) << "headroom " << headroom << ": " << line;
+        EXPECT_NE(line.find(std::strerror(EMFILE)), std::string::npos) << line;
+        EXPECT_EQ(starved.Wait(10s), 4);
+    }
+    // Two are enough (the directory and the marker), and the failed copies held nothing.
+    Probe enough(scope, {"fd-headroom", "2"});
+    EXPECT_EQ(enough.Claimed(), 1) << enough.LastLine();
+    EXPECT_EQ(enough.Finish(), 0);
+}
+
+TEST(InstanceNumbering, AMarkerThatCantBeMadeEndsTheClaimWithItsReasonInsteadOfTakingTheNextNumber) {
+    ScratchDirectory scratch;
+    ASSERT_TRUE(scratch.Made());
+    const std::string markers = scratch / "markers";
+    ASSERT_EQ(mkdir(markers.c_str(), 0700), 0);
+    // A directory where the marker of number 1 belongs: no copy holds the number, but its marker
+    // can't be made.
+    const std::string scope = "unmakeable";
+    ASSERT_EQ(mkdir((markers + "/" + InstanceMarkerName(1) + " [" + scope + "].lock").c_str(), 0700), 0);
+    const InstanceClaim claim = ClaimInstanceNumber(scope, [&] { return OpenInstanceMarkerPlace({markers}); });
+    EXPECT_EQ(claim.number, 0);
+    EXPECT_EQ(claim.handle, NO_INSTANCE_MARKER);
+    EXPECT_EQ(claim.error, EISDIR);
+    EXPECT_EQ(InstanceClaimErrorMessage(claim),
+              "Can't claim an instance number: " + std::string(std::strerror(EISDIR)) + " (" + markers + ").");
+    // Nothing was made for number 2 either.
+    EXPECT_FALSE(std::filesystem::exists(markers + "/" + InstanceMarkerName(2) + " [" + scope + "].lock"));
+}
+
+TEST(InstanceNumbering, AFullDiskEndsTheClaimWithItsReasonInsteadOfRefusingATwentyFirstCopy) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small file system";
+    ScratchDirectory scratch;
+    ASSERT_TRUE(scratch.Made());
+    const std::string disk = scratch / "disk";
+    ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
+    // Room for two files: its root and the directory of the markers, none for a marker.
+    if (mount("tarnet-full", disk.c_str(), "tmpfs", 0, "size=64k,nr_inodes=2,mode=0700") != 0) {
+        GTEST_SKIP() << "can't mount a small file system: " << std::strerror(errno);
+    }
+    const struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    const std::string markers = disk + "/markers";
+    const InstanceClaim claim = ClaimInstanceNumber("full", [&] { return OpenInstanceMarkerPlace({markers}); });
+    EXPECT_EQ(claim.number, 0);
+    EXPECT_EQ(claim.error, ENOSPC);
+    EXPECT_EQ(InstanceClaimErrorMessage(claim),
+              "Can't claim an instance number: " + std::string(std::strerror(ENOSPC)) + " (" + markers + ").");
+}
+
+TEST(InstanceNumbering, OneClaimFindsItsPlaceOnceSoThatCopiesThatCountThereNeverShareANumber) {
+    ScratchDirectory scratch;
+    ASSERT_TRUE(scratch.Made());
+    const std::string first = scratch / "first";
+    const std::string second = scratch / "second";
+    const std::string scope = "one-place";
+    // Copy A holds number 1 in the first directory.
+    InstanceMarkerPlace place = OpenInstanceMarkerPlace({first});
+    ASSERT_GE(place.directory, 0);
+    const InstanceMarkerResult a = CreateInstanceMarkerIn(place.directory, InstanceMarkerName(1) + " [" + scope + "]");
+    ASSERT_FALSE(a.alreadyExists);
+    // Copy B finds the first directory, which from then on (as if it had become unusable) would be
+    // the second one.
+    int lookups = 0;
+    const InstanceClaim b = ClaimInstanceNumber(scope, [&] {
+        return OpenInstanceMarkerPlace({++lookups == 1 ? first : second});
+    });
+    EXPECT_EQ(b.number, 2);
+    EXPECT_EQ(lookups, 1);
+    // Copy C counts in the first directory as well: B holds 2 there, so C gets 3.
+    const InstanceClaim c = ClaimInstanceNumber(scope, [&] { return OpenInstanceMarkerPlace({first}); });
+    EXPECT_EQ(c.number, 3) << "two copies hold number " << b.number;
+    EXPECT_FALSE(std::filesystem::exists(second + "/" + InstanceMarkerName(2) + " [" + scope + "].lock"));
+    CloseInstanceMarker(c.handle);
+    CloseInstanceMarker(b.handle);
+    CloseInstanceMarker(a.handle);
+    CloseInstanceMarkerPlace(place);
+}
+
 TEST(InstanceNumbering, TwentyCopiesStartedAtOnceGetTwentyDifferentNumbers) {
     const Scope scope("at-once");
     std::vector<std::unique_ptr<Probe>> probes;
@@ -439,11 +570,13 @@ TEST(InstanceNumbering, ACopyHoldsItsNumberUnderTheProgramsOwnMarkerName) {
 
 TEST(InstanceNumbering, TwoUsersEachCountFromOneAndTwentyCopiesOfOneDoNotStopTheOther) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to start copies under a second user id";
+    const ProbeCopy probe;
+    if (probe.Path().empty()) GTEST_SKIP() << "the second user needs a probe it can start: " << probe.WhyNot();
     const Scope scope("two-users");
     // The other user holds every number of its own.
     std::vector<std::unique_ptr<Probe>> others;
     for (int n = 1; n <= MAX_INSTANCES; ++n) {
-        others.push_back(std::make_unique<Probe>(scope, false, OTHER_USER));
+        others.push_back(std::make_unique<Probe>(scope, std::vector<std::string>{}, OTHER_USER, probe.Path()));
         ASSERT_EQ(others.back()->Claimed(), n) << others.back()->LastLine();
     }
     // This user's first copy still gets number 1, and its second number 2.
@@ -452,13 +585,13 @@ TEST(InstanceNumbering, TwoUsersEachCountFromOneAndTwentyCopiesOfOneDoNotStopThe
     Probe mineToo(scope);
     EXPECT_EQ(mineToo.Claimed(), 2) << mineToo.LastLine();
     // Within the other user the 21st copy is still refused.
-    Probe refused(scope, false, OTHER_USER);
+    Probe refused(scope, std::vector<std::string>{}, OTHER_USER, probe.Path());
     EXPECT_EQ(refused.ReadLine(),
               "refused: It is forbidden to launch more than 20 instance of this application.");
     EXPECT_EQ(refused.Wait(10s), 3);
     // A copy of the other user that ends frees its number for that user alone.
     EXPECT_EQ(others[0]->Finish(), 0);
-    Probe otherAgain(scope, false, OTHER_USER);
+    Probe otherAgain(scope, std::vector<std::string>{}, OTHER_USER, probe.Path());
     EXPECT_EQ(otherAgain.Claimed(), 1) << otherAgain.LastLine();
     EXPECT_EQ(mine.Finish(), 0);
     EXPECT_EQ(mineToo.Finish(), 0);

@@ -1,6 +1,7 @@
 // tarnet-instance-probe.exe: start-up of the Windows program without its window, for the instance
 // tests under Wine. Claims an instance number exactly as the program does (named mutexes) and
-// prints "claimed N", or prints "refused: <message>" when every number is taken. It then holds
+// prints "claimed N", prints "refused: <message>" when every number is taken (exit status 3), or
+// "error: <message>" when the start-up ends on an error (exit status 4). It then holds
 // its number until its standard input reaches end of file (or it is terminated). The first
 // argument is the scope of the mutex names, so that test runs neither see nor disturb each other.
 #include <windows.h>
@@ -18,6 +19,11 @@ int main(int argc, char** argv) {
         std::printf("refused: %s\n", text.c_str());
         std::fflush(stdout);
         exitCode = 3;
+    };
+    app.m_showStartError = [&](const std::string& text) {
+        std::printf("error: %s\n", text.c_str());
+        std::fflush(stdout);
+        exitCode = 4;
     };
     app.m_runMainWindow = [&] {
         std::printf("claimed %d\n", app.GetInstanceNumber());

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "CVelmoUpdatorApp.h"
 #include "InstanceMarker.h"
 
 using namespace std::chrono_literals;
@@ -206,4 +207,37 @@ TEST(WindowsInstanceNumbering, AFreedNumberIsTakenAgainAlsoAfterAnAbnormalEnd) {
     first.Terminate();
     Probe next(scope);
     EXPECT_EQ(next.Claimed(), 1);
+}
+
+TEST(WindowsInstanceNumbering, ANameThatAnotherKindOfObjectHoldsIsTakenAndTheNextNumberClaimed) {
+    const std::string scope = Scope("other-object");
+    // Another program's event under the name of number 1: the mutex can't be made, and the name
+    // is held by another all the same.
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, (InstanceMarkerName(1) + " [" + scope + "]").c_str());
+    ASSERT_NE(event, nullptr);
+    const InstanceClaim claim = ClaimInstanceNumber(scope);
+    EXPECT_EQ(claim.number, 2);
+    EXPECT_EQ(claim.error, 0);
+    CloseInstanceMarker(claim.handle);
+    CloseHandle(event);
+}
+
+TEST(WindowsInstanceNumbering, AMutexThatCantBeMadeIsReportedWithItsReasonAndNotAsTwentyCopies) {
+    // A backslash names an object directory that does not exist: no copy holds the name, the
+    // system refuses to make it.
+    CVelmoUpdatorApp app;
+    app.m_markerScope = Scope("no\\such\\directory");
+    std::vector<std::string> errors;
+    std::vector<std::string> refusals;
+    bool windowRan = false;
+    app.m_showStartError = [&](const std::string& text) { errors.push_back(text); };
+    app.m_showRefusal = [&](const std::string& text) { refusals.push_back(text); };
+    app.m_runMainWindow = [&] { windowRan = true; };
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_FALSE(windowRan);
+    EXPECT_TRUE(refusals.empty()) << refusals.front();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("Can't claim an instance number: ", 0), 0u) << errors[0];
+    EXPECT_GT(errors[0].size(), std::string("Can't claim an instance number: .").size()) << errors[0];
+    EXPECT_EQ(app.GetInstanceNumber(), 0);
 }

@@ -1,6 +1,7 @@
 // The simulated device, driven directly with messages built here the way a host builds them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -125,6 +126,25 @@ TEST(DeviceSimulator, AnswersTheIdentityRequestWithItsModel) {
     c.identityModel = 0x42;
     DeviceSimulator impostor(c, host2.Sink());
     EXPECT_EQ(host2.Exchange(impostor, IDENTITY_REQUEST).at(6), 0x42);
+}
+
+TEST(DeviceSimulator, CanSendALongMessageBeforeItsIdentityReplyAndTheReplyLater) {
+    Host host;
+    DeviceSimulatorConfig c = FastConfig();
+    c.longMessageBytes = 12000;
+    c.identityReplyDelay = 300ms;
+    DeviceSimulator device(c, host.Sink());
+    const auto sent = std::chrono::steady_clock::now();
+    device.OnMessageFromHost(IDENTITY_REQUEST.data(), IDENTITY_REQUEST.size());
+    ASSERT_TRUE(host.WaitForCount(2));
+    const auto replied = std::chrono::steady_clock::now();
+    const Bytes first = host.At(0);
+    ASSERT_EQ(first.size(), 12000u);
+    EXPECT_EQ(Bytes(first.begin(), first.begin() + 7), (Bytes{0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(first.back(), 0xF7);
+    EXPECT_EQ(std::count(first.begin() + 1, first.end() - 1, 0x00), 12000 - 4) << "zeros but 7D and the model";
+    EXPECT_EQ(host.At(1).at(4), 0x02) << "then the Identity Reply";
+    EXPECT_GE(replied - sent, 300ms);
 }
 
 TEST(DeviceSimulator, AnswersEraseAfterItsDelayWithTheConfiguredStatus) {

@@ -3,6 +3,7 @@
 // backend and the port over a stand-in driver that behaves as the documentation describes one,
 // with its callbacks as late as it can make them: a message longer than a buffer, a burst, an
 // interrupted message. And the conversion of the product names that the system reports in UTF-16.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -158,10 +159,12 @@ TEST_F(WinMMWithoutDevices, TheBackendsRefuseAnIndexThatNamesNoDevice) {
               platform::MIDI_OK);
 }
 
-// The input port over the WinMM backend over a stand-in driver.
-class WinMMInputOverAStandInDriver : public ::testing::Test {
+// The input port over the WinMM backend over a stand-in driver with `options`.
+class WinMMInputOverADriver : public ::testing::Test {
 protected:
     using Bytes = std::vector<std::uint8_t>;
+
+    explicit WinMMInputOverADriver(winmmtest::StandInDriver::Options options) : driver(options) {}
 
     void SetUp() override { ASSERT_TRUE(port.Start()); }
     void TearDown() override {
@@ -190,10 +193,27 @@ protected:
                 static_cast<std::uint8_t>(n >> 7), 0xF7};
     }
 
+    static Bytes IdentityReply() {
+        return {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x6A, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0xF7};
+    }
+
     winmmtest::StandInDriver driver;  // reports late: only when 64 wait or the device is idle
     std::unique_ptr<platform::IMidiInApi> api =
         platform::MakeWinMMMidiInApi(winmmtest::StandInDriver::Functions());
     CMidiInPort port{*api};
+};
+
+// A driver as the documentation describes one: it ends a cut message with MIM_LONGERROR.
+class WinMMInputOverAStandInDriver : public WinMMInputOverADriver {
+protected:
+    WinMMInputOverAStandInDriver() : WinMMInputOverADriver({}) {}
+};
+
+// A driver as Wine's ALSA driver: a cut message stays in its buffer, and the next one goes on
+// behind it.
+class WinMMInputOverAWineLikeDriver : public WinMMInputOverADriver {
+protected:
+    WinMMInputOverAWineLikeDriver() : WinMMInputOverADriver({.endsCutMessages = false}) {}
 };
 
 TEST_F(WinMMInputOverAStandInDriver, ALongMessageArrivesInBufferSizedPiecesAndWhatFollowsItToo) {
@@ -201,8 +221,7 @@ TEST_F(WinMMInputOverAStandInDriver, ALongMessageArrivesInBufferSizedPiecesAndWh
     message.front() = 0xF0;
     for (std::size_t i = 1; i + 1 < message.size(); ++i) message[i] = static_cast<std::uint8_t>(i % 127);
     message.back() = 0xF7;
-    const Bytes identityReply{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x6A, 0x00,
-                              0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0xF7};
+    const Bytes identityReply = IdentityReply();
     Bytes both = message;
     both.insert(both.end(), identityReply.begin(), identityReply.end());
     driver.Receive(both);
@@ -286,6 +305,60 @@ TEST_F(WinMMInputOverAStandInDriver, StopCutsAnArrivingMessageAndAStartAfterward
     EXPECT_EQ(driver.QueuedBuffers(), RECEIVE_BUFFER_COUNT);
     driver.Receive({0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7});
     EXPECT_EQ(Received(), std::vector<Bytes>{Bytes({0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7})});
+}
+
+// A message that the driver does not end is one that the other inputs discard when a new one
+// interrupts it: only the new one is handed over, as it would be on ALSA or JACK.
+TEST_F(WinMMInputOverAWineLikeDriver, AMessageCutShortIsDroppedAndTheNextOneArrivesAlone) {
+    // The first 4000 bytes of a long message that reads as a STATUS 0, the rest of it lost; then
+    // the Identity Reply.
+    Bytes cut(4000, 0x00);
+    const Bytes header{0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00};
+    std::copy(header.begin(), header.end(), cut.begin());
+    Bytes input = cut;
+    const Bytes reply = IdentityReply();
+    input.insert(input.end(), reply.begin(), reply.end());
+    driver.Receive(input);
+    EXPECT_EQ(Received(), std::vector<Bytes>{reply});
+
+    // Cut by a status byte; then a long message cut after 8292 bytes, and the reply. The buffer
+    // that holds the first cut part fills up with the head of the long message, which is handed
+    // over from its F0 on (as far as that buffer holds it); the piece of it in the next buffer
+    // goes, as the first cut part does.
+    Bytes message(12000, 0x11);
+    std::copy(header.begin(), header.end(), message.begin());
+    message.resize(RECEIVE_BUFFER_SIZE + 100);
+    input = cut;
+    input.insert(input.end(), {0x90, 0x3C, 0x40});
+    input.insert(input.end(), message.begin(), message.end());
+    input.insert(input.end(), reply.begin(), reply.end());
+    driver.Receive(input);
+    const Bytes head(message.begin(), message.begin() + (RECEIVE_BUFFER_SIZE - cut.size()));
+    EXPECT_EQ(Received(), (std::vector<Bytes>{head, reply}));
+    EXPECT_EQ(driver.DroppedBytes(), 0u);
+}
+
+TEST_F(WinMMInputOverAWineLikeDriver, AFullBufferIsHandedOverWhileTheRestOfItsMessageIsStillToCome) {
+    Bytes message(12000, 0x00);
+    const Bytes header{0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00};
+    std::copy(header.begin(), header.end(), message.begin());
+    message.back() = 0xF7;
+    driver.Receive(Bytes(message.begin(), message.begin() + 9000));
+    EXPECT_EQ(Received(), std::vector<Bytes>{Bytes(message.begin(), message.begin() + RECEIVE_BUFFER_SIZE)});
+    driver.Receive(Bytes(message.begin() + 9000, message.end()));
+    EXPECT_EQ(Received(), std::vector<Bytes>{Bytes(message.begin() + RECEIVE_BUFFER_SIZE, message.end())});
+}
+
+TEST_F(WinMMInputOverAWineLikeDriver, ALongMessageArrivesInBufferSizedPiecesAsOverADocumentedDriver) {
+    Bytes message(12000, 0x22);
+    message.front() = 0xF0;
+    message.back() = 0xF7;
+    const Bytes reply = IdentityReply();
+    Bytes input = message;
+    input.insert(input.end(), reply.begin(), reply.end());
+    driver.Receive(input);
+    EXPECT_EQ(Received(), (std::vector<Bytes>{Bytes(message.begin(), message.begin() + RECEIVE_BUFFER_SIZE),
+                                             Bytes(message.begin() + RECEIVE_BUFFER_SIZE, message.end()), reply}));
 }
 
 }  // namespace

@@ -7,11 +7,11 @@ std::string CVelmoUpdatorApp::RefusalMessage() {
     return InstanceRefusalMessage();
 }
 
-bool CVelmoUpdatorApp::ClaimInstanceNumber() {
+InstanceClaim CVelmoUpdatorApp::ClaimInstanceNumber() {
     const InstanceClaim claim = ::ClaimInstanceNumber(m_markerScope);
     m_hInstanceMutex = claim.handle;
     m_instanceNumber = claim.number;
-    return claim.number != 0;
+    return claim;
 }
 
 bool CVelmoUpdatorApp::InitInstance() {
@@ -24,7 +24,13 @@ bool CVelmoUpdatorApp::InitInstance() {
             return false;
         }
     }
-    if (!ClaimInstanceNumber()) {
+    const InstanceClaim claim = ClaimInstanceNumber();
+    if (claim.error != 0) {
+        // Not a twenty-first copy: the number could not be claimed at all, and the user hears why.
+        if (m_showStartError) m_showStartError(InstanceClaimErrorMessage(claim));
+        return false;
+    }
+    if (claim.number == 0) {
         if (m_showRefusal) m_showRefusal(RefusalMessage());
         return false;
     }

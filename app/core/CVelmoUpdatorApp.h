@@ -35,7 +35,9 @@ public:
 
     // Loads the image (when the program has an image step), claims a number and runs the main
     // window until it closes. Without a usable image it shows why and neither claims a number nor
-    // creates a window; with every number taken, it shows the refusal and creates no window.
+    // creates a window; with every number taken, it shows the refusal and creates no window; when
+    // a number can't be claimed for another reason (no descriptor left, a full disk), it shows
+    // that reason as a start error and creates no window.
     // Always returns false: the process ends afterwards.
     bool InitInstance();
     // The claimed number, 1..MAX_INSTANCES; 0 before a claim succeeded.
@@ -66,6 +68,6 @@ private:
     // thread of the program) starts; read-only afterwards.
     const std::uint8_t* m_pImage = nullptr;
 
-    // Tries numbers 1, 2, ... MAX_INSTANCES; true with m_instanceNumber set when one was free.
-    bool ClaimInstanceNumber();
+    // Tries numbers 1, 2, ... MAX_INSTANCES; sets m_instanceNumber when one was free.
+    InstanceClaim ClaimInstanceNumber();
 };

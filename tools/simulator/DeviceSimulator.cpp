@@ -286,9 +286,19 @@ void DeviceSimulator::HandleUniversalLocked(const uint8_t* m, size_t n, Lines& l
         (m[2] == 0x00 || m[2] == 0x7F)) {
         ++m_summary.identityRequests;
         const uint8_t model = m_config.identityModel.value_or(m_config.model);
+        if (m_config.longMessageBytes > 0) {
+            std::vector<uint8_t> longMessage(std::max<uint32_t>(m_config.longMessageBytes, 7), 0x00);
+            longMessage[0] = SOX;
+            longMessage[1] = MANUFACTURER;
+            longMessage[3] = m_config.model;
+            longMessage.back() = EOX;
+            const std::string what = std::to_string(longMessage.size()) + "-byte message";
+            QueueLocked(std::move(longMessage), what, log);
+            log.push_back(what + " sent before the Identity Reply");
+        }
         QueueLocked({SOX, UNIVERSAL_NON_REALTIME, 0x00, GENERAL_INFORMATION, IDENTITY_REPLY, MANUFACTURER, model,
                      0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, EOX},
-                    "Identity Reply", log);
+                    "Identity Reply", log, m_config.identityReplyDelay);
         log.push_back("Identity Request answered with model " + Hex(model, 2));
         if (!m_startFired) {
             m_startFired = true;

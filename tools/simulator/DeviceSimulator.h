@@ -96,6 +96,11 @@ struct DeviceSimulatorConfig {
     // The answers must all come, in that order.
     int burstAfterBlock = -1;
     int burstCount = 0;
+    // Before each Identity Reply, a SysEx message of this many bytes (0: none), F0 7D 00 <model>
+    // 00 00, zeros, F7: longer than a host's receive buffer it comes in pieces, the first of which
+    // reads as a STATUS 0. The reply then follows `identityReplyDelay` later.
+    uint32_t longMessageBytes = 0;
+    std::chrono::milliseconds identityReplyDelay{0};
     std::chrono::milliseconds answerDelayMin{0};  // each message goes out after a delay drawn from
     std::chrono::milliseconds answerDelayMax{5};  // [min, max]; messages never overtake each other
     std::vector<uint8_t> expectedImage;     // IMAGE_BYTES bytes, or empty when unknown

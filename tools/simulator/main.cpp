@@ -88,6 +88,8 @@ Faults (BLOCK is the 0-based index of a block: 0 at 0xA0000 ... 35 at 0xEEC00):
   --refuse BLOCK:COUNT[:STATUS]  refuse that block COUNT times with STATUS (default 1) before
                            accepting it; STATUS 11 = "not in version-up mode"; repeatable
   --drop-reply BLOCK       swallow the first answer to that block (the updater then times out)
+  --long-first BYTES[:MS]  before each Identity Reply send a SysEx of BYTES bytes (F0 7D 00 MODEL
+                           00 00 ... F7), and the reply MS later (default 0)
 The device's own requests:
   --pull ADDR:LEN[:WHEN]   ask the host for LEN bytes at ADDR (hex, e.g. A0000:16) and check the
                            answer against the image; WHEN = start (after the host's first
@@ -250,6 +252,13 @@ Options ParseArguments(int argc, char** argv) {
             if (parts.size() != 2) throw UsageError{"--burst takes BLOCK:COUNT"};
             o.config.burstAfterBlock = static_cast<int>(ParseNumber(parts[0], 10, 35, "block"));
             o.config.burstCount = static_cast<int>(ParseNumber(parts[1], 10, 100000, "count"));
+        } else if (arg == "--long-first") {
+            const auto parts = Split(next(), ':');
+            if (parts.size() > 2) throw UsageError{"--long-first takes BYTES[:MS]"};
+            o.config.longMessageBytes = static_cast<uint32_t>(ParseNumber(parts[0], 10, 1000000, "length"));
+            if (parts.size() == 2) {
+                o.config.identityReplyDelay = std::chrono::milliseconds(ParseNumber(parts[1], 10, 600000, "delay"));
+            }
         } else if (arg == "--ask-identity") {
             o.config.askIdentity = hasValue ? ParseTrigger(value) : devsim::Trigger::End;
         } else if (arg == "--expect-image") {

@@ -1,7 +1,14 @@
 // MIDI input on the Windows multimedia API: a thin mapping of each operation onto its midiIn*
-// call (through WinMMInFunctions, the system's in the program), with two additions:
+// call (through WinMMInFunctions, the system's in the program), with three additions:
 //   - A buffer that the driver returns with MIM_LONGERROR (an interrupted or malformed SysEx) is
 //     queued again here, so that reception goes on instead of losing a buffer.
+//   - A returned buffer in which a new message begins after its first byte holds, before that F0,
+//     part of a message that was cut: a driver that does not end a cut message (Wine's ALSA
+//     driver does not: a status byte comes apart, bytes lost on the way leave no trace, and the
+//     next SysEx goes on into the same buffer) returns it only behind the next message. That part
+//     is dropped and the buffer handed on from the F0, so that the port receives what the other
+//     inputs (the shared receive queue) hand over: a new F0 discards what came before it. Without
+//     it the cut part is what the dispatcher reads, and only once the next message has come.
 //   - No midiIn* call is made inside the callback. The documentation forbids it ("can cause a
 //     deadlock"), and Wine's ALSA driver does deadlock on it: its sequencer thread holds the lock
 //     of the buffer queue while it waits for room among the reports that only the callback
@@ -15,6 +22,7 @@
 #include <mmsystem.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -110,6 +118,25 @@ struct Input {
     Requeuer* requeuer;
 };
 
+// Moves the bytes of a returned buffer from the F0 of the message that follows the cut ones to
+// its start (see the top of this file). A message that ends in F7 before the next F0 is whole and
+// stays first: the port hands over one message per buffer, as before. Runs on the driver's
+// callback thread, on a buffer that the driver no longer writes.
+void DropCutPart(MIDIHDR* header) {
+    const DWORD count = header->dwBytesRecorded < header->dwBufferLength ? header->dwBytesRecorded
+                                                                         : header->dwBufferLength;
+    auto* bytes = reinterpret_cast<unsigned char*>(header->lpData);
+    DWORD start = 0;
+    for (DWORD i = 1; i < count; ++i) {
+        if (bytes[i] != 0xF0) continue;
+        if (bytes[i - 1] == 0xF7) break;
+        start = i;
+    }
+    if (start == 0) return;
+    std::memmove(bytes, bytes + start, count - start);
+    header->dwBytesRecorded = count - start;
+}
+
 // Runs on the driver's callback thread.
 void CALLBACK WinMMInProc(HMIDIIN h, UINT msg, DWORD_PTR instance, DWORD_PTR param1,
                           DWORD_PTR param2) {
@@ -120,6 +147,7 @@ void CALLBACK WinMMInProc(HMIDIIN h, UINT msg, DWORD_PTR instance, DWORD_PTR par
         input->requeuer->Push(h, reinterpret_cast<MIDIHDR*>(param1));
         return;
     }
+    if (msg == MIM_LONGDATA && param1 != 0) DropCutPart(reinterpret_cast<MIDIHDR*>(param1));
     t_inCallback = true;
     input->callback(reinterpret_cast<MidiInHandle>(h), msg, input->instance, param1, param2);
     t_inCallback = false;
