@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceSimulator.h"
 #include "RawMidiLink.h"
 #include "TestSupport.h"
 
@@ -44,6 +45,31 @@ TEST(RawSysExSplitter, RealTimeBytesVanishAndOtherStatusBytesCutAMessageShort) {
     EXPECT_EQ(out[1], (Bytes{0xF0, 0x05}));        // cut short by the Note On, no 0xF7
     EXPECT_EQ(out[2], (Bytes{0x90, 0x3C, 0x64}));  // stray bytes, handed over for counting
     EXPECT_EQ(out[3], (Bytes{0xF0, 0x06, 0xF7}));
+}
+
+TEST(RawSysExSplitter, ABlockWhoseEndByteChangedOnTheWayIsHandedOverAtItsLengthAndTheNextArrivesAlone) {
+    // A block of 3 bytes: header, 5 address groups, 2 length groups (low first), 4 packed bytes, 5 checksum
+    // groups, F7 = 22 bytes; here its F7 came as 0x50. Then the host sends it again, whole.
+    Bytes block{0xF0, 0x7D, 0x00, 0x6A, 0x02, 0, 0, 0, 0, 0, 0x03, 0x00, 0x00, 1, 2, 3, 9, 9, 9, 9, 9, 0xF7};
+    ASSERT_EQ(devsim::BlockMessageLength(block.data(), block.size()), block.size());
+    Bytes changed = block;
+    changed.back() = 0x50;
+    std::vector<Bytes> out;
+    devsim::RawSysExSplitter splitter([&](const uint8_t* d, size_t n) { out.emplace_back(d, d + n); },
+                                      devsim::BlockMessageLength);
+    splitter.Feed(changed.data(), 7);
+    splitter.Feed(changed.data() + 7, changed.size() - 7);
+    // Handed over before anything else comes: the device answers it, and the host sends again.
+    ASSERT_EQ(out.size(), 1u);
+    splitter.Feed(block.data(), block.size());
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0], changed);
+    EXPECT_EQ(out[1], block);
+    EXPECT_TRUE(splitter.Unfinished().empty());
+
+    // Without a framer (or for a message that is no block) the end is only its F7.
+    EXPECT_EQ(devsim::BlockMessageLength(Bytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}.data(), 6), 0u);
+    EXPECT_EQ(Split({changed}).size(), 0u);
 }
 
 namespace {

@@ -86,6 +86,11 @@ uint32_t Crc32Jam(const uint8_t* data, size_t size) {
 
 size_t PackedSize(size_t length) { return length + (length + 6) / 7; }
 
+size_t BlockMessageLength(const uint8_t* m, size_t n) {
+    if (n < 12 || m[0] != SOX || m[1] != MANUFACTURER || m[4] != OP_BLOCK || ((m[10] | m[11]) & 0x80) != 0) return 0;
+    return PackedSize(Groups(m + 10, 2)) + BLOCK_OVERHEAD;
+}
+
 bool Unpack7Bit(uint8_t* out, const uint8_t* packed, size_t length) {
     size_t in = 0;
     for (size_t done = 0; done < length;) {

@@ -52,6 +52,11 @@ uint32_t Crc32Jam(const uint8_t* data, size_t size);
 // Bytes that `length` raw bytes occupy once packed 7 into 8.
 size_t PackedSize(size_t length);
 
+// The whole length of the block message (ours, of any model) that begins with `size` bytes at
+// `data`, as its length field gives it; 0 when they are not such a message's beginning or don't
+// hold its length field yet.
+size_t BlockMessageLength(const uint8_t* data, size_t size);
+
 // Inverse of the 7-into-8 packing: reads PackedSize(length) bytes from `packed` and writes `length`
 // bytes to `out`. False when a packed byte has bit 7 set or a short last group carries bits for
 // bytes that are not there (the output is then incomplete).

@@ -24,7 +24,10 @@ void RawSysExSplitter::Feed(const uint8_t* data, size_t size) {
             m_pending.push_back(b);
         } else {
             m_pending.push_back(b);
-            if (m_pending.size() >= MAX_MESSAGE) Flush();
+            if (m_inSysEx && m_framedLength == 0 && m_framer && m_pending.size() <= FRAMED_HEADER_MAX)
+                m_framedLength = m_framer(m_pending.data(), m_pending.size());
+            if (m_pending.size() >= MAX_MESSAGE || (m_framedLength != 0 && m_pending.size() >= m_framedLength))
+                Flush();
         }
     }
     if (!m_inSysEx) Flush();
@@ -34,6 +37,7 @@ void RawSysExSplitter::Flush() {
     if (!m_pending.empty()) m_sink(m_pending.data(), m_pending.size());
     m_pending.clear();
     m_inSysEx = false;
+    m_framedLength = 0;
 }
 
 long long RawMidiLink::Tally::Lost() const {

@@ -29,20 +29,33 @@ namespace devsim {
 // bytes (0xF8 and above) inside a message are dropped as a receiver of the cable would; any other
 // status byte ends an unfinished message, which is handed over as it is (without 0xF7). Bytes
 // outside a SysEx message are handed over one run at a time so that the device can count them.
+//
+// A message whose first bytes tell its whole length (the `framer` says it) is also handed over
+// once it is that long, whether its last byte is 0xF7 or not, as a device that reads the length
+// field does: a message whose 0xF7 was changed on the way is then refused as malformed (and sent
+// again by the host) instead of waiting for an end that never comes.
 class RawSysExSplitter {
 public:
     using Sink = std::function<void(const uint8_t* data, size_t size)>;
+    // The whole length of the message that begins with `size` bytes at `data`, or 0 while they
+    // don't tell it.
+    using Framer = std::function<size_t(const uint8_t* data, size_t size)>;
     static constexpr size_t MAX_MESSAGE = 65536;
+    static constexpr size_t FRAMED_HEADER_MAX = 16;  // the framer is asked until the message is this long
 
-    explicit RawSysExSplitter(Sink sink) : m_sink(std::move(sink)) {}
+    explicit RawSysExSplitter(Sink sink, Framer framer = {}) : m_sink(std::move(sink)), m_framer(std::move(framer)) {}
     void Feed(const uint8_t* data, size_t size);
+    // The message begun and not ended yet (empty when none is under way).
+    const std::vector<uint8_t>& Unfinished() const { return m_pending; }
 
 private:
     void Flush();
 
     Sink m_sink;
+    Framer m_framer;
     std::vector<uint8_t> m_pending;
     bool m_inSysEx = false;
+    size_t m_framedLength = 0;  // of the message under way, once the framer told it
 };
 
 // What the driver tells of the input since the device was opened; -1 where it tells nothing.

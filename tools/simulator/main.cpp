@@ -74,6 +74,8 @@ Ports:
   --rawmidi-buffer BYTES   with --rawmidi: the driver's input buffer (default 65536, more than a
                            whole block; with --byte-rate the driver's own, as a cable interface's);
                            0 = the driver's own size
+  --capture FILE           with --rawmidi: also write every byte read, in order, to FILE (to find
+                           where a byte went missing or changed on the way)
 Device:
   --model HEX              model of the device (default 6A; the updater accepts 6A and 69)
   --identity-model HEX     model reported in the Identity Reply (default: --model)
@@ -161,6 +163,7 @@ struct Options {
     std::string name = "USB Audio Device";
     std::string outPath;
     std::string rawPath;
+    std::string capturePath;  // --capture: every byte read from the raw MIDI device
     unsigned byteRate = 0;
     long rawBuffer = -1;  // -1: by --byte-rate (see the usage)
     bool serve = false;
@@ -201,6 +204,9 @@ Options ParseArguments(int argc, char** argv) {
             if (o.rawPath.empty()) throw UsageError{"empty --rawmidi"};
         } else if (arg == "--byte-rate") {
             o.byteRate = static_cast<unsigned>(ParseNumber(next(), 10, 10000000, "byte rate"));
+        } else if (arg == "--capture") {
+            o.capturePath = next();
+            if (o.capturePath.empty()) throw UsageError{"empty --capture"};
         } else if (arg == "--rawmidi-buffer") {
             o.rawBuffer = static_cast<long>(ParseNumber(next(), 10, 1024 * 1024, "buffer size"));
         } else if (arg == "--model") {
@@ -558,7 +564,8 @@ int Finish(const Options& options, devsim::DeviceSimulator& device, bool timedOu
 int RunOnRawMidi(const Options& options, devsim::DeviceSimulator& device, std::mutex& outLock,
                  devsim::RawMidiLink*& raw) {
     devsim::RawMidiLink link;
-    devsim::RawSysExSplitter splitter([&](const uint8_t* data, size_t size) { device.OnMessageFromHost(data, size); });
+    devsim::RawSysExSplitter splitter([&](const uint8_t* data, size_t size) { device.OnMessageFromHost(data, size); },
+                                      devsim::BlockMessageLength);
     std::string error = "raw MIDI devices are Linux's";
 #if defined(__linux__)
     auto port = devsim::OpenAlsaRawMidi(options.rawPath, static_cast<size_t>(options.rawBuffer), &error);
@@ -569,7 +576,20 @@ int RunOnRawMidi(const Options& options, devsim::DeviceSimulator& device, std::m
         std::fprintf(stderr, "devsim: %s\n", error.c_str());
         return 2;
     }
-    link.Open(std::move(port), options.byteRate, [&](const uint8_t* d, size_t n) { splitter.Feed(d, n); });
+    std::ofstream capture;
+    if (!options.capturePath.empty()) {
+        capture.open(options.capturePath, std::ios::binary | std::ios::trunc);
+        if (!capture) {
+            std::fprintf(stderr, "devsim: can't write %s\n", options.capturePath.c_str());
+            return 2;
+        }
+    }
+    // Runs on the link's reader thread; the capture is written there too, before the bytes are
+    // handled, so that it holds everything that was read also when handling them stops the run.
+    link.Open(std::move(port), options.byteRate, [&](const uint8_t* d, size_t n) {
+        if (capture.is_open()) capture.write(reinterpret_cast<const char*>(d), static_cast<std::streamsize>(n));
+        splitter.Feed(d, n);
+    });
     {
         std::lock_guard<std::mutex> lock(outLock);
         raw = &link;
@@ -591,6 +611,24 @@ int RunOnRawMidi(const Options& options, devsim::DeviceSimulator& device, std::m
     std::snprintf(line, sizeof line, "raw MIDI: %.0f bytes read in %.1f s (wire time at %u bytes/s: %.1f s); ", bytes,
                   seconds, options.byteRate, options.byteRate > 0 ? bytes / options.byteRate : 0.0);
     Print(line + tally.Describe());
+    // A message that began and never ended (its 0xF7 lost or changed on the way) never reaches the
+    // device, which then never answers it: say so, with its ends, as the device's view of it.
+    if (const std::vector<uint8_t>& rest = splitter.Unfinished(); !rest.empty()) {
+        std::string text = "an unfinished message of " + std::to_string(rest.size()) + " bytes at the end:";
+        char hex[4];
+        for (size_t i = 0; i < rest.size(); ++i) {
+            if (i == 8 && rest.size() > 16) {
+                text += " ...";
+                i = rest.size() - 8;
+            }
+            std::snprintf(hex, sizeof hex, " %02X", rest[i]);
+            text += hex;
+        }
+        Print(text);
+    }
+    if (const int ignored = device.Summary().garbage; ignored > 0)
+        Print(std::to_string(ignored) + " runs of bytes that were no complete SysEx message ignored");
+    if (capture.is_open()) capture.close();
     const long long lost = tally.Lost();
     return Finish(options, device, timedOut,
                   lost > 0 ? std::to_string(lost) + " bytes lost in the raw MIDI driver (" + tally.Describe() + ")"
