@@ -236,10 +236,10 @@ MidiResult JackMidiInApi::Close(MidiInHandle handle) {
         m_liveInput.store(nullptr);
         closed = std::move(m_input);
     }
-    // A cycle that still saw the input began no later than now and has ended once the next one
-    // has begun (or the server is gone and no cycle runs); a drain pass that still saw it has
-    // ended once WaitForDrain returns.
-    m_jack.WaitCycles(1, std::chrono::milliseconds(1000));
+    // A cycle that still saw the input has left the hooks once WaitForProcess returns, whether
+    // the server runs, stalled or went away in the middle of it; a drain pass that still saw it
+    // has ended once WaitForDrain returns.
+    m_jack.WaitForProcess();
     m_jack.WaitForDrain();
     return MIDI_OK;
 }

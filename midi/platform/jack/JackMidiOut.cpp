@@ -90,8 +90,10 @@ MidiResult JackMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
 // port and an empty queue (what the old queue held went with the old server).
 MidiResult JackMidiOutApi::MakePort(jack_client_t* client, std::uint64_t epoch) {
     if (m_port != nullptr && m_portEpoch == epoch) return MIDI_OK;
-    // The process callback runs only in cycles of m_liveEpoch, which is not yet this one: it
-    // does not read the queue while it is emptied here.
+    // The process callback runs only in cycles of the live client, which the old port's is not
+    // any more; once a cycle of it that was still under way has left, nothing reads the queue
+    // while it is emptied here.
+    m_jack.WaitForProcess();
     m_writable.store(false);
     m_port = nullptr;
     m_livePort.store(nullptr);
@@ -118,9 +120,10 @@ MidiResult JackMidiOutApi::MakePort(jack_client_t* client, std::uint64_t epoch) 
 MidiResult JackMidiOutApi::Connect(jack_client_t* client, const std::string& target) {
     if (m_writable.load()) {
         Flush();
-        // Stop writing, and let the cycle that may still be writing end.
+        // Stop writing, and let the cycle that may still be writing end (no further cycle needs
+        // to come for that, so a stalled server does not hold this up).
         m_writable.store(false);
-        m_jack.WaitCycles(2, std::chrono::milliseconds(1000));
+        m_jack.WaitForProcess();
     }
     // Whatever did not go out in time (a stalled or vanished device) is dropped rather than sent
     // elsewhere.
