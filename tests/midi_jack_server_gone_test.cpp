@@ -305,6 +305,9 @@ TEST_F(JackServerGoneTest, InputAndOutputFailCleanlyAfterTheServerDiedAndWorkWit
     ASSERT_TRUE(out.Watch(static_cast<std::uint32_t>(target)));
     EXPECT_FALSE(out.DeviceGone());
     EXPECT_FALSE(in.DeviceGone());
+    platform::MidiOutHandle handle = nullptr;  // open across the server's going
+    ASSERT_EQ(outApi.Open(&handle, static_cast<std::uint32_t>(target)), platform::MIDI_OK);
+
     m_server.Kill();
     m_device.ServerGone();
     ASSERT_TRUE(testsupport::WaitFor([] { return platform::JackClient::Instance().Gone(); }))
@@ -313,6 +316,17 @@ TEST_F(JackServerGoneTest, InputAndOutputFailCleanlyAfterTheServerDiedAndWorkWit
     EXPECT_TRUE(testsupport::WaitFor([&] { return in.DeviceGone(); })) << "the input did not hear it";
     EXPECT_TRUE(out.DeviceGone());
     out.Unwatch();
+    // A send on the handle that was open says that the device has gone with its server.
+    Bytes message = IDENTITY_REPLY;
+    platform::MidiHeader header{};
+    header.lpData = reinterpret_cast<char*>(message.data());
+    header.dwBufferLength = static_cast<std::uint32_t>(message.size());
+    outApi.PrepareHeader(handle, &header);
+    const platform::MidiResult lateSend = outApi.LongMsg(handle, &header);
+    EXPECT_TRUE(platform::MeansDeviceGone(lateSend)) << "a send after the server died returned " << lateSend;
+    outApi.UnprepareHeader(handle, &header);
+    outApi.Close(handle);
+
     // Nothing hangs and nothing crashes: sends fail, the input stops and closes, opens fail, and
     // the lists are empty.
     bool sent = true, reopened = true, restarted = true;
@@ -378,6 +392,63 @@ TEST_F(JackServerGoneTest, TheListsAreEmptyWhileTheServerRunsNoCyclesAndFilledOn
     EXPECT_EQ(inputs, 0u);
     EXPECT_TRUE(testsupport::WaitFor(
         [&] { return IndexOf(out, m_deviceName) >= 0 && IndexOf(in, m_deviceName + "-out") >= 0; }));
+}
+
+// A stalled server (stopped here) is not a vanished device: the send that waits in vain for room
+// in the output's queue fails, but with a result that does not say "gone", the port does not
+// report the device as gone, and once the server runs again the next message goes out.
+TEST_F(JackServerGoneTest, ASendThatFindsNoRoomWhileTheServerIsStoppedFailsWithoutTheDeviceCountingAsGone) {
+    platform::JackMidiOutApi outApi;
+    CMidiOutPort out(outApi);
+    const std::int64_t found = IndexOf(out, m_deviceName);
+    ASSERT_GE(found, 0);
+    const auto target = static_cast<std::uint32_t>(found);
+    ASSERT_TRUE(SendOne(out, target, IDENTITY_REPLY));  // connected, and the connection runs
+    ASSERT_TRUE(out.Watch(target));
+
+    m_server.Signal(SIGSTOP);
+    // The largest data blocks until the queue is full and a send gives up waiting for room (the
+    // backend's stall limit, 2 s); then one more through the port.
+    platform::MidiResult result = platform::MIDI_OK;
+    int accepted = 0;
+    bool portSent = true;
+    const bool ended = testsupport::EndsWithin(30s, [&] {
+        platform::MidiOutHandle handle = nullptr;
+        result = outApi.Open(&handle, target);
+        for (int i = 0; i < 20 && result == platform::MIDI_OK; ++i) {
+            Bytes block(18742, 0x11);
+            block.front() = 0xF0;
+            block.back() = 0xF7;
+            platform::MidiHeader header{};
+            header.lpData = reinterpret_cast<char*>(block.data());
+            header.dwBufferLength = static_cast<std::uint32_t>(block.size());
+            outApi.PrepareHeader(handle, &header);
+            result = outApi.LongMsg(handle, &header);
+            if (result == platform::MIDI_OK) ++accepted;
+            outApi.UnprepareHeader(handle, &header);
+        }
+        if (handle != nullptr) outApi.Close(handle);
+        Bytes block(18742, 0x22);
+        block.front() = 0xF0;
+        block.back() = 0xF7;
+        portSent = SendOne(out, target, block);
+    });
+    const bool goneWhileStopped = out.DeviceGone();
+    m_server.Signal(SIGCONT);
+    ASSERT_TRUE(ended) << "a send hung on a stopped server";
+    EXPECT_NE(result, platform::MIDI_OK) << "the queue took " << accepted << " blocks while no cycle ran";
+    EXPECT_FALSE(platform::MeansDeviceGone(result)) << "a stalled send returned " << result << ", the code of a device gone";
+    EXPECT_FALSE(portSent);
+    EXPECT_FALSE(goneWhileStopped) << "the port took the stalled server for a vanished device";
+
+    // Running again: what was queued goes out, and so does the next message.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return m_device.BytesReceived() > IDENTITY_REPLY.size(); }, 10s));
+    EXPECT_TRUE(outApi.Flush(10s));
+    const std::size_t before = m_device.BytesReceived();
+    EXPECT_TRUE(SendOne(out, target, IDENTITY_REPLY));
+    EXPECT_TRUE(outApi.Flush());
+    EXPECT_TRUE(testsupport::WaitFor([&] { return m_device.BytesReceived() == before + IDENTITY_REPLY.size(); }));
+    EXPECT_FALSE(out.DeviceGone());
 }
 
 // A close that the server does not answer in time leaves the client running: libjack goes on

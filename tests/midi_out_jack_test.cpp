@@ -369,6 +369,38 @@ TEST_F(MidiOutJackTest, WhenTheDevicesPortVanishesMidStreamTheFollowingSendsFail
     EXPECT_FALSE(FindDevice()) << "the vanished device is still listed";
 }
 
+// The code of a vanished device is kept for a device that really went: a send on a handle that was
+// open when the device's port left says so, and the port then reports the device as gone.
+TEST_F(MidiOutJackTest, ASendAfterTheDevicesPortLeftFailsWithTheCodeOfAVanishedDevice) {
+    ASSERT_TRUE(FindDevice());
+    Bytes first = BlockShaped(300, 1);
+    ASSERT_TRUE(SendTo(m_index, first));
+    ASSERT_TRUE(m_api.Flush());
+    platform::MidiOutHandle handle = nullptr;
+    ASSERT_EQ(m_api.Open(&handle, m_index), platform::MIDI_OK);
+    ASSERT_TRUE(m_port.Open(m_index));  // the port's own handle, open across the leaving too
+
+    m_receiver.Stop();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return m_api.DeviceGone(handle); }))
+        << "the backend did not see the device's port leave";
+    Bytes message = BlockShaped(300, 2);
+    platform::MidiHeader header{};
+    header.lpData = reinterpret_cast<char*>(message.data());
+    header.dwBufferLength = static_cast<std::uint32_t>(message.size());
+    m_api.PrepareHeader(handle, &header);
+    const platform::MidiResult result = m_api.LongMsg(handle, &header);
+    m_api.UnprepareHeader(handle, &header);
+    EXPECT_EQ(m_api.Close(handle), platform::MIDI_OK);
+    EXPECT_TRUE(platform::MeansDeviceGone(result)) << "a send to a vanished device returned " << result;
+
+    platform::MidiHeader portHeader{};
+    portHeader.lpData = reinterpret_cast<char*>(message.data());
+    portHeader.dwBufferLength = static_cast<std::uint32_t>(message.size());
+    EXPECT_FALSE(m_port.SendLong(&portHeader));
+    m_port.Close();
+    EXPECT_TRUE(m_port.DeviceGone()) << "the port did not take the failed send for the device's leaving";
+}
+
 TEST_F(MidiOutJackTest, AWatchSeesItsDevicesPortLeaveButNotAnotherClientsPort) {
     ASSERT_TRUE(FindDevice());
     JackReceiver other;
