@@ -437,7 +437,8 @@ TEST_F(JackServerGoneTest, ASendThatFindsNoRoomWhileTheServerIsStoppedFailsWitho
     m_server.Signal(SIGCONT);
     ASSERT_TRUE(ended) << "a send hung on a stopped server";
     EXPECT_NE(result, platform::MIDI_OK) << "the queue took " << accepted << " blocks while no cycle ran";
-    EXPECT_FALSE(platform::MeansDeviceGone(result)) << "a stalled send returned " << result << ", the code of a device gone";
+    EXPECT_FALSE(platform::MeansDeviceGone(result))
+        << "a stalled send returned " << result << ", the code of a device gone";
     EXPECT_FALSE(portSent);
     EXPECT_FALSE(goneWhileStopped) << "the port took the stalled server for a vanished device";
 

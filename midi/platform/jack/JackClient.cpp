@@ -218,10 +218,9 @@ bool JackClient::WaitForProcess(std::chrono::milliseconds limit) {
         if (context->holder != this) continue;
         const std::uint64_t seen = context->passes.load();
         if (seen % 2 == 0) continue;  // not in the hooks; a later pass sees what is stored now
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (!WaitUntil([&] { return context->passes.load() != seen; }, std::max(left, std::chrono::milliseconds(0)))) {
-            return false;
-        }
+        const auto left = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                    deadline - std::chrono::steady_clock::now()));
+        if (!WaitUntil([&] { return context->passes.load() != seen; }, left)) return false;
     }
 }
 

@@ -17,13 +17,14 @@
 // hooks' Process never allocate, lock, throw or call out (a late cycle makes every client of the
 // server late, audio programs included). Once the client has gone (its server went away, or Close
 // gave it up) the callback touches no hook any more, even when libjack goes on calling it: a close
-// that the server does not answer in time leaves the client running until the process ends. What a cycle leaves to be done (handing received events
-// on) is done by the client's service thread, an ordinary thread of the program that the cycle
-// wakes and that runs the hooks' Drain. The shutdown callback runs on JACK's notification thread
-// of the client (the one that reads the server's socket), or on the process thread when its wait
-// for the server fails: it only sets a flag and wakes the service thread. The port registration
-// callback runs on the notification thread too: it counts the ports that leave the server and
-// wakes the service thread, so that the hooks' Drain can look whether a device they use is gone.
+// that the server does not answer in time leaves the client running until the process ends. What
+// a cycle leaves to be done (handing received events on) is done by the client's service thread,
+// an ordinary thread of the program that the cycle wakes and that runs the hooks' Drain. The
+// shutdown callback runs on JACK's notification thread of the client (the one that reads the
+// server's socket), or on the process thread when its wait for the server fails: it only sets a
+// flag and wakes the service thread. The port registration callback runs on the notification
+// thread too: it counts the ports that leave the server and wakes the service thread, so that the
+// hooks' Drain can look whether a device they use is gone.
 #pragma once
 
 #include <jack/jack.h>
