@@ -5,10 +5,11 @@
 # stops the server that "start" recorded.
 # The server name is $JACK_DEFAULT_SERVER ("default" when unset), so a test run can keep to a
 # server of its own; the period is $TARNET_JACK_PERIOD frames (1024 when unset).
-# TARNET_JACK_REALTIME=1 runs the server realtime, as a JACK server set up for music runs (jackd's
-# own default): its process threads and those of its clients then run before ordinary work, so
-# other builds on the machine do not make them late. Unset or 0: not realtime, the harder case.
-# When the machine refuses realtime scheduling the server runs without it and "start" says so.
+# The server runs realtime where the machine allows it (as root it does), as a JACK server set up for
+# music runs (jackd's own default): its process threads and those of its clients then run before
+# ordinary work, so other builds on the machine do not make them late. When the machine refuses
+# realtime scheduling, or jackd could not take it up, the server runs without it and "start" says
+# so. TARNET_JACK_REALTIME=0: not realtime, the harder case.
 # TARNET_JACK_SYNC=1 runs it synchronous (jackd -S): a cycle ends only once every client has
 # finished it (or the client time-out passed), instead of the next cycle starting under a late one.
 set -uo pipefail
@@ -17,6 +18,34 @@ state_dir="${TARNET_JACK_STATE:-/tmp/tarnet-jack}/$server"
 mkdir -p "$state_dir"
 
 running() { [ "$(jack_wait -c 2>/dev/null)" = "running" ]; }
+
+# Starts jackd in mode $1 (--realtime or --no-realtime) and waits until it answers; 1 when it did
+# not come up.
+launch() {
+  echo "$1${sync[*]:+ sync}" >"$state_dir/mode"
+  nohup jackd -n "$server" "$1" "${sync[@]}" -d dummy -r 48000 -p "${TARNET_JACK_PERIOD:-1024}" >"$state_dir/jackd.log" 2>&1 &
+  echo $! >"$state_dir/jackd.pid"
+  for _ in $(seq 1 100); do
+    running && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# True when a thread of process $1 runs with a realtime scheduling class (FIFO or round robin).
+realtime_threads() { ps -L -o cls= -p "$1" 2>/dev/null | grep -qE 'FF|RR'; }
+
+# Stops the server that launch recorded.
+stop_recorded() {
+  [ -f "$state_dir/jackd.pid" ] || return 0
+  pid=$(cat "$state_dir/jackd.pid")
+  kill "$pid" 2>/dev/null
+  # A server killed with -9 keeps its entry in JACK's registry of servers (8 on the machine):
+  # it gets time to end in order, also with many clients on a busy machine.
+  for _ in $(seq 1 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -9 "$pid" 2>/dev/null
+  rm -f "$state_dir/jackd.pid"
+}
 
 case "${1:-}" in
   start)
@@ -35,32 +64,38 @@ case "${1:-}" in
     # written in the unfinished cycle can be cleared before its reader has read it. A period of
     # 1024 frames (21 ms) keeps such a server mostly clear of it on a busy machine; each closed
     # output waits about one period to flush.
-    mode=--no-realtime
-    if [ "${TARNET_JACK_REALTIME:-0}" = 1 ]; then
-      if chrt -f 10 true 2>/dev/null; then mode=--realtime; else echo "jack-dummy: realtime refused here; running without it"; fi
+    mode=--realtime
+    if [ "${TARNET_JACK_REALTIME:-1}" = 0 ]; then
+      mode=--no-realtime
+    elif ! chrt -f 10 true 2>/dev/null; then
+      echo "jack-dummy: realtime scheduling refused here; running without it"
+      mode=--no-realtime
     fi
     sync=()
     [ "${TARNET_JACK_SYNC:-0}" = 1 ] && sync=(-S)
-    echo "$mode${sync[*]:+ sync}" >"$state_dir/mode"
-    nohup jackd -n "$server" "$mode" "${sync[@]}" -d dummy -r 48000 -p "${TARNET_JACK_PERIOD:-1024}" >"$state_dir/jackd.log" 2>&1 &
-    echo $! >"$state_dir/jackd.pid"
-    for _ in $(seq 1 100); do
-      if running; then echo "jack-dummy: started server \"$server\" (pid $(cat "$state_dir/jackd.pid"), $mode)"; exit 0; fi
-      sleep 0.1
-    done
+    started=0
+    launch "$mode" && started=1
+    # jackd goes on without realtime scheduling when it cannot take it up (a container that
+    # grants no realtime time, for instance), or does not come up: the server then runs as one
+    # started without it.
+    if [ "$mode" = --realtime ] && { [ "$started" = 0 ] || ! realtime_threads "$(cat "$state_dir/jackd.pid")"; }; then
+      echo "jack-dummy: jackd could not use realtime scheduling here; running without it"
+      stop_recorded
+      mode=--no-realtime
+      started=0
+      launch "$mode" && started=1
+    fi
+    if [ "$started" = 1 ]; then
+      echo "jack-dummy: started server \"$server\" (pid $(cat "$state_dir/jackd.pid"), $mode)"
+      exit 0
+    fi
     echo "jack-dummy: jackd did not come up; its log:" >&2
     cat "$state_dir/jackd.log" >&2
     exit 1
     ;;
   stop)
     if [ -f "$state_dir/jackd.pid" ]; then
-      pid=$(cat "$state_dir/jackd.pid")
-      kill "$pid" 2>/dev/null
-      # A server killed with -9 keeps its entry in JACK's registry of servers (8 on the machine):
-      # it gets time to end in order, also with many clients on a busy machine.
-      for _ in $(seq 1 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-      kill -9 "$pid" 2>/dev/null
-      rm -f "$state_dir/jackd.pid"
+      stop_recorded
       echo "jack-dummy: stopped"
     fi
     ;;

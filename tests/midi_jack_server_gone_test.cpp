@@ -134,11 +134,14 @@ public:
         m_pending.push_back(std::move(message));
     }
     std::size_t BytesReceived() const { return m_received.load(); }
+    // Process cycles the device's client has run: the server runs cycles while this grows.
+    std::uint64_t Cycles() const { return m_cycles.load(); }
 
 private:
     // JACK's process thread of the device's client.
     static int Process(jack_nframes_t frames, void* arg) {
         auto* self = static_cast<JackDevice*>(arg);
+        self->m_cycles.fetch_add(1);
         void* in = jack_port_get_buffer(self->m_in, frames);
         const jack_nframes_t count = jack_midi_get_event_count(in);
         for (jack_nframes_t i = 0; i < count; ++i) {
@@ -163,7 +166,62 @@ private:
     std::mutex m_lock;
     std::vector<Bytes> m_pending;
     std::atomic<std::size_t> m_received{0};
+    std::atomic<std::uint64_t> m_cycles{0};
 };
+
+// A hook that can keep a process cycle inside itself: a cycle that is under way when its client
+// is closed, its server dies or the hook is removed. Runs on the process thread of the client it
+// hangs in. A held cycle spins and reaches no cancellation point: libjack cancels the process
+// thread of a client whose close it has carried out.
+class HoldingHook final : public platform::JackClient::Hook {
+public:
+    void Process(jack_nframes_t, std::uint64_t) noexcept override {
+        m_calls.fetch_add(1);
+        if (m_hold.exchange(false)) {
+            m_inside.store(true);
+            const auto deadline = std::chrono::steady_clock::now() + 20s;
+            while (!m_release.load() && std::chrono::steady_clock::now() < deadline) {
+            }
+            m_inside.store(false);
+        }
+        if (m_removed.load()) m_callsAfterRemoval.fetch_add(1);
+    }
+
+    // The next cycle stays inside the hook until Release.
+    void HoldNextCycle() {
+        m_release.store(false);
+        m_hold.store(true);
+    }
+    bool Inside() const { return m_inside.load(); }
+    void Release() { m_release.store(true); }
+    // Called once RemoveHook has returned: from then on every call is one too many.
+    void Removed() { m_removed.store(true); }
+    int Calls() const { return m_calls.load(); }
+    int CallsAfterRemoval() const { return m_callsAfterRemoval.load(); }
+
+private:
+    std::atomic<bool> m_hold{false};
+    std::atomic<bool> m_release{false};
+    std::atomic<bool> m_inside{false};
+    std::atomic<bool> m_removed{false};
+    std::atomic<int> m_calls{0};
+    std::atomic<int> m_callsAfterRemoval{0};
+};
+
+// A JACK client holder of the test's own, beside the program's one, with two hooks. Kept until the
+// process ends, as the program keeps its own: a client whose close was given up on still runs its
+// callbacks with the holder.
+struct KeptClient {
+    platform::JackClient client;
+    HoldingHook first;
+    HoldingHook second;
+};
+
+KeptClient& NewKeptClient() {
+    static auto* kept = new std::vector<std::unique_ptr<KeptClient>>();
+    kept->push_back(std::make_unique<KeptClient>());
+    return *kept->back();
+}
 
 template <typename Port>
 std::int64_t IndexOf(Port& port, const std::string& name) {
@@ -247,6 +305,8 @@ TEST_F(JackServerGoneTest, InputAndOutputFailCleanlyAfterTheServerDiedAndWorkWit
     ASSERT_TRUE(out.Watch(static_cast<std::uint32_t>(target)));
     EXPECT_FALSE(out.DeviceGone());
     EXPECT_FALSE(in.DeviceGone());
+    platform::MidiOutHandle handle = nullptr;  // open across the server's going
+    ASSERT_EQ(outApi.Open(&handle, static_cast<std::uint32_t>(target)), platform::MIDI_OK);
 
     m_server.Kill();
     m_device.ServerGone();
@@ -256,6 +316,16 @@ TEST_F(JackServerGoneTest, InputAndOutputFailCleanlyAfterTheServerDiedAndWorkWit
     EXPECT_TRUE(testsupport::WaitFor([&] { return in.DeviceGone(); })) << "the input did not hear it";
     EXPECT_TRUE(out.DeviceGone());
     out.Unwatch();
+    // A send on the handle that was open says that the device has gone with its server.
+    Bytes message = IDENTITY_REPLY;
+    platform::MidiHeader header{};
+    header.lpData = reinterpret_cast<char*>(message.data());
+    header.dwBufferLength = static_cast<std::uint32_t>(message.size());
+    outApi.PrepareHeader(handle, &header);
+    const platform::MidiResult lateSend = outApi.LongMsg(handle, &header);
+    EXPECT_TRUE(platform::MeansDeviceGone(lateSend)) << "a send after the server died returned " << lateSend;
+    outApi.UnprepareHeader(handle, &header);
+    outApi.Close(handle);
 
     // Nothing hangs and nothing crashes: sends fail, the input stops and closes, opens fail, and
     // the lists are empty.
@@ -322,6 +392,146 @@ TEST_F(JackServerGoneTest, TheListsAreEmptyWhileTheServerRunsNoCyclesAndFilledOn
     EXPECT_EQ(inputs, 0u);
     EXPECT_TRUE(testsupport::WaitFor(
         [&] { return IndexOf(out, m_deviceName) >= 0 && IndexOf(in, m_deviceName + "-out") >= 0; }));
+}
+
+// A stalled server (stopped here) is not a vanished device: the send that waits in vain for room
+// in the output's queue fails, but with a result that does not say "gone", the port does not
+// report the device as gone, and once the server runs again the next message goes out.
+TEST_F(JackServerGoneTest, ASendThatFindsNoRoomWhileTheServerIsStoppedFailsWithoutTheDeviceCountingAsGone) {
+    platform::JackMidiOutApi outApi;
+    CMidiOutPort out(outApi);
+    const std::int64_t found = IndexOf(out, m_deviceName);
+    ASSERT_GE(found, 0);
+    const auto target = static_cast<std::uint32_t>(found);
+    ASSERT_TRUE(SendOne(out, target, IDENTITY_REPLY));  // connected, and the connection runs
+    ASSERT_TRUE(out.Watch(target));
+
+    m_server.Signal(SIGSTOP);
+    // The largest data blocks until the queue is full and a send gives up waiting for room (the
+    // backend's stall limit, 2 s); then one more through the port.
+    platform::MidiResult result = platform::MIDI_OK;
+    int accepted = 0;
+    bool portSent = true;
+    const bool ended = testsupport::EndsWithin(30s, [&] {
+        platform::MidiOutHandle handle = nullptr;
+        result = outApi.Open(&handle, target);
+        for (int i = 0; i < 20 && result == platform::MIDI_OK; ++i) {
+            Bytes block(18742, 0x11);
+            block.front() = 0xF0;
+            block.back() = 0xF7;
+            platform::MidiHeader header{};
+            header.lpData = reinterpret_cast<char*>(block.data());
+            header.dwBufferLength = static_cast<std::uint32_t>(block.size());
+            outApi.PrepareHeader(handle, &header);
+            result = outApi.LongMsg(handle, &header);
+            if (result == platform::MIDI_OK) ++accepted;
+            outApi.UnprepareHeader(handle, &header);
+        }
+        if (handle != nullptr) outApi.Close(handle);
+        Bytes block(18742, 0x22);
+        block.front() = 0xF0;
+        block.back() = 0xF7;
+        portSent = SendOne(out, target, block);
+    });
+    const bool goneWhileStopped = out.DeviceGone();
+    m_server.Signal(SIGCONT);
+    ASSERT_TRUE(ended) << "a send hung on a stopped server";
+    EXPECT_NE(result, platform::MIDI_OK) << "the queue took " << accepted << " blocks while no cycle ran";
+    EXPECT_FALSE(platform::MeansDeviceGone(result))
+        << "a stalled send returned " << result << ", the code of a device gone";
+    EXPECT_FALSE(portSent);
+    EXPECT_FALSE(goneWhileStopped) << "the port took the stalled server for a vanished device";
+
+    // Running again: what was queued goes out, and so does the next message.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return m_device.BytesReceived() > IDENTITY_REPLY.size(); }, 10s));
+    EXPECT_TRUE(outApi.Flush(10s));
+    const std::size_t before = m_device.BytesReceived();
+    EXPECT_TRUE(SendOne(out, target, IDENTITY_REPLY));
+    EXPECT_TRUE(outApi.Flush());
+    EXPECT_TRUE(testsupport::WaitFor([&] { return m_device.BytesReceived() == before + IDENTITY_REPLY.size(); }));
+    EXPECT_FALSE(out.DeviceGone());
+}
+
+// A close that the server does not answer in time leaves the client running: libjack goes on
+// calling its process callback. From the moment the client counts as gone, that callback touches no
+// hook, also in a cycle that was already under way (held here inside the first hook while the
+// client is closed, with a close that is given up on at once).
+TEST_F(JackServerGoneTest, AClientGivenUpOnAtItsCloseCallsNoHookAgainEvenInTheCycleUnderWay) {
+    KeptClient& rig = NewKeptClient();
+    ASSERT_NE(rig.client.Acquire(), nullptr);
+    ASSERT_TRUE(rig.client.AddHook(&rig.first));
+    ASSERT_TRUE(rig.client.AddHook(&rig.second));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return rig.second.Calls() > 0; })) << "the client runs no cycles";
+
+    rig.first.HoldNextCycle();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return rig.first.Inside(); }));
+    const int secondCalls = rig.second.Calls();
+    std::thread closer([&] { rig.client.Close(0ms); });
+    const bool gone = testsupport::WaitFor([&] { return rig.client.Gone(); });
+    rig.first.Release();
+    closer.join();
+    ASSERT_TRUE(gone) << "the closing client did not count as gone";
+    const int firstCalls = rig.first.Calls();
+    // The server's cycles go on (for the device's client): enough of them for any call to come.
+    const std::uint64_t cycles = m_device.Cycles();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return m_device.Cycles() >= cycles + 5; }));
+
+    EXPECT_EQ(rig.second.Calls(), secondCalls) << "the cycle under way went on to the next hook of the closed client";
+    EXPECT_EQ(rig.first.Calls(), firstCalls) << "a later cycle called a hook of the closed client";
+    EXPECT_TRUE(testsupport::EndsWithin(5s, [&] {
+        rig.client.RemoveHook(&rig.first);
+        rig.client.RemoveHook(&rig.second);
+    })) << "removing the hooks of a closed client hung";
+}
+
+// The server dies while a cycle is inside a hook: the hook's removal returns only once that cycle
+// has left it (the caller may free what the hook uses), although no cycle comes any more.
+TEST_F(JackServerGoneTest, RemovingAHookWaitsForTheCycleInsideItAlsoWhenTheServerDiedMeanwhile) {
+    KeptClient& rig = NewKeptClient();
+    ASSERT_NE(rig.client.Acquire(), nullptr);
+    ASSERT_TRUE(rig.client.AddHook(&rig.first));
+    rig.first.HoldNextCycle();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return rig.first.Inside(); }));
+
+    m_server.Kill();
+    m_device.ServerGone();
+    const bool gone = testsupport::WaitFor([&] { return rig.client.Gone(); });
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+        rig.client.RemoveHook(&rig.first, 20s);
+        rig.first.Removed();
+        removed = true;
+    });
+    // A removal that does not wait for the cycle returns within this; one that waits does not.
+    testsupport::WaitFor([&] { return removed.load(); }, 300ms);
+    rig.first.Release();
+    remover.join();
+    EXPECT_TRUE(gone) << "the client did not learn that its server died";
+    EXPECT_EQ(rig.first.CallsAfterRemoval(), 0) << "the hook was removed while a cycle was still inside it";
+}
+
+// A server that runs no cycles holds up neither the removal of a hook nor the closing of an input:
+// no cycle needs to come for either.
+TEST_F(JackServerGoneTest, RemovingAHookAndClosingAnInputEndWhileTheServerRunsNoCycles) {
+    platform::JackMidiInApi inApi;
+    CMidiInPort in(inApi);
+    const std::int64_t source = IndexOf(in, m_deviceName + "-out");
+    ASSERT_GE(source, 0);
+    in.m_deviceIndex = static_cast<std::uint32_t>(source);
+    ASSERT_TRUE(in.Start());
+    KeptClient& rig = NewKeptClient();
+    ASSERT_NE(rig.client.Acquire(), nullptr);
+    ASSERT_TRUE(rig.client.AddHook(&rig.first));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return rig.first.Calls() > 0; })) << "the client runs no cycles";
+
+    m_server.Signal(SIGSTOP);
+    const bool ended = testsupport::EndsWithin(5s, [&] {
+        rig.client.RemoveHook(&rig.first);
+        in.Stop();
+    });
+    m_server.Signal(SIGCONT);
+    EXPECT_TRUE(ended) << "a removal or a close waited for a cycle of a stopped server";
+    EXPECT_FALSE(in.IsStarted());
 }
 
 }  // namespace

@@ -369,6 +369,38 @@ TEST_F(MidiOutJackTest, WhenTheDevicesPortVanishesMidStreamTheFollowingSendsFail
     EXPECT_FALSE(FindDevice()) << "the vanished device is still listed";
 }
 
+// The code of a vanished device is kept for a device that really went: a send on a handle that was
+// open when the device's port left says so, and the port then reports the device as gone.
+TEST_F(MidiOutJackTest, ASendAfterTheDevicesPortLeftFailsWithTheCodeOfAVanishedDevice) {
+    ASSERT_TRUE(FindDevice());
+    Bytes first = BlockShaped(300, 1);
+    ASSERT_TRUE(SendTo(m_index, first));
+    ASSERT_TRUE(m_api.Flush());
+    platform::MidiOutHandle handle = nullptr;
+    ASSERT_EQ(m_api.Open(&handle, m_index), platform::MIDI_OK);
+    ASSERT_TRUE(m_port.Open(m_index));  // the port's own handle, open across the leaving too
+
+    m_receiver.Stop();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return m_api.DeviceGone(handle); }))
+        << "the backend did not see the device's port leave";
+    Bytes message = BlockShaped(300, 2);
+    platform::MidiHeader header{};
+    header.lpData = reinterpret_cast<char*>(message.data());
+    header.dwBufferLength = static_cast<std::uint32_t>(message.size());
+    m_api.PrepareHeader(handle, &header);
+    const platform::MidiResult result = m_api.LongMsg(handle, &header);
+    m_api.UnprepareHeader(handle, &header);
+    EXPECT_EQ(m_api.Close(handle), platform::MIDI_OK);
+    EXPECT_TRUE(platform::MeansDeviceGone(result)) << "a send to a vanished device returned " << result;
+
+    platform::MidiHeader portHeader{};
+    portHeader.lpData = reinterpret_cast<char*>(message.data());
+    portHeader.dwBufferLength = static_cast<std::uint32_t>(message.size());
+    EXPECT_FALSE(m_port.SendLong(&portHeader));
+    m_port.Close();
+    EXPECT_TRUE(m_port.DeviceGone()) << "the port did not take the failed send for the device's leaving";
+}
+
 TEST_F(MidiOutJackTest, AWatchSeesItsDevicesPortLeaveButNotAnotherClientsPort) {
     ASSERT_TRUE(FindDevice());
     JackReceiver other;
@@ -386,37 +418,40 @@ TEST_F(MidiOutJackTest, AWatchSeesItsDevicesPortLeaveButNotAnotherClientsPort) {
 
 TEST_F(MidiOutJackTest, AbandoningEndsTheSendsUnderWayAndTheNextOpenSendsAgain) {
     ASSERT_TRUE(FindDevice());
-    // A sender that keeps the queue full (it waits for room most of the time) until a send fails.
-    std::atomic<platform::MidiOutHandle> handle{nullptr};
+    // A sender that keeps the queue full (it waits for room most of the time) until a send fails,
+    // all on one handle: the handle stays open from before the abandon until after it, as the
+    // backend asks of a handle that is abandoned. The abandon may meet the sender inside a send or
+    // between two; either the send under way or the next one on the handle fails. (A handle that
+    // was closed and opened again between two sends is a new one: Open takes the abandon back.)
+    platform::MidiOutHandle handle = nullptr;
+    ASSERT_EQ(m_api.Open(&handle, m_index), platform::MIDI_OK);
     std::atomic<int> accepted{0};
     std::atomic<bool> refused{false};
+    std::atomic<bool> stop{false};
     std::thread sender([&] {
-        for (int i = 0; i < 100000 && !refused.load(); ++i) {
+        for (int i = 0; i < 100000 && !refused.load() && !stop.load(); ++i) {
             Bytes message = BlockShaped(18742, static_cast<std::uint8_t>(i));
-            platform::MidiOutHandle h = nullptr;
-            if (m_api.Open(&h, m_index) != platform::MIDI_OK) break;
-            handle = h;
             platform::MidiHeader header{};
             header.lpData = reinterpret_cast<char*>(message.data());
             header.dwBufferLength = static_cast<std::uint32_t>(message.size());
-            m_api.PrepareHeader(h, &header);
-            if (m_api.LongMsg(h, &header) == platform::MIDI_OK) {
+            m_api.PrepareHeader(handle, &header);
+            if (m_api.LongMsg(handle, &header) == platform::MIDI_OK) {
                 accepted.fetch_add(1);
             } else {
                 refused = true;
             }
-            m_api.UnprepareHeader(h, &header);
-            m_api.Close(h);
+            m_api.UnprepareHeader(handle, &header);
         }
     });
     EXPECT_TRUE(testsupport::WaitFor([&] { return accepted.load() >= 10; }, std::chrono::seconds(10)));
-    EXPECT_EQ(m_api.Abandon(handle.load()), platform::MIDI_OK);
+    EXPECT_EQ(m_api.Abandon(handle), platform::MIDI_OK);
     // Well before the backend's own stall limit (2 s) for a send that waits for room.
     EXPECT_TRUE(testsupport::WaitFor([&] { return refused.load(); }, std::chrono::milliseconds(1000)))
         << "the abandon did not end the sends";
-    refused = true;  // ends the sender even when the check failed
+    stop = true;  // ends the sender even when the check failed
     sender.join();
-    EXPECT_FALSE(m_api.Flush(std::chrono::milliseconds(1000))) << "what was queued did not go out";
+    EXPECT_FALSE(m_api.Flush(std::chrono::milliseconds(1000))) << "what was queued still went out after the abandon";
+    EXPECT_EQ(m_api.Close(handle), platform::MIDI_OK);
 
     // The next Open sends again.
     m_receiver.Clear();
@@ -427,6 +462,35 @@ TEST_F(MidiOutJackTest, AbandoningEndsTheSendsUnderWayAndTheNextOpenSendsAgain) 
         const auto received = Reassemble(m_receiver.Events());
         return std::find(received.begin(), received.end(), message) != received.end();
     })) << "the message after the abandon did not arrive";
+}
+
+// The send path opens and closes the device for every message, so an abandon of the port (a
+// window that closes) meets it inside a send as often as between two; no message starts after it
+// either way.
+TEST_F(MidiOutJackTest, AbandoningThePortEndsItsSendsWhetherItMeetsOneOrFallsBetweenTwo) {
+    ASSERT_TRUE(FindDevice());
+    std::atomic<int> sent{0};
+    std::atomic<bool> failed{false};
+    std::thread sender([&] {
+        for (int i = 0; i < 100000 && !failed.load(); ++i) {
+            Bytes message = BlockShaped(18742, static_cast<std::uint8_t>(i));
+            if (SendTo(m_index, message)) {
+                sent.fetch_add(1);
+            } else {
+                failed = true;
+            }
+        }
+    });
+    EXPECT_TRUE(testsupport::WaitFor([&] { return sent.load() >= 10; }, std::chrono::seconds(10)));
+    m_port.Abandon();
+    const int sentBefore = sent.load();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return failed.load(); }, std::chrono::milliseconds(1000)))
+        << "the sends went on after the port was abandoned";
+    failed = true;  // ends the sender even when the check failed
+    sender.join();
+    // A send that had returned before the abandon may be counted just after it; none that began later.
+    EXPECT_LE(sent.load(), sentBefore + 1) << "a message was sent after the abandon";
+    EXPECT_FALSE(m_port.Open(m_index)) << "an abandoned port opened again";
 }
 
 TEST(JackMidiOutBackend, AnIndexOpensThePortListedThereOrFailsOnceThatPortHasGone) {

@@ -2,6 +2,7 @@
 
 #include <jack/midiport.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -22,11 +23,21 @@ void SilentJack(const char*) {}
 struct ClientContext {
     JackClient* holder;
     std::uint64_t epoch;
+    // Passes of the client's process callback through the hooks, counted twice: odd while one is
+    // under way. Written by that callback only (JACK calls it from one thread per client); read by
+    // WaitForProcess. Sequentially consistent, see JackClient::m_hooks.
+    std::atomic<std::uint64_t> passes{0};
 };
 
+// Every client's context, in the order the clients were opened; appended to under ContextsLock.
+// The contexts themselves are never freed, so a pointer taken under the lock stays valid.
 std::vector<std::unique_ptr<ClientContext>>& Contexts() {
     static auto* contexts = new std::vector<std::unique_ptr<ClientContext>>();
     return *contexts;
+}
+std::mutex& ContextsLock() {
+    static auto* lock = new std::mutex();
+    return *lock;
 }
 
 // Ends the process-wide client when the process ends: the hooks finish first (their queues go
@@ -49,19 +60,27 @@ JackClient::~JackClient() {
     sem_destroy(&m_wake);
 }
 
-void JackClient::Close() {
+void JackClient::Close(std::chrono::milliseconds limit) {
     for (auto& slot : m_hooks) {
         if (Hook* hook = slot.load()) hook->Finish();
     }
+    jack_client_t* closing = nullptr;
     {
         std::lock_guard lock(m_lock);
         m_closed = true;
         if (m_client != nullptr && !m_gone.load()) {
-            // Counts as gone from now on: no backend calls into the closed client.
+            // Counts as gone from now on: no backend calls into the closed client, and its process
+            // callback touches no hook, also when the close below is not answered in time.
             m_gone.store(true);
-            CloseClientWithin(m_client, CLOSE_LIMIT);
+            closing = m_client;
         }
         m_client = nullptr;
+    }
+    if (closing != nullptr) {
+        // libjack cancels the process thread of a client whose close is answered, wherever that
+        // thread is: it must not be inside a hook then.
+        WaitForProcess();
+        CloseClientWithin(closing, limit);
     }
     StopService();
 }
@@ -116,9 +135,15 @@ jack_client_t* JackClient::Acquire(std::uint64_t* epoch) {
         jack_client_t* client = jack_client_open(CLIENT_NAME, JackNoStartServer, &status);
         if (client == nullptr) return nullptr;
         const std::uint64_t next = m_epoch.load() + 1;
-        auto& contexts = Contexts();
-        contexts.push_back(std::make_unique<ClientContext>(ClientContext{this, next}));
-        ClientContext* context = contexts.back().get();
+        ClientContext* context = nullptr;
+        {
+            auto made = std::make_unique<ClientContext>();
+            made->holder = this;
+            made->epoch = next;
+            context = made.get();
+            std::lock_guard contextsLock(ContextsLock());
+            Contexts().push_back(std::move(made));
+        }
         jack_on_shutdown(client, &JackClient::OnShutdown, context);
         jack_set_process_callback(client, &JackClient::OnProcess, context);
         jack_set_xrun_callback(client, &JackClient::OnXrun, context);
@@ -165,7 +190,7 @@ bool JackClient::AddHook(Hook* hook) {
     return false;
 }
 
-void JackClient::RemoveHook(Hook* hook) {
+void JackClient::RemoveHook(Hook* hook, std::chrono::milliseconds limit) {
     bool removed = false;
     {
         std::lock_guard lock(m_lock);
@@ -177,24 +202,45 @@ void JackClient::RemoveHook(Hook* hook) {
     }
     // A pass of the service thread that read the old slot has ended once this returns.
     WaitForDrain();
-    {
-        std::lock_guard lock(m_lock);
-        if (m_client == nullptr || m_gone.load()) return;
-    }
-    // A cycle that read the old slot has begun no later than now; once the next one begins it
-    // has ended. A cycle lasts one period: a second is ample unless the server stalled or died.
-    WaitCycles(1, std::chrono::milliseconds(1000));
+    // So has a cycle that read it, of whichever client: the live one, one that is closing, or one
+    // whose server went away in the middle of the cycle. No further cycle is needed for that.
+    WaitForProcess(limit);
 }
 
-// Runs on JACK's process thread.
+bool JackClient::WaitForProcess(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (std::size_t i = 0;; ++i) {
+        ClientContext* context = nullptr;
+        {
+            std::lock_guard contextsLock(ContextsLock());
+            if (i >= Contexts().size()) return true;
+            context = Contexts()[i].get();
+        }
+        if (context->holder != this) continue;
+        const std::uint64_t seen = context->passes.load();
+        if (seen % 2 == 0) continue;  // not in the hooks; a later pass sees what is stored now
+        const auto left = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                    deadline - std::chrono::steady_clock::now()));
+        if (!WaitUntil([&] { return context->passes.load() != seen; }, left)) return false;
+    }
+}
+
+// Runs on JACK's process thread. Touches the hooks only while the client is the live one and has
+// not gone; the pass count around that tells WaitForProcess when a cycle is inside them.
 int JackClient::OnProcess(jack_nframes_t frames, void* arg) {
     auto* context = static_cast<ClientContext*>(arg);
     JackClient* self = context->holder;
-    if (context->epoch != self->m_epoch.load(std::memory_order_acquire)) return 0;
-    self->m_cycles.fetch_add(1);
-    for (auto& slot : self->m_hooks) {
-        if (Hook* hook = slot.load()) hook->Process(frames, context->epoch);
+    auto current = [&] { return context->epoch == self->m_epoch.load() && !self->m_gone.load(); };
+    if (!current()) return 0;
+    context->passes.fetch_add(1);  // odd: inside
+    if (current()) {
+        self->m_cycles.fetch_add(1);
+        for (auto& slot : self->m_hooks) {
+            if (!current()) break;
+            if (Hook* hook = slot.load()) hook->Process(frames, context->epoch);
+        }
     }
+    context->passes.fetch_add(1);  // even: out
     return 0;
 }
 

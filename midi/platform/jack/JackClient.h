@@ -15,13 +15,16 @@
 //
 // Threads. The process callback runs on JACK's process thread, a real-time thread: it and the
 // hooks' Process never allocate, lock, throw or call out (a late cycle makes every client of the
-// server late, audio programs included). What a cycle leaves to be done (handing received events
-// on) is done by the client's service thread, an ordinary thread of the program that the cycle
-// wakes and that runs the hooks' Drain. The shutdown callback runs on JACK's notification thread
-// of the client (the one that reads the server's socket), or on the process thread when its wait
-// for the server fails: it only sets a flag and wakes the service thread. The port registration
-// callback runs on the notification thread too: it counts the ports that leave the server and
-// wakes the service thread, so that the hooks' Drain can look whether a device they use is gone.
+// server late, audio programs included). Once the client has gone (its server went away, or Close
+// gave it up) the callback touches no hook any more, even when libjack goes on calling it: a close
+// that the server does not answer in time leaves the client running until the process ends. What
+// a cycle leaves to be done (handing received events on) is done by the client's service thread,
+// an ordinary thread of the program that the cycle wakes and that runs the hooks' Drain. The
+// shutdown callback runs on JACK's notification thread of the client (the one that reads the
+// server's socket), or on the process thread when its wait for the server fails: it only sets a
+// flag and wakes the service thread. The port registration callback runs on the notification
+// thread too: it counts the ports that leave the server and wakes the service thread, so that the
+// hooks' Drain can look whether a device they use is gone.
 #pragma once
 
 #include <jack/jack.h>
@@ -68,6 +71,9 @@ public:
     // than the backends' CONNECT_LIMIT: a server held up by a close that is given up on is free
     // again before a copy that is opening its device meanwhile gives up waiting.
     static constexpr std::chrono::milliseconds CLOSE_LIMIT{2000};
+    // Longest wait for a process cycle to leave the hooks (WaitForProcess). A pass through the
+    // hooks takes microseconds; this is for a process thread that the machine keeps from running.
+    static constexpr std::chrono::milliseconds PROCESS_LIMIT{1000};
 
     // The process-wide client holder. Its client is opened on the first Acquire. The holder itself
     // is never destroyed, so backends in statics of their own may still ask it while they go.
@@ -91,9 +97,12 @@ public:
     // True once the server of the newest client has gone away (until Acquire opens a new one).
     bool Gone() const { return m_gone.load(std::memory_order_acquire); }
 
-    // Finishes the hooks, then closes a live client; later Acquire calls open none. Runs at the
-    // end of the process (registered with atexit when the first client opens).
-    void Close();
+    // Finishes the hooks, then closes a live client, waiting at most `limit` for the server to
+    // answer; later Acquire calls open none. The hooks are out of every cycle before the close
+    // begins: libjack ends the client's process thread wherever it stands once the close is
+    // answered. Runs at the end of the process (registered with atexit when the first client
+    // opens); tests give a shorter limit.
+    void Close(std::chrono::milliseconds limit = CLOSE_LIMIT);
 
     // Process cycles begun by the program's clients so far.
     std::uint64_t Cycles() const { return m_cycles.load(); }
@@ -126,9 +135,15 @@ public:
     bool PortLeft(std::uint64_t epoch, std::uint64_t& since, jack_port_t* port, const std::string& fullName);
 
     // Hooks are added before or after the client exists; RemoveHook returns once no process
-    // cycle and no Drain runs the hook any more. False from AddHook when every slot is taken.
+    // cycle and no Drain runs the hook any more, whether the client runs, has gone or its server
+    // has stalled (no cycle needs to come). Its wait for a cycle that is inside the hook is bounded
+    // by `limit`. False from AddHook when every slot is taken.
     bool AddHook(Hook* hook);
-    void RemoveHook(Hook* hook);
+    void RemoveHook(Hook* hook, std::chrono::milliseconds limit = PROCESS_LIMIT);
+    // Returns once every process cycle that was running the hooks when called has left them (at
+    // once when none was); false when `limit` passed first. A cycle that begins later sees the
+    // hook slots and the client's state as they are now. Not on the process thread.
+    bool WaitForProcess(std::chrono::milliseconds limit = PROCESS_LIMIT);
 
     // Has the service thread run the hooks' Drain soon. On the process thread: neither waits nor
     // allocates (a semaphore post at most once per pass).
@@ -156,7 +171,9 @@ private:
     // Written by Acquire (under m_lock) before the new client is activated; read by the process
     // callback and any thread. A new epoch is published before m_gone is cleared.
     std::atomic<std::uint64_t> m_epoch{0};
-    // Set by the shutdown callback (a JACK thread); cleared by Acquire when it opens a new client.
+    // Set by the shutdown callback (a JACK thread) and by Close; cleared by Acquire when it opens
+    // a new client. The process callback reads it before each hook (sequentially consistent, like
+    // the hook slots): once Close has set it and WaitForProcess has returned, no hook runs again.
     std::atomic<bool> m_gone{false};
     // Written by the process callback only; read by waiting threads (acquire/release).
     std::atomic<std::uint64_t> m_cycles{0};
@@ -168,9 +185,10 @@ private:
     // before it wakes the service thread. Read by any thread, the count first (acquire).
     std::array<std::atomic<jack_port_id_t>, GONE_PORTS_KEPT> m_gonePorts{};
     std::atomic<std::uint64_t> m_portsGone{0};
-    // Written under m_lock by AddHook/RemoveHook; read by the process callback. RemoveHook's
-    // store and its read of m_cycles are sequentially consistent with the callback's increment
-    // and load, so a cycle that saw the old hook has begun before the cycle RemoveHook waits for.
+    // Written under m_lock by AddHook/RemoveHook; read by the process callback. A slot's store and
+    // WaitForProcess's read of a client's pass count are sequentially consistent with the
+    // callback's increment of that count and its load of the slot: a cycle either sees the new
+    // slot or is seen inside the hooks and waited for.
     std::array<std::atomic<Hook*>, MAX_HOOKS> m_hooks{};
 
     // The service thread: started by the first Acquire that opens a client (under m_lock), joined

@@ -113,6 +113,12 @@ MidiResult JackMidiInApi::MakePort(jack_client_t* client, std::uint64_t epoch) {
     return MIDI_OK;
 }
 
+// A graph change that the server did not carry out within CONNECT_LIMIT: it went away, or it is
+// there but stalled (the change failed; nothing says the device or the server has gone).
+MidiResult JackMidiInApi::Unanswered() const {
+    return m_jack.Alive(m_portEpoch) ? MIDI_ERR_GENERIC : MIDI_ERR_NODRIVER;
+}
+
 // Connects `source` to our port, alone: another source connected before is disconnected first.
 // Returns once the server's cycles run the connection.
 MidiResult JackMidiInApi::Connect(jack_client_t* client, const std::string& source) {
@@ -125,7 +131,7 @@ MidiResult JackMidiInApi::Connect(jack_client_t* client, const std::string& sour
     if (jack_port_connected(m_port) > 0) {
         jack_port_disconnect(client, m_port);
         if (!WaitUntil([&] { return jack_port_connected(m_port) == 0 || !m_jack.Alive(m_portEpoch); }, CONNECT_LIMIT)) {
-            return MIDI_ERR_NODRIVER;
+            return Unanswered();
         }
     }
     const int connected = jack_connect(client, source.c_str(), jack_port_name(m_port));
@@ -134,7 +140,7 @@ MidiResult JackMidiInApi::Connect(jack_client_t* client, const std::string& sour
         [&] { return !m_jack.Alive(m_portEpoch) || jack_port_connected_to(m_port, source.c_str()) != 0; },
         CONNECT_LIMIT);
     // Once the graph that the clients read shows it, the cycles run with it.
-    if (!linked || !m_jack.Alive(m_portEpoch)) return MIDI_ERR_NODRIVER;
+    if (!linked || !m_jack.Alive(m_portEpoch)) return Unanswered();
     m_source = source;
     return MIDI_OK;
 }
@@ -236,10 +242,10 @@ MidiResult JackMidiInApi::Close(MidiInHandle handle) {
         m_liveInput.store(nullptr);
         closed = std::move(m_input);
     }
-    // A cycle that still saw the input began no later than now and has ended once the next one
-    // has begun (or the server is gone and no cycle runs); a drain pass that still saw it has
-    // ended once WaitForDrain returns.
-    m_jack.WaitCycles(1, std::chrono::milliseconds(1000));
+    // A cycle that still saw the input has left the hooks once WaitForProcess returns, whether
+    // the server runs, stalled or went away in the middle of it; a drain pass that still saw it
+    // has ended once WaitForDrain returns.
+    m_jack.WaitForProcess();
     m_jack.WaitForDrain();
     return MIDI_OK;
 }

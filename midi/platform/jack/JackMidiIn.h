@@ -87,6 +87,7 @@ private:
     MidiResult Connect(jack_client_t* client, const std::string& source);
     void RefreshNames(jack_client_t* client);
     Input* Find(MidiInHandle handle);
+    MidiResult Unanswered() const;
 
     JackClient& m_jack;
     std::string m_portName;  // short name of our port

@@ -90,8 +90,10 @@ MidiResult JackMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
 // port and an empty queue (what the old queue held went with the old server).
 MidiResult JackMidiOutApi::MakePort(jack_client_t* client, std::uint64_t epoch) {
     if (m_port != nullptr && m_portEpoch == epoch) return MIDI_OK;
-    // The process callback runs only in cycles of m_liveEpoch, which is not yet this one: it
-    // does not read the queue while it is emptied here.
+    // The process callback runs only in cycles of the live client, which the old port's is not
+    // any more; once a cycle of it that was still under way has left, nothing reads the queue
+    // while it is emptied here.
+    m_jack.WaitForProcess();
     m_writable.store(false);
     m_port = nullptr;
     m_livePort.store(nullptr);
@@ -113,14 +115,21 @@ MidiResult JackMidiOutApi::MakePort(jack_client_t* client, std::uint64_t epoch) 
     return MIDI_OK;
 }
 
+// A graph change that the server did not carry out within CONNECT_LIMIT: it went away, or it is
+// there but stalled (the change failed; nothing says the device or the server has gone).
+MidiResult JackMidiOutApi::Unanswered() const {
+    return m_jack.Alive(m_portEpoch) ? MIDI_ERR_GENERIC : MIDI_ERR_NODRIVER;
+}
+
 // Moves our connection to `target`: what is queued goes out to the old device first, then the old
 // connection goes, and the new one is made and waited for until the server's cycles run it.
 MidiResult JackMidiOutApi::Connect(jack_client_t* client, const std::string& target) {
     if (m_writable.load()) {
         Flush();
-        // Stop writing, and let the cycle that may still be writing end.
+        // Stop writing, and let the cycle that may still be writing end (no further cycle needs
+        // to come for that, so a stalled server does not hold this up).
         m_writable.store(false);
-        m_jack.WaitCycles(2, std::chrono::milliseconds(1000));
+        m_jack.WaitForProcess();
     }
     // Whatever did not go out in time (a stalled or vanished device) is dropped rather than sent
     // elsewhere.
@@ -132,7 +141,7 @@ MidiResult JackMidiOutApi::Connect(jack_client_t* client, const std::string& tar
     if (jack_port_connected(m_port) > 0) {
         jack_port_disconnect(client, m_port);
         if (!WaitUntil([&] { return jack_port_connected(m_port) == 0 || !m_jack.Alive(m_portEpoch); }, CONNECT_LIMIT)) {
-            return MIDI_ERR_NODRIVER;
+            return Unanswered();
         }
     }
     const int connected = jack_connect(client, jack_port_name(m_port), target.c_str());
@@ -146,7 +155,7 @@ MidiResult JackMidiOutApi::Connect(jack_client_t* client, const std::string& tar
                    (jack_port_connected(m_port) == 1 && jack_port_connected_to(m_port, target.c_str()) != 0);
         },
         CONNECT_LIMIT);
-    if (!linked || !m_jack.Alive(m_portEpoch)) return MIDI_ERR_NODRIVER;
+    if (!linked || !m_jack.Alive(m_portEpoch)) return Unanswered();
     m_target = target;
     m_writable.store(true);
     return MIDI_OK;
@@ -220,12 +229,22 @@ MidiResult JackMidiOutApi::LongMsg(MidiOutHandle handle, MidiHeader* header) {
     auto usable = [&] {
         return m_writable.load() && !m_lost.load() && !m_abandoned.load() && m_jack.Alive(m_portEpoch);
     };
-    // Why the message stops: abandoned, or the device or the server went away (or no queue).
-    auto stopped = [&] { return m_abandoned.load() ? MIDI_ERR_GENERIC : MIDI_ERR_NODRIVER; };
+    // Why the message stops. Abandoned: the send failed. The server went away, or the device's
+    // port did: the device has gone. None of these, after STALL_LIMIT without room: the server
+    // stalled (it runs no cycles, or too few to take the queue); the send failed, but nothing says
+    // that the device has gone, and the next send may go out.
+    auto stopped = [&] {
+        if (m_abandoned.load()) return MIDI_ERR_GENERIC;
+        if (!m_jack.Alive(m_portEpoch)) return MIDI_ERR_NODRIVER;
+        if (m_lost.load()) return MIDI_ERR_NODEVICE;
+        return MIDI_ERR_GENERIC;
+    };
     for (std::size_t offset = 0; offset < length && result == MIDI_OK;) {
         const auto n = static_cast<std::uint32_t>(std::min(span, length - offset));
         const std::size_t room = EventRing::RecordSize(n);
-        if (!usable() || room > m_queue.Capacity()) {
+        if (room > m_queue.Capacity()) {
+            result = MIDI_ERR_NOMEM;  // no queue was made
+        } else if (!usable()) {
             result = stopped();
         } else if (!WaitUntil([&] { return m_queue.WriteSpace() >= room || !usable(); }, STALL_LIMIT) ||
                    !usable()) {
@@ -373,8 +392,9 @@ void JackMidiOutApi::Process(jack_nframes_t frames, std::uint64_t epoch) noexcep
     if (jack_port_connected(port) <= 0) {
         // The device's port went away with our connection: nothing queued can reach it. Writing
         // stops; the next Open empties the queue (a send may be half-way through a record now).
-        m_writable.store(false);
+        // Lost before not writable: a send that finds it cannot write finds out why.
         m_lost.store(true);
+        m_writable.store(false);
         return;
     }
     const std::uint64_t written = WriteEventsOut(buffer, m_queue);

@@ -23,10 +23,14 @@
 // Nothing is lost on purpose: switching devices, Flush and the end of the process wait (bounded)
 // until the queue has gone out and the cycle that carried the last bytes, and the one after it,
 // have ended. When the device's port goes away, the queue is dropped and every later send fails
-// until a device is opened again; when the server goes away, sends fail and the next Open fails
-// like an Open without a server (MIDI_ERR_NODRIVER), until a server answers again. Abandon (any
-// thread) ends a send that waits for room at once and has the process callback drop what is
-// queued, until the next Open. A watch looks whether its device's port is still there whenever
+// with MIDI_ERR_NODEVICE until a device is opened again; when the server goes away, sends fail
+// with MIDI_ERR_NODRIVER and the next Open fails like an Open without a server, until a server
+// answers again. A server that is there but stalled (it runs no cycles, or too few) is neither: a
+// send that finds no room within STALL_LIMIT, and a connection that the server does not make
+// within CONNECT_LIMIT, fail with MIDI_ERR_GENERIC, and the device still counts as present.
+// Abandon (any thread, on the open handle) ends a send that waits for room at once, makes the
+// following sends on that handle fail (MIDI_ERR_GENERIC) and has the process callback drop what
+// is queued, until the next Open. A watch looks whether its device's port is still there whenever
 // the client's port registration callback has counted a port that left, and whether the server
 // is.
 //
@@ -116,6 +120,7 @@ private:
     MidiResult Connect(jack_client_t* client, const std::string& target);
     void RefreshNames(jack_client_t* client);
     bool Valid(MidiOutHandle handle) const;
+    MidiResult Unanswered() const;
 
     JackClient& m_jack;
     const MidiOutHandle m_handle;  // the one handle this backend gives out
