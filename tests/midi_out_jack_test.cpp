@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -58,6 +59,7 @@ public:
         m_events.reserve(4096);  // the process callback appends without growing the list
         jack_set_process_callback(m_client, &JackReceiver::JackReceiverProcess, this);
         jack_set_graph_order_callback(m_client, &JackReceiver::OnGraphOrder, this);
+        jack_set_xrun_callback(m_client, &JackReceiver::OnXrun, this);
         return jack_activate(m_client) == 0;
     }
 
@@ -74,6 +76,9 @@ public:
 
     // Times the server has changed its graph (clients, ports, connections) since Start.
     int GraphChanges() const { return m_graphChanges.load(); }
+    // Late cycles (xruns) that the server reported since Start: in such a cycle the events of the
+    // cycle may never reach a client that was late, whatever the sender did.
+    int Xruns() const { return m_xruns.load(); }
 
     std::size_t ByteCount() {
         std::lock_guard lock(m_lock);
@@ -114,11 +119,18 @@ private:
         return 0;
     }
 
+    // Runs on a JACK thread of the receiver's client.
+    static int OnXrun(void* arg) {
+        static_cast<JackReceiver*>(arg)->m_xruns.fetch_add(1);
+        return 0;
+    }
+
     jack_client_t* m_client = nullptr;
     jack_port_t* m_port = nullptr;
     std::mutex m_lock;
     std::vector<Bytes> m_events;
-    std::atomic<int> m_graphChanges{0};
+    std::atomic<int> m_graphChanges{0};  // written by JACK's thread, read by the test (counts only)
+    std::atomic<int> m_xruns{0};         // likewise
 };
 
 // Joins received events into messages: an event that starts with 0xF0 opens a message, the
@@ -269,25 +281,50 @@ TEST_F(MidiOutJackTest, HundredsOfMessagesInARowArriveByteForByteWithoutGraphCha
     ASSERT_TRUE(SendTo(m_index, sent[0]));
     ASSERT_TRUE(m_api.Flush());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // graph notices of the connection
-    const int graphChangesBefore = m_receiver.GraphChanges();
-    int refused = 0;
-    t_allocations = 0;
-    t_countAllocations = true;
-    for (int i = 1; i < COUNT; ++i) {
-        if (!SendTo(m_index, sent[i])) ++refused;
-    }
-    t_countAllocations = false;
-    const long allocations = t_allocations;
-    ASSERT_TRUE(m_api.Flush(std::chrono::milliseconds(10000)));
-    ASSERT_TRUE(testsupport::WaitFor([&] { return m_receiver.ByteCount() >= total; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return m_receiver.ByteCount() >= sent[0].size(); }));
 
-    EXPECT_EQ(refused, 0);
-    EXPECT_EQ(allocations, 0) << "the send path of a selected device took memory from the heap";
-    EXPECT_EQ(m_receiver.GraphChanges(), graphChangesBefore) << "the send path changed the graph";
-    const std::vector<Bytes> received = Reassemble(m_receiver.Events());
-    ASSERT_EQ(received.size(), sent.size());
-    for (int i = 0; i < COUNT; ++i) {
-        ASSERT_TRUE(received[i] == sent[i]) << "message " << i << " (" << sent[i].size() << " bytes) differs";
+    // A cycle that the server reports late (a loaded machine) may lose the events of that cycle on
+    // the receiver's side, which no sender can help: such a stream only has to deliver whole
+    // messages in their order, and the stream is sent again. A stream without a late cycle must
+    // arrive whole.
+    for (int attempt = 1;; ++attempt) {
+        m_receiver.Clear();
+        const int graphChangesBefore = m_receiver.GraphChanges();
+        const int xrunsBefore = m_receiver.Xruns();
+        int refused = 0;
+        t_allocations = 0;
+        t_countAllocations = true;
+        for (int i = 1; i < COUNT; ++i) {
+            if (!SendTo(m_index, sent[i])) ++refused;
+        }
+        t_countAllocations = false;
+        const long allocations = t_allocations;
+        ASSERT_TRUE(m_api.Flush(std::chrono::milliseconds(10000)));
+        const std::size_t expected = total - sent[0].size();
+        const bool whole =
+            testsupport::WaitFor([&] { return m_receiver.ByteCount() >= expected; }, std::chrono::seconds(10));
+
+        EXPECT_EQ(refused, 0);
+        EXPECT_EQ(allocations, 0) << "the send path of a selected device took memory from the heap";
+        EXPECT_EQ(m_receiver.GraphChanges(), graphChangesBefore) << "the send path changed the graph";
+        const std::vector<Bytes> received = Reassemble(m_receiver.Events());
+        // Every message received is one that was sent, whole, in the order sent.
+        int next = 1;
+        for (std::size_t r = 0; r < received.size(); ++r) {
+            while (next < COUNT && !(received[r] == sent[next])) ++next;
+            ASSERT_LT(next, COUNT) << "received message " << r << " (" << received[r].size()
+                                   << " bytes) is none of the messages sent, or out of their order";
+            ++next;
+        }
+        const bool late = m_receiver.Xruns() != xrunsBefore;
+        if (!late) {
+            ASSERT_TRUE(whole) << m_receiver.ByteCount() << " of " << expected << " bytes arrived";
+            ASSERT_EQ(received.size(), sent.size() - 1);
+            break;
+        }
+        ASSERT_LT(attempt, 5) << "every stream met a late cycle of the server";
+        std::printf("the server reported a late cycle during stream %d (%zu of %d messages arrived): sent again\n",
+                    attempt, received.size(), COUNT - 1);
     }
 }
 
