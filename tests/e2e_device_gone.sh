@@ -12,6 +12,8 @@
 # TARNET_REQUIRE_ALSA=1.
 set -uo pipefail
 system=$1 devsim=$2 update=$3
+# shellcheck source=gone_verdict.sh
+. "$(dirname "$0")/gone_verdict.sh"
 work=$(mktemp -d)
 sim_pid="" upd_pid=""
 trap '[ -n "$sim_pid" ] && kill -9 $sim_pid 2>/dev/null; [ -n "$upd_pid" ] && kill -9 $upd_pid 2>/dev/null; rm -rf "$work"' EXIT
@@ -88,14 +90,8 @@ gone() {
   wait "$upd_pid"
   status=$?
   upd_pid=""
-  local ms=$((t1 - t0)) verdict=ok
-  if ! grep -q "^Error: $error\$" "$work/update.log"; then verdict="no \"$error\""
-  elif ! grep -q '^tarnet-update: device disconnected$' "$work/update.log"; then verdict='no "device disconnected"'
-  elif ! grep -q "^tarnet-update: update FAILED (device disconnected; reached $phase)\$" "$work/update.log"; then verdict="closing line does not name the $phase"
-  elif [ "$status" -ne 1 ]; then verdict="exit status $status"
-  elif [ $ms -ge $limit_ms ]; then verdict="the error came after $ms ms"
-  elif sed -n '/^rescan:/,$p' "$work/update.log" | grep -q ": $name\$"; then verdict="the rescan still lists the device"
-  fi
+  local ms=$((t1 - t0)) verdict
+  verdict=$(gone_verdict "$work/update.log" "$error" "$phase" "$status" "$ms" "$limit_ms" "$name")
   printf '%-15s device killed -> error shown after %5d ms: %s\n' "$phase" "$ms" "$verdict"
   if [ "$verdict" != ok ]; then failed=1; sed 's/^/    | /' "$work/update.log"; fi
 }

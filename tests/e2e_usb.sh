@@ -21,6 +21,8 @@ set -uo pipefail
 mode=$1 devsim=$2 update=$3 image=$4
 shift 4
 rig="$(cd "$(dirname "$0")/.." && pwd)/scripts/usb-rig.sh"
+# shellcheck source=gone_verdict.sh
+. "$(dirname "$0")/gone_verdict.sh"
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -235,14 +237,8 @@ EOF
       wait "$unplug_pid" || fail "$phase: the rig could not unplug the device"
       kill -TERM "$sim" 2>/dev/null
       wait "$sim" 2>/dev/null
-      ms=$((t1 - t0)) verdict=ok
-      if ! grep -q "^Error: $error\$" "$work/update.log"; then verdict="no \"$error\""
-      elif ! grep -q '^tarnet-update: device disconnected$' "$work/update.log"; then verdict='no "device disconnected"'
-      elif ! grep -q "^tarnet-update: update FAILED (device disconnected; reached $phase)\$" "$work/update.log"; then verdict="closing line does not name the $phase"
-      elif [ "$status" -ne 1 ]; then verdict="exit status $status"
-      elif [ $ms -ge $limit_ms ]; then verdict="the error came after $ms ms"
-      elif sed -n '/^rescan:/,$p' "$work/update.log" | grep -q ': USB Audio Device$'; then verdict="the rescan still lists the device"
-      fi
+      ms=$((t1 - t0))
+      verdict=$(gone_verdict "$work/update.log" "$error" "$phase" "$status" "$ms" "$limit_ms" "USB Audio Device")
       printf 'USB, %-15s unplugged -> error shown after %5d ms: %s\n' "$phase" "$ms" "$verdict"
       [ "$verdict" = ok ] || { failed=1; sed 's/^/    | /' "$work/update.log"; }
       # Plugged in again: the next run completes.
