@@ -40,16 +40,7 @@ GADGETS=$CONFIG/usb_gadget
 PREFIX=tarnet
 MAX_CARDS=32
 
-now_ms() { date +%s%3N; }
-
-# wait_for SECONDS COMMAND...: polls every 20 ms until COMMAND succeeds.
-wait_for() {
-  local limit=$(( $(now_ms) + $1 * 1000 )); shift
-  until "$@"; do
-    [ "$(now_ms)" -lt "$limit" ] || return 1
-    sleep 0.02
-  done
-}
+. "$(cd "$(dirname "$0")" && pwd)/vm-common.sh"
 
 gadget_dir() { echo "$GADGETS/$PREFIX$1"; }
 udc_of() { echo "dummy_udc.$(( $1 - 1 ))"; }

@@ -29,16 +29,9 @@ phases=("$@")
 export XDG_STATE_HOME=/tmp/state XDG_RUNTIME_DIR=/tmp/runtime HOME=/tmp QT_QPA_PLATFORM=xcb DISPLAY=:5
 mkdir -p /tmp/runtime && chmod 700 /tmp/runtime
 history=$XDG_STATE_HOME/tarnet-updater/history.jsonl
-now_ms() { date +%s%3N; }
+. scripts/vm-common.sh
 failures=()
 fail() { failures+=("$*"); echo "window-usb-vm: $*"; }
-wait_for() {
-  local deadline=$(( $(now_ms) + $1 * 1000 )); shift
-  until "$@"; do
-    [ "$(now_ms)" -lt "$deadline" ] || return 1
-    sleep 0.05
-  done
-}
 
 bash scripts/usb-rig.sh up 1 >/tmp/rig.log 2>&1 || { cat /tmp/rig.log; echo "window-usb-vm: FAIL: the USB rig did not come up"; exit 1; }
 grep '^usb-rig:' /tmp/rig.log
@@ -59,13 +52,6 @@ window=
 find_window() { window=$(xdotool search --name "^$title\$" 2>/dev/null | head -n 1); [ -n "$window" ]; }
 wait_for 300 find_window || { cat /tmp/updater.log; echo "window-usb-vm: FAIL: no window"; exit 1; }
 echo "window open after $(( $(now_ms) - start )) ms"
-# Clicks at dialog units ($1, $2) of the 239 x 161 main window (app/resources/dialogs.json).
-click_at() {
-  local X Y WIDTH HEIGHT SCREEN WINDOW
-  eval "$(xdotool getwindowgeometry --shell "$window")"
-  xdotool windowfocus --sync "$window" 2>/dev/null
-  xdotool mousemove --sync $(( X + WIDTH * $1 / 239 )) $(( Y + HEIGHT * $2 / 161 )) click 1
-}
 error_box() { xdotool search --name '^Error$' 2>/dev/null | head -n 1; }
 # Presses "Rescan Device" and "Execute" until the device sees the Identity Request (a click before
 # the window takes input is lost; "Execute" is disabled while a run is under way, and after a

@@ -80,12 +80,7 @@ now() { date +%s.%N; }
 since() { awk -v from="$1" -v to="$(now)" 'BEGIN { printf "%.1f", to - from }'; }
 start=$(now)
 elapsed() { echo "$(since "$start") s after the start"; }
-# Waits up to $1 seconds for the command in the remaining arguments to succeed.
-wait_for() {
-  local limit=$1; shift
-  for _ in $(seq 1 $(( limit * 5 ))); do "$@" && return 0; sleep 0.2; done
-  return 1
-}
+. scripts/vm-common.sh
 failures=()
 fail() { failures+=("$*"); echo "wine-alsa-vm: $*"; }
 picture() {
@@ -142,15 +137,6 @@ else
   fail "no window \"$title\" after 300 s"
 fi
 
-# Clicks the button at dialog units ($1, $2) of the 239 x 161 dialog (its template in
-# app/resources/dialogs.json); Wine's X window is the dialog's client area (there is no window
-# manager to frame it).
-click_at() {
-  local X Y WIDTH HEIGHT SCREEN WINDOW
-  eval "$(xdotool getwindowgeometry --shell "$window")"
-  xdotool windowfocus --sync "$window" 2>/dev/null
-  xdotool mousemove --sync $(( X + WIDTH * $1 / 239 )) $(( Y + HEIGHT * $2 / 161 )) click 1
-}
 
 if [ -n "$window" ]; then
   sleep 2

@@ -42,16 +42,9 @@ if [ "${1:-}" != --in-guest ]; then
 fi
 
 export WINEPREFIX=$TARNET_WINE_PREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" HOME=/tmp
-now_ms() { date +%s%3N; }
+. scripts/vm-common.sh
 failures=()
 fail() { failures+=("$*"); echo "wine-usb-vm: $*"; }
-wait_for() {
-  local deadline=$(( $(now_ms) + $1 * 1000 )); shift
-  until "$@"; do
-    [ "$(now_ms)" -lt "$deadline" ] || return 1
-    sleep 0.1
-  done
-}
 
 buffer=${TARNET_SEQ_MIDI_OUTPUT_BUFFER:-65536}
 if [ "$buffer" != 0 ]; then
