@@ -217,6 +217,21 @@ TEST(ProgressBoard, OnATerminalRedrawsOneLinePerDeviceInPlaceWithMessagesAbove) 
     }
 }
 
+TEST(ProgressBoard, OnATerminalTakesADevicesIdentityAsItsPhaseAndLeavesTheUnitToTheClosingTable) {
+    BoardOutput out;
+    ProgressBoard board(out.File(), {"A"}, 1000, true, 60, [] { return 0.0; });
+    board.DeviceOutput(0, "MIDI IN \"A\": 0, MIDI OUT \"A\": 0");
+    board.DeviceOutput(0, "device: model 0x6A, software revision 31 30 30 30, USB serial A1B2C3, USB path 1-1.2");
+    board.Refresh(true);
+    EXPECT_EQ(out.Text(), "\rA  identified\x1b[K\n");
+
+    // Without a terminal the line goes out as it came, after the device's name.
+    BoardOutput plain;
+    ProgressBoard lines(plain.File(), {"A"}, 1000, false, 80, [] { return 0.0; });
+    lines.DeviceOutput(0, "device: model 0x6A, software revision 31 30 30 30");
+    EXPECT_EQ(plain.Text(), "A: device: model 0x6A, software revision 31 30 30 30\n");
+}
+
 TEST(ProgressBoard, ShowsControlCharactersOfNamesAndOfTheDevicesLinesEscaped) {
     BoardOutput plain;
     ProgressBoard lines(plain.File(), {HOSTILE}, 1000, false, 80, [] { return 0.0; });
