@@ -250,7 +250,8 @@ std::optional<UpdateRecord> RecordFrom(const Json& object) {
         record.softwareRevision = ParseSoftwareRevision(revision->get_ref<const std::string&>());
         if (!record.softwareRevision) return std::nullopt;
     }
-    for (const auto& [key, field] : {std::pair{"usb_serial", &record.usbSerial}, std::pair{"usb_path", &record.usbPath}}) {
+    for (const auto& [key, field] :
+         {std::pair{"usb_serial", &record.usbSerial}, std::pair{"usb_path", &record.usbPath}}) {
         const Json* value = Member(object, key);
         if (value == nullptr || value->is_null()) continue;
         if (!value->is_string()) return std::nullopt;
