@@ -198,6 +198,12 @@ void CMidiInPort::Append(ReceivedSysEx* entry) {
 
 std::uint32_t CMidiInPort::GetDeviceCount() { return m_api.GetNumDevs(); }
 
+platform::MidiDevUnit CMidiInPort::GetDeviceUnit(std::uint32_t index) {
+    platform::MidiDevUnit unit;
+    if (m_api.GetDevUnit(index, unit) != platform::MIDI_OK) return {};
+    return unit;
+}
+
 void CMidiInPort::GetDeviceName(std::uint32_t index, char* buffer) {
     if (buffer == nullptr) return;
     platform::MidiDevCaps caps{};

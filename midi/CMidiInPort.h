@@ -1,9 +1,9 @@
 // One MIDI input device of the system. While started, every SysEx buffer that the device returns
 // is copied into a first-in-first-out list that the dispatcher drains.
 //
-// Threads: Start, Stop, GetDeviceCount, GetDeviceName and the destructor run on the UI thread;
-// MidiInCallback/HandleInput on the MIDI system's callback thread (the only producer of the list);
-// PeekReceived/PopReceived on the dispatcher's thread (the only consumer).
+// Threads: Start, Stop, GetDeviceCount, GetDeviceName, GetDeviceUnit and the destructor run on the
+// UI thread; MidiInCallback/HandleInput on the MIDI system's callback thread (the only producer of
+// the list); PeekReceived/PopReceived on the dispatcher's thread (the only consumer).
 #pragma once
 
 #include <atomic>
@@ -58,6 +58,9 @@ public:
     // Copies the product name of input device `index` into `buffer` (at least
     // platform::MAX_PNAME_LEN bytes); a device whose record can't be read gets an empty name.
     void GetDeviceName(std::uint32_t index, char* buffer);
+    // The unit of input device `index` as its name was last shown; empty where the system does not
+    // say.
+    platform::MidiDevUnit GetDeviceUnit(std::uint32_t index);
 
     // Runs on the MIDI system's callback thread; `instance` is the port.
     static void MidiInCallback(platform::MidiInHandle handle, std::uint32_t msg,

@@ -119,6 +119,12 @@ bool CMidiOutPort::WaitUntilDone(MidiHeader* header) {
 
 std::uint32_t CMidiOutPort::GetDeviceCount() { return m_api.GetNumDevs(); }
 
+platform::MidiDevUnit CMidiOutPort::GetDeviceUnit(std::uint32_t index) {
+    platform::MidiDevUnit unit;
+    if (m_api.GetDevUnit(index, unit) != platform::MIDI_OK) return {};
+    return unit;
+}
+
 void CMidiOutPort::GetDeviceName(std::uint32_t index, char* buffer) {
     if (buffer == nullptr) return;
     MidiDevCaps caps{};

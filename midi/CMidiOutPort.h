@@ -52,6 +52,9 @@ public:
     // Copies the product name of output device `index` into `buffer` (at least
     // platform::MAX_PNAME_LEN bytes); a device whose record can't be read gets an empty name.
     void GetDeviceName(std::uint32_t index, char* buffer);
+    // The unit of output device `index` as its name was last shown; empty where the system does not
+    // say.
+    platform::MidiDevUnit GetDeviceUnit(std::uint32_t index);
 
     bool IsOpen() const { return m_hMidiOut != nullptr; }
     std::uint32_t DeviceIndex() const { return m_deviceIndex; }

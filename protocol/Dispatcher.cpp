@@ -20,6 +20,8 @@ constexpr std::uint32_t MIN_HEADER_LENGTH = OPCODE_INDEX + 1;              // fr
 constexpr std::uint32_t MIN_STATUS_LENGTH = STATUS_CODE_INDEX + 1;         // status code
 constexpr std::uint32_t MIN_BLOCK_REQUEST_LENGTH = BLOCK_LENGTH_INDEX + 2;  // address, length
 constexpr std::uint32_t MIN_IDENTITY_REPLY_LENGTH = IDENTITY_MODEL_INDEX + 1;
+// An Identity Reply that carries its software revision.
+constexpr std::uint32_t MIN_IDENTITY_REVISION_LENGTH = IDENTITY_REVISION_INDEX + std::tuple_size_v<SoftwareRevision>;
 
 // How many leading bytes of a received entry of `n` bytes hold the message: the 0xF0 and the data
 // bytes behind it, up to the first byte with bit 7 set. No data byte of a SysEx message has bit 7
@@ -102,7 +104,13 @@ void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t len
             SendIdentityReply();
         } else if (m[GENERAL_INFO_KIND_INDEX] == IDENTITY_REPLY) {
             if (n < MIN_IDENTITY_REPLY_LENGTH) return;
-            RecordReply(REPLY_OK, REPLY_KIND_IDENTITY, sequence, m[IDENTITY_MODEL_INDEX]);
+            // The revision lies behind the block request's fields, where `n` stopped looking.
+            std::optional<SoftwareRevision> revision;
+            if (MessageExtent(m, std::min(length, MIN_IDENTITY_REVISION_LENGTH)) >= MIN_IDENTITY_REVISION_LENGTH) {
+                revision.emplace();
+                std::copy_n(m + IDENTITY_REVISION_INDEX, revision->size(), revision->begin());
+            }
+            RecordReply(REPLY_OK, REPLY_KIND_IDENTITY, sequence, m[IDENTITY_MODEL_INDEX], revision);
         } else {
             SendStatus(STATUS_NOT_RECOGNISED);
         }

@@ -37,6 +37,7 @@ inline constexpr int BLOCK_DATA_INDEX = 12;
 inline constexpr int GENERAL_INFO_SUB_ID_INDEX = 3;   // GENERAL_INFORMATION
 inline constexpr int GENERAL_INFO_KIND_INDEX = 4;     // IDENTITY_REQUEST / IDENTITY_REPLY
 inline constexpr int IDENTITY_MODEL_INDEX = 6;        // family code, low byte
+inline constexpr int IDENTITY_REVISION_INDEX = 10;    // software revision, 4 bytes (SoftwareRevision)
 
 // Opcodes (index 4).
 inline constexpr std::uint8_t OP_STATUS = 0x00;

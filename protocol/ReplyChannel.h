@@ -25,6 +25,7 @@
 #include <optional>
 
 #include "ReplyEvent.h"
+#include "UpdateHost.h"
 
 // Reply status values with a meaning of their own (any other non-zero value: the device refused).
 inline constexpr std::int32_t REPLY_OK = 0;
@@ -45,6 +46,9 @@ inline constexpr std::uint8_t ANSWERS_TO_FINISH = REPLY_KIND_IDENTITY | REPLY_KI
 struct Reply {
     std::int32_t status = REPLY_OK;
     std::uint8_t model = 0;     // model byte of the device's last Identity Reply; 0 before one
+    // Software revision of the device's last Identity Reply; none before one, or when that reply
+    // ended before it.
+    std::optional<SoftwareRevision> softwareRevision;
     std::uint32_t count = 0;    // answers posted so far (the closing marker is not counted)
     bool deviceGone = false;    // the device has left since the run started (until Reset)
     std::uint8_t kind = 0;      // ReplyKind of the answer; 0 before the first
@@ -63,14 +67,19 @@ public:
     static constexpr std::uint32_t INFINITE_WAIT = ReplyEvent::INFINITE_WAIT;
 
     // Records an answer of `kind` from the received message numbered `sequence` (with the model
-    // of an Identity Reply) and signals the run; an answer that the run expects is kept for it.
-    // Once the channel is closed nothing is recorded: the closing marker stays. Poll timer's thread.
+    // and the software revision of an Identity Reply) and signals the run; an answer that the run
+    // expects is kept for it. Once the channel is closed nothing is recorded: the closing marker
+    // stays. Poll timer's thread.
     void Post(std::int32_t status, std::uint8_t kind, std::uint64_t sequence,
-              std::optional<std::uint8_t> model = std::nullopt) {
+              std::optional<std::uint8_t> model = std::nullopt,
+              std::optional<SoftwareRevision> softwareRevision = std::nullopt) {
         {
             std::lock_guard<std::mutex> lock(m_lock);
             if (m_closed) return;
-            if (model) m_reply.model = *model;
+            if (model) {
+                m_reply.model = *model;
+                m_reply.softwareRevision = softwareRevision;
+            }
             m_reply.status = status;
             m_reply.count++;
             m_reply.kind = kind;

@@ -114,31 +114,33 @@ void CUpdateEngine::ReleaseTimer() {
 
 namespace {
 
-// Device names of one port, asking for the count before every step.
+// The devices of one port, names and units.
 template <typename Port>
-std::vector<std::string> DeviceNamesOf(Port& port) {
-    std::vector<std::string> names;
+CUpdateEngine::DeviceListing DevicesOf(Port& port) {
+    CUpdateEngine::DeviceListing listing;
     // One count, one listing: the names are read from the listing that the count took, so a
     // device that comes or goes during the scan cannot shift the names against their indices.
+    // Each unit is asked for right after its name, of the device that the name was shown for.
     const std::uint32_t count = port.GetDeviceCount();
     for (std::uint32_t i = 0; i < count; ++i) {
         char name[platform::MAX_PNAME_LEN] = {};
         port.GetDeviceName(i, name);
         name[platform::MAX_PNAME_LEN - 1] = '\0';
-        names.emplace_back(name);
+        listing.names.emplace_back(name);
+        listing.units.push_back(port.GetDeviceUnit(i));
     }
-    return names;
+    return listing;
 }
 
 }  // namespace
 
-std::vector<std::string> CUpdateEngine::MidiInDeviceNames() {
-    return DeviceNamesOf(m_midiIn);
+CUpdateEngine::DeviceListing CUpdateEngine::MidiInDevices() {
+    return DevicesOf(m_midiIn);
 }
 
-std::vector<std::string> CUpdateEngine::MidiOutDeviceNames() {
+CUpdateEngine::DeviceListing CUpdateEngine::MidiOutDevices() {
     // Enumeration does not touch the open device, so it needs no send lock.
-    return DeviceNamesOf(m_midiOut);
+    return DevicesOf(m_midiOut);
 }
 
 void CUpdateEngine::SelectMidiOut(int deviceIndex) {

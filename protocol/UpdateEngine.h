@@ -91,8 +91,16 @@ public:
     // is a device index. One count, then the names of the listing that count took: a device that
     // comes or goes during the scan shifts no name against its index. A device whose record can't
     // be read has an empty name.
-    std::vector<std::string> MidiInDeviceNames();
-    std::vector<std::string> MidiOutDeviceNames();
+    std::vector<std::string> MidiInDeviceNames() { return MidiInDevices().names; }
+    std::vector<std::string> MidiOutDeviceNames() { return MidiOutDevices().names; }
+    // The same listing with the unit of each device beside its name (units[i] belongs to
+    // names[i]; empty where the system does not say).
+    struct DeviceListing {
+        std::vector<std::string> names;
+        std::vector<platform::MidiDevUnit> units;
+    };
+    DeviceListing MidiInDevices();
+    DeviceListing MidiOutDevices();
     // The window's MIDI OUT selection (device index, -1 = none), pushed whenever it changes; every
     // message goes to the device selected when it is sent. Any thread.
     void SelectMidiOut(int deviceIndex);
@@ -187,11 +195,12 @@ private:
     // Acts on one received message, the input port's message number `sequence`; never reads past
     // `length`.
     void HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length, std::uint64_t sequence);
-    // Hands an answer of `kind` from message `sequence` (and the model of an Identity Reply) to
-    // the run, unless the window is closing: then the closing marker stays.
+    // Hands an answer of `kind` from message `sequence` (and the model and software revision of
+    // an Identity Reply) to the run, unless the window is closing: then the closing marker stays.
     void RecordReply(std::int32_t status, std::uint8_t kind, std::uint64_t sequence,
-                     std::optional<std::uint8_t> model = std::nullopt) {
-        m_reply.Post(status, kind, sequence, model);
+                     std::optional<std::uint8_t> model = std::nullopt,
+                     std::optional<SoftwareRevision> softwareRevision = std::nullopt) {
+        m_reply.Post(status, kind, sequence, model, softwareRevision);
     }
     // The update run itself, on its worker thread; returns how it ended. It has shown its error or
     // its completion, but has not given the controls back.

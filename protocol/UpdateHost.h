@@ -8,7 +8,9 @@
 // window is gone a request fails at once and returns false.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 
 enum class HostControl { MidiInList, MidiOutList, Execute, Rescan };
 
@@ -58,6 +60,19 @@ struct RunStatus {
     friend bool operator==(const RunStatus&, const RunStatus&) = default;
 };
 
+// The software revision that a device's Identity Reply carries behind its family and member codes:
+// four bytes, as the device sent them. Nothing is read into them.
+using SoftwareRevision = std::array<std::uint8_t, 4>;
+
+// What a device said of itself in the Identity Reply that answered a run's Identity Request.
+struct DeviceIdentity {
+    std::uint8_t model = 0;
+    // None when the reply ended before these bytes.
+    std::optional<SoftwareRevision> softwareRevision;
+
+    friend bool operator==(const DeviceIdentity&, const DeviceIdentity&) = default;
+};
+
 class IUpdateHost {
 public:
     virtual ~IUpdateHost() = default;
@@ -76,6 +91,10 @@ public:
     // the window's request path; never for a run that the closing window ended. A window keeps
     // its record of the run with it; nothing else needs it.
     virtual void RunEnding(UpdateOutcome /*outcome*/) {}
+    // The device has answered the run's Identity Request with `identity`, before the run checks
+    // its model. Called on the run's worker thread, not through the window's request path; the
+    // run does nothing else with what it hands over here. A window keeps it for its record.
+    virtual void DeviceIdentified(const DeviceIdentity& /*identity*/) {}
 };
 
 // A host without a window, for programs that drive the engine on their own (benchmarks,

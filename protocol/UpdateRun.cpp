@@ -222,6 +222,8 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     if (awaited.reply.status != REPLY_OK) return failWith(EngineError::IllegalDevice, UpdateOutcome::IllegalDevice);
 
     g_modelId.store(awaited.reply.model);
+    // What the device said of itself goes to the window as it came, for its record.
+    host.DeviceIdentified(DeviceIdentity{awaited.reply.model, awaited.reply.softwareRevision});
     const std::uint8_t model = g_modelId.load();
     if (!IsAcceptedModel(model)) return failWith(EngineError::IllegalDevice, UpdateOutcome::IllegalDevice);
     SetIdentityReplyModel(model);

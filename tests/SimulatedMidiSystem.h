@@ -26,6 +26,8 @@ struct RigOptions {
     bool withDevice = true;
     int instanceNumber = 1;
     devsim::DeviceSimulatorConfig device = DefaultDevice();
+    // The unit that the listing tells for the simulated device's MIDI OUT (none: a software device).
+    platform::MidiDevUnit deviceUnit;
     EngineTimings timings{30000, 10, 5};
 
     // A device that answers at once and checks the image it receives.
@@ -46,6 +48,8 @@ public:
         for (const auto& name : options.inDevicesBefore) m_in.AddDevice(name);
         if (options.withDevice) {
             m_link = std::make_unique<devsim::LoopbackLink>(m_out, m_in, DEVICE, options.device);
+            // The link adds the device's output last.
+            m_out.SetUnit(m_out.DeviceAt(m_out.GetNumDevs() - 1), options.deviceUnit);
         }
     }
     SimulatedMidiSystem(const SimulatedMidiSystem&) = delete;

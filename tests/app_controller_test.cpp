@@ -467,10 +467,37 @@ TEST(MainWindowControllerRecords, ACompletedRunIsRecordedOnceWithItsDevicesModel
     EXPECT_EQ(r.midiIn, DEVICE);
     EXPECT_EQ(r.midiOut, DEVICE);
     EXPECT_EQ(r.model, std::optional<std::uint8_t>(0x6A));
+    // The simulated device's Identity Reply carries the revision bytes 31 30 30 30; being a
+    // software device, it has no USB unit.
+    EXPECT_EQ(r.softwareRevision, (SoftwareRevision{0x31, 0x30, 0x30, 0x30}));
+    EXPECT_EQ(r.usbSerial, std::nullopt);
+    EXPECT_EQ(r.usbPath, std::nullopt);
     std::vector<int> sends(36, 1);
     sends[2] = 3;
     EXPECT_EQ(r.blockSends, sends);
     EXPECT_LE(r.start, r.end);
+}
+
+TEST(MainWindowControllerRecords, TheRecordNamesTheUnitOfTheMidiOutDeviceAsTheListingToldIt) {
+    RigOptions options;
+    options.deviceUnit = {"A1B2C3", "1-1.2"};
+    Rig rig(options);
+    FakeWindow& w = rig.Window();
+    w.OnExecute();
+    ASSERT_TRUE(rig.WaitForCompletion());
+    ASSERT_EQ(rig.Records().size(), 1u);
+    EXPECT_EQ(rig.Records()[0].usbSerial, std::optional<std::string>("A1B2C3"));
+    EXPECT_EQ(rig.Records()[0].usbPath, std::optional<std::string>("1-1.2"));
+
+    // A unit without a serial number keeps only its place; a rescan picks up what changed.
+    rig.Out().SetUnit(rig.Out().DeviceAt(0), {"", "3-2"});
+    w.OnRescanDevice();
+    w.OnExecute();
+    ASSERT_TRUE(rig.PumpUntil([&] { return rig.Records().size() == 2u && rig.Running() == 0; }));
+    const UpdateRecord second = rig.Records()[1];
+    EXPECT_EQ(second.ending, "Completed");
+    EXPECT_EQ(second.usbSerial, std::nullopt);
+    EXPECT_EQ(second.usbPath, std::optional<std::string>("3-2"));
 }
 
 TEST(MainWindowControllerRecords, AnErrorEndingIsRecordedAndTheNextRunGetsARecordOfItsOwn) {
@@ -544,6 +571,7 @@ TEST(MainWindowControllerRecords, AnExecuteThatStartsNoRunRecordsNothingAndAClos
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].ending, "WindowClosed");
     EXPECT_EQ(records[0].model, std::nullopt);
+    EXPECT_EQ(records[0].softwareRevision, std::nullopt) << "the device never identified itself";
 }
 
 #if !defined(_WIN32)

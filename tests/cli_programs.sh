@@ -53,8 +53,12 @@ if [ "$(basename "${1:-}")" = tarnet-update ]; then
   XDG_STATE_HOME=$work/state timeout 60 "$1" --loopback --device "$evil" --linger 0 >"$work/run" 2>&1
   [ "$(head -n 1 "$work/run")" = "MIDI IN \"$shown\": 0, MIDI OUT \"$shown\": 0" ] ||
     fail "the run's first line: $(head -n 1 "$work/run" | cat -v)"
+  # The device's identity, as the built-in simulator (no USB device: no unit) reports it.
+  grep -qxF "device: model 0x6A, software revision 31 30 30 30" "$work/run" ||
+    fail "the run's device line: $(grep '^device' "$work/run" | cat -v)"
   XDG_STATE_HOME=$work/state timeout 20 "$1" --history >"$work/history" 2>&1
   grep -qF "  $shown  0x6A   Completed " "$work/history" || fail "--history: $(cat -v "$work/history")"
+  grep -qF "  Completed  31 30 30 30  -   " "$work/history" || fail "--history without the revision: $(cat -v "$work/history")"
   if grep -q $'\e' "$work/out" "$work/run" "$work/history"; then fail "an escape character reached the output"; fi
 fi
 

@@ -197,6 +197,27 @@ TEST_F(Dispatcher, AnIdentityReplyStoresTheModelThenRecordsSuccess) {
     EXPECT_TRUE(Sent().empty());
 }
 
+TEST_F(Dispatcher, AnIdentityReplyHandsOnItsSoftwareRevisionBytesAsTheyCame) {
+    // Family 0x0069, member 0x0000, software revision 01 02 03 7F.
+    Deliver({0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x69, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x7F, 0xF7});
+    Tick();
+    EXPECT_EQ(Last().model, 0x69);
+    EXPECT_EQ(Last().softwareRevision, (SoftwareRevision{0x01, 0x02, 0x03, 0x7F}));
+    EXPECT_TRUE(Signalled());
+    EXPECT_TRUE(Sent().empty()) << "the revision is handed on, never answered";
+
+    // A later answer of another kind leaves the identity as it was.
+    PresetStatus(0);
+    EXPECT_EQ(Last().softwareRevision, (SoftwareRevision{0x01, 0x02, 0x03, 0x7F}));
+
+    // The next Identity Reply replaces it, also by none when it ends before its revision.
+    Deliver({0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x6A, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0xF7});
+    Tick();
+    EXPECT_EQ(Last().model, 0x6A);
+    EXPECT_FALSE(Last().softwareRevision.has_value()) << "three of its four bytes came";
+    EXPECT_TRUE(Signalled());
+}
+
 TEST_F(Dispatcher, ADataBlockFromTheDeviceCountsAsSuccess) {
     PresetStatus(3);
     Deliver({0xF0, 0x7D, 0x00, 0x6A, 0x02, 0xF7});
@@ -344,6 +365,17 @@ TEST_F(DispatcherOnRawEntries, ReadsNoFieldAtOrBehindAnEndByteInsideTheEntry) {
     ExpectIgnored({0xF0, 0x7E, 0x00, 0xF7, 0x01, 0xF7});  // sub-id
     ExpectIgnored({0xF0, 0x7E, 0x00, 0x06, 0xF7, 0x01, 0xF7});
     ExpectIgnored({0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0xF7, 0x69, 0xF7});  // identity model
+    // An end byte among the revision bytes: the model counts, the revision is not there.
+    for (std::size_t at = 10; at <= 13; ++at) {
+        SCOPED_TRACE(at);
+        Bytes reply = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x69, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
+        reply[at] = 0xF7;
+        Deliver(reply);
+        Tick();
+        EXPECT_EQ(Last().model, 0x69);
+        EXPECT_FALSE(Last().softwareRevision.has_value());
+        EXPECT_TRUE(Signalled());
+    }
 }
 
 TEST_F(DispatcherOnRawEntries, AByteWithBit7SetEndsTheMessageWhereverItStands) {

@@ -1,11 +1,19 @@
 // The rules behind the ALSA output's pacing, without a sequencer: which ports are paced at the
 // cable's speed, where RtMidi's port names carry the address, what a SysEx event costs in a
 // receiver's input queue, when a device chosen from a listing is still there, and which raw MIDI
-// substream a card's hardware port stands for.
+// substream a card's hardware port stands for. And which unit a card is, from a sysfs tree made
+// for the test.
 #include <gtest/gtest.h>
 
 #include <alsa/asoundlib.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "platform/alsa/AlsaCardUnit.h"
 #include "platform/alsa/AlsaRawMidiOut.h"
 #include "platform/alsa/AlsaSeqMidiOut.h"
 #include "platform/alsa/AlsaSeqPortInfo.h"
@@ -83,4 +91,101 @@ TEST(AlsaRawMidiBehindAPort, OnlyACardsHardwareMidiPortsMapToTheirRawSubstream) 
     EXPECT_FALSE(RawMidiBehind(SeqPortKind{SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION, -1}, 0));
     EXPECT_FALSE(RawMidiBehind(SeqPortKind{SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_HARDWARE, 0}, 0));
     EXPECT_FALSE(RawMidiBehind(SeqPortKind{HARDWARE, 1}, -1));
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A sysfs tree under a temporary folder, laid out as the kernel lays it out: objects under
+// devices/, each with a relative "subsystem" link to its bus, and class/sound/cardN links to the
+// cards, whose "device" links lead to what the driver took.
+class FakeSysfs {
+public:
+    FakeSysfs() {
+        m_root = fs::temp_directory_path() /
+                 ("tarnet-sysfs-" + std::to_string(::getpid()) + "-" +
+                  std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+        fs::remove_all(m_root);
+        fs::create_directories(m_root / "bus" / "usb");
+        fs::create_directories(m_root / "bus" / "pci");
+        fs::create_directories(m_root / "class" / "sound");
+    }
+    ~FakeSysfs() {
+        std::error_code ec;
+        fs::remove_all(m_root, ec);
+    }
+    std::string Root() const { return m_root.string(); }
+
+    // A device object at devices/<path> on `bus`.
+    fs::path Object(const std::string& path, const std::string& bus) {
+        const fs::path object = m_root / "devices" / path;
+        fs::create_directories(object);
+        fs::create_directory_symlink(fs::relative(m_root / "bus" / bus, object), object / "subsystem");
+        return object;
+    }
+    // Card `card` of the driver that took `owner` (none: a virtual card, with no device).
+    void Card(int card, const std::optional<fs::path>& owner) {
+        const std::string name = "card" + std::to_string(card);
+        const fs::path folder = owner ? *owner / "sound" / name : m_root / "devices" / "virtual" / "sound" / name;
+        fs::create_directories(folder);
+        if (owner) fs::create_directory_symlink(fs::relative(*owner, folder), folder / "device");
+        fs::create_directory_symlink(fs::relative(folder, m_root / "class" / "sound"), m_root / "class" / "sound" / name);
+    }
+    static void Write(const fs::path& file, const std::string& text) {
+        std::ofstream out(file, std::ios::binary);
+        out << text;
+    }
+
+private:
+    fs::path m_root;
+};
+
+}  // namespace
+
+TEST(AlsaCardUnit, AUsbCardTellsItsSerialNumberAndItsPlaceOnTheBus) {
+    using platform::alsa::CardUnit;
+    FakeSysfs sysfs;
+    // Behind a hub: bus 1, port 1, port 2 of the hub; the audio interface 1.0 is the card's.
+    const fs::path device = sysfs.Object("pci0000:00/0000:00:14.0/usb1/1-1/1-1.2", "usb");
+    FakeSysfs::Write(device / "serial", "A1B2C3\n");
+    sysfs.Card(1, sysfs.Object("pci0000:00/0000:00:14.0/usb1/1-1/1-1.2/1-1.2:1.0", "usb"));
+    EXPECT_EQ(CardUnit(sysfs.Root(), 1), (platform::MidiDevUnit{"A1B2C3", "1-1.2"}));
+
+    // Straight on the root hub, the card on the device's second interface.
+    const fs::path other = sysfs.Object("pci0000:00/0000:00:14.0/usb3/3-2", "usb");
+    FakeSysfs::Write(other / "serial", "0001\r\n");
+    sysfs.Card(2, sysfs.Object("pci0000:00/0000:00:14.0/usb3/3-2/3-2:1.1", "usb"));
+    EXPECT_EQ(CardUnit(sysfs.Root(), 2), (platform::MidiDevUnit{"0001", "3-2"}));
+}
+
+TEST(AlsaCardUnit, AUsbDeviceWithoutASerialNumberTellsOnlyItsPlace) {
+    using platform::alsa::CardUnit;
+    FakeSysfs sysfs;
+    sysfs.Object("pci0000:00/0000:00:14.0/usb1/1-4", "usb");
+    sysfs.Card(1, sysfs.Object("pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0", "usb"));
+    EXPECT_EQ(CardUnit(sysfs.Root(), 1), (platform::MidiDevUnit{"", "1-4"}));
+    // An empty serial file says no more.
+    const fs::path device = sysfs.Object("pci0000:00/0000:00:14.0/usb1/1-5", "usb");
+    FakeSysfs::Write(device / "serial", "");
+    sysfs.Card(2, sysfs.Object("pci0000:00/0000:00:14.0/usb1/1-5/1-5:1.0", "usb"));
+    EXPECT_EQ(CardUnit(sysfs.Root(), 2), (platform::MidiDevUnit{"", "1-5"}));
+}
+
+TEST(AlsaCardUnit, ACardThatIsNotOnUsbOrNotThereTellsNothing) {
+    using platform::alsa::CardUnit;
+    FakeSysfs sysfs;
+    // The board's sound chip on PCI, a virtual MIDI card without a device, a USB device whose
+    // card link leads to the device itself rather than an interface.
+    sysfs.Card(0, sysfs.Object("pci0000:00/0000:00:1f.3", "pci"));
+    sysfs.Card(3, std::nullopt);
+    const fs::path device = sysfs.Object("pci0000:00/0000:00:14.0/usb1/1-3", "usb");
+    FakeSysfs::Write(device / "serial", "X\n");
+    sysfs.Card(4, device);
+    for (const int card : {0, 3, 4, 5, -1}) {
+        SCOPED_TRACE(card);
+        EXPECT_EQ(CardUnit(sysfs.Root(), card), platform::MidiDevUnit{});
+    }
+    // No sysfs at all.
+    EXPECT_EQ(CardUnit(sysfs.Root() + "/nowhere", 0), platform::MidiDevUnit{});
 }

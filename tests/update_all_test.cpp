@@ -86,22 +86,28 @@ UpdateRecord Record(const std::string& device, const std::string& ending, std::i
 TEST(RecordTables, LineUpTheColumnsAlsoBesideJapaneseNames) {
     UpdateRecord failed = Record(JA + " (2)", "TransferError", 760, {1, 1, 7, 0});
     failed.model.reset();
+    failed.usbPath = "3-2";  // a unit without a serial number
     UpdateRecord split = Record("A", "Completed", 12345, {2, 1});
     split.midiOut = "B";
-    const std::string table = ClosingTable({Record("USB Audio Device", "Completed", 2200, {1, 2, 1}), failed, split});
+    split.softwareRevision = SoftwareRevision{0x01, 0x00, 0x7F, 0x0A};
+    UpdateRecord first = Record("USB Audio Device", "Completed", 2200, {1, 2, 1});
+    first.softwareRevision = SoftwareRevision{0x31, 0x30, 0x30, 0x30};
+    first.usbSerial = "A1B2C3";
+    first.usbPath = "1-1.2";
+    const std::string table = ClosingTable({first, failed, split});
     const std::string expected =
-        "device                       model  ending         duration  sent again\n"
-        "USB Audio Device             0x6A   Completed         2.2 s           1\n"
+        "device                       model  ending         revision     unit             duration  sent again\n"
+        "USB Audio Device             0x6A   Completed      31 30 30 30  A1B2C3 at 1-1.2     2.2 s           1\n"
         "USB \xE3\x82\xAA\xE3\x83\xBC\xE3\x83\x87\xE3\x82\xA3\xE3\x82\xAA \xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
-        " (2)  -      TransferError     0.8 s           6\n"
-        "A / B                        0x6A   Completed        12.3 s           1\n";
+        " (2)  -      TransferError  -            at 3-2              0.8 s           6\n"
+        "A / B                        0x6A   Completed      01 00 7F 0A  -                  12.3 s           1\n";
     EXPECT_EQ(table, expected);
 
     UpdateRecord dated = Record("USB Audio Device", "Completed", 2200, {1, 2});
     dated.start = *ParseUtc("2026-03-05T14:03:22.125Z");
     EXPECT_EQ(HistoryTable({dated}),
-              "started (UTC)        device            model  ending     duration  sent again\n"
-              "2026-03-05 14:03:22  USB Audio Device  0x6A   Completed     2.2 s           1\n");
+              "started (UTC)        device            model  ending     revision  unit  duration  sent again\n"
+              "2026-03-05 14:03:22  USB Audio Device  0x6A   Completed  -         -        2.2 s           1\n");
 }
 
 // A name as a USB descriptor or an edited history may bring it: an escape sequence that would
@@ -109,7 +115,7 @@ TEST(RecordTables, LineUpTheColumnsAlsoBesideJapaneseNames) {
 const std::string HOSTILE = "Evil\x1b[2J\x07 \xc2\x9b" "31m\t\xff";
 const std::string HOSTILE_SHOWN = "Evil\\x1b[2J\\x07 \\u009b31m\\x09\\xff";
 
-TEST(RecordTables, ShowControlCharactersOfNamesAndEndingsEscapedAndLineUpTheEscapedForm) {
+TEST(RecordTables, ShowControlCharactersOfNamesEndingsAndUnitsEscapedAndLineUpTheEscapedForm) {
     UpdateRecord hostile = Record(HOSTILE, "Completed\x1b]0;owned\x07", 1000, {1});
     hostile.start = *ParseUtc("2026-03-05T14:03:22.125Z");
     UpdateRecord plain = Record("USB Audio Device", "Completed", 2200, {1, 2});
@@ -117,12 +123,20 @@ TEST(RecordTables, ShowControlCharactersOfNamesAndEndingsEscapedAndLineUpTheEsca
     // The escaped name takes 33 columns, the escaped ending 25.
     EXPECT_EQ(HistoryTable({hostile, plain}),
               "started (UTC)        device                             model  ending                     "
-              "duration  sent again\n"
-              "2026-03-05 14:03:22  Evil\\x1b[2J\\x07 \\u009b31m\\x09\\xff  0x6A   Completed\\x1b]0;owned\\x07     "
-              "1.0 s           0\n"
-              "2026-03-05 14:03:22  USB Audio Device                   0x6A   Completed                     "
-              "2.2 s           1\n");
+              "revision  unit  duration  sent again\n"
+              "2026-03-05 14:03:22  Evil\\x1b[2J\\x07 \\u009b31m\\x09\\xff  0x6A   Completed\\x1b]0;owned\\x07  "
+              "-         -        1.0 s           0\n"
+              "2026-03-05 14:03:22  USB Audio Device                   0x6A   Completed                  "
+              "-         -        2.2 s           1\n");
     EXPECT_EQ(ClosingTable({hostile}).find('\x1b'), std::string::npos);
+
+    // A serial number is a device's descriptor string, and a place an edited history's text.
+    UpdateRecord unit = plain;
+    unit.usbSerial = HOSTILE;
+    unit.usbPath = "1-1\x1b[K";
+    const std::string table = ClosingTable({unit});
+    EXPECT_EQ(table.find('\x1b'), std::string::npos) << table;
+    EXPECT_NE(table.find("  " + HOSTILE_SHOWN + " at 1-1\\x1b[K  "), std::string::npos) << table;
 }
 
 // A board that writes into a memory buffer, on a clock the test sets.
@@ -201,6 +215,21 @@ TEST(ProgressBoard, OnATerminalRedrawsOneLinePerDeviceInPlaceWithMessagesAbove) 
         }
         EXPECT_LT(DisplayWidth(line), 60) << line;
     }
+}
+
+TEST(ProgressBoard, OnATerminalTakesADevicesIdentityAsItsPhaseAndLeavesTheUnitToTheClosingTable) {
+    BoardOutput out;
+    ProgressBoard board(out.File(), {"A"}, 1000, true, 60, [] { return 0.0; });
+    board.DeviceOutput(0, "MIDI IN \"A\": 0, MIDI OUT \"A\": 0");
+    board.DeviceOutput(0, "device: model 0x6A, software revision 31 30 30 30, USB serial A1B2C3, USB path 1-1.2");
+    board.Refresh(true);
+    EXPECT_EQ(out.Text(), "\rA  identified\x1b[K\n");
+
+    // Without a terminal the line goes out as it came, after the device's name.
+    BoardOutput plain;
+    ProgressBoard lines(plain.File(), {"A"}, 1000, false, 80, [] { return 0.0; });
+    lines.DeviceOutput(0, "device: model 0x6A, software revision 31 30 30 30");
+    EXPECT_EQ(plain.Text(), "A: device: model 0x6A, software revision 31 30 30 30\n");
 }
 
 TEST(ProgressBoard, ShowsControlCharactersOfNamesAndOfTheDevicesLinesEscaped) {
@@ -381,6 +410,42 @@ TEST(RunAll, GivesUpOnACopyThatDoesNotEndWhenKilledAndRecordsItAborted) {
     ASSERT_EQ(history.records.size(), 1u);
     EXPECT_EQ(history.records[0].midiIn, "A");
     EXPECT_EQ(history.records[0].ending, "Aborted");
+}
+
+TEST(RunAll, TheReportAndTheClosingTableCarryEachDevicesSoftwareRevisionAndUnit) {
+    // Device A's copy knows its unit and the revision that its device reported; device B is a
+    // software device that never identified itself.
+    FakeCopy copy("cp \"$dir/$device.json\" \"$report\"");
+    ASSERT_TRUE(copy.Made());
+    UpdateRecord a = Record("A", "Completed", 2000, std::vector<int>(ImageBlockCount(), 1));
+    a.programVersion = ProgramVersion();
+    a.softwareRevision = SoftwareRevision{0x31, 0x30, 0x30, 0x30};
+    a.usbSerial = "A1B2C3";
+    a.usbPath = "1-1.2";
+    UpdateRecord b = Record("B", "IdentityTimeout", 3000, std::vector<int>(ImageBlockCount(), 0));
+    b.programVersion = ProgramVersion();
+    b.model.reset();
+    ASSERT_TRUE(WriteFileAtomically(copy.Path("A.json"), ReportJson("tarnet-update", {a})));
+    ASSERT_TRUE(WriteFileAtomically(copy.Path("B.json"), ReportJson("tarnet-update", {b})));
+
+    BoardOutput out;
+    UpdateAllOptions options = FakeRun(copy, {"A", "B"}, out.File());
+    options.reportPath = copy.Path("report.json");
+    EXPECT_EQ(RunAll(options), 1);  // B did not complete
+
+    const std::string text = ReadWholeFile(options.reportPath).value_or("");
+    const auto report = ParseReportJson(text);
+    ASSERT_TRUE(report && report->size() == 2) << out.Text();
+    EXPECT_EQ((*report)[0], a);
+    EXPECT_EQ((*report)[1], b);
+    EXPECT_NE(text.find("\"software_revision\":\"31 30 30 30\",\"usb_serial\":\"A1B2C3\",\"usb_path\":\"1-1.2\""),
+              std::string::npos)
+        << text;
+    const std::string board = out.Text();
+    EXPECT_NE(board.find("\nA       0x6A   Completed        31 30 30 30  A1B2C3 at 1-1.2     2.0 s"), std::string::npos)
+        << board;
+    EXPECT_NE(board.find("\nB       -      IdentityTimeout  -            -                   3.0 s"), std::string::npos)
+        << board;
 }
 
 TEST(ChildProcess, AProgramThatDoesNotExistIsAnErrorNotAStart) {

@@ -2,7 +2,8 @@
 # tarnet-update whose output goes away in the middle of an update (the built-in simulator, no MIDI
 # system needed): the update goes on to its end and is recorded, and no process dies of SIGPIPE.
 #  1. one update piped into "head -1": exit status 0, the history holds its Completed record;
-#  2. --all over two devices piped into "head -1": the same, a record per device, and the report;
+#  2. --all over two devices piped into "head -1": the same, a record per device, and the report
+#     with each device's software revision;
 #  3. --all killed (SIGKILL) in the middle: its copies lose their output with it, go on to their
 #     end by themselves and each leaves its Completed record in the history.
 # usage: update_closed_output.sh UPDATE
@@ -36,6 +37,10 @@ status=${PIPESTATUS[0]}
 [ "$(endings "$work/all")" = "Device A=Completed Device B=Completed " ] || fail "--all: history $(endings "$work/all")"
 jq -e '.records | length == 2 and all(.ending == "Completed")' "$work/all.json" >/dev/null ||
   fail "--all: report $(head -c 300 "$work/all.json" 2>&1)"
+# Each record tells the software revision that its device reported (the built-in simulator's
+# 31 30 30 30) and, the simulator being no USB device, no unit.
+jq -e '.records | all(.software_revision == "31 30 30 30" and (has("usb_serial") or has("usb_path") | not))' \
+  "$work/all.json" >/dev/null || fail "--all: report without the revision: $(head -c 600 "$work/all.json" 2>&1)"
 
 # ----- 3. --all killed -----
 export XDG_STATE_HOME=$work/killed

@@ -50,6 +50,20 @@ TEST(LegacyRecords, AHistoryAndReportsOfVersion110ReadAsThatVersionReadThem) {
     for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], expected[i]) << "line " << i + 1;
 }
 
+TEST(LegacyRecords, KnowNothingOfTheUnitOrTheSoftwareRevision) {
+    const auto unknown = [](const UpdateRecord& r) {
+        return !r.softwareRevision && !r.usbSerial && !r.usbPath;
+    };
+    const HistoryContents history = ReadHistory(DATA + "/history-1.10.jsonl");
+    ASSERT_EQ(history.records.size(), 29u);
+    for (const UpdateRecord& r : history.records) EXPECT_TRUE(unknown(r)) << RecordJson(r);
+    for (const std::string& name : REPORTS) {
+        const auto report = ParseReportJson(FileText(name));
+        ASSERT_TRUE(report.has_value()) << name;
+        for (const UpdateRecord& r : *report) EXPECT_TRUE(unknown(r)) << name;
+    }
+}
+
 TEST(LegacyRecords, EveryRecordReadIsWrittenAgainByteForByte) {
     const std::vector<std::string> lines = Lines(FileText("history-1.10.jsonl"));
     ASSERT_EQ(lines.size(), 29u);

@@ -10,6 +10,7 @@
 #include "FirmwareImage.h"
 #include "LoopbackLink.h"
 #include "Messages.h"
+#include "TestSupport.h"
 #include "UpdateEngine.h"
 #include "UpdateHistory.h"
 #include "UpdateRecord.h"
@@ -30,6 +31,10 @@ public:
     bool SetProgressPos(int) override { return true; }
     bool EnableControl(HostControl, bool) override { return true; }
     bool ShowError(EngineError) override { return true; }
+    void DeviceIdentified(const DeviceIdentity& identity) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_recorder.OnIdentity(identity);
+    }
 
     void Start() {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -61,6 +66,12 @@ protected:
 
     // Runs one update against a device set up by `config`; the record of the run.
     UpdateRecord Run(devsim::DeviceSimulatorConfig config) {
+        Start(std::move(config));
+        return Finish();
+    }
+
+    // Starts one update against a device set up by `config`.
+    void Start(devsim::DeviceSimulatorConfig config) {
         config.answerDelayMin = 0ms;
         config.answerDelayMax = 1ms;
         m_link = std::make_unique<devsim::LoopbackLink>(m_out, m_in, "USB Audio Device", std::move(config));
@@ -74,6 +85,10 @@ protected:
         EXPECT_NE(m_engine->StartPollTimer(), 0u);
         m_window.Start();
         EXPECT_TRUE(m_engine->OnExecute(0));
+    }
+
+    // Waits for the end of the run started last; its record.
+    UpdateRecord Finish() {
         const auto outcome = m_engine->WaitForRunEnd(30s);
         EXPECT_TRUE(outcome.has_value());
         return m_window.Finish(outcome ? EndingName(*outcome) : ENDING_NO_END);
@@ -119,6 +134,35 @@ TEST_F(RecordedRun, AnIllegalDeviceIsRecordedWithTheModelItReported) {
     EXPECT_EQ(record.ending, "IllegalDevice");
     EXPECT_EQ(record.model, std::optional<std::uint8_t>(0x42));
     EXPECT_EQ(record.BlocksSentAgain(), 0);
+}
+
+TEST_F(RecordedRun, TheSoftwareRevisionBytesOfTheIdentityReplyReachTheRecordAsTheyCame) {
+    // The simulated device answers with the revision bytes 31 30 30 30.
+    UpdateRecord record = Run(devsim::DeviceSimulatorConfig{});
+    EXPECT_EQ(record.ending, "Completed");
+    EXPECT_EQ(record.softwareRevision, (SoftwareRevision{0x31, 0x30, 0x30, 0x30}));
+    EXPECT_NE(RecordJson(record).find("\"model\":\"0x6A\",\"software_revision\":\"31 30 30 30\",\"program_version\""),
+              std::string::npos)
+        << RecordJson(record);
+    TearDown();
+
+    // A device of another model that answers with a reply of its own: the run refuses it, and its
+    // record still tells what it was.
+    devsim::DeviceSimulatorConfig mute;
+    mute.mute = true;
+    Start(mute);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return m_link->Simulator().Summary().identityRequests > 0; }, 10s));
+    const std::vector<std::uint8_t> reply = {0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x7D, 0x42, 0x00,
+                                             0x01, 0x00, 0x01, 0x23, 0x45, 0x7F, 0xF7};
+    ASSERT_TRUE(m_in.Deliver("USB Audio Device", reply));
+    record = Finish();
+    EXPECT_EQ(record.ending, "IllegalDevice");
+    EXPECT_EQ(record.model, std::optional<std::uint8_t>(0x42));
+    EXPECT_EQ(record.softwareRevision, (SoftwareRevision{0x01, 0x23, 0x45, 0x7F}));
+    const auto back = ParseRecordJson(RecordJson(record));
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->softwareRevision, record.softwareRevision);
+    EXPECT_NE(RecordJson(record).find("\"software_revision\":\"01 23 45 7F\""), std::string::npos);
 }
 
 TEST_F(RecordedRun, EachRunAddsItsLineToTheHistory) {

@@ -57,6 +57,70 @@ TEST(UpdateRecordJson, ReadsBackToTheSameRecordWithAndWithoutAModel) {
     EXPECT_EQ(ParseRecordJson(RecordJson(r)), r);
 }
 
+TEST(UpdateRecordJson, CarriesTheUnitAndTheSoftwareRevisionBehindTheModelOnlyWhereKnown) {
+    UpdateRecord r = SampleRecord();
+    r.softwareRevision = SoftwareRevision{0x31, 0x30, 0x0A, 0x7F};
+    r.usbSerial = "A1B2C3";
+    r.usbPath = "1-1.2";
+    const std::string json = RecordJson(r);
+    EXPECT_EQ(json.substr(0, json.find(",\"program_version\"")),
+              "{\"midi_in\":\"USB Audio Device (2)\",\"midi_out\":\"USB Audio Device (2)\",\"model\":\"0x69\","
+              "\"software_revision\":\"31 30 0A 7F\",\"usb_serial\":\"A1B2C3\",\"usb_path\":\"1-1.2\"");
+    EXPECT_EQ(ParseRecordJson(json), r);
+
+    // Each one alone, and none: a record without them is written as records always were.
+    UpdateRecord revisionOnly = SampleRecord();
+    revisionOnly.softwareRevision = r.softwareRevision;
+    UpdateRecord pathOnly = SampleRecord();
+    pathOnly.usbPath = "3-2";
+    UpdateRecord serialOnly = SampleRecord();
+    serialOnly.usbSerial = std::string("odd\x1b[2J\xff", 8);  // a descriptor's string, controls and all
+    for (const UpdateRecord& one : {revisionOnly, pathOnly, serialOnly, SampleRecord()}) {
+        const std::string text = RecordJson(one);
+        EXPECT_EQ(text.find("software_revision") != std::string::npos, one.softwareRevision.has_value()) << text;
+        EXPECT_EQ(text.find("usb_serial") != std::string::npos, one.usbSerial.has_value()) << text;
+        EXPECT_EQ(text.find("usb_path") != std::string::npos, one.usbPath.has_value()) << text;
+        const auto back = ParseRecordJson(text);
+        ASSERT_TRUE(back.has_value()) << text;
+        EXPECT_EQ(back->softwareRevision, one.softwareRevision);
+        EXPECT_EQ(back->usbPath, one.usbPath);
+        EXPECT_EQ(back->usbSerial.has_value(), one.usbSerial.has_value());
+    }
+    EXPECT_EQ(ParseRecordJson(RecordJson(serialOnly))->usbSerial, std::optional<std::string>("odd\x1b[2J\xEF\xBF\xBD"));
+    // Of a model that the device never told, no revision is invented.
+    UpdateRecord none = SampleRecord();
+    none.model.reset();
+    EXPECT_EQ(RecordJson(none).find("software_revision"), std::string::npos);
+}
+
+TEST(UpdateRecordJson, ReadsTheUnitFieldsAsNoneWhenNullAndRefusesThemMisshapen) {
+    UpdateRecord r = SampleRecord();
+    r.softwareRevision = SoftwareRevision{0x01, 0x02, 0x03, 0x04};
+    r.usbSerial = "S";
+    r.usbPath = "1-1";
+    const std::string json = RecordJson(r);
+    const auto with = [&](const std::string& field, const std::string& replacement) {
+        std::string copy = json;
+        copy.replace(copy.find(field), field.size(), replacement);
+        return copy;
+    };
+    const auto nulled = ParseRecordJson(with("\"01 02 03 04\"", "null"));
+    ASSERT_TRUE(nulled.has_value());
+    EXPECT_EQ(nulled->softwareRevision, std::nullopt);
+    EXPECT_EQ(ParseRecordJson(with("\"S\"", "null"))->usbSerial, std::nullopt);
+    EXPECT_EQ(ParseRecordJson(with("\"1-1\"", "null"))->usbPath, std::nullopt);
+    // Lower-case hex reads as the same bytes.
+    EXPECT_EQ(ParseRecordJson(with("01 02 03 04", "0a 0b 0c 0d"))->softwareRevision,
+              (SoftwareRevision{0x0A, 0x0B, 0x0C, 0x0D}));
+    for (const char* bad : {"01 02 03", "01 02 03 04 05", "01-02-03-04", "0102 0304", "G1 02 03 04", "+1 02 03 04",
+                            " 01 02 03 4", ""}) {
+        EXPECT_FALSE(ParseRecordJson(with("01 02 03 04", bad)).has_value()) << bad;
+    }
+    EXPECT_FALSE(ParseRecordJson(with("\"01 02 03 04\"", "[1,2,3,4]")).has_value());
+    EXPECT_FALSE(ParseRecordJson(with("\"S\"", "17")).has_value());
+    EXPECT_FALSE(ParseRecordJson(with("\"1-1\"", "{}")).has_value());
+}
+
 TEST(UpdateRecordJson, NamesWithQuotesControlsAndJapaneseSurviveTheRoundTrip) {
     UpdateRecord r = SampleRecord();
     r.midiIn = "USB \xE3\x82\xAA\xE3\x83\xBC\xE3\x83\x87\xE3\x82\xA3\xE3\x82\xAA \"x\"\\y";
@@ -197,6 +261,34 @@ TEST(UpdateRecorder, CountsEverySendOfABlockAndTakesTheModelAtTheErase) {
     EXPECT_TRUE(r.Completed());
     EXPECT_LE(r.start, r.end);
     EXPECT_GE(r.durationMs, 0);
+}
+
+TEST(UpdateRecorder, TakesTheUnitFromTheListingAndTheRevisionFromTheDevicesIdentity) {
+    UpdateRecorder recorder;
+    recorder.Start("in", "out", platform::MidiDevUnit{"A1B2C3", "1-1.2"});
+    UpdateRecord r = recorder.Finish(EndingName(UpdateOutcome::IdentityTimeout));
+    EXPECT_EQ(r.usbSerial, std::optional<std::string>("A1B2C3"));
+    EXPECT_EQ(r.usbPath, std::optional<std::string>("1-1.2"));
+    EXPECT_EQ(r.softwareRevision, std::nullopt) << "no Identity Reply came";
+
+    recorder.OnIdentity(DeviceIdentity{0x6A, SoftwareRevision{0x31, 0x30, 0x30, 0x30}});
+    EXPECT_EQ(recorder.Finish("Completed").softwareRevision, (SoftwareRevision{0x31, 0x30, 0x30, 0x30}));
+    // A reply that ended before its revision leaves none.
+    recorder.OnIdentity(DeviceIdentity{0x6A, std::nullopt});
+    EXPECT_EQ(recorder.Finish("Completed").softwareRevision, std::nullopt);
+
+    // A new start forgets the last run's identity; a unit the listing did not tell stays unknown,
+    // and so does the serial number of a unit that has none.
+    recorder.OnIdentity(DeviceIdentity{0x6A, SoftwareRevision{1, 2, 3, 4}});
+    recorder.Start("in", "out");
+    r = recorder.Finish("Completed");
+    EXPECT_EQ(r.softwareRevision, std::nullopt);
+    EXPECT_EQ(r.usbSerial, std::nullopt);
+    EXPECT_EQ(r.usbPath, std::nullopt);
+    recorder.Start("in", "out", platform::MidiDevUnit{"", "3-2"});
+    r = recorder.Finish("Completed");
+    EXPECT_EQ(r.usbSerial, std::nullopt);
+    EXPECT_EQ(r.usbPath, std::optional<std::string>("3-2"));
 }
 
 TEST(UpdateRecorder, KnowsNoModelWithoutAnAnswerButTheRefusedOneOfAnIllegalDevice) {

@@ -19,9 +19,10 @@ void AppendToHistory(const UpdateRecord& record) {
     AppendHistory(record);
 }
 
-std::string NameAt(const std::vector<std::string>& names, int index) {
-    return index >= 0 && static_cast<std::size_t>(index) < names.size() ? names[static_cast<std::size_t>(index)]
-                                                                         : std::string();
+template <typename T>
+T EntryAt(const std::vector<T>& entries, int index) {
+    return index >= 0 && static_cast<std::size_t>(index) < entries.size() ? entries[static_cast<std::size_t>(index)]
+                                                                           : T();
 }
 
 }  // namespace
@@ -59,6 +60,10 @@ public:
         return Do([&] { m_window->EnableControl(control, enable); });
     }
     void RunEnding(UpdateOutcome outcome) override { EndRecord(outcome); }
+    void DeviceIdentified(const DeviceIdentity& identity) override {
+        std::lock_guard<std::mutex> lock(m_recordLock);
+        if (m_record) m_record->OnIdentity(identity);
+    }
     bool ShowError(EngineError error) override {
         return Do([&] {
             const StringLoader& load = m_window->m_services.loadString;
@@ -71,11 +76,11 @@ public:
     // A run tells its ending (RunEnding) before it gives the controls back, so "Execute" never
     // begins a record while the last run's is still open.
     // False when one is open: a run is under way, and "Execute" will say so.
-    bool BeginRecord(std::string midiIn, std::string midiOut) {
+    bool BeginRecord(std::string midiIn, std::string midiOut, const platform::MidiDevUnit& unit) {
         std::lock_guard<std::mutex> lock(m_recordLock);
         if (m_record) return false;
         m_record.emplace();
-        m_record->Start(std::move(midiIn), std::move(midiOut));
+        m_record->Start(std::move(midiIn), std::move(midiOut), unit);
         return true;
     }
     // "Execute" started no run after all.
@@ -153,8 +158,10 @@ void CUpdatorController::OnInitDialog() {
 void CUpdatorController::OnExecute() {
     if (m_destroyed) return;
     const int in = DeviceListSelection(DeviceList::MidiIn);
-    const bool recording = m_host->BeginRecord(NameAt(m_midiInNames, in),
-                                               NameAt(m_midiOutNames, DeviceListSelection(DeviceList::MidiOut)));
+    const int out = DeviceListSelection(DeviceList::MidiOut);
+    // The unit is the one that the update goes to: the MIDI OUT device's.
+    const bool recording =
+        m_host->BeginRecord(EntryAt(m_midiInNames, in), EntryAt(m_midiOutNames, out), EntryAt(m_midiOutUnits, out));
     if (!m_engine->OnExecute(in) && recording) m_host->DropRecord();
 }
 
@@ -168,7 +175,9 @@ void CUpdatorController::ScanDevices() {
     const auto fill = [this, instance](DeviceList list, const std::vector<std::string>& names) {
         FillDeviceList(list, names, SelectDefaultDevice(names, instance));
     };
-    m_midiOutNames = m_engine->MidiOutDeviceNames();
+    CUpdateEngine::DeviceListing outs = m_engine->MidiOutDevices();
+    m_midiOutNames = std::move(outs.names);
+    m_midiOutUnits = std::move(outs.units);
     fill(DeviceList::MidiOut, m_midiOutNames);
     m_midiInNames = m_engine->MidiInDeviceNames();
     fill(DeviceList::MidiIn, m_midiInNames);

@@ -21,6 +21,7 @@
 #include "EngineTexts.h"
 #include "UpdateHost.h"
 #include "UpdateRecord.h"
+#include "platform/MidiApi.h"
 
 class CUpdateEngine;
 class UiRequestQueue;
@@ -117,9 +118,11 @@ private:
     class WindowHost;
 
     UpdatorServices m_services;
-    // The device names of the last scan, in list order: the record of a run names its devices.
+    // The device names of the last scan, in list order: the record of a run names its devices,
+    // and the unit of its MIDI OUT device where the system told it.
     std::vector<std::string> m_midiInNames;
     std::vector<std::string> m_midiOutNames;
+    std::vector<platform::MidiDevUnit> m_midiOutUnits;
     std::shared_ptr<UiRequestQueue> m_requests;
     std::shared_ptr<WindowHost> m_host;
     std::shared_ptr<CUpdateEngine> m_engine;

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -45,10 +46,12 @@ int UpdateRecord::BlocksSentAgain() const {
 
 // ----- UpdateRecorder -----
 
-void UpdateRecorder::Start(std::string midiIn, std::string midiOut) {
+void UpdateRecorder::Start(std::string midiIn, std::string midiOut, const platform::MidiDevUnit& unit) {
     m_record = UpdateRecord{};
     m_record.midiIn = std::move(midiIn);
     m_record.midiOut = std::move(midiOut);
+    if (!unit.usbSerial.empty()) m_record.usbSerial = unit.usbSerial;
+    if (!unit.usbPath.empty()) m_record.usbPath = unit.usbPath;
     m_record.programVersion = ProgramVersion();
     m_record.blockSends.assign(static_cast<std::size_t>(ImageBlockCount()), 0);
     m_record.start = std::chrono::system_clock::now();
@@ -65,6 +68,10 @@ void UpdateRecorder::OnStatus(const RunStatus& status) {
     }
 }
 
+void UpdateRecorder::OnIdentity(const DeviceIdentity& identity) {
+    m_record.softwareRevision = identity.softwareRevision;
+}
+
 UpdateRecord UpdateRecorder::Finish(const std::string& ending) const {
     UpdateRecord record = m_record;
     record.ending = ending;
@@ -77,6 +84,32 @@ UpdateRecord UpdateRecorder::Finish(const std::string& ending) const {
         record.model = g_modelId.load();
     }
     return record;
+}
+
+std::string SoftwareRevisionText(const SoftwareRevision& revision) {
+    std::string text;
+    for (const std::uint8_t byte : revision) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned>(byte));
+        if (!text.empty()) text += ' ';
+        text += hex;
+    }
+    return text;
+}
+
+std::optional<SoftwareRevision> ParseSoftwareRevision(std::string_view text) {
+    SoftwareRevision revision{};
+    // Two hex digits a byte, one blank between two: "XX XX XX XX".
+    if (text.size() != revision.size() * 3 - 1) return std::nullopt;
+    for (std::size_t i = 0; i < revision.size(); ++i) {
+        const char* at = text.data() + i * 3;
+        if (i > 0 && at[-1] != ' ') return std::nullopt;
+        unsigned value = 0;
+        const auto result = std::from_chars(at, at + 2, value, 16);
+        if (result.ec != std::errc{} || result.ptr != at + 2) return std::nullopt;
+        revision[i] = static_cast<std::uint8_t>(value);
+    }
+    return revision;
 }
 
 // ----- JSON -----
@@ -211,6 +244,19 @@ std::optional<UpdateRecord> RecordFrom(const Json& object) {
     } else if (!model->is_null()) {
         return std::nullopt;
     }
+    // What is known of the unit: absent (or null) when unknown, and then as in records of before.
+    if (const Json* revision = Member(object, "software_revision"); revision != nullptr && !revision->is_null()) {
+        if (!revision->is_string()) return std::nullopt;
+        record.softwareRevision = ParseSoftwareRevision(revision->get_ref<const std::string&>());
+        if (!record.softwareRevision) return std::nullopt;
+    }
+    for (const auto& [key, field] :
+         {std::pair{"usb_serial", &record.usbSerial}, std::pair{"usb_path", &record.usbPath}}) {
+        const Json* value = Member(object, key);
+        if (value == nullptr || value->is_null()) continue;
+        if (!value->is_string()) return std::nullopt;
+        *field = value->get<std::string>();
+    }
     for (const Json& item : *sends) {
         const auto count = WholeNumber(&item, 0, 1e6);
         if (!count) return std::nullopt;
@@ -232,6 +278,9 @@ std::string RecordJson(const UpdateRecord& r) {
     } else {
         object["model"] = nullptr;
     }
+    if (r.softwareRevision) object["software_revision"] = SoftwareRevisionText(*r.softwareRevision);
+    if (r.usbSerial) object["usb_serial"] = ValidUtf8(*r.usbSerial);
+    if (r.usbPath) object["usb_path"] = ValidUtf8(*r.usbPath);
     object["program_version"] = ValidUtf8(r.programVersion);
     object["start"] = FormatUtc(r.start);
     object["end"] = FormatUtc(r.end);

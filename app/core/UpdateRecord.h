@@ -8,6 +8,12 @@
 //    "program_version":"1.10","start":"2026-03-05T14:03:22.125Z","end":"2026-03-05T14:03:24.301Z",
 //    "ending":"Completed","duration_ms":2176,"block_sends":[1,1,2,...],"floor_ms":1900,
 //    "floor_ratio":1.145}
+// Behind "model" a record may carry what is known of the unit, each member only when it is known:
+//   "software_revision":"31 30 30 30"   the four software revision bytes of the device's Identity
+//                                       Reply, in hex, as the device sent them
+//   "usb_serial":"A1B2C3"               the USB serial number of the MIDI OUT device
+//   "usb_path":"1-1.2"                  where that device sits on the USB bus
+// A record without them is written as records always were, and records written before them read.
 // A report: {"program":"tarnet-update","version":"1.10","records":[ one record a line ]}.
 // The JSON is read and written by nlohmann-json; the layout above (member order, one record a line,
 // three decimals of floor_ratio, \u0008 and \u000c for backspace and form feed) is kept as it has
@@ -23,6 +29,7 @@
 
 #include "UpdateHost.h"
 #include "UtcTime.h"
+#include "platform/MidiApi.h"
 
 // The program's version, as recorded ("1.10").
 const char* ProgramVersion();
@@ -47,6 +54,13 @@ struct UpdateRecord {
     std::string midiOut;
     // The model the device reported; none when it never identified itself.
     std::optional<std::uint8_t> model;
+    // The software revision of the device's Identity Reply; none when it never identified itself
+    // or its reply ended before the revision.
+    std::optional<SoftwareRevision> softwareRevision;
+    // The unit that got the update, where the system tells it: the MIDI OUT device's USB serial
+    // number and its place on the USB bus (platform::MidiDevUnit). None when unknown.
+    std::optional<std::string> usbSerial;
+    std::optional<std::string> usbPath;
     std::string programVersion;
     std::chrono::system_clock::time_point start;
     std::chrono::system_clock::time_point end;
@@ -68,11 +82,14 @@ struct UpdateRecord {
 // feeds it in the order of its requests, which every host serves one at a time.
 class UpdateRecorder {
 public:
-    // At "Execute", before the run starts: the devices, and the clocks start.
-    void Start(std::string midiIn, std::string midiOut);
+    // At "Execute", before the run starts: the devices, the unit of the MIDI OUT device as the
+    // device listing told it, and the clocks start.
+    void Start(std::string midiIn, std::string midiOut, const platform::MidiDevUnit& unit = {});
     // Every ShowStatus of the run: each data-transmit status stands for one send of its block, the
     // first Erasing status for a device that identified itself with an accepted model.
     void OnStatus(const RunStatus& status);
+    // The run's DeviceIdentified: the software revision that the device reported.
+    void OnIdentity(const DeviceIdentity& identity);
     // When the run has ended: the record with `ending` and the end time.
     UpdateRecord Finish(const std::string& ending) const;
 
@@ -86,6 +103,11 @@ private:
 std::string RecordJson(const UpdateRecord& record);
 // The report document of `program`: its version and the records, one a line.
 std::string ReportJson(const char* program, const std::vector<UpdateRecord>& records);
+
+// "31 30 30 30": the bytes in hex, upper case, one blank between two.
+std::string SoftwareRevisionText(const SoftwareRevision& revision);
+// The bytes of SoftwareRevisionText's form; none for any other text.
+std::optional<SoftwareRevision> ParseSoftwareRevision(std::string_view text);
 
 // Block counts a record read from a file may hold: far more than the image has blocks, and few
 // enough that no sum of them (each at most a million) leaves an int.

@@ -99,6 +99,17 @@ inline void SetProductName(MidiDevCaps& caps, std::string_view name) {
     std::memcpy(caps.szPname, name.data(), n);
 }
 
+// Which unit a device is, where its MIDI system can tell: the serial number of a USB device (one
+// without a serial number has none) and its place on the USB bus as the system names it ("1-1.2":
+// bus 1, port 1 of the root hub, port 2 of the hub there). Empty when not known: a software
+// device, a device that is not USB, a MIDI system that does not say.
+struct MidiDevUnit {
+    std::string usbSerial;
+    std::string usbPath;
+
+    friend bool operator==(const MidiDevUnit&, const MidiDevUnit&) = default;
+};
+
 // Input callback. Runs on a thread of the MIDI system (never the caller of Open); `instance` is the
 // value given to Open. For MIM_LONGDATA, param1 is the MidiHeader* of the returned buffer.
 using MidiInProc = void (*)(MidiInHandle handle, std::uint32_t msg, std::uintptr_t instance,
@@ -111,6 +122,14 @@ public:
     virtual ~IMidiOutApi() = default;
     virtual std::uint32_t GetNumDevs() = 0;
     virtual MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) = 0;
+    // The unit of device `index`, as GetDevCaps last showed it. MIDI_ERR_NOTSUPPORTED (and an
+    // empty unit) from a backend whose system does not say; an unknown unit is never an error of
+    // the listing.
+    virtual MidiResult GetDevUnit(std::uint32_t index, MidiDevUnit& unit) {
+        (void)index;
+        unit = {};
+        return MIDI_ERR_NOTSUPPORTED;
+    }
     // Opens device `index` with no callback. An index that names no device (such as the -1 of "no
     // selection") fails, unless the backend has a device mapper that answers it.
     virtual MidiResult Open(MidiOutHandle* handle, std::uint32_t index) = 0;
@@ -160,6 +179,12 @@ public:
     virtual ~IMidiInApi() = default;
     virtual std::uint32_t GetNumDevs() = 0;
     virtual MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) = 0;
+    // As IMidiOutApi::GetDevUnit.
+    virtual MidiResult GetDevUnit(std::uint32_t index, MidiDevUnit& unit) {
+        (void)index;
+        unit = {};
+        return MIDI_ERR_NOTSUPPORTED;
+    }
     virtual MidiResult Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,
                             std::uintptr_t instance) = 0;
     // Ends input and returns every queued buffer through the callback as done (MIM_LONGDATA with

@@ -6,6 +6,7 @@
 
 #include "EngineTexts.h"
 #include "FirmwareImage.h"
+#include "TerminalText.h"
 
 ConsoleHost::ConsoleHost(bool quiet)
     : m_quiet(quiet),
@@ -37,9 +38,25 @@ bool ConsoleHost::ShowError(EngineError error) {
     return true;
 }
 
-void ConsoleHost::StartRecord(const std::string& midiIn, const std::string& midiOut) {
+void ConsoleHost::DeviceIdentified(const DeviceIdentity& identity) {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_recorder.Start(midiIn, midiOut);
+    m_recorder.OnIdentity(identity);
+    if (m_quiet) return;
+    char model[8];
+    std::snprintf(model, sizeof model, "0x%02X", static_cast<unsigned>(identity.model));
+    std::string line = std::string("device: model ") + model;
+    if (identity.softwareRevision) line += ", software revision " + SoftwareRevisionText(*identity.softwareRevision);
+    // The serial number comes from the device's descriptor: shown escaped.
+    if (!m_unit.usbSerial.empty()) line += ", USB serial " + EscapeControls(m_unit.usbSerial);
+    if (!m_unit.usbPath.empty()) line += ", USB path " + EscapeControls(m_unit.usbPath);
+    Written(m_progress.Line(line));
+}
+
+void ConsoleHost::StartRecord(const std::string& midiIn, const std::string& midiOut,
+                              const platform::MidiDevUnit& unit) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_unit = unit;
+    m_recorder.Start(midiIn, midiOut, unit);
 }
 
 UpdateRecord ConsoleHost::FinishRecord(const std::string& ending) {

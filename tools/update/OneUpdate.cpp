@@ -143,14 +143,17 @@ int UpdateOneDevice(const RunnerOptions& o) {
     auto console = std::make_shared<ConsoleHost>(o.quiet);
     auto engine = std::make_shared<CUpdateEngine>(console, midi.Platform(), o.timings);
     const int in = FindDevice(engine->MidiInDeviceNames(), o.inName);
-    const int out = FindDevice(engine->MidiOutDeviceNames(), o.outName);
+    const CUpdateEngine::DeviceListing outs = engine->MidiOutDevices();
+    const int out = FindDevice(outs.names, o.outName);
+    // The unit that the update goes to: the MIDI OUT device's, where the system tells it.
+    const platform::MidiDevUnit unit = out >= 0 ? outs.units[static_cast<std::size_t>(out)] : platform::MidiDevUnit{};
     if (!o.quiet) {
         std::printf("MIDI IN \"%s\": %d, MIDI OUT \"%s\": %d\n", EscapeControls(o.inName).c_str(), in,
                     EscapeControls(o.outName).c_str(), out);
     }
     engine->SelectMidiOut(out);
     engine->StartPollTimer();
-    console->StartRecord(o.inName, o.outName);
+    console->StartRecord(o.inName, o.outName, unit);
 
     const RunEnd end = RunUpdate(*engine, in, o.timeoutSec);
     const UpdateRecord record = console->FinishRecord(end.Ending());

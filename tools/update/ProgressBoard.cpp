@@ -60,6 +60,8 @@ void ProgressBoard::DeviceOutput(std::size_t index, const std::string& line) {
         if (!d.transferring) d.phase = EscapeControls(line.substr(8));
     } else if (StartsWith(line, "MIDI IN ")) {
         d.phase = "identifying";
+    } else if (StartsWith(line, "device: ")) {
+        d.phase = "identified";  // the closing table names the unit
     } else if (!StartsWith(line, "tarnet-update: update ")) {
         // Errors and anything unexpected stay readable above the board.
         WriteAbove(d.name + ": " + EscapeControls(line));

@@ -47,20 +47,33 @@ std::string Model(const UpdateRecord& r) {
     return text;
 }
 
+std::string Revision(const UpdateRecord& r) {
+    return r.softwareRevision ? SoftwareRevisionText(*r.softwareRevision) : "-";
+}
+
+// "A1B2C3 at 1-1.2": the serial number and the place on the bus, each where known.
+std::string Unit(const UpdateRecord& r) {
+    std::string unit = r.usbSerial.value_or("");
+    if (r.usbPath) unit += (unit.empty() ? "at " : " at ") + *r.usbPath;
+    return unit.empty() ? "-" : unit;
+}
+
 std::string Seconds(std::int64_t ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
     return text;
 }
 
-// Names and endings come from outside (a device's descriptor, an edited history): shown escaped.
+// Names, endings and units come from outside (a device's descriptor, an edited history): shown
+// escaped.
 std::vector<std::string> Cells(const UpdateRecord& r) {
-    return {EscapeControls(Device(r)), Model(r), EscapeControls(r.ending), Seconds(r.durationMs),
-            std::to_string(r.BlocksSentAgain())};
+    return {EscapeControls(Device(r)), Model(r), EscapeControls(r.ending), Revision(r), EscapeControls(Unit(r)),
+            Seconds(r.durationMs), std::to_string(r.BlocksSentAgain())};
 }
 
-const std::vector<Column> RECORD_COLUMNS = {
-    {"device", false}, {"model", false}, {"ending", false}, {"duration", true}, {"sent again", true}};
+const std::vector<Column> RECORD_COLUMNS = {{"device", false},   {"model", false},    {"ending", false},
+                                            {"revision", false}, {"unit", false},     {"duration", true},
+                                            {"sent again", true}};
 
 }  // namespace
 

@@ -8,7 +8,8 @@
 
 #include "UpdateRecord.h"
 
-// device, model, ending, duration, blocks sent again; one row per record, in the given order.
+// device, model, ending, software revision, unit (USB serial number and path), duration, blocks
+// sent again; one row per record, in the given order.
 std::string ClosingTable(const std::vector<UpdateRecord>& records);
 // The same with the start time (UTC) in front, one row per record, oldest first.
 std::string HistoryTable(const std::vector<UpdateRecord>& records);

@@ -79,6 +79,24 @@ MidiResult AlsaSeqMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) 
     return MIDI_OK;
 }
 
+MidiResult AlsaSeqMidiInApi::GetDevUnit(std::uint32_t index, MidiDevUnit& unit) {
+    unit = {};
+    try {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+            unit = shown->second.unit;
+        } else if (index < m_sources.size()) {
+            unit = m_sources[index].unit;
+        } else {
+            return MIDI_ERR_BADDEVICEID;
+        }
+    } catch (...) {
+        unit = {};
+        return MIDI_ERR_NOMEM;
+    }
+    return MIDI_OK;
+}
+
 MidiResult AlsaSeqMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,
                                   std::uintptr_t instance) {
     if (handle == nullptr || callback == nullptr) return MIDI_ERR_GENERIC;

@@ -34,6 +34,8 @@ public:
 
     std::uint32_t GetNumDevs() override;
     MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) override;
+    // The unit of the card behind the device that GetDevCaps last showed at `index`.
+    MidiResult GetDevUnit(std::uint32_t index, MidiDevUnit& unit) override;
     MidiResult Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,
                     std::uintptr_t instance) override;
     MidiResult Close(MidiInHandle handle) override;

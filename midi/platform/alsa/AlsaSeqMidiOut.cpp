@@ -70,6 +70,24 @@ MidiResult AlsaSeqMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps)
     return MIDI_OK;
 }
 
+MidiResult AlsaSeqMidiOutApi::GetDevUnit(std::uint32_t index, MidiDevUnit& unit) {
+    unit = {};
+    try {
+        std::lock_guard lock(m_lock);
+        if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
+            unit = shown->second.unit;
+        } else if (index < m_devices.size()) {
+            unit = m_devices[index].unit;
+        } else {
+            return MIDI_ERR_BADDEVICEID;
+        }
+    } catch (...) {
+        unit = {};
+        return MIDI_ERR_NOMEM;
+    }
+    return MIDI_OK;
+}
+
 MidiResult AlsaSeqMidiOutApi::Resolve(std::uint32_t index, alsa::SeqPortEntry& chosen) {
     if (index == NO_DEVICE) return MIDI_ERR_BADDEVICEID;  // there is no device mapper
     // The index means a device of the caller's last listing; the device is opened by the address

@@ -37,6 +37,8 @@ public:
 
     std::uint32_t GetNumDevs() override;
     MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) override;
+    // The unit of the card behind the device that GetDevCaps last showed at `index`.
+    MidiResult GetDevUnit(std::uint32_t index, MidiDevUnit& unit) override;
     MidiResult Open(MidiOutHandle* handle, std::uint32_t index) override;
     MidiResult PrepareHeader(MidiOutHandle handle, MidiHeader* header) override;
     MidiResult LongMsg(MidiOutHandle handle, MidiHeader* header) override;

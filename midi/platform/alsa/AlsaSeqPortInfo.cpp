@@ -3,8 +3,10 @@
 #include <alsa/asoundlib.h>
 
 #include <cctype>
+#include <map>
 #include <utility>
 
+#include "AlsaCardUnit.h"
 #include "AlsaSeqClient.h"
 
 namespace platform::alsa {
@@ -63,13 +65,14 @@ std::optional<SeqPortEntry> Entry(snd_seq_client_info_t* client, snd_seq_port_in
     std::string fullName = clientName + ":" + portName + " " + std::to_string(number) + ":" + std::to_string(p);
     SeqPortEntry entry{SeqAddress{number, p}, std::move(fullName), std::move(clientName), std::move(portName), {}};
     entry.listedName = DeviceName(Describe(entry));
+    entry.card = snd_seq_client_info_get_card(client);
     return entry;
 }
 
 }  // namespace
 
 std::vector<SeqPortEntry> ListPorts(bool destinations) {
-    return SeqClient::Instance().With([destinations](snd_seq_t* seq) {
+    std::vector<SeqPortEntry> ports = SeqClient::Instance().With([destinations](snd_seq_t* seq) {
         std::vector<SeqPortEntry> ports;
         if (seq == nullptr) return ports;
         snd_seq_client_info_t* client = nullptr;
@@ -107,6 +110,16 @@ std::vector<SeqPortEntry> ListPorts(bool destinations) {
         }
         return ports;
     });
+    // Outside the client's lock: sysfs is no business of the sequencer. A card's ports share its
+    // unit.
+    std::map<int, MidiDevUnit> units;
+    for (SeqPortEntry& entry : ports) {
+        if (entry.card < 0) continue;
+        auto found = units.find(entry.card);
+        if (found == units.end()) found = units.emplace(entry.card, CardUnit(SYSFS_ROOT, entry.card)).first;
+        entry.unit = found->second;
+    }
+    return ports;
 }
 
 std::optional<SeqPortEntry> QueryPort(SeqAddress address, bool destinations) {

@@ -20,6 +20,7 @@
 
 #include "AlsaSeqAddress.h"
 #include "platform/DeviceNaming.h"
+#include "platform/MidiApi.h"
 
 namespace platform::alsa {
 
@@ -29,14 +30,17 @@ struct SeqPortKind {
 };
 
 // One port as listed: its address, its client's and its own name, the name RtMidi would report
-// for it ("CLIENT:PORT c:p"), and the name it is listed under (DeviceNaming.h: the client's name,
-// numbered among clients of the same name).
+// for it ("CLIENT:PORT c:p"), the name it is listed under (DeviceNaming.h: the client's name,
+// numbered among clients of the same name), its client's sound card and the unit behind that card
+// (AlsaCardUnit.h; ListPorts fills it in).
 struct SeqPortEntry {
     SeqAddress address;
     std::string fullName;
     std::string clientName;
     std::string portName;
     std::string listedName;
+    int card = -1;  // -1: an application's client or a global one
+    MidiDevUnit unit;
 };
 
 // The port in the terms of the naming rule (DeviceNaming.h).
@@ -49,12 +53,13 @@ inline PortDescription Describe(const SeqPortEntry& entry) {
 // or application ports with the capabilities to subscribe). Taken in one pass by address, so a
 // client that comes or goes meanwhile never shifts another port's name onto a wrong address (as
 // asking RtMidi for each name by number can). Asked through the program's client (AlsaSeqClient.h).
-// Clients of the same name are numbered (listedName) in the order of their client numbers. Empty
+// Clients of the same name are numbered (listedName) in the order of their client numbers. The
+// unit of each card is read from sysfs once per listing (empty where sysfs says nothing). Empty
 // when the sequencer can't be opened.
 std::vector<SeqPortEntry> ListPorts(bool destinations);
 
-// The port at `address` as ListPorts would list it (its listedName unnumbered); none when it is not
-// there or not listed.
+// The port at `address` as ListPorts would list it (its listedName unnumbered, its unit not read);
+// none when it is not there or not listed.
 // Two requests to the sequencer, where ListPorts asks about every client and port.
 std::optional<SeqPortEntry> QueryPort(SeqAddress address, bool destinations);
 

@@ -48,6 +48,13 @@ void LoopbackMidiOut::RemoveAll() {
     }
 }
 
+LoopbackMidiOut::DeviceId LoopbackMidiOut::DeviceAt(std::uint32_t index) {
+    std::lock_guard lock(m_lock);
+    DeviceId id = 0;
+    PresentDeviceAt(index, &id);
+    return id;
+}
+
 std::int64_t LoopbackMidiOut::IndexOf(DeviceId device) const {
     std::lock_guard lock(m_lock);
     std::int64_t index = 0;
@@ -81,6 +88,8 @@ void LoopbackMidiOut::CompleteHeldSends(DeviceId device) {
 void LoopbackMidiOut::SetListener(DeviceId device, Listener listener) {
     SetField(device, &Device::listener, std::move(listener));
 }
+
+void LoopbackMidiOut::SetUnit(DeviceId device, MidiDevUnit unit) { SetField(device, &Device::unit, std::move(unit)); }
 
 std::vector<std::vector<std::uint8_t>> LoopbackMidiOut::Messages(DeviceId device) const {
     std::lock_guard lock(m_lock);
@@ -125,6 +134,15 @@ MidiResult LoopbackMidiOut::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
     const Device* d = PresentDeviceAt(index);
     if (d == nullptr) return MIDI_ERR_BADDEVICEID;
     SetProductName(caps, d->name);
+    return MIDI_OK;
+}
+
+MidiResult LoopbackMidiOut::GetDevUnit(std::uint32_t index, MidiDevUnit& unit) {
+    std::lock_guard lock(m_lock);
+    unit = {};
+    const Device* d = PresentDeviceAt(index);
+    if (d == nullptr) return MIDI_ERR_BADDEVICEID;
+    unit = d->unit;
     return MIDI_OK;
 }
 

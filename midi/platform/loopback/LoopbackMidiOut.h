@@ -57,6 +57,8 @@ public:
     void RemoveAll();
     // Current index of the device, or -1 when it is gone.
     std::int64_t IndexOf(DeviceId device) const;
+    // The device now at `index`; 0 (no device's id) when there is none.
+    DeviceId DeviceAt(std::uint32_t index);
 
     // Faults. Open fails with MIDI_ERR_GENERIC while refused and MIDI_ERR_ALLOCATED while busy.
     void SetRefuseOpen(DeviceId device, bool refuse);
@@ -73,6 +75,9 @@ public:
     void CompleteHeldSends(DeviceId device);
 
     void SetListener(DeviceId device, Listener listener);
+    // The unit that GetDevUnit tells for the device, as a USB device's would be told; a device
+    // of its own is a software device, of no known unit.
+    void SetUnit(DeviceId device, MidiDevUnit unit);
 
     // What the device has received, oldest first.
     std::vector<std::vector<std::uint8_t>> Messages(DeviceId device) const;
@@ -87,6 +92,7 @@ public:
     // IMidiOutApi
     std::uint32_t GetNumDevs() override;
     MidiResult GetDevCaps(std::uint32_t index, MidiDevCaps& caps) override;
+    MidiResult GetDevUnit(std::uint32_t index, MidiDevUnit& unit) override;
     MidiResult Open(MidiOutHandle* handle, std::uint32_t index) override;
     MidiResult PrepareHeader(MidiOutHandle handle, MidiHeader* header) override;
     MidiResult LongMsg(MidiOutHandle handle, MidiHeader* header) override;
@@ -110,6 +116,7 @@ private:
         bool hold = false;
         std::uint32_t refuseNext = 0;
         Listener listener;
+        MidiDevUnit unit;
         std::vector<std::vector<std::uint8_t>> messages;
     };
     struct Handle {
