@@ -9,7 +9,8 @@
 #   all N        N identical devices: listed as "USB Audio Device", "(2)" ... "(N)" in both lists,
 #                `tarnet-update --all` updates every one, each image whole; device 2 reports the
 #                other accepted model, and the report must show it under "USB Audio Device (2)"
-#                (the name of the second device plugged in); prints the slowest update beside
+#                (the name of the second device plugged in), and each record names its own unit
+#                (USB serial number and bus path) and the software revision; prints the slowest update beside
 #                the duration of the whole command
 #   unplug PHASE...  for each PHASE (identification, erase, transfer, finish): the device is
 #                unplugged while the run waits in it; the run must end within 5 s with the error
@@ -181,6 +182,11 @@ for k in range(1, n + 1):
         print("FAIL: %s: %s" % (name, "no record" if r is None else r["ending"])); ok = False
     elif r["model"] != ("0x69" if k == 2 else "0x6A"):
         print("FAIL: %s is not device %d: model %s" % (name, k, r["model"])); ok = False
+    elif not r.get("software_revision") or not r.get("usb_serial") or not r.get("usb_path"):
+        print("FAIL: %s: the record does not name its unit: %s" % (name, {f: r.get(f) for f in ("software_revision", "usb_serial", "usb_path")})); ok = False
+units = [(r.get("usb_serial"), r.get("usb_path")) for r in records]
+if len(set(units)) != len(units):
+    print("FAIL: two records name the same unit: %s" % units); ok = False
 slowest = max(r["duration_ms"] for r in records)
 print("USB, --all over %d devices: %d ms for the command; slowest update %d ms (floor ratio %.2f)"
       % (n, whole, slowest, max(r["floor_ratio"] for r in records)))
