@@ -76,7 +76,7 @@ protected:
         config.answerDelayMax = 1ms;
         m_link = std::make_unique<devsim::LoopbackLink>(m_out, m_in, "USB Audio Device", std::move(config));
         EngineTimings t;
-        t.replyTimeoutMs = 400;
+        t.replyTimeoutMs = 2000;  // never met by a device that answers at once, also on a loaded machine
         t.blockPauseMs = 1;
         t.pollPeriodMs = 2;
         m_engine = std::make_shared<CUpdateEngine>(std::shared_ptr<IUpdateHost>(&m_window, [](IUpdateHost*) {}),
