@@ -134,7 +134,16 @@ bool SeqOutput::WaitForRoom(int cells) {
         int credit = std::numeric_limits<int>::max();  // kernel clients only: no queue to fill
         for (std::size_t i = 0; fd >= 0 && i < m_receivers.size(); ++i) {
             const std::optional<InputRoom> room = QueryInputRoom(fd, m_receivers[i]);
-            if (!room) continue;
+            if (!room) {
+                // A receiver that has left frees its room at once, before the sequencer's
+                // announcement of it is read: when it was the device, what follows would go
+                // nowhere and the send would seem to succeed.
+                if (m_destination && !QueryPortKind(*m_destination, nullptr)) {
+                    m_watch.gone.store(true);
+                    return false;
+                }
+                continue;
+            }
             // A queue that can never hold the event would stall the send: fail now instead.
             if (room->size < cells + margin) return false;
             credit = std::min(credit, room->free - margin);
