@@ -63,15 +63,15 @@ TEST(AlsaPacingRule, ASysExEventTakesOneCellPlusOnePerEventSizeOfData) {
 TEST(AlsaDeviceChoice, AListedDeviceIsStillThereOnlyAtTheSameAddressUnderTheSameName) {
     using platform::alsa::SeqPortEntry;
     const SeqPortEntry chosen{SeqAddress{130, 0}, "USB Audio Device (2):USB Audio Device (2) 130:0",
-                              "USB Audio Device (2)", "USB Audio Device (2)", "USB Audio Device (2)"};
+                              "USB Audio Device (2)", "USB Audio Device (2)", "USB Audio Device (2)", -1, {}};
     EXPECT_TRUE(platform::SameDevice(chosen, chosen));
     // The device ended and another client got its number.
     EXPECT_FALSE(platform::SameDevice(chosen, SeqPortEntry{SeqAddress{130, 0}, "USB Audio Device (3):USB Audio Device (3) 130:0",
                                                            "USB Audio Device (3)", "USB Audio Device (3)",
-                                                           "USB Audio Device (3)"}));
+                                                           "USB Audio Device (3)", -1, {}}));
     // Another port of the same client.
     EXPECT_FALSE(platform::SameDevice(chosen, SeqPortEntry{SeqAddress{130, 1}, chosen.fullName, chosen.clientName, chosen.portName,
-                                                           chosen.listedName}));
+                                                           chosen.listedName, -1, {}}));
     // Nothing listed at that address any more.
     EXPECT_FALSE(platform::SameDevice(chosen, std::nullopt));
 }
