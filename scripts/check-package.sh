@@ -135,8 +135,12 @@ window_check() {
   if ! wait_for 20 xwininfo -display "$display" -root >/dev/null 2>&1; then
     echo "check-package: Xvfb did not start:"; cat "$work/xvfb.log"; result=2
   else
-    DISPLAY="$display" QT_QPA_PLATFORM=xcb TMPDIR="$work" JACK_DEFAULT_SERVER="tarnet-package-$$" \
-      JACK_NO_START_SERVER=1 "$root/usr/bin/tarnet-updater" >"$work/updater.log" 2>&1 &
+    # A runtime directory of its own: copies of the updater that run elsewhere on the machine (a
+    # user's, another test run's) take numbers of their own and don't make this one copy 2.
+    mkdir -p -m 700 "$work/runtime"
+    DISPLAY="$display" QT_QPA_PLATFORM=xcb TMPDIR="$work" XDG_RUNTIME_DIR="$work/runtime" \
+      JACK_DEFAULT_SERVER="tarnet-package-$$" JACK_NO_START_SERVER=1 \
+      "$root/usr/bin/tarnet-updater" >"$work/updater.log" 2>&1 &
     updater_pid=$!
     shown() { xwininfo -display "$display" -root -tree 2>/dev/null | grep -q "\"$title\""; }
     shown_or_ended() { shown || ! kill -0 "$updater_pid" 2>/dev/null; }
