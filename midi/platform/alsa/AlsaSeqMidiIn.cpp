@@ -80,21 +80,13 @@ MidiResult AlsaSeqMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) 
 }
 
 MidiResult AlsaSeqMidiInApi::GetDevUnit(std::uint32_t index, MidiDevUnit& unit) {
-    unit = {};
     try {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
-            unit = shown->second.unit;
-        } else if (index < m_sources.size()) {
-            unit = m_sources[index].unit;
-        } else {
-            return MIDI_ERR_BADDEVICEID;
-        }
-    } catch (...) {
+        return alsa::UnitAt(m_shown, m_sources, index, unit);
+    } catch (...) {  // the lock could not be taken
         unit = {};
         return MIDI_ERR_NOMEM;
     }
-    return MIDI_OK;
 }
 
 MidiResult AlsaSeqMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiInProc callback,

@@ -71,21 +71,13 @@ MidiResult AlsaSeqMidiOutApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps)
 }
 
 MidiResult AlsaSeqMidiOutApi::GetDevUnit(std::uint32_t index, MidiDevUnit& unit) {
-    unit = {};
     try {
         std::lock_guard lock(m_lock);
-        if (const auto shown = m_shown.find(index); shown != m_shown.end()) {
-            unit = shown->second.unit;
-        } else if (index < m_devices.size()) {
-            unit = m_devices[index].unit;
-        } else {
-            return MIDI_ERR_BADDEVICEID;
-        }
-    } catch (...) {
+        return alsa::UnitAt(m_shown, m_devices, index, unit);
+    } catch (...) {  // the lock could not be taken
         unit = {};
         return MIDI_ERR_NOMEM;
     }
-    return MIDI_OK;
 }
 
 MidiResult AlsaSeqMidiOutApi::Resolve(std::uint32_t index, alsa::SeqPortEntry& chosen) {

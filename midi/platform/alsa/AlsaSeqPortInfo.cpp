@@ -63,7 +63,7 @@ std::optional<SeqPortEntry> Entry(snd_seq_client_info_t* client, snd_seq_port_in
     std::string clientName = snd_seq_client_info_get_name(client);
     std::string portName = snd_seq_port_info_get_name(port);
     std::string fullName = clientName + ":" + portName + " " + std::to_string(number) + ":" + std::to_string(p);
-    SeqPortEntry entry{SeqAddress{number, p}, std::move(fullName), std::move(clientName), std::move(portName), {}};
+    SeqPortEntry entry{SeqAddress{number, p}, std::move(fullName), std::move(clientName), std::move(portName), {}, -1, {}};
     entry.listedName = DeviceName(Describe(entry));
     entry.card = snd_seq_client_info_get_card(client);
     return entry;
@@ -155,6 +155,24 @@ std::optional<SeqPortKind> QueryPortKind(SeqAddress address, std::string* portNa
         if (port != nullptr) snd_seq_port_info_free(port);
         return kind;
     });
+}
+
+MidiResult UnitAt(const std::map<std::uint32_t, SeqPortEntry>& shown, const std::vector<SeqPortEntry>& listing,
+                  std::uint32_t index, MidiDevUnit& unit) {
+    unit = {};
+    try {
+        if (const auto entry = shown.find(index); entry != shown.end()) {
+            unit = entry->second.unit;
+        } else if (index < listing.size()) {
+            unit = listing[index].unit;
+        } else {
+            return MIDI_ERR_BADDEVICEID;
+        }
+    } catch (...) {
+        unit = {};
+        return MIDI_ERR_NOMEM;
+    }
+    return MIDI_OK;
 }
 
 }  // namespace platform::alsa

@@ -14,6 +14,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -88,5 +90,11 @@ int CellsForSysEx(std::size_t length);
 // The input queue of `client`, asked through the open sequencer file descriptor `sequencerFd`.
 // None for a kernel client (it has no queue) or when the sequencer does not answer.
 std::optional<InputRoom> QueryInputRoom(int sequencerFd, int client);
+
+// The unit of the device at `index`: the one GetDevCaps showed there (`shown`), else the one of the
+// last listing. MIDI_ERR_BADDEVICEID when neither has it; MIDI_ERR_NOMEM when copying failed. The
+// caller holds the lock that guards both.
+MidiResult UnitAt(const std::map<std::uint32_t, SeqPortEntry>& shown, const std::vector<SeqPortEntry>& listing,
+                  std::uint32_t index, MidiDevUnit& unit);
 
 }  // namespace platform::alsa
