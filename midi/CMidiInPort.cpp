@@ -153,21 +153,25 @@ platform::MidiResult CMidiInPort::CloseDevice() {
 }
 
 bool CMidiInPort::PeekReceived(const std::uint8_t** bytes, std::uint32_t* length,
-                               std::uint64_t* sequence) {
+                               std::uint64_t* sequence,
+                               std::chrono::steady_clock::time_point* receivedAt) {
     const std::uint8_t* b = nullptr;
     std::uint32_t n = 0;
     std::uint64_t number = 0;
+    std::chrono::steady_clock::time_point at{};
     {
         std::lock_guard<std::mutex> guard(m_listLock);
         if (m_pReceived != nullptr) {
             b = m_pReceived->m_pBytes;
             n = m_pReceived->m_length;
             number = m_pReceived->m_sequence;
+            at = m_pReceived->m_receivedAt;
         }
     }
     if (bytes != nullptr) *bytes = b;
     if (length != nullptr) *length = n;
     if (sequence != nullptr) *sequence = number;
+    if (receivedAt != nullptr) *receivedAt = at;
     return b != nullptr;
 }
 
@@ -239,6 +243,9 @@ void CMidiInPort::HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uin
     // Numbered the moment the device hands the message over, before anything else: a reader of
     // ReceivedSequence() who sends afterwards finds every answer to that send numbered above it.
     const std::uint64_t sequence = m_receivedSequence.fetch_add(1) + 1;
+    // Read after the device returned the buffer, so it is never before the last byte came (a clock
+    // read: no lock, no allocation).
+    const auto receivedAt = std::chrono::steady_clock::now();
     // Never trust a count beyond the buffer.
     const std::uint32_t count = header->dwBytesRecorded < header->dwBufferLength
                                     ? header->dwBytesRecorded
@@ -256,6 +263,7 @@ void CMidiInPort::HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uin
         entry->m_pBytes = bytes;
         entry->m_length = count;
         entry->m_sequence = sequence;
+        entry->m_receivedAt = receivedAt;
         entry->m_pNext = nullptr;
         Append(entry);
     } else {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -28,6 +29,9 @@ struct ReceivedSysEx {
     std::uint8_t* m_pBytes;
     std::uint32_t m_length;    // never 0
     std::uint64_t m_sequence;  // its number in the port's count of received buffers (1 for the first)
+    // When the device handed it back (the steady clock, read on the callback thread as the buffer
+    // came): never earlier than the moment its last byte reached the program.
+    std::chrono::steady_clock::time_point m_receivedAt;
     ReceivedSysEx* m_pNext;    // next younger entry
 };
 
@@ -48,9 +52,11 @@ public:
     void Stop();
 
     // Oldest entry without removing it; false (and null/0) when the list is empty. The bytes stay
-    // valid until that entry is popped. `sequence` (when given) receives the entry's number.
+    // valid until that entry is popped. `sequence` and `receivedAt` (when given) receive the
+    // entry's number and the moment it came.
     bool PeekReceived(const std::uint8_t** bytes, std::uint32_t* length,
-                      std::uint64_t* sequence = nullptr);
+                      std::uint64_t* sequence = nullptr,
+                      std::chrono::steady_clock::time_point* receivedAt = nullptr);
     // Removes and frees the oldest entry; nothing happens on an empty list.
     void PopReceived();
 

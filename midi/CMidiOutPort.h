@@ -32,6 +32,11 @@ public:
     // (what it still held was taken back): true only when the whole message has gone out.
     bool SendLong(platform::MidiHeader* header);
 
+    // The moment from which the device can have had the whole message that the last successful
+    // SendLong sent (the backend's HandedOverAt, else the moment SendLong handed it to the
+    // backend): an answer that came earlier can't answer it. The sending thread, after SendLong.
+    std::chrono::steady_clock::time_point LastSendLeftAt() const { return m_lastSendLeftAt; }
+
     // Gives up the send under way, from any thread: what the device has not sent yet is dropped
     // and SendLong returns at once. Every later Open fails, so no message starts after it; for a
     // window that closes.
@@ -85,6 +90,9 @@ private:
     // cleared by Watch and Unwatch; read by DeviceGone on any thread.
     std::atomic<bool> m_sendSawGone{false};
     platform::MidiOutWatch m_watch = nullptr;  // guarded by m_lock
+    // Written and read by the sending thread only (SendLong, LastSendLeftAt), which the send path
+    // serialises.
+    std::chrono::steady_clock::time_point m_lastSendLeftAt{};
     std::chrono::milliseconds m_doneWaitBase = DONE_WAIT_BASE;
     std::chrono::microseconds m_doneWaitPerByte = DONE_WAIT_PER_BYTE;
 };

@@ -66,6 +66,9 @@ class ReplyChannel {
 public:
     static constexpr std::uint32_t INFINITE_WAIT = ReplyEvent::INFINITE_WAIT;
 
+    // The run's waits hand the thread to `scheduler` (null: they block). Before the first wait.
+    void UseScheduler(IRunScheduler* scheduler) { m_event.UseScheduler(scheduler); }
+
     // Records an answer of `kind` from the received message numbered `sequence` (with the model
     // and the software revision of an Identity Reply) and signals the run; an answer that the run
     // expects is kept for it. Once the channel is closed nothing is recorded: the closing marker

@@ -79,7 +79,9 @@ CUpdateEngine::CUpdateEngine(std::shared_ptr<IUpdateHost> host, const EnginePlat
       m_host(*m_hostOwner),
       m_platform(platform),
       m_timings(timings),
-      m_pImage(image) {}
+      m_pImage(image) {
+    m_reply.UseScheduler(platform.scheduler);
+}
 
 CUpdateEngine::CUpdateEngine(IUpdateHost& host, const EnginePlatform& platform, const std::uint8_t* image)
     : m_midiIn(InputOf(platform)),
@@ -88,7 +90,9 @@ CUpdateEngine::CUpdateEngine(IUpdateHost& host, const EnginePlatform& platform, 
       m_host(host),
       m_platform(platform),
       m_timings(),
-      m_pImage(image) {}
+      m_pImage(image) {
+    m_reply.UseScheduler(platform.scheduler);
+}
 
 CUpdateEngine::~CUpdateEngine() {
     // No tick may run against members that are going away: the timer goes first.

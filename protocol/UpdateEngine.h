@@ -34,6 +34,7 @@
 #include "FirmwareImage.h"
 #include "Messages.h"
 #include "ReplyChannel.h"
+#include "RunScheduler.h"
 #include "UpdateHost.h"
 #include "platform/MidiApi.h"
 #include "platform/TimerApi.h"
@@ -44,6 +45,8 @@ struct EnginePlatform {
     platform::IMidiOutApi* midiOut = nullptr;
     platform::IMidiInApi* midiIn = nullptr;
     platform::ITimerService* timer = nullptr;
+    // Null: each run's worker is a thread of its own and its waits block (the desktop programs).
+    IRunScheduler* scheduler = nullptr;
 
     // The services of the running platform (DefaultMidiOutApi, DefaultMidiInApi and the
     // platform's timer).
@@ -212,6 +215,8 @@ private:
     // Before a send: the answers of `kinds` that come from messages received from now on answer
     // it.
     void ExpectAnswer(std::uint8_t kinds) { m_reply.Expect(m_midiIn.ReceivedSequence(), kinds); }
+    // The run's pause of `ms` on its worker: a sleep, or the scheduler's event loop for that long.
+    void Pause(std::uint32_t ms);
     // Open, SendLong, Close on output device `selection`. Must be called with g_sendLock held;
     // `msg` stays untouched until it returns.
     int SendLocked(const std::uint8_t* msg, int length, int selection);

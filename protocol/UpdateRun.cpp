@@ -92,22 +92,31 @@ bool CUpdateEngine::OnExecute(int midiInSelection) {
     std::shared_ptr<CUpdateEngine> self = weak_from_this().lock();
     JoinEndedWorkers();
     s_liveWorkers.fetch_add(1);
-    try {
-        auto ended = std::make_shared<std::atomic<bool>>(false);
-        std::lock_guard<std::mutex> lock(g_workersLock);
-        Workers().reserve(Workers().size() + 1);  // the push below cannot fail once it runs
-        std::thread thread([this, self = std::move(self), ended]() mutable {
-            EndRun(UpdateRunThread(*this));
-            // The share goes before the worker counts as ended, so that the engine is never
-            // destroyed on this thread after WaitForWorkers has let the program end. Nothing of
-            // the engine is touched after this line.
-            self.reset();
-            ended->store(true);
-            s_liveWorkers.fetch_sub(1);
-        });
-        Workers().push_back(Worker{std::move(thread), std::move(ended)});
-    } catch (const std::exception&) {
-        // No thread could be started: give the controls back rather than stay locked forever.
+    // The worker's whole life: the run, then its share of the engine goes before it counts as
+    // ended, so that the engine is never destroyed on the worker after WaitForWorkers has let the
+    // program end. Nothing of the engine is touched after `self` is reset.
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    auto worker = [this, self = std::move(self), ended]() mutable {
+        EndRun(UpdateRunThread(*this));
+        self.reset();
+        ended->store(true);
+        s_liveWorkers.fetch_sub(1);
+    };
+    bool started = false;
+    if (m_platform.scheduler != nullptr) {
+        started = m_platform.scheduler->StartWorker(std::move(worker));
+    } else {
+        try {
+            std::lock_guard<std::mutex> lock(g_workersLock);
+            Workers().reserve(Workers().size() + 1);  // the push below cannot fail once it runs
+            std::thread thread(std::move(worker));
+            Workers().push_back(Worker{std::move(thread), std::move(ended)});
+            started = true;
+        } catch (const std::exception&) {
+        }
+    }
+    if (!started) {
+        // No worker could be started: give the controls back rather than stay locked forever.
         m_midiOut.Unwatch();
         s_liveWorkers.fetch_sub(1);
         {
@@ -156,6 +165,17 @@ bool CUpdateEngine::WaitForWorkers(std::chrono::milliseconds limit) {
 std::size_t CUpdateEngine::WorkerThreadsHeld() {
     std::lock_guard<std::mutex> lock(g_workersLock);
     return Workers().size();
+}
+
+void CUpdateEngine::Pause(std::uint32_t ms) {
+    if (m_platform.scheduler == nullptr) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
+        m_platform.scheduler->Yield(std::chrono::ceil<std::chrono::milliseconds>(until - now));
+    }
 }
 
 void CUpdateEngine::RestoreControls(bool completed) {
@@ -257,7 +277,7 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
         if (awaited.end == End::Closing) return UpdateOutcome::WindowClosed;
         if (awaited.end == End::TimedOut) return failWith(EngineError::BlockTimeout, UpdateOutcome::BlockTimeout);
         if (awaited.end == End::DeviceGone) return deviceGone(phase);
-        std::this_thread::sleep_for(std::chrono::milliseconds(t.blockPauseMs));
+        e.Pause(t.blockPauseMs);
         if (e.m_reply.Current().status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
         status = awaited.reply.status;
         if (status == REPLY_OK) {

@@ -7,6 +7,7 @@
 // in-process loopback) lives in a folder of its own and only maps these calls onto its MIDI system.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -137,6 +138,16 @@ public:
     // Hands the whole SysEx message to the device. The backend sets MHDR_DONE in the header once it
     // no longer reads the bytes (at once for backends that send synchronously).
     virtual MidiResult LongMsg(MidiOutHandle handle, MidiHeader* header) = 0;
+    // The moment from which the device can have had the whole message that the last LongMsg on
+    // `handle` sent: just before its last bytes were handed on to the MIDI system (written into a
+    // process cycle's buffer, delivered to the sequencer). False where the backend can't tell;
+    // the port then takes the moment it called LongMsg, which is never later. Called on the
+    // sending thread once LongMsg has marked the header done.
+    virtual bool HandedOverAt(MidiOutHandle handle, std::chrono::steady_clock::time_point* at) {
+        (void)handle;
+        (void)at;
+        return false;
+    }
     // Returns every pending buffer as done.
     virtual MidiResult Reset(MidiOutHandle handle) = 0;
     virtual MidiResult UnprepareHeader(MidiOutHandle handle, MidiHeader* header) = 0;
