@@ -30,6 +30,7 @@ const char* EndingName(UpdateOutcome outcome) {
         case UpdateOutcome::WindowClosed: return "WindowClosed";
         case UpdateOutcome::DeviceGone: return "DeviceGone";
         case UpdateOutcome::SendFailed: return "SendFailed";
+        case UpdateOutcome::AnswersOutOfStep: return "AnswersOutOfStep";
     }
     return "Unknown";
 }
