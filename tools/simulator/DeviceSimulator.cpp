@@ -21,6 +21,9 @@ constexpr uint8_t OP_BLOCK = 0x02;
 constexpr uint8_t OP_BLOCK_REQUEST = 0x03;
 constexpr uint8_t OP_FINISH = 0x04;
 constexpr size_t BLOCK_OVERHEAD = 18;  // header 5, address 5, length 2, checksum 5, F7
+constexpr uint32_t BLOCK_BYTES = 9216;  // the host's block size: with storeAtAddress, rules index by it
+constexpr int ERASE_INDEX = -1;         // what a RepeatRule names ERASE by
+constexpr int UNKNOWN_BLOCK = -2;       // a block whose index can't be told; no rule names it
 
 constexpr std::array<uint32_t, 256> MakeCrcTable() {
     std::array<uint32_t, 256> table{};
@@ -114,7 +117,9 @@ DeviceSimulator::DeviceSimulator(DeviceSimulatorConfig config, SendFunction send
       m_send(std::move(sendToHost)),
       m_random(m_config.seed),
       m_image(IMAGE_BYTES, 0xFF),
-      m_refusalsLeft(m_config.refusals.size()) {
+      m_refusalsLeft(m_config.refusals.size()),
+      m_repeatUsed(m_config.repeats.size(), false),
+      m_written(IMAGE_BYTES, false) {
     for (size_t i = 0; i < m_config.refusals.size(); ++i) m_refusalsLeft[i] = m_config.refusals[i].count;
     for (const BlockPull& p : m_config.pulls) m_summary.pulls.push_back(PullRecord{p, false, false, false, {}});
     m_worker = std::thread([this] { Run(); });
@@ -155,9 +160,18 @@ void DeviceSimulator::Run() {
             failure = "sending " + out.what + " failed";
         }
         if (!failure.empty()) Emit({failure});
+        if (out.isRepeat) Emit({out.what});
         lock.lock();
         m_sending = false;
         ++m_summary.messagesSent;
+        if (out.isRepeat) ++m_summary.answersRepeated;
+        if (out.repeatAfter && !m_stopping) {
+            // Queued before the worker counts as idle again, so that Complete() never sees a gap.
+            const std::string what = "answer sent again, " + std::to_string(out.repeatAfter->count()) +
+                                     " ms after the first: " + out.what;
+            InsertLocked(Outgoing{std::chrono::steady_clock::now() + *out.repeatAfter, std::move(out.bytes), what,
+                                  std::nullopt, true});
+        }
         m_changed.notify_all();
     }
 }
@@ -172,6 +186,8 @@ void DeviceSimulator::OnMessageFromHost(const uint8_t* data, size_t size) {
     {
         std::lock_guard<std::mutex> lock(m_lock);
         if (data == nullptr) size = 0;
+        // One message at a time: the device begins this one once it is done with the one before.
+        m_begin = std::max(std::chrono::steady_clock::now(), m_busyUntil);
         HandleLocked(data, size, log);
     }
     m_changed.notify_all();
@@ -183,6 +199,7 @@ bool DeviceSimulator::RequestBlock(uint32_t address, uint32_t length) {
     Lines log;
     {
         std::lock_guard<std::mutex> lock(m_lock);
+        m_begin = std::chrono::steady_clock::now();
         m_summary.pulls.push_back(PullRecord{BlockPull{address, length, Trigger::Start}, false, false, false, {}});
         SendBlockRequestLocked(m_summary.pulls.size() - 1, log);
     }
@@ -194,6 +211,7 @@ void DeviceSimulator::RequestHostIdentity() {
     Lines log;
     {
         std::lock_guard<std::mutex> lock(m_lock);
+        m_begin = std::chrono::steady_clock::now();
         SendIdentityRequestLocked(log);
     }
     Emit(log);
@@ -259,8 +277,10 @@ void DeviceSimulator::HandleLocked(const uint8_t* m, size_t n, Lines& log) {
             m_erased = m_config.eraseStatus == STATUS_OK;
             const std::string what = "ERASE: answered with status " + std::to_string(m_config.eraseStatus) +
                                      " after " + std::to_string(m_config.eraseDelay.count()) + " ms";
-            StatusLocked(m_config.eraseStatus, what, log, m_config.eraseDelay);
-            log.push_back(what);
+            const auto repeat = TakeRepeatLocked(ERASE_INDEX);
+            StatusLocked(m_config.eraseStatus, what, log, m_config.eraseDelay, false, repeat);
+            log.push_back(repeat ? what + " (to be sent again " + std::to_string(repeat->count()) + " ms after)"
+                                 : what);
             return;
         }
         ++m_summary.finishRequests;
@@ -344,6 +364,7 @@ void DeviceSimulator::HandleHostStatusLocked(const uint8_t* m, size_t n, Lines& 
 
 void DeviceSimulator::StartUpdateLocked() {
     std::fill(m_image.begin(), m_image.end(), uint8_t{0xFF});
+    std::fill(m_written.begin(), m_written.end(), false);
     m_nextAddress = IMAGE_BASE;
     m_lastAddress = 0;
     m_lastLength = 0;
@@ -360,13 +381,19 @@ void DeviceSimulator::StartUpdateLocked() {
 }
 
 void DeviceSimulator::HandleBlockLocked(const uint8_t* m, size_t n, Lines& log) {
-    const int k = m_summary.blocksAccepted;
-    const std::string name = "block " + std::to_string(k);
     const bool headerReadable = n >= 12 && SevenBitBody(m, std::min<size_t>(n, 13));
     const uint32_t address = headerReadable ? Groups(m + 5, 5) : 0;
     const uint32_t length = headerReadable ? Groups(m + 10, 2) : 0;
 
     if (headerReadable && HandlePullAnswerLocked(m, n, log)) return;
+
+    // A data block: the device is busy with it (a flash write) until its answer goes out.
+    if (m_config.blockAnswerDelay.count() > 0) m_busyUntil = m_begin + m_config.blockAnswerDelay;
+    const bool atAddress = m_config.storeAtAddress;
+    const int k = !atAddress                                ? m_summary.blocksAccepted
+                  : headerReadable && address >= IMAGE_BASE ? static_cast<int>((address - IMAGE_BASE) / BLOCK_BYTES)
+                                                            : UNKNOWN_BLOCK;
+    const std::string name = k >= 0 ? "block " + std::to_string(k) : std::string("a block");
 
     auto refuse = [&](uint8_t status, const std::string& why, bool malformed) {
         ++m_summary.blocksRefused;
@@ -381,14 +408,7 @@ void DeviceSimulator::HandleBlockLocked(const uint8_t* m, size_t n, Lines& log) 
                                                               " bytes"
                                                         : std::string(" (") + std::to_string(n) + " bytes)") +
                                  ": refused with status " + std::to_string(status) + " (" + why + ")";
-        if (m_config.dropReplyBlock == k && !m_dropUsed) {
-            m_dropUsed = true;
-            ++m_summary.messagesDropped;
-            log.push_back(what + ", answer dropped (as configured)");
-            return;
-        }
-        StatusLocked(status, what, log);
-        log.push_back(what);
+        AnswerBlockLocked(k, status, what, log);
     };
 
     if (!headerReadable) return refuse(STATUS_FRAME_ERROR, "too short for its header", true);
@@ -409,17 +429,19 @@ void DeviceSimulator::HandleBlockLocked(const uint8_t* m, size_t n, Lines& log) 
     if (sent != computed)
         return refuse(STATUS_CRC_ERROR, "checksum " + Hex(sent, 8) + ", bytes give " + Hex(computed, 8), true);
     if (!m_erased) return refuse(STATUS_SEQUENCE_ERROR, "no successful ERASE before it", true);
-    if (m_lastLength != 0 && address == m_lastAddress && length == m_lastLength &&
+    if (!atAddress && m_lastLength != 0 && address == m_lastAddress && length == m_lastLength &&
         std::equal(raw.begin(), raw.end(), m_image.begin() + (address - IMAGE_BASE))) {
         // The same block again: its answer was lost on the way. Acknowledge it once more.
         ++m_summary.blocksRepeated;
-        StatusLocked(STATUS_OK, "repeated block", log);
-        log.push_back("block " + std::to_string(k - 1) + " at " + Hex(address) + " sent again: accepted again");
+        AnswerBlockLocked(k - 1, STATUS_OK,
+                          "block " + std::to_string(k - 1) + " at " + Hex(address) + " sent again: accepted again",
+                          log);
         return;
     }
-    if (address != m_nextAddress)
+    if (!atAddress && address != m_nextAddress)
         return refuse(STATUS_SEQUENCE_ERROR, "expected address " + Hex(m_nextAddress), true);
-    if (!InsideImage(address, length)) return refuse(STATUS_SEQUENCE_ERROR, "reaches past the image", true);
+    if (!InsideImage(address, length))
+        return refuse(STATUS_SEQUENCE_ERROR, atAddress ? "not wholly inside the image" : "reaches past the image", true);
 
     for (size_t i = 0; i < m_config.refusals.size(); ++i) {
         if (m_config.refusals[i].block == k && m_refusalsLeft[i] > 0) {
@@ -430,25 +452,59 @@ void DeviceSimulator::HandleBlockLocked(const uint8_t* m, size_t n, Lines& log) 
     }
 
     std::copy(raw.begin(), raw.end(), m_image.begin() + (address - IMAGE_BASE));
-    m_nextAddress = address + length;
-    m_lastAddress = address;
-    m_lastLength = length;
-    m_summary.bytesReceived = m_nextAddress - IMAGE_BASE;
-    ++m_summary.blocksAccepted;
+    const bool again = MarkWrittenLocked(address, length);
+    if (!atAddress) {
+        m_nextAddress = address + length;
+        m_lastAddress = address;
+        m_lastLength = length;
+    }
+    if (again) {
+        ++m_summary.blocksRepeated;
+    } else {
+        ++m_summary.blocksAccepted;
+    }
     BlockRecord& r = m_summary.blocks[address];
     r.length = length;
     ++r.accepted;
     r.lastStatus = STATUS_OK;
-    const std::string what = name + " at " + Hex(address) + ", " + std::to_string(length) + " bytes: accepted";
+    AnswerBlockLocked(k, STATUS_OK,
+                      name + " at " + Hex(address) + ", " + std::to_string(length) + " bytes: " +
+                          (again ? "written again" : "accepted"),
+                      log);
+    if (m_config.burstCount > 0 && k == m_config.burstAfterBlock && m_summary.burstSent == 0) SendBurstLocked(log);
+}
+
+void DeviceSimulator::AnswerBlockLocked(int k, uint8_t status, const std::string& what, Lines& log) {
+    const auto repeat = TakeRepeatLocked(k);
     if (m_config.dropReplyBlock == k && !m_dropUsed) {
         m_dropUsed = true;
         ++m_summary.messagesDropped;
         log.push_back(what + ", answer dropped (as configured)");
         return;
     }
-    StatusLocked(STATUS_OK, what, log);
-    log.push_back(what);
-    if (m_config.burstCount > 0 && k == m_config.burstAfterBlock && m_summary.burstSent == 0) SendBurstLocked(log);
+    StatusLocked(status, what, log, std::chrono::milliseconds(0), true, repeat);
+    log.push_back(repeat ? what + " (the answer to be sent again " + std::to_string(repeat->count()) + " ms after)"
+                         : what);
+}
+
+std::optional<std::chrono::milliseconds> DeviceSimulator::TakeRepeatLocked(int k) {
+    for (size_t i = 0; i < m_config.repeats.size(); ++i) {
+        if (m_config.repeats[i].block == k && !m_repeatUsed[i]) {
+            m_repeatUsed[i] = true;
+            return m_config.repeats[i].after;
+        }
+    }
+    return std::nullopt;
+}
+
+bool DeviceSimulator::MarkWrittenLocked(uint32_t address, uint32_t length) {
+    const auto from = m_written.begin() + (address - IMAGE_BASE);
+    const bool before = std::all_of(from, from + length, [](bool w) { return w; });
+    for (auto it = from; it != from + length; ++it) {
+        if (!*it) ++m_summary.bytesReceived;
+        *it = true;
+    }
+    return before;
 }
 
 namespace {
@@ -532,7 +588,8 @@ bool DeviceSimulator::KnownImageLocked(uint32_t address, uint32_t length, const 
         *bytes = m_config.expectedImage.data() + (address - IMAGE_BASE);
         return true;
     }
-    if (address + length <= m_nextAddress) {
+    const auto from = m_written.begin() + (address - IMAGE_BASE);
+    if (std::all_of(from, from + length, [](bool w) { return w; })) {
         *bytes = m_image.data() + (address - IMAGE_BASE);
         return true;
     }
@@ -567,26 +624,41 @@ void DeviceSimulator::SendIdentityRequestLocked(Lines& log) {
 }
 
 void DeviceSimulator::StatusLocked(uint8_t status, std::string what, Lines& log,
-                                   std::chrono::milliseconds extraDelay) {
+                                   std::chrono::milliseconds extraDelay, bool blockAnswer,
+                                   std::optional<std::chrono::milliseconds> repeatAfter) {
     QueueLocked({SOX, MANUFACTURER, 0x00, m_config.model, OP_STATUS, static_cast<uint8_t>(status & 0x7F), EOX},
-                std::move(what), log, extraDelay);
+                std::move(what), log, extraDelay, blockAnswer, repeatAfter);
 }
 
 void DeviceSimulator::QueueLocked(std::vector<uint8_t> bytes, std::string what, Lines& log,
-                                  std::chrono::milliseconds extraDelay) {
+                                  std::chrono::milliseconds extraDelay, bool blockAnswer,
+                                  std::optional<std::chrono::milliseconds> repeatAfter) {
     if (m_stopping) return;
     if (m_config.mute) {
         ++m_summary.messagesDropped;
         if (!what.empty()) log.push_back("silent (mute): " + what);
         return;
     }
-    auto lo = m_config.answerDelayMin.count();
-    auto hi = m_config.answerDelayMax.count();
-    if (hi < lo) std::swap(lo, hi);
-    const auto delay = std::chrono::milliseconds(std::uniform_int_distribution<long long>(lo, hi)(m_random));
-    const auto due = std::max(std::chrono::steady_clock::now() + delay + extraDelay, m_lastDue);
+    std::chrono::steady_clock::time_point due;
+    if (blockAnswer && m_config.blockAnswerDelay.count() > 0) {
+        due = m_begin + m_config.blockAnswerDelay;
+    } else {
+        auto lo = m_config.answerDelayMin.count();
+        auto hi = m_config.answerDelayMax.count();
+        if (hi < lo) std::swap(lo, hi);
+        const auto delay = std::chrono::milliseconds(std::uniform_int_distribution<long long>(lo, hi)(m_random));
+        due = m_begin + delay + extraDelay;
+    }
+    // The device's answers to the host never overtake each other; only repeats go at their own time.
+    due = std::max(due, m_lastDue);
     m_lastDue = due;
-    m_queue.push_back(Outgoing{due, std::move(bytes), std::move(what)});
+    InsertLocked(Outgoing{due, std::move(bytes), std::move(what), repeatAfter, false});
+}
+
+void DeviceSimulator::InsertLocked(Outgoing out) {
+    const auto at = std::upper_bound(m_queue.begin(), m_queue.end(), out.due,
+                                     [](const auto& due, const Outgoing& queued) { return due < queued.due; });
+    m_queue.insert(at, std::move(out));
     m_wake.notify_all();
 }
 
@@ -676,6 +748,10 @@ bool DeviceSimulator::Verdict(std::string* line) const {
     const std::string counts = std::to_string(s.blocksAccepted) + " blocks (" + std::to_string(s.blocksRefused) +
                                " refused, " + std::to_string(s.blocksMalformed) + " malformed" +
                                (s.blocksRepeated ? ", " + std::to_string(s.blocksRepeated) + " repeated" : "") + ")";
+    const std::string repeats = s.answersRepeated == 0 ? std::string()
+                                : s.answersRepeated == 1
+                                    ? std::string(", 1 answer sent twice")
+                                    : ", " + std::to_string(s.answersRepeated) + " answers sent twice";
     std::string text;
     if (reasons.empty()) {
         text = "PASS: image " + std::to_string(s.bytesReceived) + " bytes received in " + counts + ", finish " +
@@ -685,10 +761,11 @@ bool DeviceSimulator::Verdict(std::string* line) const {
         if (s.burstSent > 0)
             text += ", burst of " + std::to_string(s.burstSent) + " answered in order within " +
                     std::to_string(s.burstAnswerMs) + " ms";
+        text += repeats;
     } else {
         text = "FAIL: ";
         for (size_t i = 0; i < reasons.size(); ++i) text += (i ? "; " : "") + reasons[i];
-        text += " (" + std::to_string(s.bytesReceived) + " bytes in " + counts + ")";
+        text += " (" + std::to_string(s.bytesReceived) + " bytes in " + counts + repeats + ")";
     }
     if (line) *line = text;
     return reasons.empty();

@@ -75,11 +75,20 @@ struct BlockPull {
 };
 
 // Refuse the block with index `block` (0 = the first block at 0xA0000, counted by the device's
-// expected sequence) `count` times with `status` before accepting it.
+// expected sequence; with storeAtAddress the index of the block's address, (address - 0xA0000) /
+// 9216) `count` times with `status` before accepting it.
 struct RefuseRule {
     int block = 0;
     int count = 1;
     uint8_t status = STATUS_REFUSED;
+};
+
+// Send the answer to ERASE (block -1) or to the first send of block `block` (indexed as RefuseRule
+// does) a second time, `after` once the first answer went out. The repeat goes out at its own time:
+// answers due earlier go before it, answers due later after it.
+struct RepeatRule {
+    int block = -1;
+    std::chrono::milliseconds after{0};
 };
 
 struct DeviceSimulatorConfig {
@@ -108,6 +117,16 @@ struct DeviceSimulatorConfig {
     std::chrono::milliseconds identityReplyDelay{0};
     std::chrono::milliseconds answerDelayMin{0};  // each message goes out after a delay drawn from
     std::chrono::milliseconds answerDelayMax{5};  // [min, max]; messages never overtake each other
+    // A device that takes this long over a data block (a flash write): it handles the host's
+    // messages one at a time in order, beginning each when it has arrived and the one before it is
+    // done, and answers a data block this long after it began handling it (0: as any other
+    // message). Other answers keep the answer delay above, counted from when their handling began.
+    std::chrono::milliseconds blockAnswerDelay{0};
+    std::vector<RepeatRule> repeats;        // each rule is used once over the simulator's life
+    // A device that stores each block at its own address: any block wholly inside the image is
+    // accepted and written there, in any order and as often as it comes (no address sequence);
+    // block indexes of the rules are then address indexes.
+    bool storeAtAddress = false;
     std::vector<uint8_t> expectedImage;     // IMAGE_BYTES bytes, or empty when unknown
     bool strict = true;                     // malformed or unexpected host messages fail the verdict
     uint32_t seed = 1;                      // for the answer delays
@@ -143,6 +162,7 @@ struct DeviceSummary {
     int wrongModel = 0;
     int messagesSent = 0;
     int messagesDropped = 0;    // suppressed by mute or the drop schedule
+    int answersRepeated = 0;    // answers sent a second time by the repeat schedule
     int hostIdentityReplies = 0;
     bool hostIdentityValid = false;
     std::vector<uint8_t> lastHostIdentityReply;
@@ -158,8 +178,10 @@ struct DeviceSummary {
     int blocksAccepted = 0;
     int blocksRefused = 0;      // every non-zero answer to a block, the malformed ones included
     int blocksMalformed = 0;    // refused with 2, 3, 4 or 5
-    int blocksRepeated = 0;     // the last accepted block sent again (its answer was lost), acked again
-    uint32_t bytesReceived = 0; // contiguous from IMAGE_BASE
+    int blocksRepeated = 0;     // the last accepted block sent again (its answer was lost), acked again;
+                                // with storeAtAddress, any block whose bytes were all written before
+    uint32_t bytesReceived = 0; // bytes of the image written (contiguous from IMAGE_BASE unless
+                                // storeAtAddress)
     std::map<uint32_t, BlockRecord> blocks;  // by the address that the block claimed
     bool finishSeen = false;
     bool finishAnswered = false;
@@ -212,6 +234,10 @@ private:
         std::chrono::steady_clock::time_point due;
         std::vector<uint8_t> bytes;
         std::string what;
+        // Set on an answer that the repeat schedule sends twice: its repeat is queued this long
+        // after it went out.
+        std::optional<std::chrono::milliseconds> repeatAfter;
+        bool isRepeat = false;
     };
     using Lines = std::vector<std::string>;
 
@@ -228,10 +254,25 @@ private:
     void FireTriggerLocked(Trigger when, Lines& log);
     void SendBlockRequestLocked(size_t pullIndex, Lines& log);
     void SendIdentityRequestLocked(Lines& log);
+    // Queues a message of the device, due the drawn answer delay plus `extraDelay` after the device
+    // began handling what it answers (m_begin), or with `blockAnswer` blockAnswerDelay after (when
+    // configured), and never before a message queued earlier. With `repeatAfter` the message goes
+    // out a second time that long after it went out.
     void QueueLocked(std::vector<uint8_t> bytes, std::string what, Lines& log,
-                     std::chrono::milliseconds extraDelay = std::chrono::milliseconds(0));
+                     std::chrono::milliseconds extraDelay = std::chrono::milliseconds(0), bool blockAnswer = false,
+                     std::optional<std::chrono::milliseconds> repeatAfter = std::nullopt);
     void StatusLocked(uint8_t status, std::string what, Lines& log,
-                      std::chrono::milliseconds extraDelay = std::chrono::milliseconds(0));
+                      std::chrono::milliseconds extraDelay = std::chrono::milliseconds(0), bool blockAnswer = false,
+                      std::optional<std::chrono::milliseconds> repeatAfter = std::nullopt);
+    // Answers the data block with index `k`: dropped or sent twice as the schedule says. `what`
+    // names it in the log.
+    void AnswerBlockLocked(int k, uint8_t status, const std::string& what, Lines& log);
+    // The repeat rule for ERASE (k = -1) or block k, if one is left; it is used up.
+    std::optional<std::chrono::milliseconds> TakeRepeatLocked(int k);
+    // Inserts by due time; of equal times the earlier queued goes first.
+    void InsertLocked(Outgoing out);
+    // Marks the image bytes [address, address + length) written; true when all of them were before.
+    bool MarkWrittenLocked(uint32_t address, uint32_t length);
     bool CompleteLocked() const;
     void SendBurstLocked(Lines& log);
     // True when the host's answer (`status`: 'S' for STATUS 1, 'R' for an Identity Reply) was
@@ -245,8 +286,10 @@ private:
     mutable std::mutex m_lock;
     mutable std::condition_variable m_wake;     // worker: queue changed or stopping
     mutable std::condition_variable m_changed;  // waiters: state or queue changed
-    std::deque<Outgoing> m_queue;
-    std::chrono::steady_clock::time_point m_lastDue{};
+    std::deque<Outgoing> m_queue;                          // by due time
+    std::chrono::steady_clock::time_point m_lastDue{};     // of the last answer queued (repeats aside)
+    std::chrono::steady_clock::time_point m_begin{};       // when handling of the current message began
+    std::chrono::steady_clock::time_point m_busyUntil{};   // when the device is done with the last block
     bool m_sending = false;
     bool m_stopping = false;
     std::minstd_rand m_random;
@@ -261,6 +304,8 @@ private:
     bool m_endFired = false;
     bool m_dropUsed = false;
     std::vector<int> m_refusalsLeft;  // per rule in m_config.refusals
+    std::vector<bool> m_repeatUsed;   // per rule in m_config.repeats
+    std::vector<bool> m_written;      // per byte of the image, this update
     bool m_identityAskedAtEnd = false;
     int m_hostRepliesAtAsk = 0;      // host Identity Replies seen when the host was last asked
     std::chrono::steady_clock::time_point m_burstStart{};  // when the burst was queued

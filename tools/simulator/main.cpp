@@ -84,12 +84,22 @@ Device:
   --erase-status N         status answered to ERASE (default 0; 11 = not in version-up mode)
   --finish-status N        status answered to FINISH (default 0)
   --finish-delay MS        extra time before FINISH is answered (default 0)
+  --block-delay MS         answer each data block MS after beginning to handle it (a flash write);
+                           messages are then handled one at a time in order, each begun when the
+                           one before is done (default 0: blocks are answered as other messages)
+  --store-at-address       store each block at its own address: any block wholly inside the
+                           image is accepted and written there, in any order (no address
+                           sequence); BLOCK below is then the block's address index
   --no-finish-reply        do not answer FINISH
   --mute                   never send anything
 Faults (BLOCK is the 0-based index of a block: 0 at 0xA0000 ... 35 at 0xEEC00):
   --refuse BLOCK:COUNT[:STATUS]  refuse that block COUNT times with STATUS (default 1) before
                            accepting it; STATUS 11 = "not in version-up mode"; repeatable
   --drop-reply BLOCK       swallow the first answer to that block (the updater then times out)
+  --repeat-answer erase:MS | BLOCK:MS
+                           send the answer to ERASE, or to the first send of that block, a second
+                           time MS after the first; the repeat goes out at its own time, before
+                           answers due later; repeatable
   --long-first BYTES[:MS]  before each Identity Reply send a SysEx of BYTES bytes (F0 7D 00 MODEL
                            00 00 ... F7), and the reply MS later (default 0)
 The device's own requests:
@@ -243,6 +253,18 @@ Options ParseArguments(int argc, char** argv) {
             if (parts.size() == 3) rule.status = status(parts[2]);
             if (rule.status == 0) throw UsageError{"a refusal needs a non-zero status"};
             o.config.refusals.push_back(rule);
+        } else if (arg == "--repeat-answer") {
+            const auto parts = Split(next(), ':');
+            if (parts.size() != 2) throw UsageError{"--repeat-answer takes erase:MS or BLOCK:MS"};
+            devsim::RepeatRule rule;
+            rule.block = parts[0] == "erase" ? -1 : static_cast<int>(ParseNumber(parts[0], 10, 1000, "block index"));
+            rule.after = std::chrono::milliseconds(ParseNumber(parts[1], 10, 600000, "delay"));
+            o.config.repeats.push_back(rule);
+        } else if (arg == "--block-delay") {
+            o.config.blockAnswerDelay = std::chrono::milliseconds(ParseNumber(next(), 10, 600000, "delay"));
+        } else if (arg == "--store-at-address") {
+            noValue();
+            o.config.storeAtAddress = true;
         } else if (arg == "--drop-reply") {
             o.config.dropReplyBlock = static_cast<int>(ParseNumber(next(), 10, 1000, "block index"));
         } else if (arg == "--pull") {
