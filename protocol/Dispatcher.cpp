@@ -44,6 +44,8 @@ void CUpdateEngine::OnPollTimer(std::uint32_t, std::uint32_t, std::uintptr_t use
 }
 
 void CUpdateEngine::ProcessDeviceMessages() {
+    // Whatever the port stamped before this moment is in its list now, and is handed on below.
+    const auto tickBegan = ReplyClock::now();
     const std::uint8_t* bytes = nullptr;
     std::uint32_t length = 0;
     ReplyClock::time_point receivedAt{};
@@ -54,7 +56,7 @@ void CUpdateEngine::ProcessDeviceMessages() {
     // After the messages, so that the run has every answer that came before the device left. Told
     // again at every tick while the run lasts: a notice that the run's start discarded is renewed.
     if (m_updateRunning.load() && DevicesGone()) m_reply.PostDeviceGone();
-    m_ticksDone.fetch_add(1);
+    m_handedOnUntil.store(tickBegan.time_since_epoch().count());
 }
 
 void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length,

@@ -68,8 +68,8 @@ inline constexpr int SEND_FAILED = -2;
 // A device that repeats an answer within this time after it repeats itself at once: the run sends
 // its next message only after it, and takes such a repeat for no message.
 inline constexpr std::uint32_t REPEAT_WINDOW_MS = 10;
-// The longest look for an answer left over behind the last one (twice the slowest answer of the
-// transfer, at most this).
+// The longest look for an answer left over behind the last block's (twice the slowest answer of
+// the transfer and one turn of the run, at most this).
 inline constexpr std::uint32_t LEFTOVER_WAIT_MAX_MS = 2000;
 
 // The product uses the defaults; tests inject shorter ones through the engine's constructor.
@@ -235,9 +235,9 @@ private:
     // answer before (`lastAnswer`) have had their time. The send's result.
     template <typename SendFn>
     int SendForAnswer(std::uint8_t kinds, const std::optional<Reply>& lastAnswer, SendFn send);
-    // After the run's last answer, received at `lastAnswerAt`: looks for an answer left over
-    // behind it for `window`, and until two more ticks have handed on what came by then.
-    AwaitedReply::End AwaitLeftovers(ReplyClock::time_point lastAnswerAt, std::chrono::milliseconds window);
+    // Looks for an answer too many until every message received before `until` has been handed
+    // on (ReplyChannel::AwaitLeftovers).
+    AwaitedReply::End AwaitLeftovers(ReplyClock::time_point until);
     // The run's pause of `ms` on its worker: a sleep, or the scheduler's event loop for that long.
     void Pause(std::uint32_t ms);
     // Open, SendLong, Close on output device `selection`. Must be called with g_sendLock held;
@@ -262,10 +262,11 @@ private:
     // Written by the window's thread in OnExecute before the worker starts and by the worker as it
     // moves on; read by any thread. A plain atomic: a reader wants the latest phase only.
     std::atomic<RunPhase> m_phase{RunPhase::NotStarted};
-    // Ticks of the dispatcher that have ended: advanced by the timer's thread after each tick has
-    // handed on every message it found, read by the run (AwaitLeftovers). Sequentially consistent,
-    // so a run that sees a tick counted also sees in the reply channel what that tick posted.
-    std::atomic<std::uint64_t> m_ticksDone{0};
+    // Every message that the input port stamped before this moment has been handed on (steady
+    // clock, nanoseconds since its epoch): written by the timer's thread at the end of each tick
+    // with the moment the tick began, read by the run (AwaitLeftovers). Sequentially consistent,
+    // so a run that sees it also sees in the reply channel what that tick posted.
+    std::atomic<std::int64_t> m_handedOnUntil{0};
 
     // The outcome of the last run: written by its worker in EndRun, read by WaitForRunEnd; both
     // with m_runEndLock held. m_runsStarted is written by the window's thread under the same lock.

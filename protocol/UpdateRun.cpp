@@ -213,15 +213,16 @@ int CUpdateEngine::SendForAnswer(std::uint8_t kinds, const std::optional<Reply>&
     return result;
 }
 
-AwaitedReply::End CUpdateEngine::AwaitLeftovers(ReplyClock::time_point lastAnswerAt,
-                                                std::chrono::milliseconds window) {
-    AwaitedReply::End end = m_reply.AwaitLeftovers(lastAnswerAt + window);
-    // An answer received within the window reaches the channel at the next tick at the latest; a
-    // second tick covers one that was still being stored while the first looked.
-    const std::uint64_t ticks = m_ticksDone.load();
+AwaitedReply::End CUpdateEngine::AwaitLeftovers(ReplyClock::time_point until) {
+    AwaitedReply::End end = m_reply.AwaitLeftovers(until);
+    // What the port received by then reaches the channel with the first tick that begins after
+    // it; a timer that has stopped ticking (a closing window) does not hold the run.
     const auto limit = ReplyClock::now() + std::chrono::milliseconds(10 * m_timings.pollPeriodMs + 1000);
-    while (end == AwaitedReply::End::TimedOut && m_ticksDone.load() < ticks + 2 && ReplyClock::now() < limit) {
-        end = m_reply.AwaitLeftovers(ReplyClock::now() + std::chrono::milliseconds(m_timings.pollPeriodMs));
+    const auto handedOn = [this] {
+        return ReplyClock::time_point(ReplyClock::duration(m_handedOnUntil.load()));
+    };
+    while (end == AwaitedReply::End::TimedOut && handedOn() < until && ReplyClock::now() < limit) {
+        end = m_reply.AwaitLeftovers(ReplyClock::now() + std::chrono::milliseconds(std::max<std::uint32_t>(1, m_timings.pollPeriodMs / 5)));
     }
     return end;
 }
@@ -346,14 +347,23 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
         }
     }
 
+    // Every block has been answered, as far as the run can tell; before FINISH the device has
+    // nothing to do. A run that took each answer for the message after the one it answered is
+    // one answer behind: the device still works on the last block and its answer comes about one
+    // block's time later. So the run looks for an answer left over for twice the slowest answer
+    // of the transfer plus one turn of its own (the time from an answer to its next send, by which
+    // a run one behind shortens what it measures), at most LEFTOVER_WAIT_MAX_MS.
+    const auto lookBehind = std::min<std::chrono::milliseconds>(
+        std::chrono::ceil<std::chrono::milliseconds>(2 * slowestAnswer) +
+            std::chrono::milliseconds(t.pollPeriodMs + t.blockPauseMs),
+        std::chrono::milliseconds(t.leftoverWaitMaxMs));
+    End leftover = e.AwaitLeftovers(lastAnswer->receivedAt + lookBehind);
+    if (leftover == End::Closing) return UpdateOutcome::WindowClosed;
+    if (leftover == End::OutOfStep) return outOfStep();
+
     // Phase 4: finish. Any answer counts as completion; only its absence is an error.
     phase = enter(RunPhase::Finish);
-    SentAt finishLeftAt{};
-    if (e.SendForAnswer(ANSWERS_TO_FINISH, lastAnswer, [&](SentAt* at) {
-            const int r = e.SendFinish(model, at);
-            finishLeftAt = *at;
-            return r;
-        }) != SEND_OK) {
+    if (e.SendForAnswer(ANSWERS_TO_FINISH, lastAnswer, [&](SentAt* at) { return e.SendFinish(model, at); }) != SEND_OK) {
         return sendFailed();
     }
     awaited = e.m_reply.Await(t.replyTimeoutMs);
@@ -361,15 +371,8 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     if (awaited.end == End::OutOfStep) return outOfStep();
     if (awaited.end == End::TimedOut) return failWith(EngineError::TransferError, UpdateOutcome::TransferError);
     if (awaited.end == End::DeviceGone) return deviceGone(phase);
-    slowestAnswer = std::max(slowestAnswer, awaited.reply.receivedAt - finishLeftAt);
-
-    // An answer still to come behind FINISH's would mean that each answer was taken for the
-    // message after the one it answered, FINISH's included: look for one as long as twice the
-    // device's slowest answer (the answer behind comes about one answer's time later).
-    const auto window = std::min<std::chrono::milliseconds>(
-        std::chrono::ceil<std::chrono::milliseconds>(2 * slowestAnswer),
-        std::chrono::milliseconds(t.leftoverWaitMaxMs));
-    const End leftover = e.AwaitLeftovers(awaited.reply.receivedAt, window);
+    // And FINISH's own answer is the only one: what came with it is handed on too.
+    leftover = e.AwaitLeftovers(awaited.reply.receivedAt + std::chrono::milliseconds(t.repeatWindowMs));
     if (leftover == End::Closing) return UpdateOutcome::WindowClosed;
     if (leftover == End::OutOfStep) return outOfStep();
     host.RunEnding(UpdateOutcome::Completed);
