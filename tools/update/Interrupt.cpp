@@ -22,7 +22,8 @@ static_assert(std::atomic<InterruptMode>::is_always_lock_free);
 
 #if defined(_WIN32)
 // The steady clock's count at the first close, logoff or shutdown event, 0 before it: written
-// once by the console control thread, read by any; nothing else is ordered by it.
+// once by the console control thread, read by any. Written before the event is counted in
+// g_interrupts (both sequentially consistent), so whoever sees the count of a close sees it.
 std::atomic<std::int64_t> g_closedAt{0};
 static_assert(std::atomic<std::int64_t>::is_always_lock_free);
 // Manual-reset events, made once by InstallInterruptHandlers before the handler is installed and

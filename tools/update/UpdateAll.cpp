@@ -222,7 +222,6 @@ public:
                 if (line.end) m_copies[line.copy]->outputEnded = true;
                 else if (m_copies[line.copy]->running) m_board.DeviceOutput(line.copy, line.text);
             }
-            NoticeConsoleClose();
             PassOnInterrupts();
             const auto now = SteadyClock::now();
             for (std::size_t i = 0; i < m_copies.size(); ++i) Check(i, now);
@@ -337,7 +336,8 @@ private:
             std::fprintf(stderr, "tarnet-update: the history can't be read: a device's report is taken as its word "
                                  "that it recorded itself\n");
         }
-        // Where the history can't be read, a copy that wrote its report had appended before it.
+        // Where the history can't be read: a copy that wrote its report had appended (or tried to)
+        // before it.
         const bool keptByCopy = kept.read ? kept.record.has_value() : reported.has_value();
         if (keptByCopy) return;
         // Under the copy's id, so that the record is found as the copy's wherever it is looked for.
@@ -361,6 +361,8 @@ private:
     // asks every copy to end in order; the next one kills them.
     void PassOnInterrupts() {
         const int interrupts = InterruptCount();
+        // After the count: a close is noted before it is counted.
+        NoticeConsoleClose();
         if (interrupts == m_interruptsSeen) return;
         m_interruptsSeen = interrupts;
         if (m_interrupted) {
