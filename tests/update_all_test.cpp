@@ -306,17 +306,19 @@ TEST(ProgressBoard, ShowsControlCharactersOfNamesAndOfTheDevicesLinesEscaped) {
 using probe::ProbeRun;
 
 // Every order in which a copy's records can fail: both written; killed after its history line;
-// its report not written (here: damaged) after its history line; its history append failed but
-// its report written; killed before either. Each update has exactly one record in the history,
-// under the run id that the runner gave its copy, and the copy's own where it kept one.
+// its report not written after its history line (none there, or one that does not read); its
+// history append failed but its report written; killed before either. Each update has exactly
+// one record in the history, under the run id that the runner gave its copy, and the copy's own
+// where it kept one.
 TEST_F(ProbeRun, EveryUpdateHasExactlyOneRecordInTheHistoryWhicheverOfItsCopysWritesFailed) {
     const std::vector<std::string> devices = {"A:history,report", "B:history,kill", "C:history,badreport",
-                                              "D:report", "E:kill"};
+                                              "D:report", "E:kill", "G:history"};
     EXPECT_EQ(RunAll(Options(devices)), 1) << Board();  // E did not complete
 
     const auto history = HistoryByDevice();
-    const std::map<std::string, std::string> expected = {
-        {"A", "Completed"}, {"B", "Completed"}, {"C", "Completed"}, {"D", "Completed"}, {"E", "Aborted"}};
+    const std::map<std::string, std::string> expected = {{"A", "Completed"}, {"B", "Completed"},
+                                                         {"C", "Completed"}, {"D", "Completed"},
+                                                         {"E", "Aborted"},   {"G", "Completed"}};
     std::map<std::string, std::string> endings;
     for (const auto& [label, records] : history) {
         for (const UpdateRecord& r : records) endings[label] += (endings[label].empty() ? "" : " ") + r.ending;
@@ -452,7 +454,9 @@ public:
         m_dir = dir;
         std::ofstream script(Program());
         script << "#!/bin/sh\ndir='" << m_dir << "'\n"
-               << "while [ $# -gt 0 ]; do case $1 in --device) device=$2;; --report) report=$2;; --record-id) id=$2;; esac; shift; done\n"
+               << "while [ $# -gt 0 ]; do\n"
+               << "  case $1 in --device) device=$2;; --report) report=$2;; --record-id) id=$2;; esac; shift\n"
+               << "done\n"
                << body << "\n";
         script.close();
         ::chmod(Program().c_str(), 0700);
@@ -501,8 +505,9 @@ TEST(RunAll, GivesUpOnACopyThatDoesNotEndWhenKilledAndRecordsItAborted) {
     // is the runner's to keep there.
     FakeCopy copy("case $device in\n"
                   "  A) sleep 600 & echo $! >\"$dir/left-behind\"; exec sleep 600;;\n"
-                  "  B) mkdir -p \"$XDG_STATE_HOME/tarnet-updater\"\n"
-                  "     sed \"s/@ID@/$id/\" \"$dir/completed.jsonl\" >>\"$XDG_STATE_HOME/tarnet-updater/history.jsonl\"\n"
+                  "  B) history=$XDG_STATE_HOME/tarnet-updater/history.jsonl\n"
+                  "     mkdir -p \"$(dirname \"$history\")\"\n"
+                  "     sed \"s/@ID@/$id/\" \"$dir/completed.jsonl\" >>\"$history\"\n"
                   "     cp \"$dir/completed.json\" \"$report\";;\n"
                   "esac");
     ASSERT_TRUE(copy.Made());

@@ -5,7 +5,7 @@
 // ends as a killed process does.
 //   history    appends its record (with its run id) to the history
 //   report     writes its report, its record in it
-//   badreport  writes a report that is not one (a disk that failed in the middle of the text)
+//   badreport  writes a report that does not read as one
 //   wait       waits until its runner asks it to end (at most a minute); its ending is then
 //              "Interrupted"
 //   hang       waits for a minute whatever it is asked, until it is killed
