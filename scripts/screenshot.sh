@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 out="${1:-docs/screenshot.png}"
 build="${TARNET_BUILD_DIR:-build/default}"
-updater="$build/app/tarnet-updater"
+updater="$build/app/qt/tarnet-updater"
 devsim="$build/tools/tarnet-devsim"
 work="$(mktemp -d /tmp/tarnet-screenshot.XXXXXX)"
 display=":$(( 90 + RANDOM % 100 ))"
