@@ -738,3 +738,116 @@ TEST(DeviceSimulatorFaults, ADeviceThatStoresAtTheAddressTakesBlocksInAnyOrderAn
     EXPECT_FALSE(device.Verdict(&line));
     EXPECT_NE(line.find("image differs from the expected one at 0xA900A"), std::string::npos) << line;
 }
+
+// The schedule on its own: its timing computed from given moments, without threads or waits.
+
+namespace {
+using devsim::FaultSchedule;
+using Answer = FaultSchedule::Answer;
+const auto T0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+}  // namespace
+
+TEST(FaultSchedule, ASlowDeviceBeginsEachMessageOnceTheBlockBeforeIsDone) {
+    DeviceSimulatorConfig c = FastConfig();
+    c.blockAnswerDelay = 150ms;
+    c.eraseDelay = 40ms;
+    FaultSchedule f(c);
+    // ERASE: answered after its own delay; the device is not busy with it.
+    ASSERT_EQ(f.Begin(T0), T0);
+    EXPECT_EQ(f.AnswerDue(T0, Answer::Erase), T0 + 40ms);
+    // Block 0 arrives at +50: begun at once, answered 150 ms later.
+    const auto block0 = f.Begin(T0 + 50ms);
+    EXPECT_EQ(block0, T0 + 50ms);
+    f.BeginBlock(block0);
+    EXPECT_EQ(f.AnswerDue(block0, Answer::Block), T0 + 200ms);
+    // An Identity Request at +60 is begun when block 0 is done, and answered then.
+    const auto identity = f.Begin(T0 + 60ms);
+    EXPECT_EQ(identity, T0 + 200ms);
+    EXPECT_EQ(f.AnswerDue(identity, Answer::IdentityReply), T0 + 200ms);
+    // Block 1 at +70 is begun then too (the Identity Request took no time) and answered at +350.
+    const auto block1 = f.Begin(T0 + 70ms);
+    EXPECT_EQ(block1, T0 + 200ms);
+    f.BeginBlock(block1);
+    EXPECT_EQ(f.AnswerDue(block1, Answer::Block), T0 + 350ms);
+    // Idle again: a message is begun as it arrives.
+    EXPECT_EQ(f.Begin(T0 + 400ms), T0 + 400ms);
+}
+
+TEST(FaultSchedule, AnswersComeAfterTheirDrawnDelayAndNeverBeforeOneScheduledEarlier) {
+    DeviceSimulatorConfig c;
+    c.answerDelayMin = 9ms;  // given the wrong way round: the range is still 3..9
+    c.answerDelayMax = 3ms;
+    c.finishDelay = 500ms;
+    FaultSchedule f(c);
+    for (int i = 0; i < 50; ++i) {
+        const auto begin = T0 + std::chrono::seconds(i);
+        const auto due = f.AnswerDue(begin, i % 2 ? Answer::Block : Answer::Plain);  // no block delay: drawn
+        EXPECT_GE(due - begin, 3ms);
+        EXPECT_LE(due - begin, 9ms);
+    }
+    const auto finish = f.AnswerDue(T0 + 100s, Answer::Finish);
+    EXPECT_GE(finish - (T0 + 100s), 503ms);
+    EXPECT_EQ(f.AnswerDue(T0 + 100s + 10ms, Answer::Plain), finish) << "an answer due earlier waits for FINISH's";
+    EXPECT_EQ(f.Begin(T0 + 100s + 20ms), T0 + 100s + 20ms) << "a FINISH delay does not keep the device busy";
+}
+
+TEST(FaultSchedule, EachRuleIsUsedUpAsConfiguredAndOnlyForItsBlock) {
+    DeviceSimulatorConfig c;
+    c.refusals = {{3, 2, 1}, {5, 1, 11}};
+    c.repeats = {{-1, 70ms}, {0, 30ms}};
+    c.dropReplyBlock = 4;
+    c.burstAfterBlock = 2;
+    c.burstCount = 5;
+    c.askIdentity = devsim::Trigger::End;
+    FaultSchedule f(c);
+
+    EXPECT_FALSE(f.TakeRefusal(4));
+    auto refusal = f.TakeRefusal(3);
+    ASSERT_TRUE(refusal);
+    EXPECT_EQ(refusal->status, 1);
+    EXPECT_EQ(refusal->left, 1);
+    EXPECT_EQ(f.TakeRefusal(3)->left, 0);
+    EXPECT_FALSE(f.TakeRefusal(3));
+    EXPECT_EQ(f.TakeRefusal(5)->status, 11);
+
+    EXPECT_FALSE(f.TakeRepeat(1));
+    EXPECT_EQ(f.TakeRepeat(FaultSchedule::ERASE), 70ms);
+    EXPECT_FALSE(f.TakeRepeat(FaultSchedule::ERASE));
+    EXPECT_EQ(f.TakeRepeat(0), 30ms);
+    EXPECT_FALSE(f.TakeRepeat(0));
+    EXPECT_FALSE(f.TakeRepeat(FaultSchedule::UNKNOWN_BLOCK));
+
+    EXPECT_FALSE(f.TakeDrop(3));
+    EXPECT_TRUE(f.TakeDrop(4));
+    EXPECT_FALSE(f.TakeDrop(4));
+
+    EXPECT_EQ(f.TakeBurst(1), 0);
+    EXPECT_EQ(f.TakeBurst(2), 5);
+    EXPECT_EQ(f.TakeBurst(2), 0);
+    using Request = FaultSchedule::Request;
+    const std::vector<Request> order{Request::Unknown, Request::Unknown, Request::Identity, Request::Unknown,
+                                     Request::Unknown, Request::Identity};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(FaultSchedule::BurstRequest(i), order[static_cast<size_t>(i)]) << i;
+
+    EXPECT_TRUE(f.TakeStart());
+    EXPECT_FALSE(f.TakeStart());
+    EXPECT_FALSE(f.TakeIdentityAsk(devsim::Trigger::Start));
+    EXPECT_TRUE(f.TakeIdentityAsk(devsim::Trigger::End));
+    EXPECT_FALSE(f.TakeIdentityAsk(devsim::Trigger::End));
+}
+
+TEST(FaultSchedule, BlocksAreIndexedByTheSequenceOrWhenStoredAtTheirAddressByIt) {
+    DeviceSimulatorConfig c;
+    const FaultSchedule sequence(c);
+    EXPECT_EQ(sequence.BlockIndex(7, 0xA0000u), 7);
+    EXPECT_EQ(sequence.BlockIndex(7, std::nullopt), 7);
+
+    c.storeAtAddress = true;
+    const FaultSchedule atAddress(c);
+    EXPECT_EQ(atAddress.BlockIndex(7, 0xA0000u), 0);
+    EXPECT_EQ(atAddress.BlockIndex(0, 0xA0000u + 3 * 9216), 3);
+    EXPECT_EQ(atAddress.BlockIndex(0, 0xA0000u + 3 * 9216 + 100), 3);
+    EXPECT_EQ(atAddress.BlockIndex(0, 0xEEC00u), 35);
+    EXPECT_EQ(atAddress.BlockIndex(0, 0x9FFFFu), FaultSchedule::UNKNOWN_BLOCK);
+    EXPECT_EQ(atAddress.BlockIndex(0, std::nullopt), FaultSchedule::UNKNOWN_BLOCK);
+}
