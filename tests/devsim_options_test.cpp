@@ -76,3 +76,13 @@ TEST(DevsimOptions, AMalformedOptionIsAUsageError) {
         EXPECT_EQ(Parse(args).exitStatus, 2) << args[0];
     }
 }
+
+TEST(DevsimOptions, ARepeatOfEveryAnswerAndAStatusForTheIdentityReachTheConfiguration) {
+    const devsim::DeviceSimulatorConfig c = Parse({"--repeat-answer", "all:2", "--identity-status", "3"}).options.config;
+    ASSERT_EQ(c.repeats.size(), 1u);
+    EXPECT_EQ(c.repeats[0].block, devsim::FaultSchedule::EVERY);
+    EXPECT_EQ(c.repeats[0].after, 2ms);
+    EXPECT_EQ(c.identityStatus, 3);
+    EXPECT_FALSE(Parse({}).options.config.identityStatus);
+    EXPECT_TRUE(Parse({"--identity-status", "200"}).exitStatus) << "a status is 7 bits";
+}

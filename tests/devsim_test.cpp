@@ -851,3 +851,24 @@ TEST(FaultSchedule, BlocksAreIndexedByTheSequenceOrWhenStoredAtTheirAddressByIt)
     EXPECT_EQ(atAddress.BlockIndex(0, 0x9FFFFu), FaultSchedule::UNKNOWN_BLOCK);
     EXPECT_EQ(atAddress.BlockIndex(0, std::nullopt), FaultSchedule::UNKNOWN_BLOCK);
 }
+
+TEST(DeviceSimulatorFaults, ADeviceThatRepeatsEveryAnswerSendsEachTwiceAndOneWithoutIdentitySendsAStatus) {
+    Host host;
+    DeviceSimulatorConfig c = FastConfig();
+    c.repeats = {{devsim::FaultSchedule::EVERY, 2ms}};
+    DeviceSimulator device(c, host.Sink());
+    device.OnMessageFromHost(ERASE.data(), ERASE.size());
+    device.OnMessageFromHost(ERASE.data(), ERASE.size());
+    ASSERT_TRUE(host.WaitForCount(4));
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(host.At(i), Status(0)) << i;
+    EXPECT_EQ(device.Summary().answersRepeated, 2) << "the rule for every answer is never used up";
+
+    Host asked;
+    DeviceSimulatorConfig silent = FastConfig();
+    silent.identityStatus = 3;
+    DeviceSimulator anonymous(silent, asked.Sink());
+    anonymous.OnMessageFromHost(IDENTITY_REQUEST.data(), IDENTITY_REQUEST.size());
+    ASSERT_TRUE(asked.WaitForCount(1));
+    EXPECT_EQ(asked.At(0), Status(3));
+    EXPECT_FALSE(asked.WaitForCount(2, 300ms)) << "no Identity Reply behind it";
+}

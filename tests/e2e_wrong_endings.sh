@@ -40,12 +40,12 @@ failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 n=0
 
-# run_case WHAT DEVSIM-OPTIONS...: one update against a fresh simulator; leaves the runner's exit
-# status in $status, its output in $work/update.$n.log, its report in $work/report.$n.json, the
-# simulator's exit status in $sim_status and its log in $work/devsim.$n.log.
+# run_case WHAT DEVSIM-OPTIONS...: one update (number $n, counted up by the caller first) against
+# a fresh simulator; leaves the runner's exit status in $status, its output in
+# $work/update.$n.log, its report in $work/report.$n.json, the simulator's exit status in
+# $sim_status and its log in $work/devsim.$n.log.
 run_case() {
   local what=$1; shift
-  n=$((n + 1))
   local name="Wrong Ending Device $$ $n"
   "$devsim" --name "$name" --timeout 120 "$@" >"$work/devsim.$n.log" 2>&1 &
   sim_pid=$!
@@ -57,6 +57,11 @@ run_case() {
   "$update" --device "$name" --quiet --timeout 100 --report "$work/report.$n.json" >"$work/update.$n.log" 2>&1
   status=$?
   took=$((SECONDS - t0))
+  # A device whose update completed ends by itself once it has written what it received; one
+  # whose update did not is told to end.
+  if [ "$status" -eq 0 ]; then
+    for _ in $(seq 1 100); do kill -0 $sim_pid 2>/dev/null || break; sleep 0.1; done
+  fi
   kill -INT $sim_pid 2>/dev/null
   wait $sim_pid
   sim_status=$?
@@ -67,13 +72,14 @@ ending() { jq -r '.records[0].ending' "$work/report.$n.json" 2>/dev/null; }
 
 # The identity answered with a STATUS, or by a long message that reads as one.
 for answer in "--identity-status 3" "--identity-status 0" "--long-first 12000:5000"; do
+  n=$((n + 1))
   # shellcheck disable=SC2086
   run_case "identity answered by $answer" $answer --lenient
   grep -q 'Illegal device connected\.' "$work/update.$n.log" || fail "$answer: not \"Illegal device connected.\""
   [ "$(ending)" = IllegalDevice ] || fail "$answer: recorded as $(ending)"
   [ "$status" -eq 1 ] || fail "$answer: exit status $status"
   [ "$took" -lt 20 ] || fail "$answer: took $took s (the identity wait ran into its time-out)"
-  grep -q '^devsim: .*ERASE' "$work/devsim.$n.log" && fail "$answer: the device got an ERASE"
+  grep -q '^devsim: ERASE' "$work/devsim.$n.log" && fail "$answer: the device got an ERASE"
 done
 
 # A slow device whose answers come out of step; each run either completes with the image whole
@@ -81,6 +87,7 @@ done
 for repeat in erase:70 3:70; do
   refuse=0:1
   [ "$repeat" = 3:70 ] && refuse=4:1
+  n=$((n + 1))
   run_case "150 ms per block, answer repeated at $repeat, then a refusal" \
     --block-delay 150 --repeat-answer "$repeat" --refuse "$refuse" --store-at-address \
     --expect-image "$image" --out "$work/received.$n.bin" --lenient
@@ -99,10 +106,12 @@ for repeat in erase:70 3:70; do
 done
 
 # A device that repeats every answer at once completes.
+n=$((n + 1))
 run_case "every answer repeated at once" --repeat-answer all:2 \
   --expect-image "$image" --out "$work/received.$n.bin" --lenient
 [ "$(ending)" = Completed ] || { fail "repeats at once: ended $(ending)"; cat "$work/update.$n.log" "$work/devsim.$n.log"; }
 cmp -s "$image" "$work/received.$n.bin" || fail "repeats at once: the device holds another image"
 
+[ $failed -eq 0 ] || tail -n 5 "$work/devsim.$n.log"
 [ $failed -eq 0 ] && echo "every ending as it must be on $system"
 exit $failed

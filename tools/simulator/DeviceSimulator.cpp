@@ -188,8 +188,9 @@ void DeviceSimulator::HandleFinishLocked(Lines& log) {
         m_summary.finishAnswered = !m_schedule.Mute();
         const std::string what = std::string(whole ? "FINISH" : "FINISH before the whole image had arrived") +
                                  ": answered with status " + std::to_string(*m_config.finishStatus);
-        StatusLocked(*m_config.finishStatus, what, Answer::Finish, log);
-        log.push_back(what);
+        const auto repeat = m_schedule.TakeRepeat(FaultSchedule::FINISH);
+        StatusLocked(*m_config.finishStatus, what, Answer::Finish, log, repeat);
+        log.push_back(repeat ? what + " (to be sent again " + std::to_string(repeat->count()) + " ms after)" : what);
     } else {
         log.push_back("FINISH: not answered (as configured)");
     }
@@ -207,8 +208,14 @@ void DeviceSimulator::HandleUniversalLocked(const uint8_t* m, size_t n, Lines& l
             QueueLocked(std::move(longMessage), what, Answer::Plain, log);
             log.push_back(what + " sent before the Identity Reply");
         }
-        QueueLocked(IdentityReply(model), "Identity Reply", Answer::IdentityReply, log);
-        log.push_back("Identity Request answered with model " + Hex(model, 2));
+        if (m_config.identityStatus) {
+            const std::string what = "Identity Request answered with STATUS " + std::to_string(*m_config.identityStatus);
+            StatusLocked(*m_config.identityStatus, what, Answer::IdentityReply, log);
+            log.push_back(what + " (as configured)");
+        } else {
+            QueueLocked(IdentityReply(model), "Identity Reply", Answer::IdentityReply, log);
+            log.push_back("Identity Request answered with model " + Hex(model, 2));
+        }
         if (m_schedule.TakeStart()) FireTriggerLocked(Trigger::Start, log);
         return;
     }

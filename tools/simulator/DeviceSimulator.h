@@ -37,6 +37,9 @@ struct DeviceSimulatorConfig {
     uint8_t model = 0x6A;                   // the device's model: expected in index 3 of every
                                             // update-protocol message, used in its own messages
     std::optional<uint8_t> identityModel;   // model reported in the Identity Reply (default: model)
+    // A device that answers the Identity Request with a STATUS of this code instead of its
+    // Identity Reply (a device that does not identify itself).
+    std::optional<uint8_t> identityStatus;
     std::chrono::milliseconds eraseDelay{0};
     uint8_t eraseStatus = STATUS_OK;        // 11 = not in version-up mode
     std::vector<RefuseRule> refusals;       // each rule is used up once over the simulator's life

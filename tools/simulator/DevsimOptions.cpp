@@ -40,6 +40,8 @@ Ports:
 Device:
   --model HEX              model of the device (default 6A; the updater accepts 6A and 69)
   --identity-model HEX     model reported in the Identity Reply (default: --model)
+  --identity-status N      answer the Identity Request with a STATUS of code N (0..127) instead
+                           of the Identity Reply
   --answer-delay MS[-MS]   delay of every message the device sends (default 0-5)
   --erase-delay MS         extra time before ERASE is answered (default 0)
   --erase-status N         status answered to ERASE (default 0; 11 = not in version-up mode)
@@ -57,10 +59,11 @@ Faults (BLOCK is the 0-based index of a block: 0 at 0xA0000 ... 35 at 0xEEC00):
   --refuse BLOCK:COUNT[:STATUS]  refuse that block COUNT times with STATUS (default 1) before
                            accepting it; STATUS 11 = "not in version-up mode"; repeatable
   --drop-reply BLOCK       swallow the first answer to that block (the updater then times out)
-  --repeat-answer erase:MS | BLOCK:MS
+  --repeat-answer erase:MS | BLOCK:MS | all:MS
                            send the answer to ERASE, or to the first send of that block, a second
-                           time MS after the first; the repeat goes out at its own time, before
-                           answers due later; repeatable
+                           time MS after the first (all: every answer, ERASE's, each block's and
+                           FINISH's); the repeat goes out at its own time, before answers due
+                           later; repeatable
   --long-first BYTES[:MS]  before each Identity Reply send a SysEx of BYTES bytes (F0 7D 00 MODEL
                            00 00 ... F7), and the reply MS later (default 0)
 The device's own requests:
@@ -207,6 +210,8 @@ bool ReadDeviceOption(OptionReader& r, devsim::DeviceSimulatorConfig& c) {
     const std::string& arg = r.Name();
     if (arg == "--model") {
         c.model = static_cast<uint8_t>(ParseNumber(r.Value(), 16, 0x7F, "model"));
+    } else if (arg == "--identity-status") {
+        c.identityStatus = ParseStatus(r.Value());
     } else if (arg == "--identity-model") {
         c.identityModel = static_cast<uint8_t>(ParseNumber(r.Value(), 16, 0x7F, "model"));
     } else if (arg == "--answer-delay") {
@@ -251,9 +256,10 @@ bool ReadFaultOption(OptionReader& r, devsim::DeviceSimulatorConfig& c) {
         c.dropReplyBlock = static_cast<int>(ParseNumber(r.Value(), 10, 1000, "block index"));
     } else if (arg == "--repeat-answer") {
         const auto parts = Split(r.Value(), ':');
-        if (parts.size() != 2) throw UsageError{"--repeat-answer takes erase:MS or BLOCK:MS"};
+        if (parts.size() != 2) throw UsageError{"--repeat-answer takes erase:MS, BLOCK:MS or all:MS"};
         devsim::RepeatRule rule;
         rule.block = parts[0] == "erase" ? devsim::FaultSchedule::ERASE
+                     : parts[0] == "all" ? devsim::FaultSchedule::EVERY
                                          : static_cast<int>(ParseNumber(parts[0], 10, 1000, "block index"));
         rule.after = ParseDelay(parts[1], 600000);
         c.repeats.push_back(rule);

@@ -84,6 +84,9 @@ std::optional<FaultSchedule::Milliseconds> FaultSchedule::TakeRepeat(int block) 
             return m_repeats[i].after;
         }
     }
+    for (const RepeatRule& rule : m_repeats) {
+        if (rule.block == EVERY && block != UNKNOWN_BLOCK) return rule.after;
+    }
     return std::nullopt;
 }
 

@@ -42,7 +42,8 @@ struct RefuseRule {
 
 // Send the answer to ERASE (block -1) or to the first send of block `block` (indexed as RefuseRule
 // does) a second time, `after` once the first answer went out. The repeat goes out at its own time:
-// answers due earlier go before it, answers due later after it.
+// answers due earlier go before it, answers due later after it. A rule for block -3 (EVERY) is
+// never used up: every answer to ERASE, to each send of a block and to FINISH goes out twice.
 struct RepeatRule {
     int block = -1;
     std::chrono::milliseconds after{0};
@@ -55,6 +56,8 @@ public:
 
     static constexpr int ERASE = -1;          // the index by which a RepeatRule names ERASE
     static constexpr int UNKNOWN_BLOCK = -2;  // a block whose index can't be told; no rule names it
+    static constexpr int EVERY = -3;          // a RepeatRule for every answer
+    static constexpr int FINISH = -4;         // FINISH, as TakeRepeat is asked for it
     static constexpr uint32_t BLOCK_BYTES = 9216;  // the host's block: storeAtAddress indexes by it
 
     // What an answer answers, for its timing.
