@@ -65,9 +65,6 @@ inline constexpr int SEND_OK = 0;
 inline constexpr int SEND_NOT_OPENED = -1;
 inline constexpr int SEND_FAILED = -2;
 
-// A device that repeats an answer within this time after it repeats itself at once: the run sends
-// its next message only after it, and takes such a repeat for no message.
-inline constexpr std::uint32_t REPEAT_WINDOW_MS = 10;
 // The longest look for an answer left over behind the last block's (twice the slowest answer of
 // the transfer and one turn of the run, at most this).
 inline constexpr std::uint32_t LEFTOVER_WAIT_MAX_MS = 2000;
