@@ -252,13 +252,14 @@ bool JackClient::RemoveHook(Hook* hook, std::chrono::milliseconds limit) {
             if (slot.compare_exchange_strong(expected, nullptr)) removed = true;
         }
     }
+    // A hook that was in no slot may still be reached by a cycle that read it before an earlier
+    // removal whose wait ran out (no drain pass reaches it: that removal waited for those).
+    if (!removed) return WaitForProcess(std::chrono::milliseconds(0));
     // A pass of the service thread that read the old slot has ended once this returns.
     WaitForDrain();
     // So has a cycle that read it, of whichever client: the live one, one that is closing, or one
     // whose server went away in the middle of the cycle. No further cycle is needed for that.
-    // A hook that was in no slot may still be reached by a cycle that read it before an earlier
-    // removal whose wait ran out.
-    return WaitForProcess(removed ? limit : std::chrono::milliseconds(0));
+    return WaitForProcess(limit);
 }
 
 void JackClient::ReleaseHook(std::unique_ptr<Hook> hook, std::chrono::milliseconds limit) noexcept {

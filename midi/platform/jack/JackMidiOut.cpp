@@ -328,11 +328,11 @@ MidiResult JackMidiOutApi::PrepareHeader(MidiOutHandle handle, MidiHeader* heade
 
 MidiResult JackMidiOutApi::LongMsg(MidiOutHandle handle, MidiHeader* header) {
     std::lock_guard lock(m_lock);
+    m_lastMessage = 0;  // until this message is queued whole
     if (!Valid(handle)) return MIDI_ERR_INVALHANDLE;
     if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) return MIDI_ERR_GENERIC;
     if ((header->dwFlags & MIDI_HDR_PREPARED) == 0) return MIDI_ERR_UNPREPARED;
     header->dwFlags &= ~static_cast<Flags>(MIDI_HDR_DONE);
-    m_lastMessage = 0;
 
     Live& live = *m_live;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(header->lpData);
