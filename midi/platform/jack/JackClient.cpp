@@ -334,10 +334,10 @@ bool JackClient::WaitForProcess(std::chrono::milliseconds limit) {
         if (seen % 2 == 0) continue;  // not in the hooks; a later pass sees what is stored now
         const auto left = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
                                                                     deadline - std::chrono::steady_clock::now()));
-        if (!WaitUntil([&] { return context->passes.load() != seen || context->closed.load(std::memory_order_acquire); },
-                       left)) {
-            return false;
-        }
+        auto outOfTheHooks = [&] {
+            return context->passes.load() != seen || context->closed.load(std::memory_order_acquire);
+        };
+        if (!WaitUntil(outOfTheHooks, left)) return false;
     }
 }
 

@@ -302,7 +302,9 @@ void JackMidiInApi::Live::Process(jack_nframes_t frames, std::uint64_t epoch) no
     jack_port_t* port = livePort.load(std::memory_order_acquire);
     Input* input = liveInput.load();
     if (port == nullptr || input == nullptr) return;
-    if (CopyEventsIn(jack_port_get_buffer(port, frames), input->ring, input->dropped, lostEvents, eventsRead)) m_jack.Wake();
+    if (CopyEventsIn(jack_port_get_buffer(port, frames), input->ring, input->dropped, lostEvents, eventsRead)) {
+        m_jack.Wake();
+    }
 }
 
 // Runs on the client's service thread: hands what the cycles left in the ring to the queue, which

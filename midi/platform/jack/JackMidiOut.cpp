@@ -69,9 +69,10 @@ private:
 bool JackMidiOutApi::Live::Flush(std::chrono::milliseconds limit) const {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     const std::uint64_t target = queued.load(std::memory_order_acquire);
-    const bool out = WaitUntil(
-        [&] { return done.load(std::memory_order_acquire) >= target || lost.load() || abandoned.load() || m_jack.Gone(); },
-        limit);
+    auto ended = [&] {
+        return done.load(std::memory_order_acquire) >= target || lost.load() || abandoned.load() || m_jack.Gone();
+    };
+    const bool out = WaitUntil(ended, limit);
     if (!out || lost.load() || abandoned.load() || m_jack.Gone() || done.load(std::memory_order_acquire) < target) {
         return false;
     }

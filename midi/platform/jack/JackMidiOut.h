@@ -12,38 +12,40 @@
 // moves the connection.
 //
 // LongMsg copies the message into the backend's own queue (an EventRing made with the backend)
-// and returns with the header done: the caller's buffer is free at once. HandedOverAt then waits
-// (at most STALL_LIMIT) until a cycle has written the message's last event into the port buffer
-// and gives the moment read just before that write: no reader can have had the whole message
-// earlier. The process callback
+// and returns with the header done: the caller's buffer is free at once. The process callback
 // (JACK's process thread) writes the queue into the port buffer cycle by cycle, as much as each
-// cycle's buffer takes, in order; it never allocates, locks, throws or calls out. A message longer than one span
-// goes as consecutive events: event k carries bytes [k * span, min((k + 1) * span, n)) unchanged
-// (span = JACK_SPAN, or half the server's MIDI buffer when that is smaller); only the last one
-// ends with 0xF7, and a receiver that joins events until the 0xF7 has the message back. Examples:
-// 10551 bytes go as 8192 + 2359, 18742 bytes as 8192 + 8192 + 2358.
+// cycle's buffer takes, in order; it never allocates, locks, throws or calls out. A message longer
+// than one span goes as consecutive events: event k carries bytes [k * span, min((k + 1) * span,
+// n)) unchanged (span = JACK_SPAN, or half the server's MIDI buffer when that is smaller); only
+// the last one ends with 0xF7, and a receiver that joins events until the 0xF7 has the message
+// back. Examples: 10551 bytes go as 8192 + 2359, 18742 bytes as 8192 + 8192 + 2358.
+//
+// The hand-over moment: the process callback reads the clock just before it writes the last event
+// of a message into the port buffer, and publishes it with the message's number. HandedOverAt
+// waits (at most STALL_LIMIT) until the message of the last LongMsg has got that far and gives its
+// moment: no reader can have had the whole message earlier, and it is never later than the write.
 //
 // Nothing is lost on purpose: switching devices, Flush and the end of the process wait (bounded)
 // until the queue has gone out and the cycle that carried the last bytes, and the one after it,
 // have ended. The queue is emptied only once no cycle is inside it: when a cycle holds on inside
 // the hooks longer than the client waits for it (JackClient::PROCESS_LIMIT), switching devices
-// fails as on a stalled server (MIDI_ERR_GENERIC), the queue and the connection as they were, and
-// a backend that goes leaves its hook, queue included, to the client, which frees it once that
-// cycle has left (JackClient::ReleaseHook). When the device's port goes away, the queue is dropped and every later send fails
-// with MIDI_ERR_NODEVICE until a device is opened again; when the server goes away, sends fail
-// with MIDI_ERR_NODRIVER and the next Open fails like an Open without a server, until a server
-// answers again. A server that is there but stalled (it runs no cycles, or too few) is neither: a
-// send that finds no room within STALL_LIMIT, and a connection that the server does not make
-// within CONNECT_LIMIT, fail with MIDI_ERR_GENERIC, and the device still counts as present.
-// Abandon (any thread, on the open handle) ends a send that waits for room at once, makes the
-// following sends on that handle fail (MIDI_ERR_GENERIC) and has the process callback drop what
-// is queued, until the next Open. A watch looks whether its device's port is still there whenever
-// the client's port registration callback has counted a port that left, and whether the server
-// is.
+// fails as on a stalled server (MIDI_ERR_GENERIC) with the queue and the connection as they were,
+// and a backend that goes leaves its hook, queue included, to the client, which frees it once that
+// cycle has left (JackClient::ReleaseHook). When the device's port goes away, the queue is dropped
+// and every later send fails with MIDI_ERR_NODEVICE until a device is opened again; when the
+// server goes away, sends fail with MIDI_ERR_NODRIVER and the next Open fails like an Open without
+// a server, until a server answers again. A server that is there but stalled (it runs no cycles,
+// or too few) is neither: a send that finds no room within STALL_LIMIT, and a connection that the
+// server does not make within CONNECT_LIMIT, fail with MIDI_ERR_GENERIC, and the device still
+// counts as present. Abandon (any thread, on the open handle) ends a send that waits for room at
+// once, makes the following sends on that handle fail (MIDI_ERR_GENERIC) and has the process
+// callback drop what is queued, until the next Open. A watch looks whether its device's port is
+// still there whenever the client's port registration callback has counted a port that left, and
+// whether the server is.
 //
-// The send path of a selected device (Open of the same index, LongMsg, Close) takes no memory from
-// the heap, makes no server request and changes nothing in the graph. Index -1 names no device.
-// No exception leaves this backend, and it prints nothing.
+// The send path of a selected device (Open of the same index, LongMsg, HandedOverAt, Close) takes
+// no memory from the heap, makes no server request and changes nothing in the graph. Index -1
+// names no device. No exception leaves this backend, and it prints nothing.
 #pragma once
 
 #include <atomic>
