@@ -210,7 +210,7 @@ TEST(DevsimProgram, RejectsBadOptionsWithUsageStatusAndExplainsItsUsage) {
     Program unknown({"--frobnicate"});
     EXPECT_EQ(unknown.Wait(), 2);
     Program repeat({"--repeat-answer", "erase"});
-    EXPECT_NE(repeat.ReadLine().find("--repeat-answer takes erase:MS or BLOCK:MS"), std::string::npos)
+    EXPECT_NE(repeat.ReadLine().find("--repeat-answer takes erase:MS, BLOCK:MS or all:MS"), std::string::npos)
         << repeat.Output();
     EXPECT_EQ(repeat.Wait(), 2);
     Program repeatWhat({"--repeat-answer", "finish:70"});
