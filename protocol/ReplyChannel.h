@@ -19,12 +19,16 @@
 //     answer that is not taken for a message (it came while no message awaited one, or behind the
 //     one taken) is an answer too many, and one answer too many means that the run may be one
 //     answer behind: the answer it took for a message may have been the device's answer to the
-//     message before. The one exception is a device that repeats itself at once: an answer of the
-//     same kind and status as the one taken last, received within the repeat window after it, is
-//     that repeat (the run sends its next message only after the window, so such a repeat can
-//     never be taken for it). Any other answer too many puts the channel out of step for good
-//     (until Reset), and every wait of the run ends with OutOfStep: the run does not vouch for an
-//     image whose answers it may have paired wrong.
+//     message before. The one exception is a device that repeats itself at once: one that answers
+//     ERASE twice, the second answer of the same kind and status within the repeat window after
+//     the first, repeats its answers; from then on an answer of the same kind and status as the
+//     one taken last, received within the window after it, is such a repeat (the run sends its
+//     next message only after the window, so a repeat can never be taken for it). A device that
+//     did not repeat its answer to ERASE gets no such allowance: two answers received close
+//     together are then two answers (an input that was held up for a while hands on what came
+//     over that while at once, so nearness alone proves nothing). Any other answer too many puts
+//     the channel out of step for good (until Reset), and every wait of the run ends with
+//     OutOfStep: the run does not vouch for an image whose answers it may have paired wrong.
 //   - The count is checked once more after the last answer (AwaitLeftovers): an answer that the
 //     device still sends behind it is the sign of a run that was one answer behind all along.
 #pragma once
@@ -174,6 +178,8 @@ public:
             m_taken.reset();
             m_lastTaken.reset();
             m_counting = false;
+            m_countedTaken = 0;
+            m_repeater = false;
             m_outOfStep.reset();
             m_repeatsAtOnce = 0;
         }
@@ -289,12 +295,18 @@ private:
             m_taken = r;
             m_lastTaken = r;
             m_counting = true;
+            if ((r.kind & COUNTED_ANSWERS) != 0) m_countedTaken++;
             return;
         }
         if (!m_counting || (r.kind & COUNTED_ANSWERS) == 0) return;
-        if (m_lastTaken && r.kind == m_lastTaken->kind && r.status == m_lastTaken->status &&
-            r.receivedAt >= m_lastTaken->receivedAt &&
-            r.receivedAt - m_lastTaken->receivedAt <= m_repeatWindow) {
+        const bool repeatsLastAtOnce = m_lastTaken && r.kind == m_lastTaken->kind &&
+                                       r.status == m_lastTaken->status &&
+                                       r.receivedAt >= m_lastTaken->receivedAt &&
+                                       r.receivedAt - m_lastTaken->receivedAt <= m_repeatWindow;
+        // The first counted answer taken is ERASE's: a repeat of it at once shows the device as
+        // one that repeats its answers.
+        if (repeatsLastAtOnce && m_countedTaken == 1) m_repeater = true;
+        if (repeatsLastAtOnce && m_repeater) {
             m_repeatsAtOnce++;
             return;
         }
@@ -317,6 +329,8 @@ private:
     std::optional<Reply> m_taken;      // the answer taken for the current message, until Await
     std::optional<Reply> m_lastTaken;  // the answer taken last in this run
     bool m_counting = false;           // from the run's first answer on
+    std::uint32_t m_countedTaken = 0;  // answers of COUNTED_ANSWERS kinds taken in this run
+    bool m_repeater = false;           // the device repeated its answer to ERASE at once
     std::optional<OutOfStepAnswer> m_outOfStep;
     std::uint32_t m_repeatsAtOnce = 0;
     std::chrono::milliseconds m_repeatWindow{REPEAT_WINDOW_MS};

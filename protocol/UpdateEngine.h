@@ -66,8 +66,8 @@ inline constexpr int SEND_NOT_OPENED = -1;
 inline constexpr int SEND_FAILED = -2;
 
 // The longest look for an answer left over behind the last block's (twice the slowest answer of
-// the transfer and one turn of the run, at most this).
-inline constexpr std::uint32_t LEFTOVER_WAIT_MAX_MS = 2000;
+// the transfer and the run's slowest turn, at most this).
+inline constexpr std::uint32_t LEFTOVER_WAIT_MAX_MS = 5000;
 
 // The product uses the defaults; tests inject shorter ones through the engine's constructor.
 struct EngineTimings {

@@ -310,13 +310,15 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     }
     if (status != REPLY_OK) return failWith(EngineError::TransferError, UpdateOutcome::TransferError);
 
-    // Phase 3: transfer. The slowest answer of the device, from its message's leaving, sets how
-    // long the run looks for an answer left over at the end.
+    // Phase 3: transfer. The slowest answer of the device, from its message's leaving, and the
+    // run's own slowest turn, from an answer to the leaving of the next message, set how long the
+    // run looks for an answer left over at the end.
     phase = enter(RunPhase::Transfer);
     const std::int32_t total = IMAGE_SIZE;
     std::int32_t offset = 0;
     std::int32_t refusals = 0;
     ReplyClock::duration slowestAnswer{0};
+    ReplyClock::duration slowestTurn{0};
     while (offset < total) {
         const std::int32_t length = std::min<std::int32_t>(BLOCK_SIZE, total - offset);
         SentAt leftAt{};
@@ -327,6 +329,7 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
             }) != SEND_OK) {
             return sendFailed();
         }
+        slowestTurn = std::max(slowestTurn, leftAt - lastAnswer->receivedAt);
         host.ShowStatus({RunStatus::Kind::DataTransmit, offset, total});
         awaited = e.m_reply.Await(t.replyTimeoutMs);
         if (awaited.end == End::Closing) return UpdateOutcome::WindowClosed;
@@ -349,13 +352,14 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
 
     // Every block has been answered, as far as the run can tell; before FINISH the device has
     // nothing to do. A run that took each answer for the message after the one it answered is
-    // one answer behind: the device still works on the last block and its answer comes about one
-    // block's time later. So the run looks for an answer left over for twice the slowest answer
-    // of the transfer plus one turn of its own (the time from an answer to its next send, by which
-    // a run one behind shortens what it measures), at most LEFTOVER_WAIT_MAX_MS.
+    // one answer behind: the device still works on the last block and its answer comes one
+    // block's time after the answer taken last. What the run measures as the device's answer time
+    // is then short of the device's own by the run's turn (the time from an answer to its next
+    // send, which the device spent on the message before), so the run looks for an answer left
+    // over for twice the slowest answer it measured plus its own slowest turn, at most
+    // LEFTOVER_WAIT_MAX_MS.
     const auto lookBehind = std::min<std::chrono::milliseconds>(
-        std::chrono::ceil<std::chrono::milliseconds>(2 * slowestAnswer) +
-            std::chrono::milliseconds(t.pollPeriodMs + t.blockPauseMs),
+        std::chrono::ceil<std::chrono::milliseconds>(2 * slowestAnswer + slowestTurn),
         std::chrono::milliseconds(t.leftoverWaitMaxMs));
     End leftover = e.AwaitLeftovers(lastAnswer->receivedAt + lookBehind);
     if (leftover == End::Closing) return UpdateOutcome::WindowClosed;

@@ -196,6 +196,23 @@ TEST(ReplyChannelAwait, ARepeatAtOnceOfTheAnswerTakenIsNoAnswerTooMany) {
     EXPECT_FALSE(channel.OutOfStep());
 }
 
+TEST(ReplyChannelAwait, OnlyADeviceThatRepeatedItsFirstAnswerAtOnceMayRepeatLaterOnes) {
+    // Two answers received together are two answers unless the device has shown, with its first,
+    // that it repeats itself: an input held up for a while hands on what came meanwhile at once.
+    ReplyChannel channel;
+    channel.SetRepeatWindow(10ms);
+    channel.Expect(ANSWERS_TO_ERASE_OR_BLOCK);  // ERASE, answered once
+    channel.Sent(At(0));
+    channel.Post(REPLY_OK, REPLY_KIND_STATUS, At(5));
+    ASSERT_EQ(channel.Await(0).end, AwaitedReply::End::Answer);
+    channel.Expect(ANSWERS_TO_ERASE_OR_BLOCK);  // a block, answered twice at the same moment
+    channel.Sent(At(30));
+    channel.Post(REPLY_OK, REPLY_KIND_STATUS, At(200));
+    channel.Post(REPLY_OK, REPLY_KIND_STATUS, At(200));
+    EXPECT_EQ(channel.Await(0).end, AwaitedReply::End::OutOfStep);
+    EXPECT_EQ(channel.RepeatsAtOnce(), 0u);
+}
+
 TEST(ReplyChannelAwait, AnyOtherAnswerTooManyPutsTheRunOutOfStepForGood) {
     struct Case {
         const char* what;

@@ -4,7 +4,7 @@
 // its own address. With the product's poll period and pause, every run either sends the refused
 // block again and completes with the whole image on the device, or ends with a transfer error
 // because its answers went out of step; never "Version update completed." with a block refused
-// and never sent again. A device that repeats its answers at once always completes.
+// and never sent again. A device that repeats its answers at once, from ERASE's on, completes.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -113,8 +113,9 @@ TEST_P(OutOfStepAnswers, EndEitherWithTheWholeImageOrWithATransferErrorNeverComp
         EXPECT_EQ(host_.Entries("error:"), std::vector<std::string>{"error:" + ErrorText(EngineError::TransferError)});
         EXPECT_TRUE(engine_->AnswerOutOfStep().has_value());
     }
-    // A repeat that comes at once is the device repeating itself: the run completes.
-    if (ms <= 2) {
+    // A device that repeats its answer to ERASE at once repeats its answers: the run completes.
+    // (One that repeats only a later answer gets no such allowance and may end either way.)
+    if (ms <= 2 && after == After::Erase) {
         EXPECT_EQ(*outcome, UpdateOutcome::Completed) << verdict;
     }
     RecordProperty("ending", *outcome == UpdateOutcome::Completed ? "Completed" : "AnswersOutOfStep");
