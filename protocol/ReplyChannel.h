@@ -66,12 +66,10 @@ inline constexpr std::uint8_t COUNTED_ANSWERS = REPLY_KIND_STATUS | REPLY_KIND_B
 
 using ReplyClock = std::chrono::steady_clock;
 
-// A device that repeats an answer within this time after it repeats itself at once: the run sends
-// its next message only after it, and takes such a repeat for no message. A few milliseconds of
-// the device's own and the scheduling of a busy machine (seen: a repeat sent 2 ms after its
-// answer received 10 ms and more after it in an emulated machine); it costs a run nothing while
-// the poll tick hands answers on later than that anyway.
-inline constexpr std::uint32_t REPEAT_WINDOW_MS = 20;
+// A device that repeats an answer within this time after it repeats itself at once. A few
+// milliseconds of the device's own, the cycle of a MIDI system that hands input on once per
+// period (JACK at 2048 frames: 43 ms) and the scheduling of a busy machine.
+inline constexpr std::uint32_t REPEAT_WINDOW_MS = 100;
 
 struct Reply {
     std::int32_t status = REPLY_OK;
@@ -262,6 +260,13 @@ public:
     std::optional<OutOfStepAnswer> OutOfStep() const {
         std::lock_guard<std::mutex> lock(m_lock);
         return m_outOfStep;
+    }
+    // Whether a repeat at once of the answer taken last may still come and be let go: after
+    // ERASE's answer (which shows whether the device repeats its answers) and, for a device that
+    // does, after every answer. The run sends its next message only once the window is over.
+    bool AwaitsRepeats() const {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_countedTaken == 1 || m_repeater;
     }
     // Answers judged to be a repeat at once of the answer before them, since Reset.
     std::uint32_t RepeatsAtOnce() const {

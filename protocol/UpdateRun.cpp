@@ -196,8 +196,9 @@ void CUpdateEngine::EnableExecute(bool enable) {
 template <typename SendFn>
 int CUpdateEngine::SendForAnswer(std::uint8_t kinds, const std::optional<Reply>& lastAnswer, SendFn send) {
     // A repeat at once of the last answer must come before this message leaves, so that it is
-    // never taken for it.
-    if (lastAnswer) {
+    // never taken for it (only where one may come: a device that repeats no answer at once is
+    // not waited for).
+    if (lastAnswer && m_reply.AwaitsRepeats()) {
         const auto settled = lastAnswer->receivedAt + std::chrono::milliseconds(m_timings.repeatWindowMs);
         const auto now = ReplyClock::now();
         if (now < settled) {
@@ -376,7 +377,7 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     if (awaited.end == End::TimedOut) return failWith(EngineError::TransferError, UpdateOutcome::TransferError);
     if (awaited.end == End::DeviceGone) return deviceGone(phase);
     // And FINISH's own answer is the only one: what came with it is handed on too.
-    leftover = e.AwaitLeftovers(awaited.reply.receivedAt + std::chrono::milliseconds(t.repeatWindowMs));
+    leftover = e.AwaitLeftovers(awaited.reply.receivedAt);
     if (leftover == End::Closing) return UpdateOutcome::WindowClosed;
     if (leftover == End::OutOfStep) return outOfStep();
     host.RunEnding(UpdateOutcome::Completed);
