@@ -40,7 +40,7 @@ public:
     // Waits until the event is signalled or `timeoutMs` has passed (INFINITE_WAIT: no limit).
     // True when it was signalled; the signal is consumed.
     bool Wait(std::uint32_t timeoutMs) {
-        if (m_scheduler != nullptr) return WaitYielding(timeoutMs);
+        if (m_scheduler != nullptr) return WaitLettingEventsRun(timeoutMs);
         std::unique_lock<std::mutex> lock(m_lock);
         if (timeoutMs == 0) {
             // Only a look: a timed wait that has already expired still costs the thread a sleep
@@ -62,7 +62,7 @@ public:
     }
 
 private:
-    bool WaitYielding(std::uint32_t timeoutMs) {
+    bool WaitLettingEventsRun(std::uint32_t timeoutMs) {
         using Clock = std::chrono::steady_clock;
         const auto start = Clock::now();
         for (;;) {
@@ -80,7 +80,7 @@ private:
                 if (left <= std::chrono::milliseconds::zero()) return false;
                 slice = std::min(slice, left);
             }
-            m_scheduler->Yield(slice);
+            m_scheduler->LetEventsRun(slice);
         }
     }
 

@@ -18,5 +18,5 @@ public:
     virtual bool StartWorker(std::function<void()> body) = 0;
     // Called by the worker while it waits: lets the event loop deliver MIDI input, run timer ticks
     // and serve the window for at most `atMost`; returns sooner once something was delivered.
-    virtual void Yield(std::chrono::milliseconds atMost) = 0;
+    virtual void LetEventsRun(std::chrono::milliseconds atMost) = 0;
 };

@@ -174,7 +174,7 @@ void CUpdateEngine::Pause(std::uint32_t ms) {
     }
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
-        m_platform.scheduler->Yield(std::chrono::ceil<std::chrono::milliseconds>(until - now));
+        m_platform.scheduler->LetEventsRun(std::chrono::ceil<std::chrono::milliseconds>(until - now));
     }
 }
 
