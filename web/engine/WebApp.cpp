@@ -82,7 +82,10 @@ WebApp::~WebApp() {
 }
 
 void WebApp::Run(const std::function<bool()>& until) {
-    Hello();
+    if (!m_greeted) {
+        m_greeted = true;
+        Hello();
+    }
     m_loop.Run(until);
 }
 

@@ -31,7 +31,8 @@ public:
     WebApp(const WebApp&) = delete;
     WebApp& operator=(const WebApp&) = delete;
 
-    // Greets the page, then runs the event loop; returns only when `until` says so (tests).
+    // Greets the page (the first time), then runs the event loop; returns only when `until` says
+    // so (tests).
     void Run(const std::function<bool()>& until = {});
 
     void OnPageEvent(const PageEvent& event);
@@ -56,6 +57,7 @@ private:
     EventLoop m_loop;
     std::unique_ptr<WebWindow> m_window;
     int m_instance = 0;
+    bool m_greeted = false;
     // The page's ports changed while a run was under way: the lists are refilled once it is over.
     bool m_listsStale = false;
 };

@@ -8,22 +8,24 @@ void WebMidiInApi::SetPorts(std::vector<WebMidiPort> ports) {
     m_ports.SetConnected(std::move(ports));
     // Collected first: the notice runs the input's callback, which may close the input.
     std::vector<std::shared_ptr<SysExReceiveQueue>> gone;
-    for (const auto& [handle, input] : m_inputs) {
-        if (!m_ports.IsConnected(input.portId)) gone.push_back(input.queue);
+    for (auto& [handle, input] : m_inputs) {
+        if (input.gone || m_ports.IsConnected(input.portId)) continue;
+        input.gone = true;
+        gone.push_back(input.queue);
     }
-    for (const auto& queue : gone) queue->DeviceGone();  // told once per input, however often
+    for (const auto& queue : gone) queue->DeviceGone();
 }
 
 std::vector<std::shared_ptr<SysExReceiveQueue>> WebMidiInApi::QueuesOn(const std::string& portId) const {
     std::vector<std::shared_ptr<SysExReceiveQueue>> queues;
     for (const auto& [handle, input] : m_inputs) {
-        if (input.portId == portId) queues.push_back(input.queue);
+        if (input.portId == portId && !input.gone) queues.push_back(input.queue);
     }
     return queues;
 }
 
 bool WebMidiInApi::Deliver(const std::string& portId, const std::uint8_t* bytes, std::size_t count) {
-    // A port that has left delivers nothing more, even if the page still had bytes of it on the way.
+    // Bytes that the page relayed before it saw the port leave may come after the leaving.
     if (!m_ports.IsConnected(portId)) return false;
     const auto queues = QueuesOn(portId);
     for (const auto& queue : queues) queue->Receive(bytes, count);

@@ -4,7 +4,7 @@
 // pieces, an interrupted one is dropped, bytes while no buffer is queued are lost).
 //
 // An open input whose port leaves the page's list hears MIDI_IN_CLOSE, once; nothing arrives on it
-// after that. The page relays only the ports that have an open input here: it is told their ids
+// after that, even when the port comes back (the input would have to be opened again). The page relays only the ports that have an open input here: it is told their ids
 // whenever they change. One thread: see WebMidiPorts.h.
 #pragma once
 
@@ -59,9 +59,10 @@ private:
     struct Input {
         std::string portId;
         std::shared_ptr<SysExReceiveQueue> queue;
+        bool gone = false;  // its port has left since it was opened
     };
 
-    // The open inputs on `portId`.
+    // The open inputs on `portId` whose port has not left meanwhile.
     std::vector<std::shared_ptr<SysExReceiveQueue>> QueuesOn(const std::string& portId) const;
     void TellListening();
 

@@ -3,7 +3,9 @@
 // and the browser keeps the bytes, so a message counts as gone out once it is handed over.
 //
 // A device that is not among the page's connected ports can't be opened, and a send to it fails
-// with MIDI_ERR_NODEVICE; a watch of it reports it gone. One thread: see WebMidiPorts.h.
+// with MIDI_ERR_NODEVICE. A watch, and an open handle, report the device gone from the first list
+// without it on, even if it is back in a later one: it has left in the meantime, and whatever it
+// was doing then is lost. One thread: see WebMidiPorts.h.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +29,7 @@ public:
     void SetSender(Sender sender) { m_sender = std::move(sender); }
 
     // The outputs connected now (the page's list after every change).
-    void SetPorts(std::vector<WebMidiPort> ports) { m_ports.SetConnected(std::move(ports)); }
+    void SetPorts(std::vector<WebMidiPort> ports);
     const WebMidiPortList& Ports() const { return m_ports; }
 
     std::uint32_t GetNumDevs() override { return m_ports.TakeListing(); }
@@ -48,13 +50,17 @@ public:
     std::size_t Watches() const { return m_watches.size(); }
 
 private:
-    // The port id of an open handle or a watch; null for one that names none.
-    const std::string* PortOf(const std::map<std::uintptr_t, std::string>& table, const void* key) const;
+    struct Use {
+        std::string portId;
+        bool gone = false;  // the port has left since the handle was opened or the watch began
+    };
+    // The use behind an open handle or a watch; null for one that names none.
+    static Use* UseOf(std::map<std::uintptr_t, Use>& table, const void* key);
 
     Sender m_sender;
     WebMidiPortList m_ports;
-    std::map<std::uintptr_t, std::string> m_handles;  // open handle -> port id
-    std::map<std::uintptr_t, std::string> m_watches;  // watch -> port id
+    std::map<std::uintptr_t, Use> m_handles;  // open handles
+    std::map<std::uintptr_t, Use> m_watches;
     std::uintptr_t m_next = 1;  // handle and watch values are never reused
 };
 
