@@ -127,7 +127,7 @@ TEST_F(WebAppTest, ThePageIsGreetedWithItsTextsAndTheWindowComesWithItsStart) {
     EXPECT_EQ(texts.at("refusal"), "It is forbidden to launch more than 20 instance of this application.");
     ASSERT_EQ(texts.at("markers").size(), 20u);
     EXPECT_EQ(texts.at("markers").at(2), "Tarnet System Ver 1.10 Updater (3)");
-    for (const char* key : {"noWebMidi", "notSecure", "sysexRefused", "noDevices"}) {
+    for (const char* key : {"noWebMidi", "notSecure", "sysexRefused", "noMidiSystem", "noDevices"}) {
         EXPECT_FALSE(texts.at(key).get<std::string>().empty()) << key;
     }
     // No window before the page holds its number: the controls' messages are dropped.

@@ -19,7 +19,8 @@ TEST(WebTexts, AMenuTextsMnemonicBecomesItsKeyAndLeavesTheTextWithoutItsAmpersan
 }
 
 TEST(WebTexts, EveryCaseTheBrowserCantHandleHasItsOwnText) {
-    for (const WebText text : {WebText::NoWebMidi, WebText::NotSecure, WebText::SysExRefused, WebText::NoDevices}) {
+    for (const WebText text : {WebText::NoWebMidi, WebText::NotSecure, WebText::SysExRefused, WebText::NoMidiSystem,
+                              WebText::NoDevices}) {
         EXPECT_GT(std::string(WebTextOf(text)).size(), 40u);
     }
     EXPECT_NE(std::string(WebTextOf(WebText::NoWebMidi)).find("Chrome"), std::string::npos);

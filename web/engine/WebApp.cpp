@@ -105,6 +105,7 @@ void WebApp::Hello() {
         {"noWebMidi", WebTextOf(WebText::NoWebMidi)},
         {"notSecure", WebTextOf(WebText::NotSecure)},
         {"sysexRefused", WebTextOf(WebText::SysExRefused)},
+        {"noMidiSystem", WebTextOf(WebText::NoMidiSystem)},
         {"noDevices", WebTextOf(WebText::NoDevices)},
         {"version", ProgramVersion()},
     };

@@ -13,6 +13,9 @@ const char* WebTextOf(WebText text) {
             return "The browser did not let this page send System Exclusive messages, which the update needs. "
                    "Allow this site to control and reprogram your MIDI devices: open the site's settings "
                    "(the icon left of the address), set MIDI devices to Allow, then reload the page.";
+        case WebText::NoMidiSystem:
+            return "The browser found no MIDI system on this computer to reach the device through (on Linux it "
+                   "uses the ALSA sequencer). Connect the device, then reload the page.";
         case WebText::NoDevices:
             return "No MIDI device is connected. Connect the device, put it into its version-up mode and press "
                    "\"Rescan Device\".";

@@ -10,6 +10,7 @@ enum class WebText {
     NoWebMidi,        // the browser has no Web MIDI
     NotSecure,        // the page was not loaded from https:// (or localhost)
     SysExRefused,     // the browser refused access with System Exclusive
+    NoMidiSystem,     // the browser has Web MIDI but found no MIDI system to reach
     NoDevices,        // access granted, no MIDI device connected
     ProgramName,      // the caption of the refusal of a further copy
     ReportProgram,    // the "program" of a downloaded report
