@@ -20,7 +20,10 @@
   let midiState = 'pending';  // pending, ok, none (no Web MIDI), nosystem, insecure, refused
   let listening = new Set();  // input ports whose bytes the engine wants
   const generation = { in: 0, out: 0 };
+  // Whether each list has been filled since the engine last heard of the ports (or, before that,
+  // since the window came), and whether the window has its title.
   const listed = { in: false, out: false };
+  let titled = false;
   const errorBoxes = [];      // open error boxes, the newest last: {box, caption, text}
   let history = null;         // the IndexedDB database, or null where there is none
 
@@ -52,6 +55,8 @@
       case 'title':
         document.title = m.text;
         $('title').textContent = m.text;
+        titled = true;
+        markReady();
         break;
       case 'list': fillList(m.list, m.names, m.selection, m.gen); break;
       case 'enable':
@@ -159,10 +164,11 @@
     message.hidden = text === '';
   }
 
+  // Ready once the window is there with its title and its lists, filled with the devices the
+  // browser found or empty beside the page's word for why there are none.
   function markReady() {
     if (body.dataset.state !== 'loading') return;
-    // Ready once the lists are filled, or the page has said why there is no MIDI.
-    if (midiState !== 'pending' && (midiState !== 'ok' || (listed.in && listed.out))) body.dataset.state = 'ready';
+    if (midiState !== 'pending' && titled && listed.in && listed.out) body.dataset.state = 'ready';
   }
 
   // ----- MIDI relay -----
@@ -187,7 +193,9 @@
     access.outputs.forEach((port) => {
       if (port.state === 'connected') outputs.push({ id: port.id, name: port.name || '' });
     });
-    post({ t: 'ports', inputs: inputs, outputs: outputs });
+    listed.in = false;
+    listed.out = false;
+    post({ t: 'ports', inputs: inputs, outputs: outputs });  // the engine fills both lists again
     if (texts) showMidiState();
   }
 
