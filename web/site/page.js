@@ -104,8 +104,9 @@
   }
 
   // The lowest number from 1 to 20 that no other tab of this site holds, held with a lock of the
-  // browser's for as long as this tab lives; 0 when all are taken. Without Web Locks (a page that
-  // is not in a secure context) the tab counts as the first.
+  // browser's for as long as this tab lives; 0 when all are taken. Only a lock that another tab
+  // holds counts as taken: without Web Locks (a page that is not in a secure context), or where
+  // the browser refuses them, the tab can't count its kind and takes the first number.
   async function claimInstance(markers) {
     if (!navigator.locks || typeof navigator.locks.request !== 'function') return 1;
     for (let n = 1; n <= markers.length; n++) {
@@ -117,8 +118,9 @@
           }
           resolve(true);
           return new Promise(() => {});  // never settles: the lock goes with the tab
-        }).catch(() => resolve(false));
+        }).catch(() => resolve(null));
       });
+      if (held === null) return 1;
       if (held) return n;
     }
     return 0;
