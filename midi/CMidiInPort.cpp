@@ -192,6 +192,9 @@ void CMidiInPort::PopReceived() {
 // Runs on the MIDI callback thread. The entry is complete before it is linked in.
 void CMidiInPort::Append(ReceivedSysEx* entry) {
     std::lock_guard<std::mutex> guard(m_listLock);
+    // Stamped as it is linked in, under the list's lock: a consumer that reads the clock and then
+    // empties the list has seen every entry stamped before that reading.
+    entry->m_receivedAt = std::chrono::steady_clock::now();
     if (m_pLastReceived != nullptr) {
         m_pLastReceived->m_pNext = entry;
     } else {
@@ -243,9 +246,6 @@ void CMidiInPort::HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uin
     // Numbered the moment the device hands the message over, before anything else: a reader of
     // ReceivedSequence() who sends afterwards finds every answer to that send numbered above it.
     const std::uint64_t sequence = m_receivedSequence.fetch_add(1) + 1;
-    // Read after the device returned the buffer, so it is never before the last byte came (a clock
-    // read: no lock, no allocation).
-    const auto receivedAt = std::chrono::steady_clock::now();
     // Never trust a count beyond the buffer.
     const std::uint32_t count = header->dwBytesRecorded < header->dwBufferLength
                                     ? header->dwBytesRecorded
@@ -263,7 +263,6 @@ void CMidiInPort::HandleInput(std::uint32_t msg, std::uintptr_t param1, std::uin
         entry->m_pBytes = bytes;
         entry->m_length = count;
         entry->m_sequence = sequence;
-        entry->m_receivedAt = receivedAt;
         entry->m_pNext = nullptr;
         Append(entry);
     } else {

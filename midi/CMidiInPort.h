@@ -29,8 +29,10 @@ struct ReceivedSysEx {
     std::uint8_t* m_pBytes;
     std::uint32_t m_length;    // never 0
     std::uint64_t m_sequence;  // its number in the port's count of received buffers (1 for the first)
-    // When the device handed it back (the steady clock, read on the callback thread as the buffer
-    // came): never earlier than the moment its last byte reached the program.
+    // When it joined the list (the steady clock, read on the callback thread under the list's lock
+    // as the entry is linked in): never earlier than the moment its last byte reached the program,
+    // and a reader that reads the clock and then empties the list has had every entry stamped
+    // before that reading.
     std::chrono::steady_clock::time_point m_receivedAt;
     ReceivedSysEx* m_pNext;    // next younger entry
 };

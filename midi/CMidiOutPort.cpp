@@ -76,16 +76,10 @@ bool CMidiOutPort::DeviceGone() {
 bool CMidiOutPort::SendLong(MidiHeader* header) {
     if (m_hMidiOut == nullptr || header == nullptr || m_abandoned.load()) return false;
     m_api.PrepareHeader(m_hMidiOut, header);  // a failure shows up as a refused LongMsg
-    const auto handedOn = std::chrono::steady_clock::now();
+    m_lastHandedOn = std::chrono::steady_clock::now();
     const MidiResult result = m_api.LongMsg(m_hMidiOut, header);
     if (MeansDeviceGone(result)) m_sendSawGone.store(true);
     bool done = result == MIDI_OK && WaitUntilDone(header);
-    if (done) {
-        // The backend's moment is the later and more exact one; without it the call's moment
-        // serves, since no byte can have left before it.
-        std::chrono::steady_clock::time_point at{};
-        m_lastSendLeftAt = m_api.HandedOverAt(m_hMidiOut, &at) && at >= handedOn ? at : handedOn;
-    }
     if (result == MIDI_OK && !done) {
         // Abandoned, the device left, or it did not finish in time: take the buffer back so the
         // caller can reuse it as soon as we return.
@@ -95,6 +89,14 @@ bool CMidiOutPort::SendLong(MidiHeader* header) {
     if (m_abandoned.load()) done = false;
     m_api.UnprepareHeader(m_hMidiOut, header);
     return done;
+}
+
+std::chrono::steady_clock::time_point CMidiOutPort::LastSendLeftAt() {
+    // The backend's moment is the later and more exact one; without it the call's moment serves,
+    // since no byte can have left before it.
+    std::chrono::steady_clock::time_point at{};
+    if (m_hMidiOut != nullptr && m_api.HandedOverAt(m_hMidiOut, &at) && at >= m_lastHandedOn) return at;
+    return m_lastHandedOn;
 }
 
 // Waits until the device has set MIDI_HDR_DONE, at most the limit for this message's length;

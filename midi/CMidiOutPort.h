@@ -33,9 +33,11 @@ public:
     bool SendLong(platform::MidiHeader* header);
 
     // The moment from which the device can have had the whole message that the last successful
-    // SendLong sent (the backend's HandedOverAt, else the moment SendLong handed it to the
-    // backend): an answer that came earlier can't answer it. The sending thread, after SendLong.
-    std::chrono::steady_clock::time_point LastSendLeftAt() const { return m_lastSendLeftAt; }
+    // SendLong sent: the backend's HandedOverAt (which may wait for it: a JACK output until the
+    // cycle that writes the last event), else the moment SendLong handed it to the backend. An
+    // answer that came earlier can't answer it. Asked only by a sender that needs it, on the
+    // sending thread after SendLong and before Close.
+    std::chrono::steady_clock::time_point LastSendLeftAt();
 
     // Gives up the send under way, from any thread: what the device has not sent yet is dropped
     // and SendLong returns at once. Every later Open fails, so no message starts after it; for a
@@ -90,9 +92,9 @@ private:
     // cleared by Watch and Unwatch; read by DeviceGone on any thread.
     std::atomic<bool> m_sendSawGone{false};
     platform::MidiOutWatch m_watch = nullptr;  // guarded by m_lock
-    // Written and read by the sending thread only (SendLong, LastSendLeftAt), which the send path
-    // serialises.
-    std::chrono::steady_clock::time_point m_lastSendLeftAt{};
+    // When SendLong handed the last message to the backend. Written and read by the sending thread
+    // only (SendLong, LastSendLeftAt), which the send path serialises.
+    std::chrono::steady_clock::time_point m_lastHandedOn{};
     std::chrono::milliseconds m_doneWaitBase = DONE_WAIT_BASE;
     std::chrono::microseconds m_doneWaitPerByte = DONE_WAIT_PER_BYTE;
 };

@@ -44,20 +44,23 @@ void CUpdateEngine::OnPollTimer(std::uint32_t, std::uint32_t, std::uintptr_t use
 }
 
 void CUpdateEngine::ProcessDeviceMessages() {
+    // Whatever the port stamped before this moment is in its list now, and is handed on below.
+    const auto tickBegan = ReplyClock::now();
     const std::uint8_t* bytes = nullptr;
     std::uint32_t length = 0;
-    std::uint64_t sequence = 0;
-    while (m_midiIn.PeekReceived(&bytes, &length, &sequence)) {
-        HandleDeviceMessage(bytes, length, sequence);
+    ReplyClock::time_point receivedAt{};
+    while (m_midiIn.PeekReceived(&bytes, &length, nullptr, &receivedAt)) {
+        HandleDeviceMessage(bytes, length, receivedAt);
         m_midiIn.PopReceived();
     }
     // After the messages, so that the run has every answer that came before the device left. Told
     // again at every tick while the run lasts: a notice that the run's start discarded is renewed.
     if (m_updateRunning.load() && DevicesGone()) m_reply.PostDeviceGone();
+    m_handedOnUntil.store(tickBegan.time_since_epoch().count());
 }
 
 void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length,
-                                        std::uint64_t sequence) {
+                                        ReplyClock::time_point receivedAt) {
     if (length < 1 || m[0] != SYSEX_START) return;
     // From here on every field is read only below `n`: nothing past the entry's length, nothing
     // at or behind the message's end. No row reads behind the block request's length groups, so
@@ -69,7 +72,7 @@ void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t len
         if (m[MODEL_INDEX] != g_modelId.load()) return;  // another model: not for this host
         switch (m[OPCODE_INDEX]) {
         case OP_STATUS:
-            if (n >= MIN_STATUS_LENGTH) RecordReply(m[STATUS_CODE_INDEX], REPLY_KIND_STATUS, sequence);
+            if (n >= MIN_STATUS_LENGTH) RecordReply(m[STATUS_CODE_INDEX], REPLY_KIND_STATUS, receivedAt);
             return;
         case OP_ERASE:
         case OP_FINISH:
@@ -77,7 +80,7 @@ void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t len
             SendStatus(STATUS_ACKNOWLEDGED);
             return;
         case OP_BLOCK:
-            RecordReply(REPLY_OK, REPLY_KIND_BLOCK, sequence);
+            RecordReply(REPLY_OK, REPLY_KIND_BLOCK, receivedAt);
             return;
         case OP_BLOCK_REQUEST: {
             if (n < MIN_BLOCK_REQUEST_LENGTH) return;
@@ -110,7 +113,7 @@ void CUpdateEngine::HandleDeviceMessage(const std::uint8_t* m, std::uint32_t len
                 revision.emplace();
                 std::copy_n(m + IDENTITY_REVISION_INDEX, revision->size(), revision->begin());
             }
-            RecordReply(REPLY_OK, REPLY_KIND_IDENTITY, sequence, m[IDENTITY_MODEL_INDEX], revision);
+            RecordReply(REPLY_OK, REPLY_KIND_IDENTITY, receivedAt, m[IDENTITY_MODEL_INDEX], revision);
         } else {
             SendStatus(STATUS_NOT_RECOGNISED);
         }

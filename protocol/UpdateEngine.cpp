@@ -81,6 +81,7 @@ CUpdateEngine::CUpdateEngine(std::shared_ptr<IUpdateHost> host, const EnginePlat
       m_timings(timings),
       m_pImage(image) {
     m_reply.UseScheduler(platform.scheduler);
+    m_reply.SetRepeatWindow(std::chrono::milliseconds(m_timings.repeatWindowMs));
 }
 
 CUpdateEngine::CUpdateEngine(IUpdateHost& host, const EnginePlatform& platform, const std::uint8_t* image)
@@ -92,6 +93,7 @@ CUpdateEngine::CUpdateEngine(IUpdateHost& host, const EnginePlatform& platform, 
       m_timings(),
       m_pImage(image) {
     m_reply.UseScheduler(platform.scheduler);
+    m_reply.SetRepeatWindow(std::chrono::milliseconds(m_timings.repeatWindowMs));
 }
 
 CUpdateEngine::~CUpdateEngine() {
@@ -163,21 +165,22 @@ void CUpdateEngine::SetOutputDoneWaitLimit(std::chrono::milliseconds base,
     m_midiOut.SetDoneWaitLimit(base, perByte);
 }
 
-int CUpdateEngine::SendSysEx(const std::uint8_t* msg, int length) {
+int CUpdateEngine::SendSysEx(const std::uint8_t* msg, int length, SentAt* leftAt) {
     if (msg == nullptr || length <= 0) return SEND_NOT_OPENED;
     const int selection = m_midiOutSelection.load();
     std::lock_guard<std::mutex> lock(g_sendLock);
-    return SendLocked(msg, length, selection);
+    return SendLocked(msg, length, selection, leftAt);
 }
 
-int CUpdateEngine::SendDataBlock(std::uint8_t model, std::int32_t address, std::int32_t length) {
+int CUpdateEngine::SendDataBlock(std::uint8_t model, std::int32_t address, std::int32_t length,
+                                 SentAt* leftAt) {
     // The device chooses the ranges it asks for; one that leaves the image is refused unread.
     const auto data = ImageBlockView(m_pImage, address, length);
     if (!data || !Is7Bit(model)) return SEND_NOT_OPENED;
     const int selection = m_midiOutSelection.load();
     std::lock_guard<std::mutex> lock(g_sendLock);
     const int n = AssembleDataBlock(g_sendBuffer, model, static_cast<std::uint32_t>(address), *data);
-    return SendLocked(g_sendBuffer, n, selection);
+    return SendLocked(g_sendBuffer, n, selection, leftAt);
 }
 
 int CUpdateEngine::SendStatus(std::uint8_t code) {
@@ -189,16 +192,17 @@ int CUpdateEngine::SendStatus(std::uint8_t code) {
     return SendLocked(g_sendBuffer, n, selection);
 }
 
-int CUpdateEngine::SendCommand(const std::uint8_t (&tmpl)[COMMAND_LENGTH], std::uint8_t model) {
+int CUpdateEngine::SendCommand(const std::uint8_t (&tmpl)[COMMAND_LENGTH], std::uint8_t model,
+                               SentAt* leftAt) {
     if (!Is7Bit(model)) return SEND_NOT_OPENED;
     const int selection = m_midiOutSelection.load();
     std::lock_guard<std::mutex> lock(g_sendLock);
     const int n = AssembleCommand(g_sendBuffer, tmpl, model);
-    return SendLocked(g_sendBuffer, n, selection);
+    return SendLocked(g_sendBuffer, n, selection, leftAt);
 }
 
-int CUpdateEngine::SendIdentityRequest() {
-    return SendSysEx(g_identityRequest, IDENTITY_REQUEST_LENGTH);
+int CUpdateEngine::SendIdentityRequest(SentAt* leftAt) {
+    return SendSysEx(g_identityRequest, IDENTITY_REQUEST_LENGTH, leftAt);
 }
 
 int CUpdateEngine::SendIdentityReply() {
@@ -207,7 +211,7 @@ int CUpdateEngine::SendIdentityReply() {
     return SendLocked(g_identityReply, IDENTITY_REPLY_LENGTH, selection);
 }
 
-int CUpdateEngine::SendLocked(const std::uint8_t* msg, int length, int selection) {
+int CUpdateEngine::SendLocked(const std::uint8_t* msg, int length, int selection, SentAt* leftAt) {
     // A device that has left is not opened again: its index may name another device by now.
     if (m_midiOut.DeviceGone()) return SEND_NOT_OPENED;
     if (!m_midiOut.Open(static_cast<std::uint32_t>(selection))) return SEND_NOT_OPENED;
@@ -216,6 +220,8 @@ int CUpdateEngine::SendLocked(const std::uint8_t* msg, int length, int selection
     header.lpData = reinterpret_cast<char*>(const_cast<std::uint8_t*>(msg));
     header.dwBufferLength = static_cast<std::uint32_t>(length);
     const bool sent = m_midiOut.SendLong(&header);
+    // Read under the send lock, before another message can go out.
+    if (sent && leftAt != nullptr) *leftAt = m_midiOut.LastSendLeftAt();
     m_midiOut.Close();
     return sent ? SEND_OK : SEND_FAILED;
 }

@@ -65,11 +65,17 @@ inline constexpr int SEND_OK = 0;
 inline constexpr int SEND_NOT_OPENED = -1;
 inline constexpr int SEND_FAILED = -2;
 
+// The longest look for an answer left over behind the last block's (twice the slowest answer of
+// the transfer and the run's slowest turn, at most this).
+inline constexpr std::uint32_t LEFTOVER_WAIT_MAX_MS = 5000;
+
 // The product uses the defaults; tests inject shorter ones through the engine's constructor.
 struct EngineTimings {
     std::uint32_t replyTimeoutMs = REPLY_TIMEOUT_MS;
     std::uint32_t blockPauseMs = BLOCK_PAUSE_MS;
     std::uint32_t pollPeriodMs = POLL_PERIOD_MS;
+    std::uint32_t repeatWindowMs = REPEAT_WINDOW_MS;
+    std::uint32_t leftoverWaitMaxMs = LEFTOVER_WAIT_MAX_MS;
 };
 
 class CUpdateEngine : public std::enable_shared_from_this<CUpdateEngine> {
@@ -110,24 +116,29 @@ public:
     int MidiOutSelection() const { return m_midiOutSelection.load(); }
 
     // ----- Sending (update worker and poll timer threads) -----
+    // Every send that the run makes may give `leftAt`: when it returns SEND_OK, the moment from
+    // which the device can have had the whole message (CMidiOutPort::LastSendLeftAt).
+    using SentAt = ReplyClock::time_point;
     // Sends one complete message (0xF0 .. 0xF7) through the selected MIDI OUT device: open, send
     // and wait until it has gone out, close. 0 when handed over, -1 when the output device failed
     // to open or `msg`/`length` describe no message (nothing sent).
-    int SendSysEx(const std::uint8_t* msg, int length);
+    int SendSysEx(const std::uint8_t* msg, int length, SentAt* leftAt = nullptr);
     // Data block of the image range at device address `address`, `length` bytes, with `model` at
     // index 3. -1 without sending when the range is not inside the image, `length` is not in
     // 0..MAX_BLOCK_LENGTH or `model` is not a 7-bit value.
-    int SendDataBlock(std::uint8_t model, std::int32_t address, std::int32_t length);
+    int SendDataBlock(std::uint8_t model, std::int32_t address, std::int32_t length,
+                      SentAt* leftAt = nullptr);
     // STATUS reply with g_modelId and `code` (0 = acknowledged, 1 = not recognised). -1 without
     // sending for a code or model with bit 7 set.
     int SendStatus(std::uint8_t code);
     // A command from a 6-byte template (g_eraseTemplate, g_finishTemplate) with `model` at
     // index 3. -1 without sending for a model with bit 7 set.
-    int SendCommand(const std::uint8_t (&tmpl)[COMMAND_LENGTH], std::uint8_t model);
-    int SendErase(std::uint8_t model) { return SendCommand(g_eraseTemplate, model); }
-    int SendFinish(std::uint8_t model) { return SendCommand(g_finishTemplate, model); }
+    int SendCommand(const std::uint8_t (&tmpl)[COMMAND_LENGTH], std::uint8_t model,
+                    SentAt* leftAt = nullptr);
+    int SendErase(std::uint8_t model, SentAt* leftAt = nullptr) { return SendCommand(g_eraseTemplate, model, leftAt); }
+    int SendFinish(std::uint8_t model, SentAt* leftAt = nullptr) { return SendCommand(g_finishTemplate, model, leftAt); }
     // The Identity Request and the host Identity Reply, sent straight from their templates.
-    int SendIdentityRequest();
+    int SendIdentityRequest(SentAt* leftAt = nullptr);
     int SendIdentityReply();
 
     // ----- Window life cycle (window's thread) -----
@@ -182,6 +193,11 @@ public:
     // ----- Observations (any thread) -----
     // The last answer handed to the run (status, model, how many so far).
     Reply LastReply() const { return m_reply.Current(); }
+    // The answer too many that made the last run stop vouching for its answers; none while they
+    // paired one to one (repeats at once aside).
+    std::optional<OutOfStepAnswer> AnswerOutOfStep() const { return m_reply.OutOfStep(); }
+    // Answers of the last run that were the device repeating itself at once.
+    std::uint32_t RepeatsAtOnce() const { return m_reply.RepeatsAtOnce(); }
     // The run's own wait for the next answer (or the closing); consumes the signal as the run
     // does. For tools and tests that play the run's part.
     bool WaitForReply(std::uint32_t timeoutMs) { return m_reply.Wait(timeoutMs); }
@@ -195,15 +211,14 @@ public:
     void SetOutputDoneWaitLimit(std::chrono::milliseconds base, std::chrono::microseconds perByte);
 
 private:
-    // Acts on one received message, the input port's message number `sequence`; never reads past
-    // `length`.
-    void HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length, std::uint64_t sequence);
-    // Hands an answer of `kind` from message `sequence` (and the model and software revision of
+    // Acts on one received message, received at `receivedAt`; never reads past `length`.
+    void HandleDeviceMessage(const std::uint8_t* m, std::uint32_t length, ReplyClock::time_point receivedAt);
+    // Hands an answer of `kind` received at `receivedAt` (and the model and software revision of
     // an Identity Reply) to the run, unless the window is closing: then the closing marker stays.
-    void RecordReply(std::int32_t status, std::uint8_t kind, std::uint64_t sequence,
+    void RecordReply(std::int32_t status, std::uint8_t kind, ReplyClock::time_point receivedAt,
                      std::optional<std::uint8_t> model = std::nullopt,
                      std::optional<SoftwareRevision> softwareRevision = std::nullopt) {
-        m_reply.Post(status, kind, sequence, model, softwareRevision);
+        m_reply.Post(status, kind, receivedAt, model, softwareRevision);
     }
     // The update run itself, on its worker thread; returns how it ended. It has shown its error or
     // its completion, but has not given the controls back.
@@ -212,14 +227,19 @@ private:
     // WaitForRunEnd, and only then gives the controls back (unless the window is closing), so
     // that an "Execute" that they allow starts a run that nothing of this one touches.
     void EndRun(UpdateOutcome outcome);
-    // Before a send: the answers of `kinds` that come from messages received from now on answer
-    // it.
-    void ExpectAnswer(std::uint8_t kinds) { m_reply.Expect(m_midiIn.ReceivedSequence(), kinds); }
+    // One message of the run that answers of `kinds` answer: sent by `send` (a call of one of the
+    // Send functions with the SentAt it is given), after the device's repeats at once of the
+    // answer before (`lastAnswer`) have had their time. The send's result.
+    template <typename SendFn>
+    int SendForAnswer(std::uint8_t kinds, const std::optional<Reply>& lastAnswer, SendFn send);
+    // Looks for an answer too many until every message received before `until` has been handed
+    // on (ReplyChannel::AwaitLeftovers).
+    AwaitedReply::End AwaitLeftovers(ReplyClock::time_point until);
     // The run's pause of `ms` on its worker: a sleep, or the scheduler's event loop for that long.
     void Pause(std::uint32_t ms);
     // Open, SendLong, Close on output device `selection`. Must be called with g_sendLock held;
     // `msg` stays untouched until it returns.
-    int SendLocked(const std::uint8_t* msg, int length, int selection);
+    int SendLocked(const std::uint8_t* msg, int length, int selection, SentAt* leftAt = nullptr);
 
     // Declared so that destruction runs timer, reply channel, output port, input port.
     CMidiInPort m_midiIn;    // window's thread (start/stop), MIDI and timer threads (list)
@@ -239,6 +259,11 @@ private:
     // Written by the window's thread in OnExecute before the worker starts and by the worker as it
     // moves on; read by any thread. A plain atomic: a reader wants the latest phase only.
     std::atomic<RunPhase> m_phase{RunPhase::NotStarted};
+    // Every message that the input port stamped before this moment has been handed on (steady
+    // clock, nanoseconds since its epoch): written by the timer's thread at the end of each tick
+    // with the moment the tick began, read by the run (AwaitLeftovers). Sequentially consistent,
+    // so a run that sees it also sees in the reply channel what that tick posted.
+    std::atomic<std::int64_t> m_handedOnUntil{0};
 
     // The outcome of the last run: written by its worker in EndRun, read by WaitForRunEnd; both
     // with m_runEndLock held. m_runsStarted is written by the window's thread under the same lock.

@@ -25,6 +25,10 @@ enum class UpdateOutcome {
     WindowClosed,        // the window closed during the run; nothing was shown
     DeviceGone,          // the MIDI IN or MIDI OUT device left the system during the run
     SendFailed,          // ERASE, a block or FINISH did not go out whole
+    // The device answered more often than it was asked (not merely repeating an answer at once),
+    // so an answer may have been taken for the wrong message: the run does not vouch for the image
+    // ("Transfer error occurred."), even where FINISH was answered.
+    AnswersOutOfStep,
 };
 
 // How far a run has come: the phase whose message it sent last. A run that has started is past

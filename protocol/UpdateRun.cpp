@@ -193,12 +193,48 @@ void CUpdateEngine::EnableExecute(bool enable) {
     m_host.EnableControl(HostControl::Execute, enable);
 }
 
+template <typename SendFn>
+int CUpdateEngine::SendForAnswer(std::uint8_t kinds, const std::optional<Reply>& lastAnswer, SendFn send) {
+    // A repeat at once of the last answer must come before this message leaves, so that it is
+    // never taken for it.
+    if (lastAnswer) {
+        const auto settled = lastAnswer->receivedAt + std::chrono::milliseconds(m_timings.repeatWindowMs);
+        const auto now = ReplyClock::now();
+        if (now < settled) {
+            Pause(static_cast<std::uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(settled - now).count()));
+        }
+    }
+    m_reply.Expect(kinds);
+    SentAt leftAt{};
+    const int result = send(&leftAt);
+    // A message that did not go out has no moment; what comes after the attempt is taken, as it
+    // would have been had it gone.
+    m_reply.Sent(result == SEND_OK ? leftAt : ReplyClock::now());
+    return result;
+}
+
+AwaitedReply::End CUpdateEngine::AwaitLeftovers(ReplyClock::time_point until) {
+    AwaitedReply::End end = m_reply.AwaitLeftovers(until);
+    // What the port received by then reaches the channel with the first tick that begins after
+    // it; a timer that has stopped ticking (a closing window) does not hold the run.
+    const auto limit = ReplyClock::now() + std::chrono::milliseconds(10 * m_timings.pollPeriodMs + 1000);
+    const auto handedOn = [this] {
+        return ReplyClock::time_point(ReplyClock::duration(m_handedOnUntil.load()));
+    };
+    while (end == AwaitedReply::End::TimedOut && handedOn() < until && ReplyClock::now() < limit) {
+        end = m_reply.AwaitLeftovers(ReplyClock::now() + std::chrono::milliseconds(std::max<std::uint32_t>(1, m_timings.pollPeriodMs / 5)));
+    }
+    return end;
+}
+
 // How a run ends: silently (the window is closing), with an error, or completed.
 // Runs on the run's worker thread. After a wait, the closing marker is checked before anything
 // else; after it the worker touches nothing of the window. A wait takes only an answer that came
-// after its message began to go out, of a kind that answers that message; an answer that came
-// since the message was sent counts before the device's leaving: a device that answers FINISH and
-// then restarts has completed. The controls come back in EndRun, once the run is over.
+// after its message left, of a kind that answers that message (ReplyChannel.h); an answer too many
+// ends the run with a transfer error, since an answer may then have been taken for the wrong
+// message; an answer that came since the message was sent counts before the device's leaving: a
+// device that answers FINISH and then restarts has completed. The controls come back in EndRun,
+// once the run is over.
 UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     IUpdateHost& host = e.m_host;
     const EngineTimings& t = e.m_timings;
@@ -215,6 +251,7 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
                                                                     : EngineError::TransferError;
         return failWith(error, UpdateOutcome::DeviceGone);
     };
+    auto outOfStep = [&]() { return failWith(EngineError::TransferError, UpdateOutcome::AnswersOutOfStep); };
     // ERASE, a block or FINISH did not go out whole. A send that the closing window abandoned
     // ends the run silently.
     auto sendFailed = [&]() {
@@ -227,35 +264,45 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
         return phase;
     };
     using End = AwaitedReply::End;
+    std::optional<Reply> lastAnswer;  // the answer taken last, for the repeats at once behind it
 
-    // Phase 1: identification.
+    // Phase 1: identification. Any answer ends the wait; only an Identity Reply carries a model.
     RunPhase phase = enter(RunPhase::Identification);
-    e.ExpectAnswer(ANSWERS_TO_IDENTITY_REQUEST);
-    const int identitySent = e.SendIdentityRequest();
+    const int identitySent = e.SendForAnswer(ANSWERS_TO_IDENTITY_REQUEST, lastAnswer,
+                                             [&](SentAt* at) { return e.SendIdentityRequest(at); });
     // The closing window abandons the output, so that no message opens it any more: silent.
     if (e.m_reply.Current().status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
     if (identitySent == SEND_NOT_OPENED) host.ShowError(EngineError::CantOpenMidiOut);
     AwaitedReply awaited = e.m_reply.Await(t.replyTimeoutMs);
     if (awaited.end == End::Closing) return UpdateOutcome::WindowClosed;
+    if (awaited.end == End::OutOfStep) return outOfStep();
     if (awaited.end == End::TimedOut) return failWith(EngineError::IdentityTimeout, UpdateOutcome::IdentityTimeout);
     if (awaited.end == End::DeviceGone) return deviceGone(phase);
     if (awaited.reply.status != REPLY_OK) return failWith(EngineError::IllegalDevice, UpdateOutcome::IllegalDevice);
+    lastAnswer = awaited.reply;
 
-    g_modelId.store(awaited.reply.model);
+    // A STATUS or a block that answered the Identity Request reports no model: 0, which no device
+    // is accepted with.
+    const bool identified = awaited.reply.kind == REPLY_KIND_IDENTITY;
+    g_modelId.store(identified ? awaited.reply.model : 0);
     // What the device said of itself goes to the window as it came, for its record.
-    host.DeviceIdentified(DeviceIdentity{awaited.reply.model, awaited.reply.softwareRevision});
+    host.DeviceIdentified(DeviceIdentity{g_modelId.load(), identified ? awaited.reply.softwareRevision : std::nullopt});
     const std::uint8_t model = g_modelId.load();
     if (!IsAcceptedModel(model)) return failWith(EngineError::IllegalDevice, UpdateOutcome::IllegalDevice);
     SetIdentityReplyModel(model);
 
     // Phase 2: erase. The device takes as long as it takes: no time-out while it is there.
     phase = enter(RunPhase::Erase);
-    e.ExpectAnswer(ANSWERS_TO_ERASE_OR_BLOCK);
-    if (e.SendErase(model) != SEND_OK) return sendFailed();
+    if (e.SendForAnswer(ANSWERS_TO_ERASE_OR_BLOCK, lastAnswer,
+                        [&](SentAt* at) { return e.SendErase(model, at); }) != SEND_OK) {
+        return sendFailed();
+    }
     host.ShowStatus({RunStatus::Kind::Erasing});
     awaited = e.m_reply.Await(ReplyChannel::INFINITE_WAIT);
     if (awaited.end == End::Closing) return UpdateOutcome::WindowClosed;
+    if (awaited.end == End::OutOfStep) return outOfStep();
     if (awaited.end == End::DeviceGone) return deviceGone(phase);
+    lastAnswer = awaited.reply;
     std::int32_t status = awaited.reply.status;
     host.ShowStatus({RunStatus::Kind::Empty});
     if (status == REPLY_NOT_IN_VERSIONUP_MODE) {
@@ -263,20 +310,34 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
     }
     if (status != REPLY_OK) return failWith(EngineError::TransferError, UpdateOutcome::TransferError);
 
-    // Phase 3: transfer.
+    // Phase 3: transfer. The slowest answer of the device, from its message's leaving, and the
+    // run's own slowest turn, from an answer to the leaving of the next message, set how long the
+    // run looks for an answer left over at the end.
     phase = enter(RunPhase::Transfer);
     const std::int32_t total = IMAGE_SIZE;
     std::int32_t offset = 0;
     std::int32_t refusals = 0;
+    ReplyClock::duration slowestAnswer{0};
+    ReplyClock::duration slowestTurn{0};
     while (offset < total) {
         const std::int32_t length = std::min<std::int32_t>(BLOCK_SIZE, total - offset);
-        e.ExpectAnswer(ANSWERS_TO_ERASE_OR_BLOCK);
-        if (e.SendDataBlock(model, IMAGE_BASE_ADDRESS + offset, length) != SEND_OK) return sendFailed();
+        SentAt leftAt{};
+        if (e.SendForAnswer(ANSWERS_TO_ERASE_OR_BLOCK, lastAnswer, [&](SentAt* at) {
+                const int r = e.SendDataBlock(model, IMAGE_BASE_ADDRESS + offset, length, at);
+                leftAt = *at;
+                return r;
+            }) != SEND_OK) {
+            return sendFailed();
+        }
+        slowestTurn = std::max(slowestTurn, leftAt - lastAnswer->receivedAt);
         host.ShowStatus({RunStatus::Kind::DataTransmit, offset, total});
         awaited = e.m_reply.Await(t.replyTimeoutMs);
         if (awaited.end == End::Closing) return UpdateOutcome::WindowClosed;
+        if (awaited.end == End::OutOfStep) return outOfStep();
         if (awaited.end == End::TimedOut) return failWith(EngineError::BlockTimeout, UpdateOutcome::BlockTimeout);
         if (awaited.end == End::DeviceGone) return deviceGone(phase);
+        lastAnswer = awaited.reply;
+        slowestAnswer = std::max(slowestAnswer, awaited.reply.receivedAt - leftAt);
         e.Pause(t.blockPauseMs);
         if (e.m_reply.Current().status == REPLY_CLOSING) return UpdateOutcome::WindowClosed;
         status = awaited.reply.status;
@@ -289,14 +350,35 @@ UpdateOutcome CUpdateEngine::UpdateRunThread(CUpdateEngine& e) {
         }
     }
 
+    // Every block has been answered, as far as the run can tell; before FINISH the device has
+    // nothing to do. A run that took each answer for the message after the one it answered is
+    // one answer behind: the device still works on the last block and its answer comes one
+    // block's time after the answer taken last. What the run measures as the device's answer time
+    // is then short of the device's own by the run's turn (the time from an answer to its next
+    // send, which the device spent on the message before), so the run looks for an answer left
+    // over for twice the slowest answer it measured plus its own slowest turn, at most
+    // LEFTOVER_WAIT_MAX_MS.
+    const auto lookBehind = std::min<std::chrono::milliseconds>(
+        std::chrono::ceil<std::chrono::milliseconds>(2 * slowestAnswer + slowestTurn),
+        std::chrono::milliseconds(t.leftoverWaitMaxMs));
+    End leftover = e.AwaitLeftovers(lastAnswer->receivedAt + lookBehind);
+    if (leftover == End::Closing) return UpdateOutcome::WindowClosed;
+    if (leftover == End::OutOfStep) return outOfStep();
+
     // Phase 4: finish. Any answer counts as completion; only its absence is an error.
     phase = enter(RunPhase::Finish);
-    e.ExpectAnswer(ANSWERS_TO_FINISH);
-    if (e.SendFinish(model) != SEND_OK) return sendFailed();
+    if (e.SendForAnswer(ANSWERS_TO_FINISH, lastAnswer, [&](SentAt* at) { return e.SendFinish(model, at); }) != SEND_OK) {
+        return sendFailed();
+    }
     awaited = e.m_reply.Await(t.replyTimeoutMs);
     if (awaited.end == End::Closing) return UpdateOutcome::WindowClosed;
+    if (awaited.end == End::OutOfStep) return outOfStep();
     if (awaited.end == End::TimedOut) return failWith(EngineError::TransferError, UpdateOutcome::TransferError);
     if (awaited.end == End::DeviceGone) return deviceGone(phase);
+    // And FINISH's own answer is the only one: what came with it is handed on too.
+    leftover = e.AwaitLeftovers(awaited.reply.receivedAt + std::chrono::milliseconds(t.repeatWindowMs));
+    if (leftover == End::Closing) return UpdateOutcome::WindowClosed;
+    if (leftover == End::OutOfStep) return outOfStep();
     host.RunEnding(UpdateOutcome::Completed);
     host.ShowStatus({RunStatus::Kind::Completed});
     return UpdateOutcome::Completed;

@@ -73,7 +73,7 @@ cat "$log"
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   echo "run: the updater window is open; press Execute, then close the window"
-  build/release/app/tarnet-updater
+  build/release/app/qt/tarnet-updater
 else
   "$bin/tarnet-update" --device "USB Audio Device" --measure
 fi

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 out="${1:-docs/screenshot.png}"
 build="${TARNET_BUILD_DIR:-build/default}"
-updater="$build/app/tarnet-updater"
+updater="$build/app/qt/tarnet-updater"
 devsim="$build/tools/tarnet-devsim"
 work="$(mktemp -d /tmp/tarnet-screenshot.XXXXXX)"
 display=":$(( 90 + RANDOM % 100 ))"
@@ -57,7 +57,11 @@ Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 wait_for 20 xdpyinfo -display "$display" >/dev/null 2>&1 || fail "Xvfb did not start"
 
-DISPLAY="$display" QT_QPA_PLATFORM=xcb "$updater" >"$work/updater.log" 2>&1 &
+# A runtime directory of its own: copies of the updater that run elsewhere on the machine (the
+# user's, another test run's) count their numbers in theirs, so this one is copy 1 with the title
+# of copy 1.
+mkdir -m 700 "$work/runtime" || fail "can't make a runtime directory in $work"
+DISPLAY="$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" "$updater" >"$work/updater.log" 2>&1 &
 updater_pid=$!
 pids+=($updater_pid)
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# usage: scripts/usb-rig.sh up N | list | unplug K | replug K | down
+# usage: scripts/usb-rig.sh up N [--out-only K]... | list | unplug K | replug K | down
 #
 # Real USB MIDI devices inside the guest of scripts/alsa-vm.sh (run as root there): N USB gadgets,
 # each a class-compliant USB MIDI device with the product name "USB Audio Device" (one MIDI IN and
@@ -16,6 +16,9 @@
 #              one after the other, each once the host has made the card of the one before: the
 #              host numbers them (cards, sequencer clients) in the order 1..N. Prints the table of
 #              `list` and the time it took. Refused while gadgets exist (run `down` first).
+#              --out-only K: device K has no MIDI OUT jack of its own, so the host sees a card
+#              that it can only write to (a MIDI OUT device and no MIDI IN); the gadget side can
+#              only read.
 #   list       one line per gadget:
 #                device K gadget /dev/snd/midiCgD0 host /dev/snd/midiChD0 card H serial S bus B path P
 #              (gadget: the raw MIDI device that plays device K; host: the USB card's raw MIDI
@@ -121,7 +124,12 @@ make_gadget() {
   echo 100 >"$d/configs/c.1/MaxPower"
   mkdir -p "$d/functions/midi.usb0" || die "the MIDI function (usb_f_midi) is missing"
   echo "tngadget$k" >"$d/functions/midi.usb0/id"
-  echo 1 >"$d/functions/midi.usb0/in_ports"
+  # The function counts its ports as the host sees them: in_ports are the host's MIDI IN.
+  if [[ " ${OUT_ONLY[*]} " == *" $k "* ]]; then
+    echo 0 >"$d/functions/midi.usb0/in_ports"
+  else
+    echo 1 >"$d/functions/midi.usb0/in_ports"
+  fi
   echo 1 >"$d/functions/midi.usb0/out_ports"
   ln -s "$d/functions/midi.usb0" "$d/configs/c.1/" || die "can't put the MIDI function into gadget $k"
 }
@@ -171,8 +179,18 @@ down() {
   for k in $(seq "$(count_gadgets)" -1 1); do remove_gadget "$k"; done
 }
 
+OUT_ONLY=()
 case "${1:-}" in
-  up) up "${2:-}" ;;
+  up)
+    n=${2:-}
+    shift 2 2>/dev/null || shift $#
+    while [ $# -gt 0 ]; do
+      case $1 in
+        --out-only) [ "${2:-0}" -ge 1 ] 2>/dev/null || die "--out-only needs a device number"; OUT_ONLY+=("$2"); shift 2 ;;
+        *) die "unknown option $1" ;;
+      esac
+    done
+    up "$n" ;;
   list) list ;;
   unplug)
     [ -n "${2:-}" ] || die "unplug needs a device number"

@@ -12,7 +12,7 @@
 # usage: scripts/window-usb-vm.sh [PHASE...]
 set -uo pipefail
 cd "$(dirname "$0")/.."
-updater=build/default/app/tarnet-updater
+updater=build/default/app/qt/tarnet-updater
 devsim=build/default/tools/tarnet-devsim
 image=app/resources/firmware.bin
 

@@ -42,6 +42,24 @@ public:
         return true;
     }
 
+    // The run's DeviceIdentified and RunEnding, kept apart from the log of requests.
+    void DeviceIdentified(const DeviceIdentity& identity) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_identities.push_back(identity);
+    }
+    void RunEnding(UpdateOutcome outcome) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_endings.push_back(outcome);
+    }
+    std::vector<DeviceIdentity> Identities() const {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_identities;
+    }
+    std::vector<UpdateOutcome> Endings() const {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_endings;
+    }
+
     std::vector<std::string> Log() const {
         std::lock_guard<std::mutex> lock(m_lock);
         return m_log;
@@ -57,6 +75,8 @@ public:
     void Clear() {
         std::lock_guard<std::mutex> lock(m_lock);
         m_log.clear();
+        m_identities.clear();
+        m_endings.clear();
     }
 
 private:
@@ -69,6 +89,8 @@ private:
     }
     mutable std::mutex m_lock;
     std::vector<std::string> m_log;
+    std::vector<DeviceIdentity> m_identities;
+    std::vector<UpdateOutcome> m_endings;
 };
 
 }  // namespace testsupport

@@ -209,6 +209,20 @@ TEST(DevsimProgram, RejectsBadOptionsWithUsageStatusAndExplainsItsUsage) {
     EXPECT_EQ(bad.Wait(), 2);
     Program unknown({"--frobnicate"});
     EXPECT_EQ(unknown.Wait(), 2);
+    Program repeat({"--repeat-answer", "erase"});
+    EXPECT_NE(repeat.ReadLine().find("--repeat-answer takes erase:MS, BLOCK:MS or all:MS"), std::string::npos)
+        << repeat.Output();
+    EXPECT_EQ(repeat.Wait(), 2);
+    Program repeatWhat({"--repeat-answer", "finish:70"});
+    EXPECT_NE(repeatWhat.ReadLine().find("bad block index 'finish'"), std::string::npos) << repeatWhat.Output();
+    EXPECT_EQ(repeatWhat.Wait(), 2);
+    Program delay({"--block-delay", "-5"});
+    EXPECT_NE(delay.ReadLine().find("bad delay '-5'"), std::string::npos) << delay.Output();
+    EXPECT_EQ(delay.Wait(), 2);
+    Program atAddress({"--store-at-address=yes"});
+    EXPECT_NE(atAddress.ReadLine().find("--store-at-address takes no value"), std::string::npos)
+        << atAddress.Output();
+    EXPECT_EQ(atAddress.Wait(), 2);
     Program help({"--help"});
     EXPECT_EQ(help.ReadLine(), "Usage: tarnet-devsim [options]");
     EXPECT_EQ(help.Wait(), 0);
@@ -280,6 +294,65 @@ TEST(DevsimProgram, PassesAWholeUpdateOverJackWithSplitBlocksARefusalAndAPull) {
     EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), image);
     std::remove(imagePath.c_str());
     std::remove(outPath.c_str());
+}
+
+TEST(DevsimProgram, ASlowDeviceThatStoresAtTheAddressRepeatsItsAnswerToEraseAndSaysSo) {
+    REQUIRE_JACK();
+    const Bytes image = MakeImage(78);
+    const std::string imagePath = testing::TempDir() + "devsim_expected_slow_" + std::to_string(::getpid()) + ".bin";
+    std::ofstream(imagePath, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
+    const std::string name = "devsim-test-slow-" + std::to_string(::getpid());
+    Program sim({"--name", name, "--lenient", "--timeout", "120", "--block-delay", "150", "--repeat-answer", "erase:70",
+                 "--store-at-address", "--expect-image", imagePath});
+    ASSERT_EQ(sim.ReadUntil("devsim: ready"), "devsim: ready as \"" + name + "\" on JACK") << sim.Output();
+    JackHost host;
+    ASSERT_TRUE(host.Connect(name));
+    // STATUS answers only: what else a shared server may bring is skipped.
+    auto nextStatus = [&](std::chrono::milliseconds timeout) {
+        for (Bytes m = host.Next(timeout); !m.empty(); m = host.Next(timeout))
+            if (m.size() == 7 && m[1] == 0x7D) return m;
+        return Bytes{};
+    };
+    // The first message may fall before the connections are live, and JACK may lose one on a
+    // loaded server: send again when nothing comes. The answer to the first ERASE that arrives comes
+    // twice; one sent again is answered once.
+    Bytes identity;
+    for (int attempt = 0; attempt < 5 && identity.size() != 15; ++attempt) {
+        host.Send(IDENTITY_REQUEST);
+        for (identity = host.Next(2000ms); !identity.empty() && identity.size() != 15; identity = host.Next(2000ms)) {
+        }
+    }
+    ASSERT_EQ(identity.size(), 15u) << sim.Output();
+    Bytes erased;
+    for (int attempt = 0; attempt < 3 && erased.empty(); ++attempt) {
+        host.Send(ERASE);
+        erased = nextStatus(3000ms);
+    }
+    ASSERT_EQ(erased, Status(0)) << sim.Output();
+    ASSERT_EQ(nextStatus(5000ms), Status(0)) << "the answer to ERASE a second time\n" << sim.Output();
+    // Back to front: this device takes each block where it says. A block whose answer JACK lost is
+    // sent again.
+    for (int k = 35; k >= 0; --k) {
+        const uint32_t offset = static_cast<uint32_t>(k) * 9216;
+        const Bytes block = BuildBlock(0xA0000 + offset, image.data() + offset,
+                                       std::min<uint32_t>(9216, static_cast<uint32_t>(image.size()) - offset));
+        Bytes answer;
+        for (int attempt = 0; attempt < 3 && answer.empty(); ++attempt) {
+            host.Send(block);
+            answer = nextStatus(3000ms);
+        }
+        ASSERT_EQ(answer, Status(0)) << "block " << k << "\n" << sim.Output();
+    }
+    host.Send(FINISH);
+    EXPECT_EQ(nextStatus(5000ms), Status(0));
+    const std::string verdict = sim.ReadUntil("devsim: PASS");
+    EXPECT_EQ(verdict.rfind("devsim: PASS: image 327680 bytes received in 36 blocks (0 refused, 0 malformed", 0), 0u)
+        << sim.Output();
+    EXPECT_NE(verdict.find("finish answered, 1 answer sent twice"), std::string::npos) << verdict;
+    EXPECT_NE(sim.Output().find("devsim: answer sent again, 70 ms after the first: ERASE"), std::string::npos)
+        << sim.Output();
+    EXPECT_EQ(sim.Wait(), 0);
+    std::remove(imagePath.c_str());
 }
 
 TEST(DevsimProgram, EndsWithAFailingVerdictOnSigtermOrTimeout) {

@@ -22,13 +22,16 @@ using namespace devsimtest;
 
 namespace {
 
-// Collects what the device sends; the test thread waits on it with a deadline.
+// Collects what the device sends, and when it went out; the test thread waits on it with a
+// deadline.
 class Host {
 public:
     DeviceSimulator::SendFunction Sink() {
         return [this](const Bytes& m) {
+            const auto now = std::chrono::steady_clock::now();
             std::lock_guard<std::mutex> lock(m_lock);
             m_received.push_back(m);
+            m_times.push_back(now);
         };
     }
     size_t Count() {
@@ -42,6 +45,11 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         return i < m_received.size() ? m_received[i] : Bytes{};
     }
+    // When message i went out (the epoch when there is none).
+    std::chrono::steady_clock::time_point TimeAt(size_t i) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return i < m_times.size() ? m_times[i] : std::chrono::steady_clock::time_point{};
+    }
     // Sends `message` and returns the next thing the device sends, or nothing after the timeout.
     Bytes Exchange(DeviceSimulator& device, const Bytes& message, std::chrono::milliseconds timeout = 5000ms) {
         const size_t before = Count();
@@ -52,7 +60,15 @@ public:
 private:
     std::mutex m_lock;
     std::vector<Bytes> m_received;
+    std::vector<std::chrono::steady_clock::time_point> m_times;
 };
+
+// Block k of `image` as the host sends it (9216 bytes, the last one shorter).
+Bytes ImageBlock(const Bytes& image, uint32_t k) {
+    const uint32_t offset = k * 9216;
+    return BuildBlock(devsim::IMAGE_BASE + offset, image.data() + offset,
+                      std::min<uint32_t>(9216, devsim::IMAGE_BYTES - offset));
+}
 
 DeviceSimulatorConfig FastConfig() {
     DeviceSimulatorConfig c;
@@ -578,4 +594,281 @@ TEST(DeviceSimulator, SendsABurstAfterTheChosenBlockAndTakesOnlyAnswersInTheirOr
         EXPECT_FALSE(device.Verdict(&line));  // no FINISH yet
         EXPECT_EQ(line.find("burst:") != std::string::npos, !inOrder) << line;
     }
+}
+
+// The faults of a device whose answers a host may take for the wrong message: a slow flash write,
+// an answer sent twice, a device that stores blocks wherever they say.
+
+TEST(DeviceSimulatorFaults, ASlowDeviceAnswersABlockItsDelayAfterBeginningItAndTakesMessagesInTurn) {
+    const Bytes image = MakeImage(31);
+    Host host;
+    DeviceSimulatorConfig c = FastConfig();
+    c.blockAnswerDelay = 600ms;
+    c.refusals = {{1, 1, 1}};
+    DeviceSimulator device(c, host.Sink());
+    const Bytes block0 = ImageBlock(image, 0);
+    const Bytes block1 = ImageBlock(image, 1);
+    // All four arrive at once: each is begun when the one before it is done.
+    const auto sent = std::chrono::steady_clock::now();
+    for (const Bytes* m : {&ERASE, &block0, &block1, &IDENTITY_REQUEST}) device.OnMessageFromHost(m->data(), m->size());
+    ASSERT_TRUE(host.WaitForCount(4, 10000ms));
+    EXPECT_EQ(host.At(0), Status(0)) << "ERASE";
+    EXPECT_EQ(host.At(1), Status(0)) << "block 0";
+    EXPECT_EQ(host.At(2), Status(1)) << "block 1, refused as scheduled";
+    EXPECT_EQ(host.At(3).at(4), 0x02) << "the Identity Reply last";
+    EXPECT_LT(host.TimeAt(0) - sent, 600ms) << "ERASE is answered as any message, not as a block";
+    EXPECT_GE(host.TimeAt(1) - sent, 600ms);
+    EXPECT_GE(host.TimeAt(2) - sent, 1200ms) << "block 1 is begun when block 0 is done";
+    EXPECT_GE(host.TimeAt(3) - sent, 1200ms) << "the Identity Request waits for block 1";
+
+    // A block sent again after its refusal is answered its delay after it arrived.
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_EQ(host.Exchange(device, block1), Status(0));
+    EXPECT_GE(host.TimeAt(4) - again, 600ms);
+    EXPECT_EQ(device.Summary().blocksAccepted, 2);
+    EXPECT_EQ(device.Summary().answersRepeated, 0);
+}
+
+TEST(DeviceSimulatorFaults, AnAnswerSentTwiceGoesOutItsDelayAfterTheFirstAheadOfAnswersDueLater) {
+    const Bytes image = MakeImage(32);
+    Host host;
+    DeviceSimulatorConfig c = FastConfig();
+    c.blockAnswerDelay = 1000ms;
+    c.refusals = {{0, 1, 1}};
+    c.repeats = {{-1, 300ms}, {0, 200ms}};
+    DeviceSimulator device(c, host.Sink());
+    const Bytes block0 = ImageBlock(image, 0);
+    const auto sent = std::chrono::steady_clock::now();
+    device.OnMessageFromHost(ERASE.data(), ERASE.size());
+    device.OnMessageFromHost(block0.data(), block0.size());
+    ASSERT_TRUE(host.WaitForCount(3, 10000ms));
+    EXPECT_EQ(host.At(0), Status(0)) << "ERASE";
+    EXPECT_EQ(host.At(1), Status(0)) << "ERASE again, before the answer to block 0 that was queued first";
+    EXPECT_EQ(host.At(2), Status(1)) << "block 0, refused";
+    EXPECT_GE(host.TimeAt(1) - host.TimeAt(0), 300ms);
+    EXPECT_GE(host.TimeAt(2) - sent, 1000ms);
+
+    // The host sends block 0 again at once; the refusal of its first send comes a second time
+    // meanwhile, and only then the answer to the block sent again.
+    device.OnMessageFromHost(block0.data(), block0.size());
+    ASSERT_TRUE(host.WaitForCount(5, 10000ms));
+    EXPECT_EQ(host.At(3), Status(1)) << "the refusal of block 0 again";
+    EXPECT_EQ(host.At(4), Status(0)) << "block 0 accepted";
+    EXPECT_GE(host.TimeAt(3) - host.TimeAt(2), 200ms);
+    EXPECT_GE(host.TimeAt(4) - host.TimeAt(2), 1000ms);
+
+    // Each rule is used once: a second ERASE is answered once.
+    EXPECT_EQ(host.Exchange(device, ERASE), Status(0));
+    EXPECT_FALSE(host.WaitForCount(7, 600ms)) << "no second repeat of ERASE";
+    const devsim::DeviceSummary s = device.Summary();
+    EXPECT_EQ(s.answersRepeated, 2);
+    EXPECT_EQ(s.messagesSent, 6);
+    std::string line;
+    EXPECT_FALSE(device.Verdict(&line));
+    EXPECT_NE(line.find("2 answers sent twice)"), std::string::npos) << line;
+}
+
+TEST(DeviceSimulatorFaults, ARepeatedAnswerIsSentOnlyOnceItsFirstWentOutAndNotAfterStop) {
+    Host host;
+    DeviceSimulatorConfig c = FastConfig();
+    c.eraseDelay = 200ms;
+    c.repeats = {{-1, 100ms}};
+    auto device = std::make_unique<DeviceSimulator>(c, host.Sink());
+    const auto sent = std::chrono::steady_clock::now();
+    device->OnMessageFromHost(ERASE.data(), ERASE.size());
+    ASSERT_TRUE(host.WaitForCount(2));
+    EXPECT_GE(host.TimeAt(0) - sent, 200ms);
+    EXPECT_GE(host.TimeAt(1) - host.TimeAt(0), 100ms) << "counted from when the first went out";
+    EXPECT_EQ(host.At(1), Status(0));
+
+    // Stopped before its first answer went out: neither goes.
+    Host quiet;
+    DeviceSimulatorConfig slow = FastConfig();
+    slow.eraseDelay = 60000ms;
+    slow.repeats = {{-1, 0ms}};
+    DeviceSimulator stopped(slow, quiet.Sink());
+    stopped.OnMessageFromHost(ERASE.data(), ERASE.size());
+    stopped.Stop();
+    EXPECT_EQ(quiet.Count(), 0u);
+    EXPECT_EQ(stopped.Summary().answersRepeated, 0);
+}
+
+TEST(DeviceSimulatorFaults, ADeviceThatStoresAtTheAddressTakesBlocksInAnyOrderAndIsJudgedByWhatItStored) {
+    const Bytes image = MakeImage(17);
+    Host host;
+    DeviceSimulatorConfig c = FastConfig();
+    c.storeAtAddress = true;
+    c.expectedImage = image;
+    c.refusals = {{2, 1, 1}};
+    c.repeats = {{3, 50ms}};
+    DeviceSimulator device(c, host.Sink());
+    ASSERT_EQ(host.Exchange(device, ERASE), Status(0));
+    EXPECT_EQ(host.Exchange(device, ImageBlock(image, 3)), Status(0)) << "block 3 first, stored at its address";
+    ASSERT_TRUE(host.WaitForCount(3));
+    EXPECT_EQ(host.At(2), Status(0)) << "the answer to block 3 sent twice";
+    EXPECT_EQ(host.Exchange(device, ImageBlock(image, 2)), Status(1)) << "refused by its address index";
+    EXPECT_EQ(host.Exchange(device, ImageBlock(image, 2)), Status(0));
+    EXPECT_EQ(host.Exchange(device, ImageBlock(image, 3)), Status(0)) << "written again";
+    for (uint32_t k = 0; k < 36; ++k) {
+        if (k == 2 || k == 3 || k == 5) continue;
+        ASSERT_EQ(host.Exchange(device, ImageBlock(image, k)), Status(0)) << k;
+    }
+    EXPECT_EQ(host.Exchange(device, FINISH), Status(0));
+    std::string line;
+    EXPECT_FALSE(device.Verdict(&line));
+    EXPECT_NE(line.find("image incomplete: 318464 of 327680 bytes"), std::string::npos) << line;
+    const Bytes partial = device.Image();
+    EXPECT_TRUE(std::all_of(partial.begin() + 5 * 9216, partial.begin() + 6 * 9216, [](uint8_t b) { return b == 0xFF; }))
+        << "nothing written where block 5 belongs";
+
+    EXPECT_EQ(host.Exchange(device, ImageBlock(image, 5)), Status(0));
+    EXPECT_EQ(host.Exchange(device, FINISH), Status(0));
+    EXPECT_TRUE(device.Verdict(&line)) << line;
+    EXPECT_EQ(line, "PASS: image 327680 bytes received in 36 blocks (1 refused, 0 malformed, 1 repeated), "
+                    "finish answered, 1 answer sent twice");
+    EXPECT_EQ(device.Image(), image);
+
+    // Any block wholly inside the image is written where it says, even one that is not at a
+    // block's start; one that reaches past the image is refused.
+    EXPECT_EQ(host.Exchange(device, BuildBlock(devsim::IMAGE_BASE + 16, image.data() + 16, 16)), Status(0));
+    EXPECT_EQ(host.Exchange(device, BuildBlock(devsim::IMAGE_END - 8, image.data(), 16)), Status(3));
+    Bytes altered(image.begin() + 4 * 9216, image.begin() + 5 * 9216);
+    altered[10] ^= 0x55;
+    EXPECT_EQ(host.Exchange(device, BuildBlock(devsim::IMAGE_BASE + 4 * 9216, altered.data(), 9216)), Status(0));
+    EXPECT_FALSE(device.Verdict(&line));
+    EXPECT_NE(line.find("image differs from the expected one at 0xA900A"), std::string::npos) << line;
+}
+
+// The schedule on its own: its timing computed from given moments, without threads or waits.
+
+namespace {
+using devsim::FaultSchedule;
+using Answer = FaultSchedule::Answer;
+const auto T0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+}  // namespace
+
+TEST(FaultSchedule, ASlowDeviceBeginsEachMessageOnceTheBlockBeforeIsDone) {
+    DeviceSimulatorConfig c = FastConfig();
+    c.blockAnswerDelay = 150ms;
+    c.eraseDelay = 40ms;
+    FaultSchedule f(c);
+    // ERASE: answered after its own delay; the device is not busy with it.
+    ASSERT_EQ(f.Begin(T0), T0);
+    EXPECT_EQ(f.AnswerDue(T0, Answer::Erase), T0 + 40ms);
+    // Block 0 arrives at +50: begun at once, answered 150 ms later.
+    const auto block0 = f.Begin(T0 + 50ms);
+    EXPECT_EQ(block0, T0 + 50ms);
+    f.BeginBlock(block0);
+    EXPECT_EQ(f.AnswerDue(block0, Answer::Block), T0 + 200ms);
+    // An Identity Request at +60 is begun when block 0 is done, and answered then.
+    const auto identity = f.Begin(T0 + 60ms);
+    EXPECT_EQ(identity, T0 + 200ms);
+    EXPECT_EQ(f.AnswerDue(identity, Answer::IdentityReply), T0 + 200ms);
+    // Block 1 at +70 is begun then too (the Identity Request took no time) and answered at +350.
+    const auto block1 = f.Begin(T0 + 70ms);
+    EXPECT_EQ(block1, T0 + 200ms);
+    f.BeginBlock(block1);
+    EXPECT_EQ(f.AnswerDue(block1, Answer::Block), T0 + 350ms);
+    // Idle again: a message is begun as it arrives.
+    EXPECT_EQ(f.Begin(T0 + 400ms), T0 + 400ms);
+}
+
+TEST(FaultSchedule, AnswersComeAfterTheirDrawnDelayAndNeverBeforeOneScheduledEarlier) {
+    DeviceSimulatorConfig c;
+    c.answerDelayMin = 9ms;  // given the wrong way round: the range is still 3..9
+    c.answerDelayMax = 3ms;
+    c.finishDelay = 500ms;
+    FaultSchedule f(c);
+    for (int i = 0; i < 50; ++i) {
+        const auto begin = T0 + std::chrono::seconds(i);
+        const auto due = f.AnswerDue(begin, i % 2 ? Answer::Block : Answer::Plain);  // no block delay: drawn
+        EXPECT_GE(due - begin, 3ms);
+        EXPECT_LE(due - begin, 9ms);
+    }
+    const auto finish = f.AnswerDue(T0 + 100s, Answer::Finish);
+    EXPECT_GE(finish - (T0 + 100s), 503ms);
+    EXPECT_EQ(f.AnswerDue(T0 + 100s + 10ms, Answer::Plain), finish) << "an answer due earlier waits for FINISH's";
+    EXPECT_EQ(f.Begin(T0 + 100s + 20ms), T0 + 100s + 20ms) << "a FINISH delay does not keep the device busy";
+}
+
+TEST(FaultSchedule, EachRuleIsUsedUpAsConfiguredAndOnlyForItsBlock) {
+    DeviceSimulatorConfig c;
+    c.refusals = {{3, 2, 1}, {5, 1, 11}};
+    c.repeats = {{-1, 70ms}, {0, 30ms}};
+    c.dropReplyBlock = 4;
+    c.burstAfterBlock = 2;
+    c.burstCount = 5;
+    c.askIdentity = devsim::Trigger::End;
+    FaultSchedule f(c);
+
+    EXPECT_FALSE(f.TakeRefusal(4));
+    auto refusal = f.TakeRefusal(3);
+    ASSERT_TRUE(refusal);
+    EXPECT_EQ(refusal->status, 1);
+    EXPECT_EQ(refusal->left, 1);
+    EXPECT_EQ(f.TakeRefusal(3)->left, 0);
+    EXPECT_FALSE(f.TakeRefusal(3));
+    EXPECT_EQ(f.TakeRefusal(5)->status, 11);
+
+    EXPECT_FALSE(f.TakeRepeat(1));
+    EXPECT_EQ(f.TakeRepeat(FaultSchedule::ERASE), 70ms);
+    EXPECT_FALSE(f.TakeRepeat(FaultSchedule::ERASE));
+    EXPECT_EQ(f.TakeRepeat(0), 30ms);
+    EXPECT_FALSE(f.TakeRepeat(0));
+    EXPECT_FALSE(f.TakeRepeat(FaultSchedule::UNKNOWN_BLOCK));
+
+    EXPECT_FALSE(f.TakeDrop(3));
+    EXPECT_TRUE(f.TakeDrop(4));
+    EXPECT_FALSE(f.TakeDrop(4));
+
+    EXPECT_EQ(f.TakeBurst(1), 0);
+    EXPECT_EQ(f.TakeBurst(2), 5);
+    EXPECT_EQ(f.TakeBurst(2), 0);
+    using Request = FaultSchedule::Request;
+    const std::vector<Request> order{Request::Unknown, Request::Unknown, Request::Identity, Request::Unknown,
+                                     Request::Unknown, Request::Identity};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(FaultSchedule::BurstRequest(i), order[static_cast<size_t>(i)]) << i;
+
+    EXPECT_TRUE(f.TakeStart());
+    EXPECT_FALSE(f.TakeStart());
+    EXPECT_FALSE(f.TakeIdentityAsk(devsim::Trigger::Start));
+    EXPECT_TRUE(f.TakeIdentityAsk(devsim::Trigger::End));
+    EXPECT_FALSE(f.TakeIdentityAsk(devsim::Trigger::End));
+}
+
+TEST(FaultSchedule, BlocksAreIndexedByTheSequenceOrWhenStoredAtTheirAddressByIt) {
+    DeviceSimulatorConfig c;
+    const FaultSchedule sequence(c);
+    EXPECT_EQ(sequence.BlockIndex(7, 0xA0000u), 7);
+    EXPECT_EQ(sequence.BlockIndex(7, std::nullopt), 7);
+
+    c.storeAtAddress = true;
+    const FaultSchedule atAddress(c);
+    EXPECT_EQ(atAddress.BlockIndex(7, 0xA0000u), 0);
+    EXPECT_EQ(atAddress.BlockIndex(0, 0xA0000u + 3 * 9216), 3);
+    EXPECT_EQ(atAddress.BlockIndex(0, 0xA0000u + 3 * 9216 + 100), 3);
+    EXPECT_EQ(atAddress.BlockIndex(0, 0xEEC00u), 35);
+    EXPECT_EQ(atAddress.BlockIndex(0, 0x9FFFFu), FaultSchedule::UNKNOWN_BLOCK);
+    EXPECT_EQ(atAddress.BlockIndex(0, std::nullopt), FaultSchedule::UNKNOWN_BLOCK);
+}
+
+TEST(DeviceSimulatorFaults, ADeviceThatRepeatsEveryAnswerSendsEachTwiceAndOneWithoutIdentitySendsAStatus) {
+    Host host;
+    DeviceSimulatorConfig c = FastConfig();
+    c.repeats = {{devsim::FaultSchedule::EVERY, 2ms}};
+    DeviceSimulator device(c, host.Sink());
+    device.OnMessageFromHost(ERASE.data(), ERASE.size());
+    device.OnMessageFromHost(ERASE.data(), ERASE.size());
+    ASSERT_TRUE(host.WaitForCount(4));
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(host.At(i), Status(0)) << i;
+    EXPECT_EQ(device.Summary().answersRepeated, 2) << "the rule for every answer is never used up";
+
+    Host asked;
+    DeviceSimulatorConfig silent = FastConfig();
+    silent.identityStatus = 3;
+    DeviceSimulator anonymous(silent, asked.Sink());
+    anonymous.OnMessageFromHost(IDENTITY_REQUEST.data(), IDENTITY_REQUEST.size());
+    ASSERT_TRUE(asked.WaitForCount(1));
+    EXPECT_EQ(asked.At(0), Status(3));
+    EXPECT_FALSE(asked.WaitForCount(2, 300ms)) << "no Identity Reply behind it";
 }

@@ -12,6 +12,12 @@
 #                (the name of the second device plugged in), and each record names its own unit
 #                (USB serial number and bus path) and the software revision; prints the slowest update beside
 #                the duration of the whole command
+#   pairing      three identical devices, the second with no MIDI OUT jack (the host can only
+#                write to it): listed as "USB Audio Device", "(2)", "(3)" as MIDI OUT and as
+#                "USB Audio Device", "(3)" as MIDI IN, so that each name is one unit in both lists;
+#                `tarnet-update --all` updates the first and the third (which reports the other
+#                accepted model, so its record shows that "(3)" reached the third unit), each image
+#                whole, and leaves the second alone
 #   unplug PHASE...  for each PHASE (identification, erase, transfer, finish): the device is
 #                unplugged while the run waits in it; the run must end within 5 s with the error
 #                of that phase and "device disconnected", and the rescan no longer lists it; then
@@ -42,10 +48,10 @@ now_ms() { date +%s%3N; }
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
-# rig_up N: N devices; the gadget side of device k in gadget[k].
+# rig_up N [OPTIONS]: N devices; the gadget side of device k in gadget[k].
 declare -A gadget card
 rig_up() {
-  bash "$rig" up "$1" >"$work/rig.log" 2>&1 || { cat "$work/rig.log"; echo "FAIL: the USB rig did not come up"; exit 1; }
+  bash "$rig" up "$@" >"$work/rig.log" 2>&1 || { cat "$work/rig.log"; echo "FAIL: the USB rig did not come up"; exit 1; }
   grep '^usb-rig:' "$work/rig.log"
   read_gadgets
 }
@@ -191,6 +197,43 @@ slowest = max(r["duration_ms"] for r in records)
 print("USB, --all over %d devices: %d ms for the command; slowest update %d ms (floor ratio %.2f)"
       % (n, whole, slowest, max(r["floor_ratio"] for r in records)))
 sys.exit(0 if ok else 1)
+EOF
+    ;;
+  pairing)
+    rig_up 3 --out-only 2
+    sims=()
+    for k in 1 3; do
+      model=6A
+      [ "$k" = 3 ] && model=69
+      start_device "$k" "$work/devsim.$k.log" --model "$model" --out "$work/received.$k.bin" --serve --timeout 400
+      sims+=("$sim_pid")
+    done
+    "$update" --list >"$work/list.log" 2>&1
+    for direction in OUT IN; do
+      if [ $direction = OUT ]; then
+        expected=$(printf '%s\n' "USB Audio Device" "USB Audio Device (2)" "USB Audio Device (3)")
+      else
+        expected=$(printf '%s\n' "USB Audio Device" "USB Audio Device (3)")
+      fi
+      got=$(sed -n "/^MIDI $direction devices:/,/devices:/p" "$work/list.log" | sed -n 's/^ *[0-9]*: \(USB Audio Device.*\)$/\1/p')
+      [ "$got" = "$expected" ] || { fail "MIDI $direction list"; cat "$work/list.log"; }
+    done
+    "$update" --all --quiet --timeout 380 --report "$work/report.json" >"$work/all.log" 2>&1 || fail "tarnet-update --all"
+    tail -n 4 "$work/all.log"
+    for p in "${sims[@]}"; do kill -TERM "$p" 2>/dev/null; done
+    check_device 1 "$work/devsim.1.log" "$work/received.1.bin" "${sims[0]}"
+    check_device 3 "$work/devsim.3.log" "$work/received.3.bin" "${sims[1]}"
+    python3 - "$work/report.json" <<'EOF' || failed=1
+import json, sys
+records = json.load(open(sys.argv[1]))
+if isinstance(records, dict):
+    records = records.get("records", records.get("devices", [records]))
+got = sorted((r["midi_in"], r["midi_out"], r["ending"], r["model"]) for r in records)
+want = [("USB Audio Device", "USB Audio Device", "Completed", "0x6A"),
+        ("USB Audio Device (3)", "USB Audio Device (3)", "Completed", "0x69")]
+if got != want:
+    print("FAIL: records %s, expected %s" % (got, want)); sys.exit(1)
+print("USB, one unit without MIDI IN between two: each name reached its own unit")
 EOF
     ;;
   unplug)

@@ -189,3 +189,59 @@ TEST(AlsaCardUnit, ACardThatIsNotOnUsbOrNotThereTellsNothing) {
     // No sysfs at all.
     EXPECT_EQ(CardUnit(sysfs.Root() + "/nowhere", 0), platform::MidiDevUnit{});
 }
+
+namespace {
+
+using platform::alsa::SeqPortEntry;
+
+// A port of client `client` as ListBoth lists it: named by its client, on `card` (-1: none) with
+// the unit sysfs told for it.
+SeqPortEntry Port(int client, const std::string& name, int card, const std::string& usbPath = {}) {
+    SeqPortEntry entry{SeqAddress{client, 0}, name + ":" + name + " MIDI 1 " + std::to_string(client) + ":0",
+                       name, name + " MIDI 1", name, card, {}};
+    if (!usbPath.empty()) entry.unit = platform::MidiDevUnit{"", usbPath};
+    return entry;
+}
+
+std::vector<std::string> Listed(const std::vector<SeqPortEntry>& entries) {
+    std::vector<std::string> names;
+    for (const SeqPortEntry& entry : entries) names.push_back(entry.listedName);
+    return names;
+}
+
+}  // namespace
+
+TEST(AlsaListedNames, ACardIsOneUnitWithOneNumberAsMidiInAndAsMidiOut) {
+    using platform::alsa::NameListedPorts;
+    const std::string usb = "USB Audio Device";
+    // Three USB units of one name on cards 1, 2 and 3; the second shows only MIDI OUT (its
+    // device has no output jack). Then the simulator, a program of the same name, and this
+    // program's own client.
+    std::vector<SeqPortEntry> sources{Port(20, usb, 1, "1-1"), Port(28, usb, 3, "1-3"), Port(128, usb, -1),
+                                      Port(129, "Tarnet Updater", -1)};
+    std::vector<SeqPortEntry> destinations{Port(20, usb, 1, "1-1"), Port(24, usb, 2, "1-2"), Port(28, usb, 3, "1-3"),
+                                           Port(128, usb, -1), Port(129, "Tarnet Updater", -1)};
+    NameListedPorts(sources, destinations);
+    EXPECT_EQ(Listed(sources), (std::vector<std::string>{"USB Audio Device", "USB Audio Device (3)",
+                                                         "USB Audio Device (4)", "Tarnet Updater"}));
+    EXPECT_EQ(Listed(destinations),
+              (std::vector<std::string>{"USB Audio Device", "USB Audio Device (2)", "USB Audio Device (3)",
+                                        "USB Audio Device (4)", "Tarnet Updater"}));
+}
+
+TEST(AlsaListedNames, ACardThatSysfsSaysNothingOfIsAUnitByItsCardNumber) {
+    using platform::alsa::NameListedPorts;
+    // Two virtual MIDI cards of one name (no USB device behind them); the first shows only MIDI IN.
+    std::vector<SeqPortEntry> sources{Port(20, "VirMIDI", 1), Port(24, "VirMIDI", 2)};
+    std::vector<SeqPortEntry> destinations{Port(24, "VirMIDI", 2)};
+    NameListedPorts(sources, destinations);
+    EXPECT_EQ(Listed(sources), (std::vector<std::string>{"VirMIDI", "VirMIDI (2)"}));
+    EXPECT_EQ(Listed(destinations), (std::vector<std::string>{"VirMIDI (2)"}));
+
+    // Programs' clients alone: numbered in each direction on its own, by client number.
+    std::vector<SeqPortEntry> programIns{Port(130, "Synth", -1), Port(128, "Synth", -1)};
+    std::vector<SeqPortEntry> programOuts{Port(129, "Synth", -1)};
+    NameListedPorts(programIns, programOuts);
+    EXPECT_EQ(Listed(programIns), (std::vector<std::string>{"Synth (2)", "Synth"}));
+    EXPECT_EQ(Listed(programOuts), (std::vector<std::string>{"Synth"}));
+}

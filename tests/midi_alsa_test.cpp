@@ -313,6 +313,46 @@ TEST(AlsaSequencerPorts, LongMessagesGoOutAndComeBackInThroughMidiThroughByteFor
     EXPECT_EQ(received[1], second);
 }
 
+// The moment a send reports as the one from which the device can have had the message lies after
+// the send was called and no later than the receipt of the message's end: an answer received
+// before it can't be one to that message, and a genuine one is never received before it.
+TEST(AlsaSequencerPorts, ASendsHandOverMomentLiesBetweenItsCallAndTheReceiptOfItsLastByte) {
+    SKIP_WITHOUT_SEQUENCER();
+    CMidiOutPort out;
+    CMidiInPort in;
+    const std::int64_t outIndex = IndexOf(out, "Midi Through");
+    const std::int64_t inIndex = IndexOf(in, "Midi Through");
+    ASSERT_GE(outIndex, 0);
+    ASSERT_GE(inIndex, 0);
+    in.m_deviceIndex = static_cast<std::uint32_t>(inIndex);
+    ASSERT_TRUE(in.Start());
+    for (const std::size_t length : {std::size_t{7}, std::size_t{10551}}) {
+        const Bytes message = SysEx(length);
+        ASSERT_TRUE(out.Open(static_cast<std::uint32_t>(outIndex)));
+        const auto called = std::chrono::steady_clock::now();
+        ASSERT_TRUE(Send(out, message));
+        const auto left = out.LastSendLeftAt();
+        out.Close();
+        std::chrono::steady_clock::time_point lastReceived{};
+        std::size_t bytes = 0;
+        ASSERT_TRUE(testsupport::WaitFor(
+            [&] {
+                std::uint32_t n = 0;
+                std::chrono::steady_clock::time_point at{};
+                while (in.PeekReceived(nullptr, &n, nullptr, &at)) {
+                    bytes += n;
+                    lastReceived = at;
+                    in.PopReceived();
+                }
+                return bytes >= length;
+            },
+            std::chrono::seconds(20)));
+        EXPECT_GE(left, called) << length << " bytes";
+        EXPECT_LE(left, lastReceived) << length << " bytes";
+    }
+    in.Stop();
+}
+
 TEST(AlsaSequencerPorts, AWholeBlockWrittenAsOneEventArrivesAndSoDoesWhatFollowsIt) {
     SKIP_WITHOUT_SEQUENCER();
     WholeEventSource source(UniqueName("Alsa Whole Source"));

@@ -15,6 +15,8 @@ using platform::DescribeJackPort;
 using platform::IsOwnPort;
 using platform::ListedJackNames;
 using platform::MidiSystem;
+using platform::NamedPort;
+using platform::NumberDeviceLists;
 using platform::NumberIdenticalNames;
 using Names = std::vector<std::string>;
 using platform::PortDescription;
@@ -86,6 +88,87 @@ TEST(DeviceNaming, ANumberThatAnotherDeviceCarriesAsItsOwnNameIsPassedOver) {
     // "USB Audio Device" becomes "(3)", so no two entries read the same.
     EXPECT_EQ(NumberIdenticalNames({"USB Audio Device", "USB Audio Device (2)", "USB Audio Device"}, {24, 128, 32}),
               (Names{"USB Audio Device", "USB Audio Device (2)", "USB Audio Device (3)"}));
+}
+
+// The MIDI IN and MIDI OUT lists numbered together: a unit that the system tells has one number in
+// both, whatever directions the other units show.
+constexpr const char* USB = "USB Audio Device";
+
+TEST(DeviceNamingByUnit, AUnitThatShowsOnlyOneDirectionKeepsItsNumberAndTheNextUnitsStayPaired) {
+    // Units A (client 24) and C (32) show both directions, B (28) only MIDI OUT. Numbered each list
+    // on its own, C would be "(2)" as MIDI IN but "(3)" as MIDI OUT, and "(2)" would pair C's input
+    // with B's output.
+    const auto listed = NumberDeviceLists({{USB, 24, "usb 1-1"}, {USB, 32, "usb 1-3"}},
+                                          {{USB, 24, "usb 1-1"}, {USB, 28, "usb 1-2"}, {USB, 32, "usb 1-3"}});
+    EXPECT_EQ(listed.ins, (Names{"USB Audio Device", "USB Audio Device (3)"}));
+    EXPECT_EQ(listed.outs, (Names{"USB Audio Device", "USB Audio Device (2)", "USB Audio Device (3)"}));
+
+    // The first unit shows only MIDI IN: no MIDI OUT entry takes its plain name.
+    const auto firstInOnly = NumberDeviceLists({{USB, 24, "card 1"}, {USB, 28, "card 2"}}, {{USB, 28, "card 2"}});
+    EXPECT_EQ(firstInOnly.ins, (Names{"USB Audio Device", "USB Audio Device (2)"}));
+    EXPECT_EQ(firstInOnly.outs, (Names{"USB Audio Device (2)"}));
+
+    // Nothing in one list: the other is numbered by unit all the same.
+    const auto noInputs = NumberDeviceLists({}, {{USB, 28, "card 2"}, {USB, 24, "card 1"}});
+    EXPECT_TRUE(noInputs.ins.empty());
+    EXPECT_EQ(noInputs.outs, (Names{"USB Audio Device (2)", "USB Audio Device"}));
+}
+
+TEST(DeviceNamingByUnit, EveryUnitCarriesOneNameInBothListsForAnyMixOfDirections) {
+    // Twenty units of one name (the copies' limit): every third shows both directions, the others
+    // only one of them, by turns. Every name found in both lists names one unit.
+    std::vector<NamedPort> ins;
+    std::vector<NamedPort> outs;
+    for (long k = 0; k < 20; ++k) {
+        const NamedPort port{USB, 16 + 4 * k, "card " + std::to_string(k)};
+        if (k % 3 != 1) ins.push_back(port);
+        if (k % 3 != 2) outs.push_back(port);
+    }
+    const auto listed = NumberDeviceLists(ins, outs);
+    ASSERT_EQ(listed.ins.size(), ins.size());
+    ASSERT_EQ(listed.outs.size(), outs.size());
+    for (std::size_t i = 0; i < ins.size(); ++i) {
+        // Unit k is numbered k + 1 wherever it shows.
+        const long k = (ins[i].order - 16) / 4;
+        EXPECT_EQ(listed.ins[i], k == 0 ? std::string(USB) : std::string(USB) + " (" + std::to_string(k + 1) + ")");
+        for (std::size_t o = 0; o < outs.size(); ++o) {
+            EXPECT_EQ(listed.ins[i] == listed.outs[o], ins[i].unit == outs[o].unit) << listed.ins[i];
+        }
+    }
+    EXPECT_EQ(listed.outs.back(), "USB Audio Device (20)");
+}
+
+TEST(DeviceNamingByUnit, AUnitIsOrderedByTheLowestNumberOfItsPortsAndItsPortsShareItsName) {
+    // A unit with two clients (two cards of one USB device), 24 and 40, and a unit of client 32.
+    const auto listed = NumberDeviceLists({{USB, 40, "usb 1-1"}, {USB, 32, "usb 1-2"}},
+                                          {{USB, 24, "usb 1-1"}, {USB, 32, "usb 1-2"}, {USB, 40, "usb 1-1"}});
+    EXPECT_EQ(listed.ins, (Names{"USB Audio Device", "USB Audio Device (2)"}));
+    EXPECT_EQ(listed.outs, (Names{"USB Audio Device", "USB Audio Device (2)", "USB Audio Device"}));
+}
+
+TEST(DeviceNamingByUnit, DevicesOfUnknownUnitFollowTheKnownUnitsAndAreNumberedInEachListAsBefore) {
+    // Cards A (24, both), B (28, MIDI OUT only); programs of the same name: X (128) with MIDI IN only,
+    // Y (129) with both. X never takes B's "(2)" in MIDI IN; the programs are numbered after the
+    // cards, each list on its own by client number.
+    const auto listed = NumberDeviceLists({{USB, 24, "card 1"}, {USB, 128, ""}, {USB, 129, ""}},
+                                          {{USB, 24, "card 1"}, {USB, 28, "card 2"}, {USB, 129, ""}});
+    EXPECT_EQ(listed.ins, (Names{"USB Audio Device", "USB Audio Device (3)", "USB Audio Device (4)"}));
+    EXPECT_EQ(listed.outs, (Names{"USB Audio Device", "USB Audio Device (2)", "USB Audio Device (3)"}));
+
+    // Without known units, each list as NumberIdenticalNames numbers it.
+    const auto programs = NumberDeviceLists({{USB, 130, ""}, {"Synth", 131, ""}, {USB, 128, ""}}, {{USB, 129, ""}});
+    EXPECT_EQ(programs.ins, NumberIdenticalNames({USB, "Synth", USB}, {130, 131, 128}));
+    EXPECT_EQ(programs.ins, (Names{"USB Audio Device (2)", "Synth", "USB Audio Device"}));
+    EXPECT_EQ(programs.outs, (Names{"USB Audio Device"}));
+}
+
+TEST(DeviceNamingByUnit, ANumberThatADeviceOfEitherListCarriesAsItsOwnNameIsPassedOverInBoth) {
+    // A program that calls itself "USB Audio Device (2)" shows only MIDI OUT; the second card is
+    // "(3)" in both lists, not "(2)" as MIDI IN.
+    const auto listed = NumberDeviceLists({{USB, 24, "card 1"}, {USB, 28, "card 2"}},
+                                          {{USB, 24, "card 1"}, {"USB Audio Device (2)", 128, ""}, {USB, 28, "card 2"}});
+    EXPECT_EQ(listed.ins, (Names{"USB Audio Device", "USB Audio Device (3)"}));
+    EXPECT_EQ(listed.outs, (Names{"USB Audio Device", "USB Audio Device (2)", "USB Audio Device (3)"}));
 }
 
 TEST(DeviceNaming, PortsOfAnyCopyOfThisProgramAreRecognisedAsOurOwn) {

@@ -385,3 +385,49 @@ TEST(MidiOutEnumerationTest, WithoutDevicesTheCountIsZeroAndNamesComeBackEmpty) 
 }
 
 }  // namespace
+
+namespace {
+
+// The loopback with a backend's own report of when the last bytes went: `offset` from the call.
+class ReportingLoopback final : public LoopbackMidiOut {
+public:
+    std::chrono::nanoseconds offset{0};
+    std::chrono::steady_clock::time_point called{};
+    platform::MidiResult LongMsg(platform::MidiOutHandle handle, MidiHeader* header) override {
+        called = std::chrono::steady_clock::now();
+        return LoopbackMidiOut::LongMsg(handle, header);
+    }
+    bool HandedOverAt(platform::MidiOutHandle, std::chrono::steady_clock::time_point* at) override {
+        *at = called + offset;
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST_F(MidiOutPortTest, ASendsLeavingMomentIsTheCallWhereTheBackendTellsNothingElseItsOwnReport) {
+    CMidiOutPort port(loopback);
+    ASSERT_TRUE(port.Open(0));
+    Bytes message = IDENTITY_REQUEST;
+    MidiHeader header = HeaderFor(message);
+    const auto before = std::chrono::steady_clock::now();
+    ASSERT_TRUE(port.SendLong(&header));
+    const auto after = std::chrono::steady_clock::now();
+    EXPECT_GE(port.LastSendLeftAt(), before);
+    EXPECT_LE(port.LastSendLeftAt(), after);
+
+    ReportingLoopback reporting;
+    reporting.AddDevice("Alpha");
+    CMidiOutPort reported(reporting);
+    ASSERT_TRUE(reported.Open(0));
+    reporting.offset = std::chrono::milliseconds(3);  // a cycle that wrote the last event later
+    MidiHeader h2 = HeaderFor(message);
+    ASSERT_TRUE(reported.SendLong(&h2));
+    EXPECT_EQ(reported.LastSendLeftAt(), reporting.called + std::chrono::milliseconds(3));
+    // A report before the port handed the message over can't be right: the call's moment stands.
+    reporting.offset = -std::chrono::seconds(1);
+    MidiHeader h3 = HeaderFor(message);
+    ASSERT_TRUE(reported.SendLong(&h3));
+    EXPECT_GE(reported.LastSendLeftAt(), reporting.called - std::chrono::milliseconds(50));
+    EXPECT_LE(reported.LastSendLeftAt(), reporting.called);
+}

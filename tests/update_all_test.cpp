@@ -8,14 +8,18 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "ChildProcess.h"
+#include "DeviceChoice.h"
+#include "Options.h"
 #include "ProgressBoard.h"
 #include "RecordTable.h"
 #include "TerminalText.h"
 #include "UpdateAll.h"
+#include "UpdateCopyProbe.h"
 #include "UpdateHistory.h"
 #include "UpdateRecord.h"
 
@@ -41,6 +45,50 @@ TEST(DevicesToUpdate, TakesTheWindowsDefaultNamesPresentInBothListsInCopyOrder) 
                                         "USB Audio Device (20)"}));
     EXPECT_TRUE(DevicesToUpdate({"USB Audio Device"}, {}).empty());
     EXPECT_TRUE(DevicesToUpdate({"USB Audio Device (1)", "usb audio device"}, {"USB Audio Device (1)", "usb audio device"}).empty());
+}
+
+TEST(DevicesSharingAPort, RefusesTwoCopiesOnTheMidiInOrOutDeviceThatTheirNamesResolveTo) {
+    const std::vector<std::string> ins = {"A", "X", "B", "X"};
+    const std::vector<std::string> outs = {"B", "A", "O"};
+    EXPECT_EQ(FindDevice(ins, "X"), 3);  // the last of a name, as a copy opens it
+    EXPECT_EQ(FindDevice(ins, "O"), -1);
+    // Each device its own MIDI IN and OUT; a name listed twice (two units of one name) is one
+    // device, and one that is missing from a list takes nothing of it.
+    EXPECT_EQ(DevicesSharingAPort({"A", "B"}, ins, outs), std::nullopt);
+    EXPECT_EQ(DevicesSharingAPort({"X"}, ins, outs), std::nullopt);
+    EXPECT_EQ(DevicesSharingAPort({"A", "X", "O", "Gone"}, ins, outs), std::nullopt);
+    EXPECT_EQ(DevicesSharingAPort({}, ins, outs), std::nullopt);
+    // The ports that the names resolve to, MIDI IN first.
+    EXPECT_EQ(DevicesSharingAPort({"A", "X", "B", "X"}, ins, outs),
+              "\"X\" and \"X\" are one MIDI IN device (3: \"X\"): a device takes one update at a time");
+    EXPECT_EQ(DevicesSharingAPort({"O", "A", "O"}, ins, outs),
+              "\"O\" and \"O\" are one MIDI OUT device (2: \"O\"): a device takes one update at a time");
+    // A device that is in neither list, by its name; names shown with their controls escaped.
+    EXPECT_EQ(DevicesSharingAPort({"Gone\x1b[2J", "A", "Gone\x1b[2J"}, ins, outs),
+              "device \"Gone\\x1b[2J\" is named twice: a device takes one update at a time");
+    EXPECT_EQ(DevicesSharingAPort({"A", "A"}, {}, {}),
+              "device \"A\" is named twice: a device takes one update at a time");
+}
+
+TEST(RunnerCommandLine, RefusesOneDeviceNamedTwiceForAllAndGivesARunIdToOneDeviceOnly) {
+    const auto parse = [](std::vector<std::string> words) {
+        words.insert(words.begin(), "tarnet-update");
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        return ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    };
+    EXPECT_EQ(parse({"--all", "--device", "X", "--device", "Y", "--device", "X"}).exitStatus, 2);
+    EXPECT_EQ(parse({"--all", "--loopback", "--device", "X", "--device=X"}).exitStatus, 2);
+    const ParsedCommandLine two = parse({"--all", "--device", "X", "--device", "Y"});
+    EXPECT_EQ(two.exitStatus, std::nullopt);
+    EXPECT_EQ(two.options.devices, (std::vector<std::string>{"X", "Y"}));
+
+    const ParsedCommandLine copy = parse({"--copy-of-all", "--device", "X", "--record-id", "5f-2"});
+    EXPECT_EQ(copy.exitStatus, std::nullopt);
+    EXPECT_EQ(copy.options.recordId, "5f-2");
+    EXPECT_EQ(parse({"--device", "X"}).options.recordId, "");
+    EXPECT_EQ(parse({"--all", "--record-id", "5f"}).exitStatus, 2);
+    EXPECT_EQ(parse({"--record-id"}).exitStatus, 2);
 }
 
 TEST(TerminalText, CountsWideCharactersTwiceAndNeverCutsOneInHalf) {
@@ -253,6 +301,79 @@ TEST(ProgressBoard, ShowsControlCharactersOfNamesAndOfTheDevicesLinesEscaped) {
         << text;
 }
 
+// ----- One record per update, over the stand-in copy (update_copy_probe) -----
+
+using probe::ProbeRun;
+
+// Every order in which a copy's records can fail: both written; killed after its history line;
+// its report not written after its history line (none there, or one that does not read); its
+// history append failed but its report written; killed before either. Each update has exactly
+// one record in the history, under the run id that the runner gave its copy, and the copy's own
+// where it kept one.
+TEST_F(ProbeRun, EveryUpdateHasExactlyOneRecordInTheHistoryWhicheverOfItsCopysWritesFailed) {
+    const std::vector<std::string> devices = {"A:history,report", "B:history,kill", "C:history,badreport",
+                                              "D:report", "E:kill", "G:history"};
+    EXPECT_EQ(RunAll(Options(devices)), 1) << Board();  // E did not complete
+
+    const auto history = HistoryByDevice();
+    const std::map<std::string, std::string> expected = {{"A", "Completed"}, {"B", "Completed"},
+                                                         {"C", "Completed"}, {"D", "Completed"},
+                                                         {"E", "Aborted"},   {"G", "Completed"}};
+    std::map<std::string, std::string> endings;
+    for (const auto& [label, records] : history) {
+        for (const UpdateRecord& r : records) endings[label] += (endings[label].empty() ? "" : " ") + r.ending;
+    }
+    EXPECT_EQ(endings, expected) << Board();
+
+    // One run id per copy, "<this run's part>-<copy>", and each record under its copy's id.
+    const std::vector<UpdateRecord> report = Report();
+    ASSERT_EQ(report.size(), devices.size()) << Board();
+    std::string base;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const std::string label = devices[i].substr(0, 1);
+        ASSERT_EQ(history.count(label), 1u) << label;
+        const UpdateRecord& kept = history.at(label).front();
+        ASSERT_TRUE(kept.runId.has_value()) << label;
+        const std::string suffix = "-" + std::to_string(i + 1);
+        ASSERT_GT(kept.runId->size(), suffix.size());
+        EXPECT_EQ(kept.runId->substr(kept.runId->size() - suffix.size()), suffix) << *kept.runId;
+        if (i == 0) base = kept.runId->substr(0, kept.runId->size() - suffix.size());
+        EXPECT_EQ(*kept.runId, base + suffix);
+        // The report and the closing table tell what the history tells, also of B and C, whose
+        // copies left no readable report.
+        EXPECT_EQ(report[i].midiIn, devices[i]);
+        EXPECT_EQ(report[i].ending, expected.at(label)) << label;
+        EXPECT_EQ(report[i].runId, kept.runId) << label;
+    }
+    EXPECT_EQ(history.at("B").front(), report[1]);
+    EXPECT_NE(Board().find("\nB:history,kill       0x6A   Completed"), std::string::npos) << Board();
+}
+
+TEST_F(ProbeRun, WithoutTheHistoryNeitherTheCopiesNorTheRunnerAddToIt) {
+    UpdateAllOptions options = Options({"A:history,report", "B:kill", "C:report"});
+    options.history = false;
+    EXPECT_EQ(RunAll(options), 1);
+    EXPECT_FALSE(History().found);
+    const std::vector<UpdateRecord> report = Report();
+    ASSERT_EQ(report.size(), 3u) << Board();
+    EXPECT_EQ(report[1].ending, "Aborted");
+}
+
+// A copy that the runner kills when its time is up, after its history line: the line stands as
+// its record and the runner adds none (before the change it added "Aborted" beside it).
+TEST_F(ProbeRun, ACopyKilledAtItsTimeOutAfterItsHistoryLineKeepsThatLineAsItsOneRecord) {
+    UpdateAllOptions options = Options({"F:history,hang"});
+    options.timeoutSec = 3;
+    EXPECT_EQ(RunAll(options), 0) << Board();
+    ASSERT_TRUE(Reached("F", "hang")) << "the copy did not reach its history line in 3 s: " << Board();
+    const auto history = HistoryByDevice();
+    ASSERT_EQ(history.count("F"), 1u);
+    ASSERT_EQ(history.at("F").size(), 1u);
+    EXPECT_EQ(history.at("F").front().ending, "Completed");
+    ASSERT_EQ(Report().size(), 1u);
+    EXPECT_EQ(Report().front(), history.at("F").front());
+}
+
 #if !defined(_WIN32)
 TEST(ProgressBoard, NotesThatItsOutputWasLostAndGoesOnWithoutIt) {
     std::FILE* full = std::fopen("/dev/full", "w");
@@ -324,7 +445,7 @@ TEST(ChildProcess, InterruptAsksTheChildToEndAndKillEndsIt) {
 }
 
 // A stand-in for tarnet-update that RunAll starts for each device: a shell script that knows its
-// device ($device), its report ($report) and a folder of the test's own ($dir).
+// device ($device), its report ($report), its run id ($id) and a folder of the test's own ($dir).
 class FakeCopy {
 public:
     explicit FakeCopy(const std::string& body) {
@@ -333,7 +454,9 @@ public:
         m_dir = dir;
         std::ofstream script(Program());
         script << "#!/bin/sh\ndir='" << m_dir << "'\n"
-               << "while [ $# -gt 0 ]; do case $1 in --device) device=$2;; --report) report=$2;; esac; shift; done\n"
+               << "while [ $# -gt 0 ]; do\n"
+               << "  case $1 in --device) device=$2;; --report) report=$2;; --record-id) id=$2;; esac; shift\n"
+               << "done\n"
                << body << "\n";
         script.close();
         ::chmod(Program().c_str(), 0700);
@@ -378,15 +501,22 @@ TEST(RunAll, KeepsTheCopiesReportsInAFolderThatOnlyItsUserCanEnter) {
 
 TEST(RunAll, GivesUpOnACopyThatDoesNotEndWhenKilledAndRecordsItAborted) {
     // Device A's process leaves one behind that holds its output open, and never ends by itself;
-    // device B completes. Only A's record is the runner's to keep in the history.
+    // device B completes and keeps its record (under its run id) in the history. Only A's record
+    // is the runner's to keep there.
     FakeCopy copy("case $device in\n"
                   "  A) sleep 600 & echo $! >\"$dir/left-behind\"; exec sleep 600;;\n"
-                  "  B) cp \"$dir/completed.json\" \"$report\";;\n"
+                  "  B) history=$XDG_STATE_HOME/tarnet-updater/history.jsonl\n"
+                  "     mkdir -p \"$(dirname \"$history\")\"\n"
+                  "     sed \"s/@ID@/$id/\" \"$dir/completed.jsonl\" >>\"$history\"\n"
+                  "     cp \"$dir/completed.json\" \"$report\";;\n"
                   "esac");
     ASSERT_TRUE(copy.Made());
     UpdateRecord completed = Record("B", "Completed", 2000, std::vector<int>(ImageBlockCount(), 1));
     completed.programVersion = ProgramVersion();
     ASSERT_TRUE(WriteFileAtomically(copy.Path("completed.json"), ReportJson("tarnet-update", {completed})));
+    UpdateRecord kept = completed;
+    kept.runId = "@ID@";
+    ASSERT_TRUE(WriteFileAtomically(copy.Path("completed.jsonl"), RecordJson(kept) + "\n"));
     ::setenv("XDG_STATE_HOME", copy.Path("state").c_str(), 1);
 
     BoardOutput out;
@@ -407,9 +537,9 @@ TEST(RunAll, GivesUpOnACopyThatDoesNotEndWhenKilledAndRecordsItAborted) {
     EXPECT_EQ((*report)[0].ending, "Aborted");
     EXPECT_EQ((*report)[1], completed);
     const HistoryContents history = ReadHistory(copy.Path("state/tarnet-updater/history.jsonl"));
-    ASSERT_EQ(history.records.size(), 1u);
-    EXPECT_EQ(history.records[0].midiIn, "A");
-    EXPECT_EQ(history.records[0].ending, "Aborted");
+    std::map<std::string, std::string> endings;  // device -> ending, in whichever order they came
+    for (const UpdateRecord& r : history.records) endings[r.midiIn] += r.ending;
+    EXPECT_EQ(endings, (std::map<std::string, std::string>{{"A", "Aborted"}, {"B", "Completed"}}));
 }
 
 TEST(RunAll, TheReportAndTheClosingTableCarryEachDevicesSoftwareRevisionAndUnit) {

@@ -5,7 +5,9 @@
 #  2. --all over two devices piped into "head -1": the same, a record per device, and the report
 #     with each device's software revision;
 #  3. --all killed (SIGKILL) in the middle: its copies lose their output with it, go on to their
-#     end by themselves and each leaves its Completed record in the history.
+#     end by themselves and each leaves its Completed record in the history;
+#  4. --all given one device twice: refused as a usage error before any update, nothing recorded.
+# Every record of --all carries the run id of its copy, one per copy, in the report as in the history.
 # usage: update_closed_output.sh UPDATE
 set -uo pipefail
 update=$1
@@ -41,6 +43,11 @@ jq -e '.records | length == 2 and all(.ending == "Completed")' "$work/all.json" 
 # 31 30 30 30) and, the simulator being no USB device, no unit.
 jq -e '.records | all(.software_revision == "31 30 30 30" and (has("usb_serial") or has("usb_path") | not))' \
   "$work/all.json" >/dev/null || fail "--all: report without the revision: $(head -c 600 "$work/all.json" 2>&1)"
+# One run id per copy ("<the run's>-1", "-2"), the same in the report and in the history.
+ids_report=$(jq -r '.records[] | "\(.midi_in)=\(.run_id)"' "$work/all.json" | sort | tr '\n' ' ')
+ids_history=$(jq -r '"\(.midi_in)=\(.run_id)"' "$work/all/tarnet-updater/history.jsonl" | sort | tr '\n' ' ')
+[ "$ids_report" = "$ids_history" ] || fail "--all: run ids: report '$ids_report', history '$ids_history'"
+echo "$ids_report" | grep -Eq '^Device A=[0-9a-f]{40}-1 Device B=[0-9a-f]{40}-2 $' || fail "--all: run ids '$ids_report'"
 
 # ----- 3. --all killed -----
 export XDG_STATE_HOME=$work/killed
@@ -66,6 +73,15 @@ for c in $copies; do
 done
 [ "$(endings "$work/killed")" = "Device A=Completed Device B=Completed " ] ||
   fail "killed --all: history '$(endings "$work/killed")'"
+
+# ----- 4. one device twice -----
+export XDG_STATE_HOME=$work/twice
+timeout 60 "$update" --all --loopback --device "Device A" --device "Device A" --linger 0 >"$work/twice.out" 2>"$work/twice.err"
+status=$?
+[ "$status" -eq 2 ] || fail "--all with one device twice: exit status $status, not 2"
+grep -qF 'tarnet-update: device "Device A" is named twice' "$work/twice.err" ||
+  fail "--all with one device twice: $(cat "$work/twice.err")"
+[ ! -s "$work/twice.out" ] && [ ! -e "$work/twice" ] || fail "--all with one device twice: an update ran"
 
 [ $failures -eq 0 ] && echo "tarnet-update: updates whose output closed went on to their end and were recorded"
 [ $failures -eq 0 ]

@@ -17,6 +17,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -247,6 +249,51 @@ TEST_F(HistoryFiles, AReportKeepsThePermissionsOfTheReportItReplacesAndANewOneFo
     const std::string own = PathIn("own-report.json");
     ASSERT_TRUE(WriteFileAtomically(own, "{}\n"));
     EXPECT_EQ(ModeOf(own), mode_t{0600});
+    const ScopedUmask permissive(0);
+    const std::string open = PathIn("open-report.json");
+    ASSERT_TRUE(WriteFileAtomically(open, "{}\n"));
+    EXPECT_EQ(ModeOf(open), mode_t{0644});
+    const ScopedUmask group(027);
+    const std::string grouped = PathIn("group-report.json");
+    ASSERT_TRUE(WriteFileAtomically(grouped, "{}\n"));
+    EXPECT_EQ(ModeOf(grouped), mode_t{0640});
+}
+
+// In a process of its own: a report written with no umask at all, and a limit of 16 bytes to the
+// size of a file, which ends the process at the write that passes it.
+void WriteCutShortUnderAnOpenUmask(const std::string& path) {
+    ::umask(0);
+    rlimit limit{};
+    ::setrlimit(RLIMIT_CORE, &limit);
+    limit.rlim_cur = limit.rlim_max = 16;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    WriteFileAtomically(path, std::string(4096, 'x'));
+    std::_Exit(0);
+}
+
+// The temporary as a writer killed in the middle of the text leaves it: the file-size limit ends
+// the writing process (SIGXFSZ) at the write that passes it, after the temporary was made.
+TEST_F(HistoryFiles, AReportsTemporaryIsTheOwnersAloneWhileItsTextIsWrittenWhateverTheUmask) {
+    for (const bool replaces : {false, true}) {
+        const std::string path = PathIn(replaces ? "replaced.json" : "new.json");
+        if (replaces) {
+            std::ofstream(path) << "old report";
+            ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+        }
+        EXPECT_EXIT(WriteCutShortUnderAnOpenUmask(path), ::testing::KilledBySignal(SIGXFSZ), "");
+        std::vector<std::string> temporaries;
+        for (const auto& entry : fs::directory_iterator(m_dir)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(fs::path(path).filename().string() + ".", 0) == 0 && entry.path().extension() == ".tmp") {
+                temporaries.push_back(entry.path().string());
+            }
+        }
+        ASSERT_EQ(temporaries.size(), 1u) << "replaces: " << replaces;
+        EXPECT_EQ(ModeOf(temporaries[0]), mode_t{0600}) << std::oct << ModeOf(temporaries[0]) << " replaces: " << replaces;
+        EXPECT_EQ(ReadWholeFile(temporaries[0]), std::string(16, 'x'));
+        // The report itself is untouched: the former one, or none.
+        EXPECT_EQ(ReadWholeFile(path), replaces ? std::optional<std::string>("old report") : std::nullopt);
+    }
 }
 #endif
 

@@ -121,6 +121,30 @@ TEST(UpdateRecordJson, ReadsTheUnitFieldsAsNoneWhenNullAndRefusesThemMisshapen) 
     EXPECT_FALSE(ParseRecordJson(with("\"1-1\"", "{}")).has_value());
 }
 
+TEST(UpdateRecordJson, CarriesTheRunIdOfACopyOfAllBehindTheBlockSendsOnlyWhenItHasOne) {
+    UpdateRecord r = SampleRecord();
+    r.runId = "7f3c9a0e5b1d4c26a8e0f1b2c3d4e5f6-2";
+    const std::string json = RecordJson(r);
+    EXPECT_EQ(json,
+              "{\"midi_in\":\"USB Audio Device (2)\",\"midi_out\":\"USB Audio Device (2)\",\"model\":\"0x69\","
+              "\"program_version\":\"1.10\",\"start\":\"2026-03-05T14:03:22.125Z\",\"end\":\"2026-03-05T14:03:24.300Z\","
+              "\"ending\":\"TransferError\",\"duration_ms\":2175,"
+              "\"block_sends\":[1,3,7,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0],"
+              "\"run_id\":\"7f3c9a0e5b1d4c26a8e0f1b2c3d4e5f6-2\",\"floor_ms\":1900,\"floor_ratio\":1.145}");
+    EXPECT_EQ(ParseRecordJson(json), r);
+    EXPECT_EQ(RecordJson(SampleRecord()).find("run_id"), std::string::npos);
+    // Null reads as none; any other kind of value is no record.
+    const std::string id = "\"7f3c9a0e5b1d4c26a8e0f1b2c3d4e5f6-2\"";
+    std::string nulled = json;
+    nulled.replace(nulled.find(id), id.size(), "null");
+    EXPECT_EQ(ParseRecordJson(nulled), SampleRecord());
+    for (const char* bad : {"17", "[\"x\"]", "{}", "true"}) {
+        std::string misshapen = json;
+        misshapen.replace(misshapen.find(id), id.size(), bad);
+        EXPECT_FALSE(ParseRecordJson(misshapen).has_value()) << misshapen;
+    }
+}
+
 TEST(UpdateRecordJson, NamesWithQuotesControlsAndJapaneseSurviveTheRoundTrip) {
     UpdateRecord r = SampleRecord();
     r.midiIn = "USB \xE3\x82\xAA\xE3\x83\xBC\xE3\x83\x87\xE3\x82\xA3\xE3\x82\xAA \"x\"\\y";

@@ -259,6 +259,61 @@ TEST_F(UpdateRun, AnUnknownModelIsIllegalAndKeptWhileTheHostIdentityKeepsItsMode
     EXPECT_FALSE(Sim().Summary().eraseSeen);
 }
 
+// A device that answers the Identity Request with a STATUS has not identified itself: its model
+// counts as 0, which is no accepted model, so the run ends at once, never with the time-out and
+// never going on to the erase, whatever the code. A STATUS that is not 0 is a refusal anyway.
+TEST_F(UpdateRun, AStatusInAnswerToTheIdentityRequestIsAnIllegalDeviceAtOnce) {
+    for (const std::uint8_t code : {std::uint8_t{3}, std::uint8_t{0}}) {
+        const std::string name = "Status Device";
+        const auto outDevice = out_.AddDevice(name);
+        in_.AddDevice(name);
+        int erases = 0;
+        out_.SetListener(outDevice, [&](const std::uint8_t* bytes, std::size_t length) {
+            const std::vector<std::uint8_t> m(bytes, bytes + length);
+            if (m == std::vector<std::uint8_t>{0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}) {
+                in_.Deliver(name, {0xF0, 0x7D, 0x00, 0x6A, 0x00, code, 0xF7});
+            } else if (length > 4 && bytes[4] == 0x01) {
+                ++erases;
+            }
+        });
+        EngineTimings t;
+        t.replyTimeoutMs = 60000;  // the time-out would outlast the wait for the run's end below
+        t.pollPeriodMs = 2;
+        engine_ = std::make_shared<CUpdateEngine>(std::shared_ptr<IUpdateHost>(&host_, [](IUpdateHost*) {}),
+                                                  EnginePlatform{&out_, &in_, &timers_}, t);
+        engine_->SelectMidiOut(0);
+        ASSERT_NE(engine_->StartPollTimer(), 0u);
+        ASSERT_TRUE(Execute());
+        EXPECT_EQ(engine_->WaitForRunEnd(20s), UpdateOutcome::IllegalDevice) << "status " << int(code);
+        EXPECT_EQ(Errors(), Log{Error(IDS_ILLEGAL_DEVICE)}) << "status " << int(code);
+        EXPECT_EQ(erases, 0) << "status " << int(code);
+        if (code == 0) {
+            EXPECT_EQ(host_.Identities(), (std::vector<DeviceIdentity>{DeviceIdentity{0x00, std::nullopt}}))
+                << "recorded as a device of model 0";
+            EXPECT_EQ(g_modelId.load(), 0x00);
+        }
+        out_.SetListener(outDevice, nullptr);
+        TearDown();
+        out_.RemoveDevice(outDevice);
+        in_.RemoveDevice(name);
+        host_.Clear();
+        SetUp();
+    }
+}
+
+// A message longer than the receive buffer comes in pieces; its first piece, a full buffer that
+// begins as a STATUS 0, is the answer: the run ends at once as an illegal device instead of
+// waiting for the Identity Reply that the device sends seconds later and erasing it.
+TEST_F(UpdateRun, ALongMessageThatReadsAsStatusZeroBeforeTheIdentityReplyIsAnIllegalDevice) {
+    auto c = QuickDevice();
+    c.longMessageBytes = 12000;
+    c.identityReplyDelay = 5s;
+    Connect(c, 60000);
+    EXPECT_EQ(RunToEnd(), UpdateOutcome::IllegalDevice);
+    EXPECT_EQ(Errors(), Log{Error(IDS_ILLEGAL_DEVICE)});
+    EXPECT_FALSE(Sim().Summary().eraseSeen);
+}
+
 TEST_F(UpdateRun, TheSecondAcceptedModelIsUsedInEveryMessage) {
     auto c = QuickDevice();
     c.model = 0x69;
@@ -401,18 +456,25 @@ public:
     void AnswerDuringTheSend() { m_answerDuringTheSend.store(true); }
     bool AnswersDuringTheSend() const { return m_answerDuringTheSend.load(); }
 
+    // The device's `n`-th message (1 = its first) comes twice, back to back: a device that
+    // repeats an answer at once. Before the run starts.
+    void RepeatAtOnce(int n) { m_repeatAtOnce.store(n); }
+
     // Hands the device's next message to the host's input and runs one tick; false when the device
     // sent nothing within `limit`.
     bool HandOverNext(std::chrono::milliseconds limit) {
         std::vector<std::uint8_t> m;
+        bool twice = false;
         {
             std::unique_lock<std::mutex> lock(m_lock);
             if (!m_changed.wait_for(lock, limit, [this] { return !m_wire.empty(); })) return false;
             m = std::move(m_wire.front());
             m_wire.pop_front();
             ++m_handedOver;  // counted first: the host's next send may follow at once
+            twice = m_handedOver == m_repeatAtOnce.load();
         }
         m_in.Deliver(NAME, m);
+        if (twice) m_in.Deliver(NAME, m);
         m_ticks.Tick(m_timerId);
         return true;
     }
@@ -454,6 +516,7 @@ private:
     int m_handedOver = 0;
     std::vector<int> m_answersBeforeSend;  // one entry per message of the host
     std::atomic<bool> m_answerDuringTheSend{false};  // set before the run starts
+    std::atomic<int> m_repeatAtOnce{0};               // set before the run starts
 };
 
 const std::vector<std::uint8_t> STATUS_ACCEPTED = {0xF0, 0x7D, 0x00, 0x6A, 0x00, 0x00, 0xF7};
@@ -461,11 +524,12 @@ const std::vector<std::uint8_t> STATUS_ACCEPTED = {0xF0, 0x7D, 0x00, 0x6A, 0x00,
 // Whole runs against a lock-step device; the engine ticks by hand.
 class UpdateRunInLockstep : public UpdateRun {
 protected:
-    void Start(devsim::DeviceSimulatorConfig config) {
+    void Start(devsim::DeviceSimulatorConfig config, std::chrono::milliseconds repeatWindow = 10ms) {
         device_ = std::make_unique<LockstepDevice>(out_, in_, manualTimers_, std::move(config));
         EngineTimings t;
         t.replyTimeoutMs = 5000;  // a wait satisfied by nothing shows as this time-out
         t.blockPauseMs = 1;
+        t.repeatWindowMs = static_cast<std::uint32_t>(repeatWindow.count());
         engine_ = std::make_shared<CUpdateEngine>(std::shared_ptr<IUpdateHost>(&host_, [](IUpdateHost*) {}),
                                                   EnginePlatform{&out_, &in_, &manualTimers_}, t);
         engine_->SelectMidiOut(0);
@@ -489,9 +553,12 @@ protected:
         EXPECT_TRUE(CUpdateEngine::WaitForWorkers(10s)) << "the worker did not end";
         return outcome;
     }
-    // The device repeats its answer to ERASE once: the repeat arrives after the run has taken
-    // the answer and before it sends the first block, in a tick of its own.
-    void RepeatTheEraseAnswer() {
+    // The device repeats its answer to ERASE (its second message) at once.
+    void RepeatTheEraseAnswer() { device_->RepeatAtOnce(2); }
+    // The device sends its answer to ERASE once more after the run has taken it and before it
+    // sends the first block, in a tick of its own, later than a repeat at once: one answer too
+    // many.
+    void RepeatTheEraseAnswerLate() {
         host_.onEntry = [this, repeated = false](const std::string& entry) mutable {
             if (entry == "status:" && !repeated) {
                 repeated = true;
@@ -512,7 +579,7 @@ protected:
         return c;
     }
 
-    // A whole run against a device that repeats its answer to ERASE and refuses block
+    // A whole run against a device that repeats its answer to ERASE at once and refuses block
     // `refusedBlock` once: it completes, every message went out after the answer to the one
     // before, and the device holds the whole image. What the device saw.
     devsim::DeviceSummary CompleteAfterARepeatedEraseAnswer(int refusedBlock) {
@@ -542,6 +609,19 @@ TEST_F(UpdateRunInLockstep, ARepeatedAnswerIsNotTakenForTheNextBlocksSoEachBlock
     EXPECT_EQ(device_->HostMessages(), 40u);
     EXPECT_EQ(Tail(6).front(), Status(IDS_UPDATE_COMPLETED));
     EXPECT_TRUE(Errors().empty());
+}
+
+TEST_F(UpdateRunInLockstep, AnAnswerRepeatedLaterThanAtOnceEndsTheRunWithATransferErrorItCanTellWhy) {
+    auto c = SlowerThanTheBlockPause();
+    c.refusals = {{0, 1, 1}};
+    Start(c, 0ms);  // no repeat is "at once": the test's repeat comes a tick later
+    RepeatTheEraseAnswerLate();
+    EXPECT_EQ(Drive(), UpdateOutcome::AnswersOutOfStep);
+    EXPECT_EQ(Errors(), Log{Error(IDS_TRANSFER_ERROR)});
+    EXPECT_EQ(host_.Endings(), std::vector<UpdateOutcome>{UpdateOutcome::AnswersOutOfStep});
+    ASSERT_TRUE(engine_->AnswerOutOfStep());
+    EXPECT_EQ(engine_->AnswerOutOfStep()->kind, REPLY_KIND_STATUS);
+    EXPECT_TRUE(host_.Entries(Status(IDS_UPDATE_COMPLETED)).empty());
 }
 
 TEST_F(UpdateRunInLockstep, ARefusedLastBlockIsSentAgainBeforeTheFinishEvenAfterARepeatedAnswer) {

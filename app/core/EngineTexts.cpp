@@ -58,6 +58,7 @@ const char* OutcomeName(UpdateOutcome outcome) {
         case UpdateOutcome::WindowClosed: return "closed";
         case UpdateOutcome::DeviceGone: return "device disconnected";
         case UpdateOutcome::SendFailed: return "send failed";
+        case UpdateOutcome::AnswersOutOfStep: return "answers out of step";
     }
     return "unknown";
 }

@@ -286,6 +286,29 @@ fs::path TemporaryName(const fs::path& path) {
     return temporary;
 }
 
+#if !defined(_WIN32)
+// The mode that a file made now with 0644 gets: 0644 less the umask. The umask is read from the
+// system's account of the process (Linux 4.7 and later), since umask() can only be read by
+// changing it, for every thread at once, and a file that another thread makes in that moment
+// would get the wrong mode. Nullopt where the system does not tell it: the file then stays 0600.
+std::optional<mode_t> NewFileMode() {
+    const auto status = ReadWholeFile("/proc/self/status");
+    if (!status) return std::nullopt;
+    constexpr std::string_view KEY = "\nUmask:";
+    const std::size_t at = status->find(KEY);
+    if (at == std::string::npos) return std::nullopt;
+    std::size_t digit = status->find_first_not_of(" \t", at + KEY.size());
+    if (digit == std::string::npos) return std::nullopt;
+    mode_t mask = 0;
+    std::size_t digits = 0;
+    for (; digit < status->size() && (*status)[digit] >= '0' && (*status)[digit] <= '7'; ++digit, ++digits) {
+        mask = static_cast<mode_t>(mask * 8 + static_cast<mode_t>((*status)[digit] - '0'));
+    }
+    if (digits == 0 || digits > 4 || (digit < status->size() && (*status)[digit] != '\n')) return std::nullopt;
+    return static_cast<mode_t>(0644 & ~mask);
+}
+#endif
+
 }  // namespace
 
 bool WriteFileAtomically(const std::string& pathText, const std::string& text, std::string* error) {
@@ -321,14 +344,16 @@ bool WriteFileAtomically(const std::string& pathText, const std::string& text, s
     }
     return true;
 #else
-    // A report replaced keeps its permissions; the temporary is the owner's alone until it has them,
-    // so no one reads the text who could not read the report. A new one is made as files are.
+    // The temporary is the owner's alone (0600, or less under a stricter umask) until the text is
+    // complete, so no one reads a part of it, nor text that the finished file would not show them.
+    // Only then does it take its permissions: those of the report it replaces, or for a new one
+    // those that a file made now would get (0644 less the umask).
     struct stat former {};
     const bool replaces = ::stat(path.c_str(), &former) == 0 && S_ISREG(former.st_mode);
     int fd = -1;
     for (int name = 0; name < TEMPORARY_NAMES && fd < 0; ++name) {
         temporary = TemporaryName(path);
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replaces ? 0600 : 0644);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
@@ -337,7 +362,8 @@ bool WriteFileAtomically(const std::string& pathText, const std::string& text, s
     }
     bool written = WriteAll(fd, text);
     int code = errno;
-    if (written && replaces && ::fchmod(fd, former.st_mode & 0777) != 0) {
+    const std::optional<mode_t> mode = replaces ? std::optional<mode_t>(former.st_mode & 0777) : NewFileMode();
+    if (written && mode && ::fchmod(fd, *mode) != 0) {
         written = false;
         code = errno;
     }

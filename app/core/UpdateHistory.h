@@ -52,10 +52,11 @@ HistoryContents HistoryFromText(std::string_view text);
 // Writes `text` to `path` through a temporary file in the same folder, flushed to the disk and then
 // renamed over `path` (on POSIX the folder is flushed too, so the new name outlasts a power cut):
 // an interrupted write leaves either the former file or none, never a part. The temporary takes a
-// name that no file has (a leftover of a killed writer is passed over and left alone). The file
-// keeps the permissions of the one it replaces; a new one gets 0644 less the umask, and no other
-// user can read the text before it is complete. False when it could not; `error` then says what
-// failed, and `path` is untouched.
+// name that no file has (a leftover of a killed writer is passed over and left alone). On POSIX the
+// temporary is made 0600 whatever the umask (a stricter one makes it stricter), so no other user
+// can read the text before it is complete; once it is, the file takes the permissions of the one it
+// replaces, or for a new one 0644 less the umask (0600 where the system does not tell the umask).
+// False when it could not; `error` then says what failed, and `path` is untouched.
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error = nullptr);
 
 // The whole file; nullopt when it can't be read.

@@ -30,6 +30,7 @@ const char* EndingName(UpdateOutcome outcome) {
         case UpdateOutcome::WindowClosed: return "WindowClosed";
         case UpdateOutcome::DeviceGone: return "DeviceGone";
         case UpdateOutcome::SendFailed: return "SendFailed";
+        case UpdateOutcome::AnswersOutOfStep: return "AnswersOutOfStep";
     }
     return "Unknown";
 }
@@ -269,6 +270,10 @@ std::optional<UpdateRecord> RecordFrom(const Json& object) {
         if (!count) return std::nullopt;
         record.blockSends.push_back(static_cast<int>(*count));
     }
+    if (const Json* id = Member(object, "run_id"); id != nullptr && !id->is_null()) {
+        if (!id->is_string()) return std::nullopt;
+        record.runId = id->get<std::string>();
+    }
     return record;
 }
 
@@ -294,6 +299,7 @@ std::string RecordJson(const UpdateRecord& r) {
     object["ending"] = ValidUtf8(r.ending);
     object["duration_ms"] = r.durationMs;
     object["block_sends"] = r.blockSends;
+    if (r.runId) object["run_id"] = ValidUtf8(*r.runId);
     object["floor_ms"] = std::llround(UpdateFloorMs());
     // The ratio always with three decimals, which the library's shortest forms of numbers do not
     // keep ("1.100", "2.000"): it goes in as the last member by hand.

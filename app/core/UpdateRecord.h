@@ -14,6 +14,10 @@
 //   "usb_serial":"A1B2C3"               the USB serial number of the MIDI OUT device
 //   "usb_path":"1-1.2"                  where that device sits on the USB bus
 // A record without them is written as records always were, and records written before them read.
+// Behind "block_sends" the record of an update made by a copy of tarnet-update --all carries the
+// id that its runner gave that copy's run, by which the runner finds the copy's record in the
+// history (one record per update, whichever of the two writes it):
+//   "run_id":"7f3c9a0e5b1d4c26a8e0f1b2c3d4e5f6-2"
 // A report: {"program":"tarnet-update","version":"1.10","records":[ one record a line ]}.
 // The JSON is read and written by nlohmann-json; the layout above (member order, one record a line,
 // three decimals of floor_ratio, \u0008 and \u000c for backspace and form feed) is kept as it has
@@ -68,6 +72,8 @@ struct UpdateRecord {
     std::int64_t durationMs = 0;
     // Sends of each block in image order, ImageBlockCount() entries; 0 for a block never sent.
     std::vector<int> blockSends;
+    // The id of the run of a copy of --all (given by its runner); none for every other run.
+    std::optional<std::string> runId;
 
     bool Completed() const { return ending == EndingName(UpdateOutcome::Completed); }
     // Sends beyond the first, over all blocks; at most INT_MAX (a record put together by hand may

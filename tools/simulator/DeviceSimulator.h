@@ -6,9 +6,10 @@
 // host sent and gives it a function through which it sends its own messages.
 //
 // Threading: OnMessageFromHost and the query functions may be called from any thread. Everything
-// the simulator sends goes out from its own worker thread, one message at a time and in order,
-// never from inside OnMessageFromHost, so a host that sends from its own thread never gets input
-// delivered on that thread. The send function is called without any of the simulator's locks
+// the simulator sends goes out from its own worker thread, one message at a time in the order of
+// their due times (its answers to the host in the order of the host's messages; an answer sent
+// twice goes at its own time), never from inside OnMessageFromHost, so a host that sends from its
+// own thread never gets input delivered on that thread. The send function is called without any of the simulator's locks
 // held; it may call OnMessageFromHost again (a synchronous loopback) but must not call Stop().
 #pragma once
 
@@ -21,71 +22,24 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "DeviceWire.h"
+#include "FaultSchedule.h"
+
 namespace devsim {
 
-inline constexpr uint32_t IMAGE_BASE = 0xA0000;
-inline constexpr uint32_t IMAGE_BYTES = 327680;
-inline constexpr uint32_t IMAGE_END = IMAGE_BASE + IMAGE_BYTES;  // first address after the image
-inline constexpr uint32_t MAX_BLOCK_LENGTH = 16383;              // two 7-bit groups
-
-// Status codes that the simulated device answers with.
-enum DeviceStatus : uint8_t {
-    STATUS_OK = 0,                // accepted / done
-    STATUS_REFUSED = 1,           // refused by the fault schedule (the default code)
-    STATUS_CRC_ERROR = 2,         // block checksum does not match its unpacked bytes
-    STATUS_SEQUENCE_ERROR = 3,    // block not at the next expected address, before a successful
-                                  // ERASE, or reaching past the image
-    STATUS_FRAME_ERROR = 4,       // wrong length fields or total size, byte >= 0x80 inside, missing
-                                  // F7, padding bits set in a short packed group, empty block
-    STATUS_WRONG_MODEL = 5,       // update-protocol message for another model
-    STATUS_NOT_IN_VERSION_UP = 11 // the device is not in its version-up mode
-};
-
-// CRC-32/JAMCRC: reflected polynomial 0xEDB88320, initial 0xFFFFFFFF, no final inversion.
-uint32_t Crc32Jam(const uint8_t* data, size_t size);
-
-// Bytes that `length` raw bytes occupy once packed 7 into 8.
-size_t PackedSize(size_t length);
-
-// The whole length of the block message (ours, of any model) that begins with `size` bytes at
-// `data`, as its length field gives it; 0 when they are not such a message's beginning or don't
-// hold its length field yet.
-size_t BlockMessageLength(const uint8_t* data, size_t size);
-
-// Inverse of the 7-into-8 packing: reads PackedSize(length) bytes from `packed` and writes `length`
-// bytes to `out`. False when a packed byte has bit 7 set or a short last group carries bits for
-// bytes that are not there (the output is then incomplete).
-bool Unpack7Bit(uint8_t* out, const uint8_t* packed, size_t length);
-
-// When the simulator pulls a block or asks the host's identity by itself.
-enum class Trigger {
-    Start,  // right after it has answered the host's first Identity Request (the host listens then)
-    End     // right after it has answered (or, as configured, ignored) FINISH
-};
-
-struct BlockPull {
-    uint32_t address = IMAGE_BASE;
-    uint32_t length = 0;  // at most MAX_BLOCK_LENGTH
-    Trigger when = Trigger::End;
-};
-
-// Refuse the block with index `block` (0 = the first block at 0xA0000, counted by the device's
-// expected sequence) `count` times with `status` before accepting it.
-struct RefuseRule {
-    int block = 0;
-    int count = 1;
-    uint8_t status = STATUS_REFUSED;
-};
-
+// The device as configured: its answers, the faults of its schedule (FaultSchedule.h) and the
+// checks of its verdict.
 struct DeviceSimulatorConfig {
     uint8_t model = 0x6A;                   // the device's model: expected in index 3 of every
                                             // update-protocol message, used in its own messages
     std::optional<uint8_t> identityModel;   // model reported in the Identity Reply (default: model)
+    // A device that answers the Identity Request with a STATUS of this code instead of its
+    // Identity Reply (a device that does not identify itself).
+    std::optional<uint8_t> identityStatus;
     std::chrono::milliseconds eraseDelay{0};
     uint8_t eraseStatus = STATUS_OK;        // 11 = not in version-up mode
     std::vector<RefuseRule> refusals;       // each rule is used up once over the simulator's life
@@ -108,9 +62,19 @@ struct DeviceSimulatorConfig {
     std::chrono::milliseconds identityReplyDelay{0};
     std::chrono::milliseconds answerDelayMin{0};  // each message goes out after a delay drawn from
     std::chrono::milliseconds answerDelayMax{5};  // [min, max]; messages never overtake each other
+    // A device that takes this long over a data block (a flash write): it handles the host's
+    // messages one at a time in order, beginning each when it has arrived and the one before it is
+    // done, and answers a data block this long after it began handling it (0: as any other
+    // message). Other answers keep the answer delay above, counted from when their handling began.
+    std::chrono::milliseconds blockAnswerDelay{0};
+    std::vector<RepeatRule> repeats;        // each rule is used once over the simulator's life
+    // A device that stores each block at its own address: any block wholly inside the image is
+    // accepted and written there, in any order and as often as it comes (no address sequence);
+    // block indexes of the rules are then address indexes.
+    bool storeAtAddress = false;
     std::vector<uint8_t> expectedImage;     // IMAGE_BYTES bytes, or empty when unknown
     bool strict = true;                     // malformed or unexpected host messages fail the verdict
-    uint32_t seed = 1;                      // for the answer delays
+    uint32_t seed = 1;                      // of the drawn answer delays
     // Human-readable event lines ("block 3 at 0xA6C00, 9216 bytes: accepted"). Called from the
     // caller's thread or the worker thread, never with a lock of the simulator held.
     std::function<void(const std::string&)> log;
@@ -143,6 +107,7 @@ struct DeviceSummary {
     int wrongModel = 0;
     int messagesSent = 0;
     int messagesDropped = 0;    // suppressed by mute or the drop schedule
+    int answersRepeated = 0;    // answers sent a second time by the repeat schedule
     int hostIdentityReplies = 0;
     bool hostIdentityValid = false;
     std::vector<uint8_t> lastHostIdentityReply;
@@ -158,8 +123,10 @@ struct DeviceSummary {
     int blocksAccepted = 0;
     int blocksRefused = 0;      // every non-zero answer to a block, the malformed ones included
     int blocksMalformed = 0;    // refused with 2, 3, 4 or 5
-    int blocksRepeated = 0;     // the last accepted block sent again (its answer was lost), acked again
-    uint32_t bytesReceived = 0; // contiguous from IMAGE_BASE
+    int blocksRepeated = 0;     // the last accepted block sent again (its answer was lost), acked again;
+                                // with storeAtAddress, any block whose bytes were all written before
+    uint32_t bytesReceived = 0; // bytes of the image written (contiguous from IMAGE_BASE unless
+                                // storeAtAddress)
     std::map<uint32_t, BlockRecord> blocks;  // by the address that the block claimed
     bool finishSeen = false;
     bool finishAnswered = false;
@@ -208,10 +175,16 @@ public:
     void Stop();
 
 private:
+    using Answer = FaultSchedule::Answer;
+    using Milliseconds = std::chrono::milliseconds;
     struct Outgoing {
         std::chrono::steady_clock::time_point due;
         std::vector<uint8_t> bytes;
         std::string what;
+        // Set on an answer that the schedule sends twice: its repeat is queued this long after it
+        // went out.
+        std::optional<Milliseconds> repeatAfter;
+        bool isRepeat = false;
     };
     using Lines = std::vector<std::string>;
 
@@ -221,47 +194,56 @@ private:
     // All of these must be called with m_lock held.
     void HandleLocked(const uint8_t* m, size_t n, Lines& log);
     void HandleUniversalLocked(const uint8_t* m, size_t n, Lines& log);
+    void HandleEraseLocked(Lines& log);
+    void HandleFinishLocked(Lines& log);
     void HandleBlockLocked(const uint8_t* m, size_t n, Lines& log);
     bool HandlePullAnswerLocked(const uint8_t* m, size_t n, Lines& log);
     void HandleHostStatusLocked(const uint8_t* m, size_t n, Lines& log);
     void StartUpdateLocked();
+    // Writes a checked block of the current update into the image; true when all of its bytes
+    // had been written before.
+    bool StoreLocked(uint32_t address, const std::vector<uint8_t>& raw);
     void FireTriggerLocked(Trigger when, Lines& log);
     void SendBlockRequestLocked(size_t pullIndex, Lines& log);
     void SendIdentityRequestLocked(Lines& log);
-    void QueueLocked(std::vector<uint8_t> bytes, std::string what, Lines& log,
-                     std::chrono::milliseconds extraDelay = std::chrono::milliseconds(0));
-    void StatusLocked(uint8_t status, std::string what, Lines& log,
-                      std::chrono::milliseconds extraDelay = std::chrono::milliseconds(0));
+    void SendBurstLocked(int count, Lines& log);
+    // True when the host's answer was taken as the answer to the next request of the burst.
+    bool TakeBurstAnswerLocked(FaultSchedule::Request answered, Lines& log);
+    // Queues a message of the device, due when the schedule says for an answer of kind `kind` to
+    // the message being handled (begun at m_begin); with `repeatAfter` it goes out once more that
+    // long after it went out. `what` names it in the log.
+    void QueueLocked(std::vector<uint8_t> bytes, std::string what, Answer kind, Lines& log,
+                     std::optional<Milliseconds> repeatAfter = std::nullopt);
+    void StatusLocked(uint8_t status, std::string what, Answer kind, Lines& log,
+                      std::optional<Milliseconds> repeatAfter = std::nullopt);
+    // Answers the data block with index `k`: lost or sent twice as the schedule says.
+    void AnswerBlockLocked(int k, uint8_t status, const std::string& what, Lines& log);
+    // Inserts by due time; of equal times the one queued first goes first.
+    void InsertLocked(Outgoing out);
     bool CompleteLocked() const;
-    void SendBurstLocked(Lines& log);
-    // True when the host's answer (`status`: 'S' for STATUS 1, 'R' for an Identity Reply) was
-    // taken as an answer to the burst.
-    bool TakeBurstAnswerLocked(char answer, Lines& log);
     bool KnownImageLocked(uint32_t address, uint32_t length, const uint8_t** bytes) const;
 
     const DeviceSimulatorConfig m_config;
     const SendFunction m_send;
 
+    // Guards every member below but the worker: the callers' threads handle the host's messages
+    // and read the state under it, the worker takes what is due under it and sends without it.
     mutable std::mutex m_lock;
     mutable std::condition_variable m_wake;     // worker: queue changed or stopping
     mutable std::condition_variable m_changed;  // waiters: state or queue changed
-    std::deque<Outgoing> m_queue;
-    std::chrono::steady_clock::time_point m_lastDue{};
+    FaultSchedule m_schedule;
+    std::deque<Outgoing> m_queue;                     // by due time
+    std::chrono::steady_clock::time_point m_begin{};  // when handling of the current message began
     bool m_sending = false;
     bool m_stopping = false;
-    std::minstd_rand m_random;
 
     DeviceSummary m_summary;
     std::vector<uint8_t> m_image;
+    std::vector<bool> m_written;     // per byte of the image, in the current update
     uint32_t m_nextAddress = IMAGE_BASE;
     uint32_t m_lastAddress = 0;      // the last accepted block, acknowledged again when it is repeated
     uint32_t m_lastLength = 0;
     bool m_erased = false;           // a successful ERASE opened the transfer
-    bool m_startFired = false;
-    bool m_endFired = false;
-    bool m_dropUsed = false;
-    std::vector<int> m_refusalsLeft;  // per rule in m_config.refusals
-    bool m_identityAskedAtEnd = false;
     int m_hostRepliesAtAsk = 0;      // host Identity Replies seen when the host was last asked
     std::chrono::steady_clock::time_point m_burstStart{};  // when the burst was queued
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdint>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -20,8 +21,11 @@ std::atomic<InterruptMode> g_mode{InterruptMode::Alone};
 static_assert(std::atomic<InterruptMode>::is_always_lock_free);
 
 #if defined(_WIN32)
-// Windows ends a process whose console closes 5 s after the event, whatever its handler does.
-constexpr DWORD CLOSE_LIMIT_MS = 5000;
+// The steady clock's count at the first close, logoff or shutdown event, 0 before it: written
+// once by the console control thread, read by any. Written before the event is counted in
+// g_interrupts (both sequentially consistent), so whoever sees the count of a close sees it.
+std::atomic<std::int64_t> g_closedAt{0};
+static_assert(std::atomic<std::int64_t>::is_always_lock_free);
 // Manual-reset events, made once by InstallInterruptHandlers before the handler is installed and
 // never closed: the runner's request to a copy (null unless a copy), and the main thread's orderly
 // end (EndedInOrder sets it, the handler of a close waits for it).
@@ -57,9 +61,17 @@ bool OnConsoleControl(unsigned long event) {
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
+        {
+            // The moment counts from which Windows gives the process its time; never 0.
+            std::int64_t none = 0;
+            const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+            g_closedAt.compare_exchange_strong(none, now == 0 ? 1 : now);
             g_interrupts.fetch_add(1);
-            if (g_endedInOrder != nullptr) WaitForSingleObject(g_endedInOrder, CLOSE_LIMIT_MS);
+            if (g_endedInOrder != nullptr) {
+                WaitForSingleObject(g_endedInOrder, static_cast<DWORD>(CONSOLE_CLOSE_LIMIT.count()));
+            }
             return true;
+        }
         default:
             return false;
     }
@@ -97,6 +109,14 @@ int InterruptCount() {
     if (g_runnerRequest != nullptr && WaitForSingleObject(g_runnerRequest, 0) == WAIT_OBJECT_0) count++;
 #endif
     return count;
+}
+
+std::optional<std::chrono::steady_clock::time_point> ConsoleClosedAt() {
+#if defined(_WIN32)
+    const std::int64_t at = g_closedAt.load();
+    if (at != 0) return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(at));
+#endif
+    return std::nullopt;
 }
 
 void EndedInOrder() {

@@ -3,6 +3,8 @@
 // its update in order instead of dying in the middle of a send.
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 enum class InterruptMode {
@@ -23,6 +25,13 @@ enum class InterruptMode {
 void InstallInterruptHandlers(InterruptMode mode);
 // How many requests to end have arrived so far (any thread).
 int InterruptCount();
+// Windows ends a process whose console closes (or whose user logs off, or whose system shuts
+// down) this long after the event, whatever its handler does.
+inline constexpr std::chrono::milliseconds CONSOLE_CLOSE_LIMIT{5000};
+// When the first such event came (Windows); nullopt before it, and always on POSIX, where a
+// hangup counts as a request to end and leaves the program its time. Set before the event is
+// counted (InterruptCount), so it is there once the count holds the event. Any thread.
+std::optional<std::chrono::steady_clock::time_point> ConsoleClosedAt();
 // The program has ended its run in order and kept its records. A close of the console (Windows)
 // holds the process until then, within the time that Windows gives (see OnConsoleControl).
 void EndedInOrder();

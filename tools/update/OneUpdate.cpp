@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ConsoleHost.h"
+#include "DeviceChoice.h"
 #include "EngineTexts.h"
 #include "Interrupt.h"
 #include "RecordTable.h"
@@ -20,16 +21,6 @@
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-// Index of the device called `name` in a device list; the last match wins, as in the window.
-// -1 when there is none.
-int FindDevice(const std::vector<std::string>& names, const std::string& name) {
-    int found = -1;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (names[i] == name) found = static_cast<int>(i);
-    }
-    return found;
-}
 
 // The phase that a run reached, for the closing line.
 const char* PhaseName(RunPhase phase) {
@@ -156,7 +147,8 @@ int UpdateOneDevice(const RunnerOptions& o) {
     console->StartRecord(o.inName, o.outName, unit);
 
     const RunEnd end = RunUpdate(*engine, in, o.timeoutSec);
-    const UpdateRecord record = console->FinishRecord(end.Ending());
+    UpdateRecord record = console->FinishRecord(end.Ending());
+    if (!o.recordId.empty()) record.runId = o.recordId;
     console->EndProgress(end.Completed());
     // The window stays open a while and keeps answering the device's own requests.
     if (!end.interrupted && o.lingerMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.lingerMs));

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "CommandLine.h"
+#include "DeviceChoice.h"
 
 namespace {
 
@@ -60,6 +61,8 @@ const char HELP[] =
     "                  written, read and lost (the input could not keep them)\n"
     "  --copy-of-all   how --all starts its copies: it asks them to end, the console's\n"
     "                  Ctrl+C and Ctrl+Break are left to it\n"
+    "  --record-id ID  how --all names the run of a copy: its record (report, history)\n"
+    "                  carries ID, by which --all finds it\n"
     "  --help          display this help and exit\n"
     "  --version       output version information and exit\n"
     "\n"
@@ -73,7 +76,7 @@ const char HELP[] =
     "Exit status:\n"
     "  0  every update completed\n"
     "  1  an update did not complete, or the report could not be written\n"
-    "  2  usage error (also: --all found no device)\n";
+    "  2  usage error (also: --all found no device, or was given one device twice)\n";
 const cli::Program PROGRAM{"tarnet-update", USAGE_LINE, HELP};
 
 // A usage error when the report could not be created: its folder is missing.
@@ -101,6 +104,7 @@ std::optional<int> ReadOptions(int argc, char** argv, RunnerOptions& o) {
         else if (a == "--out") { o.outName = args.Value(); inOrOut = true; }
         else if (a == "--all") { args.NoValue(); o.all = true; }
         else if (a == "--copy-of-all") { args.NoValue(); o.copyOfAll = true; }
+        else if (a == "--record-id") o.recordId = args.Value();
         else if (a == "--report") o.reportPath = args.Value();
         else if (a == "--history") { args.NoValue(); o.showHistory = true; }
         else if (a == "--no-history") { args.NoValue(); o.history = false; }
@@ -120,6 +124,9 @@ std::optional<int> ReadOptions(int argc, char** argv, RunnerOptions& o) {
     if (o.all && o.copyOfAll) throw cli::UsageError{"--copy-of-all is one device of --all, not --all"};
     if (o.all && o.rescan) throw cli::UsageError{"--rescan is for one device, not --all"};
     if (!o.all && o.devices.size() > 1) throw cli::UsageError{"several devices need --all"};
+    if (o.all && !o.recordId.empty()) throw cli::UsageError{"--record-id is for one device, not --all"};
+    // Two copies on one device would interleave their messages and take each other's answers.
+    if (const auto twice = DevicesSharingAPort(o.devices, {}, {})) throw cli::UsageError{*twice};
     CheckReportFolder(o.reportPath);
     return std::nullopt;
 }

@@ -14,6 +14,7 @@ struct RunnerOptions {
     std::string reportPath;                    // empty: no report
     bool all = false;
     bool copyOfAll = false;  // started by --all for one of its devices
+    std::string recordId;    // --record-id: the run id that --all gives a copy's record; empty: none
     bool list = false;
     bool showHistory = false;
     bool history = true;

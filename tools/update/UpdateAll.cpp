@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -75,6 +76,7 @@ private:
 struct Copy {
     std::string device;
     std::string reportPath;
+    std::string runId;  // carried by its record, in the report and the history
     ChildProcess process;
     std::thread reader;  // reads `process`'s output into the queue
     std::chrono::system_clock::time_point start;
@@ -85,8 +87,6 @@ struct Copy {
     SteadyClock::time_point exitedAt;
     std::optional<SteadyClock::time_point> killedAt;
     UpdateRecord record;
-    // The record came from the copy's report: the copy has kept it in the history itself.
-    bool recordedItself = false;
 };
 
 // A folder of this run's own for the copies' reports; only its user may enter it (POSIX: made
@@ -116,9 +116,66 @@ std::string Utf8Of(const fs::path& path) {
     return std::string(reinterpret_cast<const char*>(text.data()), text.size());
 }
 
+fs::path PathOf(const std::string& utf8) {
+    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+}
+
+// The first part of the run ids of this run's copies ("<part>-<copy>"): unique to the run, so
+// that no record of another run, of this or another machine's history, carries one of them.
+// The process id and the time tell apart every run on one machine, whatever the randomness
+// (the system may have none to give).
+std::string RunIdBase() {
+#if defined(_WIN32)
+    const unsigned long pid = GetCurrentProcessId();
+#else
+    const unsigned long pid = static_cast<unsigned long>(::getpid());
+#endif
+    std::uint64_t random = 0;
+    try {
+        std::random_device device;
+        random = (std::uint64_t{device()} << 32) ^ device();
+    } catch (const std::exception&) {
+        // The process id and the time alone.
+    }
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    char text[64];
+    std::snprintf(text, sizeof text, "%08lx%016llx%016llx", pid,
+                  static_cast<unsigned long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()),
+                  static_cast<unsigned long long>(random));
+    return text;
+}
+
+// What the history holds of one run id.
+struct HistoryLookup {
+    bool read = true;                    // false: the history exists but could not be read
+    std::optional<UpdateRecord> record;  // the record that carries the id, if one does
+};
+
+// Looks for the record with `runId` in the history. Only lines that hold the id are read as
+// records: a long history costs a search of its text, not the reading of every record. A line
+// that a killed writer cut short is no record, whatever it holds.
+HistoryLookup FindInHistory(const std::string& runId) {
+    const std::string path = HistoryFilePath();
+    std::error_code ec;
+    if (path.empty() || !fs::exists(PathOf(path), ec)) return {};
+    const auto text = ReadWholeFile(path);
+    if (!text) return {false, std::nullopt};
+    // The JSON text of the member as a record writes it; ids need no escapes.
+    const std::string member = "\"run_id\":\"" + runId + "\"";
+    for (std::size_t at = text->find(member); at != std::string::npos; at = text->find(member, at + 1)) {
+        const std::size_t newline = text->rfind('\n', at);
+        const std::size_t begin = newline == std::string::npos ? 0 : newline + 1;
+        const std::size_t end = std::min(text->find('\n', at), text->size());
+        auto record = ParseRecordJson(std::string_view(*text).substr(begin, end - begin));
+        if (record && record->runId == runId) return {true, std::move(record)};
+    }
+    return {};
+}
+
 // The record of a copy that left none (it did not start, crashed, or was killed).
 UpdateRecord AbortedRecord(const Copy& copy) {
     UpdateRecord record;
+    record.runId = copy.runId;
     record.midiIn = record.midiOut = copy.device;
     record.programVersion = ProgramVersion();
     record.start = copy.start;
@@ -130,23 +187,19 @@ UpdateRecord AbortedRecord(const Copy& copy) {
     return record;
 }
 
-// The copy's single record from its report, or an Aborted one.
-void TakeRecord(Copy& copy) {
+// The copy's single record from its report; none when it left no whole report.
+std::optional<UpdateRecord> ReportedRecord(const Copy& copy) {
     if (const auto text = ReadWholeFile(copy.reportPath)) {
-        if (auto records = ParseReportJson(*text); records && records->size() == 1) {
-            copy.record = records->front();
-            copy.recordedItself = true;
-            return;
-        }
+        if (auto records = ParseReportJson(*text); records && records->size() == 1) return records->front();
     }
-    copy.record = AbortedRecord(copy);
+    return std::nullopt;
 }
 
 // One run of --all: the copies, their board, and what the main thread does while they run.
 class AllRun {
 public:
     AllRun(const UpdateAllOptions& options, fs::path work)
-        : m_options(options), m_work(std::move(work)), m_board(MakeBoard(options)) {}
+        : m_options(options), m_work(std::move(work)), m_runIdBase(RunIdBase()), m_board(MakeBoard(options)) {}
 
     // Starts a copy per device; a device whose copy can't start ends Aborted at once.
     void StartCopies() {
@@ -169,9 +222,9 @@ public:
                 if (line.end) m_copies[line.copy]->outputEnded = true;
                 else if (m_copies[line.copy]->running) m_board.DeviceOutput(line.copy, line.text);
             }
+            PassOnInterrupts();
             const auto now = SteadyClock::now();
             for (std::size_t i = 0; i < m_copies.size(); ++i) Check(i, now);
-            PassOnInterrupts();
             if (now >= m_killAt) {
                 KillRunning();
                 m_killAt = SteadyClock::time_point::max();
@@ -188,17 +241,12 @@ public:
         m_board.Refresh(true);
     }
 
-    // The closing table, the report, the history of the copies that kept none; the exit status.
+    // The closing table and the report (the history has every record by then); the exit status.
     int Finish() {
         std::vector<UpdateRecord> records;
-        std::vector<UpdateRecord> unrecorded;
-        for (const auto& c : m_copies) {
-            records.push_back(c->record);
-            if (!c->recordedItself) unrecorded.push_back(c->record);
-        }
+        for (const auto& c : m_copies) records.push_back(c->record);
         std::fprintf(m_options.out, "\n%s", ClosingTable(records).c_str());
         std::fflush(m_options.out);
-        if (m_options.history) AppendToHistory(unrecorded);
         const bool reportWritten = WriteReport(records, m_options.reportPath);
         const bool allCompleted =
             std::all_of(records.begin(), records.end(), [](const UpdateRecord& r) { return r.Completed(); });
@@ -216,11 +264,13 @@ private:
     void StartCopy(std::size_t i, Copy& copy) {
         copy.device = m_options.devices[i];
         copy.reportPath = Utf8Of(m_work / ("device-" + std::to_string(i + 1) + ".json"));
+        copy.runId = m_runIdBase + "-" + std::to_string(i + 1);
         copy.start = std::chrono::system_clock::now();
         copy.steadyStart = SteadyClock::now();
         // Each copy keeps its record in the history itself, so that it is kept even when this
         // process is gone before the copy ends.
-        std::vector<std::string> args = {"--copy-of-all", "--device", copy.device, "--report", copy.reportPath};
+        std::vector<std::string> args = {"--copy-of-all", "--device", copy.device, "--record-id", copy.runId,
+                                         "--report", copy.reportPath};
         if (!m_options.history) args.push_back("--no-history");
         args.insert(args.end(), m_options.copyArgs.begin(), m_options.copyArgs.end());
         if (m_options.quiet) args.push_back("--quiet");
@@ -242,6 +292,7 @@ private:
         }
         m_board.Note(copy.device + ": " + error);
         copy.record = AbortedRecord(copy);
+        if (m_options.history) AppendToHistory({copy.record});
         m_board.Ended(i, copy.record.ending, 0);
     }
 
@@ -254,12 +305,15 @@ private:
             copy.exited = true;
             copy.exitedAt = now;
         }
-        if (copy.exited && (copy.outputEnded || now >= copy.exitedAt + m_options.limits.outputDrain)) {
+        const auto drain = m_closing ? std::chrono::milliseconds(0) : m_options.limits.outputDrain;
+        const auto killWait = m_closing ? m_options.limits.closeKillWait : m_options.limits.killWait;
+        if (copy.exited && (copy.outputEnded || now >= copy.exitedAt + drain)) {
             // Its report is complete once its process has ended.
             TakeRecord(copy);
-        } else if (!copy.exited && copy.killedAt && now >= *copy.killedAt + m_options.limits.killWait) {
+        } else if (!copy.exited && copy.killedAt && now >= *copy.killedAt + killWait) {
             m_board.Note(copy.device + ": no end after it was killed; no longer waited for");
-            copy.record = AbortedRecord(copy);
+            // Killed, it runs none of its own code again: what it has kept is all it keeps.
+            TakeRecord(copy);
         } else {
             return;
         }
@@ -268,14 +322,52 @@ private:
         m_board.Ended(i, copy.record.ending, static_cast<double>(copy.record.durationMs) / 1000.0);
     }
 
+    // The copy's record, once it will write no more: the one it kept in the history, found by its
+    // run id, or the one of its report, or an Aborted one; and into the history at once when the
+    // copy did not keep it there, so that a runner that goes before its end loses no record that
+    // it knows.
+    void TakeRecord(Copy& copy) {
+        const std::optional<UpdateRecord> reported = ReportedRecord(copy);
+        const HistoryLookup kept = m_options.history ? FindInHistory(copy.runId) : HistoryLookup{};
+        copy.record = reported ? *reported : kept.record ? *kept.record : AbortedRecord(copy);
+        if (!m_options.history) return;
+        if (!kept.read && !m_historyUnreadSaid) {
+            m_historyUnreadSaid = true;
+            std::fprintf(stderr, "tarnet-update: the history can't be read: a device's report is taken as its word "
+                                 "that it recorded itself\n");
+        }
+        // Where the history can't be read: a copy that wrote its report had appended (or tried to)
+        // before it.
+        const bool keptByCopy = kept.read ? kept.record.has_value() : reported.has_value();
+        if (keptByCopy) return;
+        // Under the copy's id, so that the record is found as the copy's wherever it is looked for.
+        UpdateRecord record = copy.record;
+        if (!record.runId) record.runId = copy.runId;
+        AppendToHistory({record});
+    }
+
+    // A close of the console (Windows, which ends this process CONSOLE_CLOSE_LIMIT after it): the
+    // copies hear of it themselves and are asked to end (PassOnInterrupts); they have closeGrace
+    // for it, then they are killed, and each wait for them is cut short.
+    void NoticeConsoleClose() {
+        if (m_closing) return;
+        const auto closedAt = ConsoleClosedAt();
+        if (!closedAt) return;
+        m_closing = true;
+        m_killAt = std::min(m_killAt, *closedAt + m_options.limits.closeGrace);
+    }
+
     // The first Ctrl+C (also one that came while the devices were listed or the copies started)
     // asks every copy to end in order; the next one kills them.
     void PassOnInterrupts() {
         const int interrupts = InterruptCount();
+        // After the count: a close is noted before it is counted.
+        NoticeConsoleClose();
         if (interrupts == m_interruptsSeen) return;
         m_interruptsSeen = interrupts;
         if (m_interrupted) {
-            KillRunning();
+            // A close after a Ctrl+C leaves the copies the time that the close allows.
+            if (!m_closing) KillRunning();
             return;
         }
         m_interrupted = true;
@@ -297,14 +389,23 @@ private:
 
     const UpdateAllOptions& m_options;
     const fs::path m_work;
+    const std::string m_runIdBase;
     ProgressBoard m_board;
     LineQueue m_queue;
     std::vector<std::unique_ptr<Copy>> m_copies;
     SteadyClock::time_point m_killAt = SteadyClock::time_point::max();
     int m_interruptsSeen = 0;
     bool m_interrupted = false;
+    bool m_closing = false;  // the console has closed (Windows)
     bool m_outputLostSaid = false;
+    bool m_historyUnreadSaid = false;
 };
+
+// The copies' close and the runner's records fit in the time that Windows gives after a close,
+// with a second left for the records (the history appends, which a writer of the history holds up
+// only for its own write, and the report).
+static_assert(UpdateAllLimits{}.closeGrace + UpdateAllLimits{}.closeKillWait + std::chrono::seconds(1) <=
+              CONSOLE_CLOSE_LIMIT);
 
 }  // namespace
 

@@ -1,8 +1,17 @@
 // tarnet-update --all: several devices updated at once, each by a copy of tarnet-update of its own
 // (one engine per process, as in the window), so that a fault in one update never touches another.
 // The copies' output comes back through pipes and feeds a ProgressBoard; their reports are merged
-// into one. Each copy keeps its own record in the history, whatever becomes of this process; the
-// records of copies that left none are added at the end.
+// into one.
+//
+// One record per update in the history, whatever fails: each copy keeps its own record there, so
+// that it is kept whatever becomes of this process, and it carries the run id that this process
+// gave the copy (--record-id). Once a copy's process has ended (or, killed, has been given up on:
+// a killed process runs none of its own code again), the runner looks the id up in the history:
+// found, the copy has kept its record, and the runner adds none; not found (the copy's append
+// failed, or it was killed or died before it), the runner adds the copy's record itself, the one
+// of its report or else an "Aborted" one. The runner's own record carries the id too. Only where
+// the history exists but can't be read does the runner take the copy's report (written after its
+// history line) as its word that it kept its record.
 #pragma once
 
 #include <chrono>
@@ -23,6 +32,14 @@ struct UpdateAllLimits {
     // Once a copy's process has ended, what it wrote has this long to come through; an output
     // held open by a process that the copy left behind is not waited for beyond it.
     std::chrono::milliseconds outputDrain{std::chrono::seconds(2)};
+    // Windows: after the console's close (or the user's logoff, the system's shutdown), which ends
+    // this process CONSOLE_CLOSE_LIMIT later, the copies (which hear of it themselves and are asked
+    // to end) have this long to end in order before they are killed...
+    std::chrono::milliseconds closeGrace{std::chrono::milliseconds(3000)};
+    // ...and a killed copy that has not ended this long after is given up on, so that the table,
+    // the history and the report are written in the time that is left. The output of a copy that
+    // has ended is no longer waited for.
+    std::chrono::milliseconds closeKillWait{std::chrono::milliseconds(500)};
 };
 
 struct UpdateAllOptions {

@@ -11,6 +11,7 @@
 
 #include "ChildProcess.h"
 #include "ConsoleHost.h"
+#include "DeviceChoice.h"
 #include "Interrupt.h"
 #include "OneUpdate.h"
 #include "Options.h"
@@ -87,21 +88,30 @@ int ListDevices(const RunnerOptions& options) {
     return 0;
 }
 
-// The devices --all updates when none are named: those of the window's default names.
-std::vector<std::string> FindDevicesToUpdate(const RunnerOptions& options) {
+// The names of the MIDI IN and the MIDI OUT devices, for --all before it starts its copies.
+struct DeviceLists {
+    std::vector<std::string> ins;
+    std::vector<std::string> outs;
+};
+DeviceLists ListDevicesForAll(const RunnerOptions& options) {
     // The engine's ports and its client on the MIDI system go before the copies start.
     RunnerMidi midi(options.loopback, options.inName);
     CUpdateEngine engine(std::make_shared<ConsoleHost>(options.quiet), midi.Platform(), options.timings);
-    return DevicesToUpdate(engine.MidiInDeviceNames(), engine.MidiOutDeviceNames());
+    return {engine.MidiInDeviceNames(), engine.MidiOutDeviceNames()};
 }
 
-// --all: a copy of this program per device.
+// --all: a copy of this program per device: those named, or else those of the window's default
+// names.
 int UpdateAllDevices(const RunnerOptions& options, const char* argv0) {
+    const DeviceLists lists = ListDevicesForAll(options);
     UpdateAllOptions all;
-    all.devices = options.devices.empty() ? FindDevicesToUpdate(options) : options.devices;
+    all.devices = options.devices.empty() ? DevicesToUpdate(lists.ins, lists.outs) : options.devices;
     if (all.devices.empty()) {
         return ReportRunnerUsageError("no device found: none of " + DefaultNamesText() +
                                       " is both a MIDI IN and a MIDI OUT (name devices with --device)");
+    }
+    if (const auto shared = DevicesSharingAPort(all.devices, lists.ins, lists.outs)) {
+        return ReportRunnerUsageError(*shared);
     }
     all.program = ChildProcess::OwnProgram(argv0);
     all.reportPath = options.reportPath;

@@ -143,6 +143,13 @@ MidiResult AlsaSeqMidiOutApi::LongMsg(MidiOutHandle handle, MidiHeader* header) 
     return result;
 }
 
+bool AlsaSeqMidiOutApi::HandedOverAt(MidiOutHandle handle, std::chrono::steady_clock::time_point* at) {
+    Port* port = Find(handle);
+    if (port == nullptr || at == nullptr) return false;
+    *at = port->output.LastHandOver();
+    return true;
+}
+
 MidiResult AlsaSeqMidiOutApi::Reset(MidiOutHandle handle) {
     // Sending is synchronous: no buffer is ever pending.
     return Find(handle) != nullptr ? MIDI_OK : MIDI_ERR_INVALHANDLE;

@@ -42,6 +42,7 @@ public:
     MidiResult Open(MidiOutHandle* handle, std::uint32_t index) override;
     MidiResult PrepareHeader(MidiOutHandle handle, MidiHeader* header) override;
     MidiResult LongMsg(MidiOutHandle handle, MidiHeader* header) override;
+    bool HandedOverAt(MidiOutHandle handle, std::chrono::steady_clock::time_point* at) override;
     MidiResult Reset(MidiOutHandle handle) override;
     MidiResult UnprepareHeader(MidiOutHandle handle, MidiHeader* header) override;
     MidiResult Close(MidiOutHandle handle) override;

@@ -162,6 +162,7 @@ bool SeqOutput::WaitForRoom(int cells) {
 MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
     if (const MidiResult stopped = Stopped(); stopped != MIDI_OK) return stopped;
     if (m_raw) {
+        m_lastHandOver = std::chrono::steady_clock::now();
         const MidiResult result = m_raw->Send(bytes, length);
         return result != MIDI_OK ? Failed() : result;
     }
@@ -189,6 +190,8 @@ MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
             batch.push_back(SysExEvent(m_port, bytes + offset, span));
             offset += span;
         }
+        // The last event goes with this batch: the receiver can't have the message before it.
+        m_lastHandOver = std::chrono::steady_clock::now();
         if (client.WriteAll(batch.data(), batch.size()) < 0) return Failed();
         return Stopped();
     }
@@ -198,7 +201,9 @@ MidiResult SeqOutput::Send(const std::uint8_t* bytes, std::size_t length) {
         std::this_thread::sleep_until(next);
         if (const MidiResult stopped = Stopped(); stopped != MIDI_OK) return stopped;
         snd_seq_event_t ev = SysExEvent(m_port, bytes + offset, span);
-        if (!WaitForRoom(CellsForSysEx(span)) || client.Write(ev) < 0) return Failed();
+        if (!WaitForRoom(CellsForSysEx(span))) return Failed();
+        m_lastHandOver = std::chrono::steady_clock::now();
+        if (client.Write(ev) < 0) return Failed();
         next += CABLE_BYTE_TIME * span;
         offset += span;
     }

@@ -64,6 +64,10 @@ public:
     // True once the sequencer has announced that the destination left. Any thread.
     bool DestinationGone() const { return m_watch.gone.load(); }
 
+    // When the last Send handed its last event (or, written directly, its bytes) to the
+    // sequencer: the receiver can have had the whole message from then on. The sending thread.
+    std::chrono::steady_clock::time_point LastHandOver() const { return m_lastHandOver; }
+
     bool CablePaced() const { return m_cablePaced; }
     // True when the destination's raw MIDI device is written directly.
     bool Direct() const { return m_raw != nullptr; }
@@ -95,6 +99,7 @@ private:
     GoneFlag m_watch;               // watches the destination of Open
     bool m_watching = false;
     std::atomic<bool> m_abandoned{false};  // set by Abandon (any thread), read by Send
+    std::chrono::steady_clock::time_point m_lastHandOver{};  // the sending thread's only
 };
 
 }  // namespace platform::alsa

@@ -71,10 +71,18 @@ std::optional<SeqPortEntry> Entry(snd_seq_client_info_t* client, snd_seq_port_in
 
 }  // namespace
 
-std::vector<SeqPortEntry> ListPorts(bool destinations) {
-    std::vector<SeqPortEntry> ports = SeqClient::Instance().With([destinations](snd_seq_t* seq) {
-        std::vector<SeqPortEntry> ports;
-        if (seq == nullptr) return ports;
+namespace {
+
+// Both directions' ports in one pass, unnumbered and without their units.
+struct Listing {
+    std::vector<SeqPortEntry> sources;
+    std::vector<SeqPortEntry> destinations;
+};
+
+Listing ListBoth() {
+    return SeqClient::Instance().With([](snd_seq_t* seq) {
+        Listing listing;
+        if (seq == nullptr) return listing;
         snd_seq_client_info_t* client = nullptr;
         snd_seq_port_info_t* port = nullptr;
         if (snd_seq_client_info_malloc(&client) == 0 && snd_seq_port_info_malloc(&port) == 0) {
@@ -90,36 +98,67 @@ std::vector<SeqPortEntry> ListPorts(bool destinations) {
                 while (snd_seq_query_next_port(seq, port) >= 0) {
                     if (!named && snd_seq_get_any_client_info(seq, number, client) < 0) break;  // it has gone
                     named = true;
-                    if (auto entry = Entry(client, port, destinations)) ports.push_back(std::move(*entry));
+                    if (auto entry = Entry(client, port, false)) listing.sources.push_back(std::move(*entry));
+                    if (auto entry = Entry(client, port, true)) listing.destinations.push_back(std::move(*entry));
                 }
             }
         }
         if (port != nullptr) snd_seq_port_info_free(port);
         if (client != nullptr) snd_seq_client_info_free(client);
-        // Clients of one name, numbered by client number (this program's own are left to themselves).
-        std::vector<std::string> names;
-        std::vector<long> clients;
-        for (const SeqPortEntry& entry : ports) {
-            const bool own = IsOwnPort(Describe(entry));
-            names.push_back(own ? entry.fullName : entry.listedName);
-            clients.push_back(entry.address.client);
-        }
-        const std::vector<std::string> numbered = NumberIdenticalNames(names, clients);
-        for (std::size_t i = 0; i < ports.size(); ++i) {
-            if (!IsOwnPort(Describe(ports[i]))) ports[i].listedName = numbered[i];
+        return listing;
+    });
+}
+
+// The unit of a card's port for the numbering: its USB device where sysfs tells it, else its card
+// (one listing's card numbers name one card each). Empty for a port of no card.
+std::string UnitKey(const SeqPortEntry& entry) {
+    if (entry.card < 0) return {};
+    if (!entry.unit.usbPath.empty()) return "usb " + entry.unit.usbPath;
+    return "card " + std::to_string(entry.card);
+}
+
+}  // namespace
+
+void NameListedPorts(std::vector<SeqPortEntry>& sources, std::vector<SeqPortEntry>& destinations) {
+    // This program's own clients are left to themselves: they go in under their full names, which
+    // no other port has, and come out unchanged.
+    const auto named = [](const std::vector<SeqPortEntry>& entries) {
+        std::vector<NamedPort> ports;
+        ports.reserve(entries.size());
+        for (const SeqPortEntry& entry : entries) {
+            if (IsOwnPort(Describe(entry))) {
+                ports.push_back(NamedPort{entry.fullName, entry.address.client, {}});
+            } else {
+                ports.push_back(NamedPort{DeviceName(Describe(entry)), entry.address.client, UnitKey(entry)});
+            }
         }
         return ports;
-    });
+    };
+    const ListedNames listed = NumberDeviceLists(named(sources), named(destinations));
+    const auto apply = [](std::vector<SeqPortEntry>& entries, const std::vector<std::string>& names) {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (!IsOwnPort(Describe(entries[i]))) entries[i].listedName = names[i];
+        }
+    };
+    apply(sources, listed.ins);
+    apply(destinations, listed.outs);
+}
+
+std::vector<SeqPortEntry> ListPorts(bool destinations) {
+    Listing listing = ListBoth();
     // Outside the client's lock: sysfs is no business of the sequencer. A card's ports share its
-    // unit.
+    // unit, in both directions.
     std::map<int, MidiDevUnit> units;
-    for (SeqPortEntry& entry : ports) {
-        if (entry.card < 0) continue;
-        auto found = units.find(entry.card);
-        if (found == units.end()) found = units.emplace(entry.card, CardUnit(SYSFS_ROOT, entry.card)).first;
-        entry.unit = found->second;
+    for (auto* entries : {&listing.sources, &listing.destinations}) {
+        for (SeqPortEntry& entry : *entries) {
+            if (entry.card < 0) continue;
+            auto found = units.find(entry.card);
+            if (found == units.end()) found = units.emplace(entry.card, CardUnit(SYSFS_ROOT, entry.card)).first;
+            entry.unit = found->second;
+        }
     }
-    return ports;
+    NameListedPorts(listing.sources, listing.destinations);
+    return destinations ? std::move(listing.destinations) : std::move(listing.sources);
 }
 
 std::optional<SeqPortEntry> QueryPort(SeqAddress address, bool destinations) {

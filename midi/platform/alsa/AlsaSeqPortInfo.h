@@ -55,10 +55,20 @@ inline PortDescription Describe(const SeqPortEntry& entry) {
 // or application ports with the capabilities to subscribe). Taken in one pass by address, so a
 // client that comes or goes meanwhile never shifts another port's name onto a wrong address (as
 // asking RtMidi for each name by number can). Asked through the program's client (AlsaSeqClient.h).
-// Clients of the same name are numbered (listedName) in the order of their client numbers. The
-// unit of each card is read from sysfs once per listing (empty where sysfs says nothing). Empty
+// The unit of each card is read from sysfs once per listing (empty where sysfs says nothing), and
+// clients of the same name are numbered (listedName) as NameListedPorts does, from one pass over
+// both directions, so that a card's number in this list is its number in the other one. Empty
 // when the sequencer can't be opened.
 std::vector<SeqPortEntry> ListPorts(bool destinations);
+
+// Sets the listedName of every entry of the two directions' listings (the ports that can be read
+// from and those that can be written to, with their cards and units filled in): its client's name,
+// numbered among clients of that name (DeviceNaming.h). A card is a unit known to the system, one
+// USB device by its place on the bus where sysfs tells it: it has one number in both listings,
+// also when it shows only one direction. Clients of no card (programs, global clients) are
+// numbered after the cards of their name, in each listing on its own, by client number. This
+// program's own ports keep their names.
+void NameListedPorts(std::vector<SeqPortEntry>& sources, std::vector<SeqPortEntry>& destinations);
 
 // The port at `address` as ListPorts would list it (its listedName unnumbered, its unit not read);
 // none when it is not there or not listed.

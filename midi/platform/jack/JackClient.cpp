@@ -27,7 +27,18 @@ struct ClientContext {
     // under way. Written by that callback only (JACK calls it from one thread per client); read by
     // WaitForProcess. Sequentially consistent, see JackClient::m_hooks.
     std::atomic<std::uint64_t> passes{0};
+    // Set (release) by the thread that closes the client once jack_client_close has returned: no
+    // process thread of the client runs from then on. Read by FreeKept (acquire).
+    std::atomic<bool> closed{false};
+    // Kept items that wait for a pass of this client to end: changed under JackClient::m_keptLock,
+    // read by the process callback (relaxed; a pass that misses a new count leaves the item to the
+    // next pass, which sees it), which then wakes the service thread at the end of its pass.
+    std::atomic<std::uint32_t> keptWaiting{0};
 };
+
+// The passes of the holder's clients that are inside the hooks at one moment: each with the pass
+// count it had then. They have all left once each count has changed or its client is closed.
+using PassesInside = std::vector<std::pair<ClientContext*, std::uint64_t>>;
 
 // Every client's context, in the order the clients were opened; appended to under ContextsLock.
 // The contexts themselves are never freed, so a pointer taken under the lock stays valid.
@@ -40,11 +51,43 @@ std::mutex& ContextsLock() {
     return *lock;
 }
 
+// The passes of `holder`'s clients that are inside the hooks now. Allocates.
+PassesInside TakePassesInside(const JackClient* holder) {
+    PassesInside inside;
+    std::lock_guard contextsLock(ContextsLock());
+    for (const auto& context : Contexts()) {
+        if (context->holder != holder || context->closed.load(std::memory_order_acquire)) continue;
+        const std::uint64_t seen = context->passes.load();
+        if (seen % 2 != 0) inside.emplace_back(context.get(), seen);
+    }
+    return inside;
+}
+
+bool HaveLeft(const PassesInside& inside) {
+    return std::all_of(inside.begin(), inside.end(), [](const auto& pass) {
+        return pass.first->passes.load() != pass.second || pass.first->closed.load(std::memory_order_acquire);
+    });
+}
+
+// The context of `holder`'s client of `epoch`; null when there is none.
+ClientContext* ContextOf(const JackClient* holder, std::uint64_t epoch) {
+    std::lock_guard contextsLock(ContextsLock());
+    for (const auto& context : Contexts()) {
+        if (context->holder == holder && context->epoch == epoch) return context.get();
+    }
+    return nullptr;
+}
+
 // Ends the process-wide client when the process ends: the hooks finish first (their queues go
 // out), then the client is closed while its server is still there.
 void CloseAtExit() { JackClient::Instance().Close(); }
 
 }  // namespace
+
+struct JackClient::KeptItem {
+    std::unique_ptr<Reachable> item;
+    PassesInside inside;  // the passes it waits for
+};
 
 JackClient& JackClient::Instance() {
     // Never destroyed by static destruction: backends that live in statics of their own may still
@@ -58,6 +101,10 @@ JackClient::JackClient() { sem_init(&m_wake, 0, 0); }
 JackClient::~JackClient() {
     StopService();
     sem_destroy(&m_wake);
+    // A kept item that a cycle may still reach stays: never freed while it may be in use.
+    FreeKept();
+    std::lock_guard lock(m_keptLock);
+    for (auto& kept : m_kept) static_cast<void>(kept->item.release());
 }
 
 void JackClient::Close(std::chrono::milliseconds limit) {
@@ -80,7 +127,9 @@ void JackClient::Close(std::chrono::milliseconds limit) {
         // libjack cancels the process thread of a client whose close is answered, wherever that
         // thread is: it must not be inside a hook then.
         WaitForProcess();
-        CloseClientWithin(closing, limit);
+        ClientContext* context = ContextOf(this, m_epoch.load());
+        // What was kept for a cycle of this client is free once its close has returned.
+        if (CloseClientWithin(closing, limit, context != nullptr ? &context->closed : nullptr)) FreeKept();
     }
     StopService();
 }
@@ -105,10 +154,13 @@ void JackClient::Serve() {
         // Read-modify-write: a Wake that found the flag set (and so did not post) is ordered
         // before this, and what its cycle left is seen by the pass below.
         m_wakePending.exchange(false);
-        std::lock_guard lock(m_drainLock);
-        for (auto& slot : m_hooks) {
-            if (Hook* hook = slot.load()) hook->Drain();
+        {
+            std::lock_guard lock(m_drainLock);
+            for (auto& slot : m_hooks) {
+                if (Hook* hook = slot.load()) hook->Drain();
+            }
         }
+        FreeKept();
     }
 }
 
@@ -153,6 +205,7 @@ jack_client_t* JackClient::Acquire(std::uint64_t* epoch) {
         if (jack_activate(client) != 0) {
             m_gone.store(true);
             jack_client_close(client);
+            context->closed.store(true, std::memory_order_release);
             return nullptr;
         }
         static std::once_flag closer;
@@ -190,7 +243,7 @@ bool JackClient::AddHook(Hook* hook) {
     return false;
 }
 
-void JackClient::RemoveHook(Hook* hook, std::chrono::milliseconds limit) {
+bool JackClient::RemoveHook(Hook* hook, std::chrono::milliseconds limit) {
     bool removed = false;
     {
         std::lock_guard lock(m_lock);
@@ -198,13 +251,73 @@ void JackClient::RemoveHook(Hook* hook, std::chrono::milliseconds limit) {
             Hook* expected = hook;
             if (slot.compare_exchange_strong(expected, nullptr)) removed = true;
         }
-        if (!removed) return;
     }
+    // A hook that was in no slot may still be reached by a cycle that read it before an earlier
+    // removal whose wait ran out (no drain pass reaches it: that removal waited for those).
+    if (!removed) return WaitForProcess(std::chrono::milliseconds(0));
     // A pass of the service thread that read the old slot has ended once this returns.
     WaitForDrain();
     // So has a cycle that read it, of whichever client: the live one, one that is closing, or one
     // whose server went away in the middle of the cycle. No further cycle is needed for that.
-    WaitForProcess(limit);
+    return WaitForProcess(limit);
+}
+
+void JackClient::ReleaseHook(std::unique_ptr<Hook> hook, std::chrono::milliseconds limit) noexcept {
+    if (!hook) return;
+    if (RemoveHook(hook.get(), limit)) {
+        hook.reset();
+        FreeKept();
+        return;
+    }
+    // Already waited for: what remains is only to keep it.
+    Release(std::move(hook), std::chrono::milliseconds(0));
+}
+
+void JackClient::Release(std::unique_ptr<Reachable> item, std::chrono::milliseconds limit) noexcept {
+    FreeKept();
+    if (!item) return;
+    if (WaitForProcess(limit)) {
+        item.reset();
+        return;
+    }
+    // A cycle that began after the item was unpublished can't reach it; waiting for the cycles
+    // inside the hooks from now on waits for every one that can (and perhaps for a later one).
+    try {
+        auto kept = std::make_unique<KeptItem>();
+        kept->inside = TakePassesInside(this);
+        if (kept->inside.empty()) {
+            item.reset();
+            return;
+        }
+        std::lock_guard lock(m_keptLock);
+        m_kept.reserve(m_kept.size() + 1);
+        for (const auto& pass : kept->inside) pass.first->keptWaiting.fetch_add(1);
+        kept->item = std::move(item);
+        m_kept.push_back(std::move(kept));
+    } catch (...) {
+        // No memory to note it in: kept for good, as it may still be in use.
+        static_cast<void>(item.release());
+        return;
+    }
+    // The pass may have ended before it was noted as waited for, and so woken nobody.
+    FreeKept();
+}
+
+void JackClient::FreeKept() noexcept {
+    std::lock_guard lock(m_keptLock);
+    for (std::size_t i = 0; i < m_kept.size();) {
+        if (!HaveLeft(m_kept[i]->inside)) {
+            ++i;
+            continue;
+        }
+        for (const auto& pass : m_kept[i]->inside) pass.first->keptWaiting.fetch_sub(1);
+        m_kept.erase(m_kept.begin() + static_cast<std::ptrdiff_t>(i));  // frees the item
+    }
+}
+
+std::size_t JackClient::KeptCount() const {
+    std::lock_guard lock(m_keptLock);
+    return m_kept.size();
 }
 
 bool JackClient::WaitForProcess(std::chrono::milliseconds limit) {
@@ -216,12 +329,15 @@ bool JackClient::WaitForProcess(std::chrono::milliseconds limit) {
             if (i >= Contexts().size()) return true;
             context = Contexts()[i].get();
         }
-        if (context->holder != this) continue;
+        if (context->holder != this || context->closed.load(std::memory_order_acquire)) continue;
         const std::uint64_t seen = context->passes.load();
         if (seen % 2 == 0) continue;  // not in the hooks; a later pass sees what is stored now
         const auto left = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
                                                                     deadline - std::chrono::steady_clock::now()));
-        if (!WaitUntil([&] { return context->passes.load() != seen; }, left)) return false;
+        auto outOfTheHooks = [&] {
+            return context->passes.load() != seen || context->closed.load(std::memory_order_acquire);
+        };
+        if (!WaitUntil(outOfTheHooks, left)) return false;
     }
 }
 
@@ -241,6 +357,8 @@ int JackClient::OnProcess(jack_nframes_t frames, void* arg) {
         }
     }
     context->passes.fetch_add(1);  // even: out
+    // Something kept for this pass may be freed now (an atomic exchange and a semaphore post).
+    if (context->keptWaiting.load(std::memory_order_relaxed) > 0) self->Wake();
     return 0;
 }
 
@@ -266,7 +384,7 @@ int JackClient::OnXrun(void* arg) {
     return 0;
 }
 
-bool CloseClientWithin(jack_client_t* client, std::chrono::milliseconds limit) {
+bool CloseClientWithin(jack_client_t* client, std::chrono::milliseconds limit, std::atomic<bool>* closed) {
     // Shared with the closing thread, which may outlive the wait.
     struct State {
         std::mutex lock;
@@ -276,9 +394,10 @@ bool CloseClientWithin(jack_client_t* client, std::chrono::milliseconds limit) {
     std::shared_ptr<State> state;
     try {
         state = std::make_shared<State>();
-        std::thread([client, state] {
+        std::thread([client, state, closed] {
             jack_deactivate(client);
             jack_client_close(client);
+            if (closed != nullptr) closed->store(true, std::memory_order_release);
             std::lock_guard lock(state->lock);
             state->closed = true;
             state->done.notify_all();
@@ -287,6 +406,7 @@ bool CloseClientWithin(jack_client_t* client, std::chrono::milliseconds limit) {
         // No thread to be had: the close is waited for without a bound.
         jack_deactivate(client);
         jack_client_close(client);
+        if (closed != nullptr) closed->store(true, std::memory_order_release);
         return true;
     }
     std::unique_lock lock(state->lock);
@@ -370,15 +490,19 @@ bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std
     return wrote;
 }
 
-std::uint64_t WriteEventsOut(void* portBuffer, EventRing& ring) noexcept {
+std::uint64_t WriteEventsOut(void* portBuffer, EventRing& ring, HandOver* handedOver) noexcept {
     std::uint64_t written = 0;
     EventRing::Record record;
     while (ring.Front(record)) {
+        // Before the event is in the buffer: no reader can have it earlier than this.
+        const bool ends = handedOver != nullptr && record.tag != 0;
+        const auto before = ends ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
         jack_midi_data_t* data = jack_midi_event_reserve(portBuffer, 0, record.length);
         if (data == nullptr) break;  // the port buffer is full: the rest goes next cycle
         record.CopyTo(data);
         ring.Pop(record);
         ++written;
+        if (ends) *handedOver = HandOver{record.tag, before};
     }
     return written;
 }

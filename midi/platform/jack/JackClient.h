@@ -25,6 +25,12 @@
 // flag and wakes the service thread. The port registration callback runs on the notification
 // thread too: it counts the ports that leave the server and wakes the service thread, so that the
 // hooks' Drain can look whether a device they use is gone.
+//
+// Freeing what a cycle may reach. A cycle reads a hook slot, or a pointer that a hook publishes,
+// and then works with what it found; its owner unpublishes it first and then waits (bounded) until
+// every cycle that was inside the hooks has left them. A machine or server that holds a process
+// thread up longer than that makes the wait run out: the thing is then not freed but kept by the
+// client (Release, ReleaseHook) until no cycle can reach it any more.
 #pragma once
 
 #include <jack/jack.h>
@@ -34,6 +40,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -45,10 +52,19 @@ namespace platform {
 
 class JackClient {
 public:
+    // Something that a process cycle can reach through a hook: the hook itself, or what its
+    // Process reaches through a pointer that the hook's owner unpublishes when it is done with it.
+    // Handed to Release or ReleaseHook, the client frees it once no cycle can be inside it any more.
+    // Its destructor does not call back into the client.
+    class Reachable {
+    public:
+        virtual ~Reachable() = default;
+    };
+
     // Work that runs in every process cycle of the client. Process runs on JACK's process thread:
     // no locks, no allocation, no JACK calls other than the port buffer ones. `epoch` is the
     // epoch of the client whose cycle it is.
-    class Hook {
+    class Hook : public Reachable {
     public:
         virtual void Process(jack_nframes_t frames, std::uint64_t epoch) noexcept = 0;
         // Runs on the client's service thread after a cycle has called Wake (later than that
@@ -58,9 +74,6 @@ public:
         // Called once when the process ends, before the client is closed; waits (bounded) until
         // whatever the hook still holds has gone out.
         virtual void Finish() noexcept {}
-
-    protected:
-        ~Hook() = default;
     };
 
     static constexpr std::size_t MAX_HOOKS = 8;
@@ -134,12 +147,28 @@ public:
     // kept are what tells. Never on the process thread.
     bool PortLeft(std::uint64_t epoch, std::uint64_t& since, jack_port_t* port, const std::string& fullName);
 
-    // Hooks are added before or after the client exists; RemoveHook returns once no process
-    // cycle and no Drain runs the hook any more, whether the client runs, has gone or its server
-    // has stalled (no cycle needs to come). Its wait for a cycle that is inside the hook is bounded
-    // by `limit`. False from AddHook when every slot is taken.
+    // Hooks are added before or after the client exists; RemoveHook returns once no Drain runs
+    // the hook any more and, when it returns true, once no process cycle runs it either, whether
+    // the client runs, has gone or its server has stalled (no cycle needs to come). Its wait for a
+    // cycle that is inside the hooks is bounded by `limit`: false when the wait ran out, and then
+    // a cycle may still be inside the hook, and what the hook uses must not be freed (ReleaseHook
+    // keeps it). False from AddHook when every slot is taken.
     bool AddHook(Hook* hook);
-    void RemoveHook(Hook* hook, std::chrono::milliseconds limit = PROCESS_LIMIT);
+    bool RemoveHook(Hook* hook, std::chrono::milliseconds limit = PROCESS_LIMIT);
+    // Removes `hook` as RemoveHook does and frees it: at once when no cycle is inside it within
+    // `limit`, otherwise once none can be (see Release).
+    void ReleaseHook(std::unique_ptr<Hook> hook, std::chrono::milliseconds limit = PROCESS_LIMIT) noexcept;
+    // Frees `item`, which a process cycle may have reached through a hook before its owner
+    // unpublished it (and which no Drain pass reaches any more): at once when every cycle that is
+    // inside the hooks now has left them within `limit`. Otherwise the item is kept on a list and
+    // freed only once no cycle can reach it any more: once each of those cycles has left the hooks
+    // (the cycle wakes the service thread, which frees it), or once the close of its client has
+    // returned (libjack has then ended the client's process thread). A cycle that never leaves
+    // keeps the item for good. Not on the process thread.
+    void Release(std::unique_ptr<Reachable> item, std::chrono::milliseconds limit = PROCESS_LIMIT) noexcept;
+    // Items that Release and ReleaseHook keep for a cycle that may still be inside them. Any
+    // thread.
+    std::size_t KeptCount() const;
     // Returns once every process cycle that was running the hooks when called has left them (at
     // once when none was); false when `limit` passed first. A cycle that begins later sees the
     // hook slots and the client's state as they are now. Not on the process thread.
@@ -160,6 +189,10 @@ private:
     // The service thread: runs the hooks' Drain whenever woken, until StopService.
     void Serve();
     void StopService();
+    // Frees the kept items that no cycle can reach any more. Not on the process thread.
+    void FreeKept() noexcept;
+
+    struct KeptItem;  // an item that Release keeps, with the cycles it waits for
 
     std::mutex m_lock;  // serialises Acquire, the destructor and the hook slots' writers
     jack_client_t* m_client = nullptr;  // guarded by m_lock
@@ -200,16 +233,22 @@ private:
     std::atomic<bool> m_wakePending{false};
     std::atomic<bool> m_stopService{false};  // set by StopService before its post; read by the service thread
     std::mutex m_drainLock;  // held by the service thread through a pass of the hooks' Drain
+    // Items kept by Release: appended by Release (any thread but the process thread), freed by
+    // FreeKept (the service thread, Release, Close). The cycles they wait for are read from the
+    // clients' pass counts, which the process callback writes.
+    mutable std::mutex m_keptLock;
+    std::vector<std::unique_ptr<KeptItem>> m_kept;  // guarded by m_keptLock
 };
 
-// Deactivates and closes `client` on a thread of its own and waits at most `limit` for that. The
+// Deactivates and closes `client` on a thread of its own and waits at most `limit` for that;
+// `closed` (optional, it must outlive the closing thread) is set once the close has returned. The
 // server answers requests one at a time, and it writes its notices to a client with a blocking
 // write: a client that has stopped reading them (one that is closing, as many are when many
 // programs end together) and whose socket is full holds the server's request thread for good, and
 // no close is answered any more. Past `limit` the caller goes on and leaves the thread to end with
 // the process; the server drops the client once the process's connection closes, and that frees
 // it. True when the close was answered in time. Not on a JACK thread.
-bool CloseClientWithin(jack_client_t* client, std::chrono::milliseconds limit);
+bool CloseClientWithin(jack_client_t* client, std::chrono::milliseconds limit, std::atomic<bool>* closed = nullptr);
 
 // Full names of the server's MIDI ports with `flags` (JackPortIsInput: where we can send to,
 // JackPortIsOutput: where we can receive from), in the server's order, without the ports of any
@@ -226,9 +265,16 @@ bool IsDevicePort(jack_client_t* client, const std::string& fullName, unsigned l
 // went in. True when a record went in. For a process callback: neither waits nor allocates.
 bool CopyEventsIn(void* portBuffer, EventRing& ring, std::uint32_t& dropped, std::atomic<std::uint64_t>& lost,
                   std::atomic<std::uint64_t>& read) noexcept;
+// The moment a record that ends a message went into a port buffer: the record's tag (a nonzero tag
+// marks a record that ends a message) and the clock read just before the record was written.
+struct HandOver {
+    std::uint32_t tag = 0;
+    std::chrono::steady_clock::time_point at{};
+};
 // The records of `ring` into an output port's buffer, oldest first, as many as the buffer takes;
-// how many went. For a process callback: neither waits nor allocates.
-std::uint64_t WriteEventsOut(void* portBuffer, EventRing& ring) noexcept;
+// how many went. `handedOver` (optional) receives the latest record with a nonzero tag that went.
+// For a process callback: neither waits nor allocates (a clock read per such record).
+std::uint64_t WriteEventsOut(void* portBuffer, EventRing& ring, HandOver* handedOver = nullptr) noexcept;
 
 // Waits until `condition` holds, polling; false when `limit` passed first.
 template <typename Condition>

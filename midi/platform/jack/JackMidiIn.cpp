@@ -21,7 +21,7 @@ constexpr std::size_t MIN_CYCLE_BYTES = 32768;
 }  // namespace
 
 // The open input. Its address is the handle.
-struct JackMidiInApi::Input {
+struct JackMidiInApi::Input final : JackClient::Reachable {
     Input(MidiInProc callback, std::uintptr_t instance)
         : queue(callback, reinterpret_cast<MidiInHandle>(this), instance) {}
     SysExReceiveQueue queue;  // fed by the service thread only
@@ -39,28 +39,67 @@ struct JackMidiInApi::Input {
     bool goneTold = false;
 };
 
-JackMidiInApi::JackMidiInApi(JackClient& jack) : m_jack(jack) {
+// The backend's hook: what a process cycle and a drain pass reach.
+class JackMidiInApi::Live final : public JackClient::Hook {
+public:
+    explicit Live(JackClient& jack) : m_jack(jack) {}
+
+    void Process(jack_nframes_t frames, std::uint64_t epoch) noexcept override;
+    void Drain() noexcept override;
+
+    // Written by the caller's side under the backend's lock; read by Process and Drain.
+    std::atomic<jack_port_t*> livePort{nullptr};  // our port, published with liveEpoch
+    std::atomic<std::uint64_t> liveEpoch{0};      // Process runs only in cycles of this epoch
+    // The open input, or null; published once its ring and queue are made. Cleared before the
+    // input goes; the input is freed only once no cycle that still saw it is inside the hooks
+    // and a drain pass that still saw it has ended. Process reads it sequentially consistent
+    // after the client's pass count, see JackClient::m_hooks.
+    std::atomic<Input*> liveInput{nullptr};
+    // Written by Process (the one writer); read by any thread. Counts only.
+    std::atomic<std::uint64_t> lostEvents{0};
+    std::atomic<std::uint64_t> eventsRead{0};
+    // The input that was open when the backend went, freed with the hook.
+    std::unique_ptr<Input> last;
+
+private:
+    JackClient& m_jack;
+};
+
+JackMidiInApi::JackMidiInApi(JackClient& jack) : m_jack(jack), m_live(std::make_unique<Live>(jack)) {
     // The program has one of these; another one in the same process (a test) needs a port name of
     // its own on the shared client.
     static std::atomic<unsigned> made{0};
     const unsigned n = made.fetch_add(1);
     m_portName = n == 0 ? std::string(OUR_PORT_NAME) : std::string(OUR_PORT_NAME) + " " + std::to_string(n + 1);
-    m_jack.AddHook(this);
+    m_jack.AddHook(m_live.get());
 }
 
 JackMidiInApi::~JackMidiInApi() {
-    m_liveInput.store(nullptr);
-    m_jack.RemoveHook(this);
-    std::lock_guard lock(m_lock);
-    if (m_input) {
-        m_input->queue.Reset();
-        m_input->queue.Close();
-        m_input.reset();
+    std::unique_ptr<Input> input;
+    {
+        std::lock_guard lock(m_lock);
+        m_live->liveInput.store(nullptr);
+        input = std::move(m_input);
     }
+    // A drain pass that still saw the input has ended once this returns: the queue is fed no more.
+    m_jack.WaitForDrain();
+    if (input) {
+        input->queue.Reset();
+        input->queue.Close();
+    }
+    // A cycle may still be inside the hook with the input: both go to the client, which frees
+    // them once no cycle is (at once, unless the wait for that cycle runs out).
+    m_live->last = std::move(input);
+    m_jack.ReleaseHook(std::move(m_live));
+    std::lock_guard lock(m_lock);
     if (m_port != nullptr && m_jack.Alive(m_portEpoch)) {
         if (jack_client_t* client = m_jack.Acquire()) jack_port_unregister(client, m_port);
     }
 }
+
+std::uint64_t JackMidiInApi::LostEvents() const { return m_live->lostEvents.load(std::memory_order_relaxed); }
+
+std::uint64_t JackMidiInApi::EventsRead() const { return m_live->eventsRead.load(std::memory_order_relaxed); }
 
 void JackMidiInApi::RefreshNames(jack_client_t* client) {
     m_ports.clear();
@@ -102,14 +141,14 @@ MidiResult JackMidiInApi::GetDevCaps(std::uint32_t index, MidiDevCaps& caps) {
 MidiResult JackMidiInApi::MakePort(jack_client_t* client, std::uint64_t epoch) {
     if (m_port != nullptr && m_portEpoch == epoch) return MIDI_OK;
     m_port = nullptr;
-    m_livePort.store(nullptr);
+    m_live->livePort.store(nullptr);
     m_source.clear();
     jack_port_t* port = jack_port_register(client, m_portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     if (port == nullptr) return MIDI_ERR_NOMEM;
     m_port = port;
     m_portEpoch = epoch;
-    m_livePort.store(port);
-    m_liveEpoch.store(epoch, std::memory_order_release);
+    m_live->livePort.store(port);
+    m_live->liveEpoch.store(epoch, std::memory_order_release);
     return MIDI_OK;
 }
 
@@ -179,7 +218,7 @@ MidiResult JackMidiInApi::Open(MidiInHandle* handle, std::uint32_t index, MidiIn
         if (!input->ring.Allocate(RING_CYCLES * std::max<std::size_t>(cycle, MIN_CYCLE_BYTES))) return MIDI_ERR_NOMEM;
         if (const MidiResult r = Connect(client, source); r != MIDI_OK) return r;
         m_input = std::move(input);
-        m_liveInput.store(m_input.get(), std::memory_order_release);
+        m_live->liveInput.store(m_input.get());
         *handle = reinterpret_cast<MidiInHandle>(m_input.get());
         return MIDI_OK;
     } catch (...) {
@@ -203,13 +242,13 @@ MidiResult JackMidiInApi::PrepareHeader(MidiInHandle handle, MidiHeader* header)
     // stays valid while the callback runs, because Close frees it only after the drain pass that
     // runs the callback has ended.
     Input* input = reinterpret_cast<Input*>(handle);
-    if (input == nullptr || m_liveInput.load() != input) return MIDI_ERR_INVALHANDLE;
+    if (input == nullptr || m_live->liveInput.load() != input) return MIDI_ERR_INVALHANDLE;
     return input->queue.PrepareHeader(header);
 }
 
 MidiResult JackMidiInApi::AddBuffer(MidiInHandle handle, MidiHeader* header) {
     Input* input = reinterpret_cast<Input*>(handle);
-    if (input == nullptr || m_liveInput.load() != input) return MIDI_ERR_INVALHANDLE;
+    if (input == nullptr || m_live->liveInput.load() != input) return MIDI_ERR_INVALHANDLE;
     return input->queue.AddBuffer(header);
 }
 
@@ -239,14 +278,15 @@ MidiResult JackMidiInApi::Close(MidiInHandle handle) {
         if (input == nullptr) return MIDI_ERR_INVALHANDLE;
         if (const MidiResult r = input->queue.Close(); r != MIDI_OK) return r;
         // The queue drops everything from now on; the connection stays for the next Open.
-        m_liveInput.store(nullptr);
+        m_live->liveInput.store(nullptr);
         closed = std::move(m_input);
     }
-    // A cycle that still saw the input has left the hooks once WaitForProcess returns, whether
-    // the server runs, stalled or went away in the middle of it; a drain pass that still saw it
-    // has ended once WaitForDrain returns.
-    m_jack.WaitForProcess();
+    // A drain pass that still saw the input has ended once WaitForDrain returns. A cycle that
+    // still saw it has left the hooks once the client's wait for it ends, whether the server
+    // runs, stalled or went away in the middle of it; when that wait runs out, the client keeps
+    // the input until the cycle has left.
     m_jack.WaitForDrain();
+    m_jack.Release(std::move(closed));
     return MIDI_OK;
 }
 
@@ -257,18 +297,20 @@ std::string JackMidiInApi::ConnectedSource() {
 
 // Runs on JACK's process thread: copies the events into the ring and wakes the service thread;
 // an event that does not fit is dropped and counted.
-void JackMidiInApi::Process(jack_nframes_t frames, std::uint64_t epoch) noexcept {
-    if (epoch != m_liveEpoch.load(std::memory_order_acquire)) return;
-    jack_port_t* port = m_livePort.load(std::memory_order_acquire);
-    Input* input = m_liveInput.load(std::memory_order_acquire);
+void JackMidiInApi::Live::Process(jack_nframes_t frames, std::uint64_t epoch) noexcept {
+    if (epoch != liveEpoch.load(std::memory_order_acquire)) return;
+    jack_port_t* port = livePort.load(std::memory_order_acquire);
+    Input* input = liveInput.load();
     if (port == nullptr || input == nullptr) return;
-    if (CopyEventsIn(jack_port_get_buffer(port, frames), input->ring, input->dropped, m_lostEvents, m_eventsRead)) m_jack.Wake();
+    if (CopyEventsIn(jack_port_get_buffer(port, frames), input->ring, input->dropped, lostEvents, eventsRead)) {
+        m_jack.Wake();
+    }
 }
 
 // Runs on the client's service thread: hands what the cycles left in the ring to the queue, which
 // calls the input callback from here.
-void JackMidiInApi::Drain() noexcept {
-    Input* input = m_liveInput.load(std::memory_order_acquire);
+void JackMidiInApi::Live::Drain() noexcept {
+    Input* input = liveInput.load();
     if (input == nullptr) return;
     EventRing::Record record;
     while (input->ring.Front(record)) {

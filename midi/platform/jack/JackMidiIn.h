@@ -22,6 +22,12 @@
 // queue learns of them before the next event that got through, which ends a SysEx in progress and
 // reaches the callback as MIDI_IN_ERROR (param2: the events lost).
 //
+// What the process thread and the service thread reach (the backend's hook, with our port and the
+// open input) is unpublished before it goes; when a cycle holds on inside the hooks longer than
+// the client waits for it (JackClient::PROCESS_LIMIT), the client keeps it until that cycle has
+// left, instead of it being freed under the cycle (JackClient::Release): a closed input, and the
+// hook of a backend that goes.
+//
 // The open input watches its source: when the source's port leaves the server (the client's port
 // registration callback wakes the service thread) or the server goes away, the input callback
 // hears MIDI_IN_CLOSE on the service thread. When the server goes away, Open fails as without a
@@ -44,7 +50,7 @@
 
 namespace platform {
 
-class JackMidiInApi final : public IMidiInApi, private JackClient::Hook {
+class JackMidiInApi final : public IMidiInApi {
 public:
     // Longest wait for a new connection to reach the graph that the server's cycles run.
     static constexpr std::chrono::milliseconds CONNECT_LIMIT{5000};
@@ -72,15 +78,13 @@ public:
     // Full JACK name of the port connected to our input; empty when none. For tests.
     std::string ConnectedSource();
     // Events dropped so far because an input's ring was full. Any thread.
-    std::uint64_t LostEvents() const { return m_lostEvents.load(std::memory_order_relaxed); }
+    std::uint64_t LostEvents() const;
     // Events of the device that an open input took from our port so far. Any thread.
-    std::uint64_t EventsRead() const { return m_eventsRead.load(std::memory_order_relaxed); }
+    std::uint64_t EventsRead() const;
 
 private:
     struct Input;
-
-    void Process(jack_nframes_t frames, std::uint64_t epoch) noexcept override;
-    void Drain() noexcept override;
+    class Live;
 
     // Must be called with m_lock held.
     MidiResult MakePort(jack_client_t* client, std::uint64_t epoch);
@@ -103,17 +107,9 @@ private:
     std::map<std::uint32_t, std::string> m_shown;  // full names, by index, as GetDevCaps showed them
     bool m_listed = false;
 
-    // Shared with the process thread and the service thread. Written under m_lock; read by
-    // Process and Drain.
-    std::atomic<jack_port_t*> m_livePort{nullptr};    // m_port, published with m_liveEpoch
-    std::atomic<std::uint64_t> m_liveEpoch{0};        // Process runs only in cycles of this epoch
-    // The open input, or null; published (release) once its ring and queue are made. Cleared
-    // before the input goes; the input is freed only once a cycle has begun after that and a
-    // drain pass that still saw it has ended.
-    std::atomic<Input*> m_liveInput{nullptr};
-    // Written by Process (the one writer); read by any thread.
-    std::atomic<std::uint64_t> m_lostEvents{0};
-    std::atomic<std::uint64_t> m_eventsRead{0};
+    // The backend's hook in the client: what the process thread and the service thread share with
+    // the caller's side. Made by the constructor; the destructor hands it to the client.
+    std::unique_ptr<Live> m_live;
 };
 
 }  // namespace platform

@@ -14,29 +14,38 @@
 // LongMsg copies the message into the backend's own queue (an EventRing made with the backend)
 // and returns with the header done: the caller's buffer is free at once. The process callback
 // (JACK's process thread) writes the queue into the port buffer cycle by cycle, as much as each
-// cycle's buffer takes, in order; it never allocates, locks, throws or calls out. A message longer than one span
-// goes as consecutive events: event k carries bytes [k * span, min((k + 1) * span, n)) unchanged
-// (span = JACK_SPAN, or half the server's MIDI buffer when that is smaller); only the last one
-// ends with 0xF7, and a receiver that joins events until the 0xF7 has the message back. Examples:
-// 10551 bytes go as 8192 + 2359, 18742 bytes as 8192 + 8192 + 2358.
+// cycle's buffer takes, in order; it never allocates, locks, throws or calls out. A message longer
+// than one span goes as consecutive events: event k carries bytes [k * span, min((k + 1) * span,
+// n)) unchanged (span = JACK_SPAN, or half the server's MIDI buffer when that is smaller); only
+// the last one ends with 0xF7, and a receiver that joins events until the 0xF7 has the message
+// back. Examples: 10551 bytes go as 8192 + 2359, 18742 bytes as 8192 + 8192 + 2358.
+//
+// The hand-over moment: the process callback reads the clock just before it writes the last event
+// of a message into the port buffer, and publishes it with the message's number. HandedOverAt
+// waits (at most STALL_LIMIT) until the message of the last LongMsg has got that far and gives its
+// moment: no reader can have had the whole message earlier, and it is never later than the write.
 //
 // Nothing is lost on purpose: switching devices, Flush and the end of the process wait (bounded)
 // until the queue has gone out and the cycle that carried the last bytes, and the one after it,
-// have ended. When the device's port goes away, the queue is dropped and every later send fails
-// with MIDI_ERR_NODEVICE until a device is opened again; when the server goes away, sends fail
-// with MIDI_ERR_NODRIVER and the next Open fails like an Open without a server, until a server
-// answers again. A server that is there but stalled (it runs no cycles, or too few) is neither: a
-// send that finds no room within STALL_LIMIT, and a connection that the server does not make
-// within CONNECT_LIMIT, fail with MIDI_ERR_GENERIC, and the device still counts as present.
-// Abandon (any thread, on the open handle) ends a send that waits for room at once, makes the
-// following sends on that handle fail (MIDI_ERR_GENERIC) and has the process callback drop what
-// is queued, until the next Open. A watch looks whether its device's port is still there whenever
-// the client's port registration callback has counted a port that left, and whether the server
-// is.
+// have ended. The queue is emptied only once no cycle is inside it: when a cycle holds on inside
+// the hooks longer than the client waits for it (JackClient::PROCESS_LIMIT), switching devices
+// fails as on a stalled server (MIDI_ERR_GENERIC) with the queue and the connection as they were,
+// and a backend that goes leaves its hook, queue included, to the client, which frees it once that
+// cycle has left (JackClient::ReleaseHook). When the device's port goes away, the queue is dropped
+// and every later send fails with MIDI_ERR_NODEVICE until a device is opened again; when the
+// server goes away, sends fail with MIDI_ERR_NODRIVER and the next Open fails like an Open without
+// a server, until a server answers again. A server that is there but stalled (it runs no cycles,
+// or too few) is neither: a send that finds no room within STALL_LIMIT, and a connection that the
+// server does not make within CONNECT_LIMIT, fail with MIDI_ERR_GENERIC, and the device still
+// counts as present. Abandon (any thread, on the open handle) ends a send that waits for room at
+// once, makes the following sends on that handle fail (MIDI_ERR_GENERIC) and has the process
+// callback drop what is queued, until the next Open. A watch looks whether its device's port is
+// still there whenever the client's port registration callback has counted a port that left, and
+// whether the server is.
 //
-// The send path of a selected device (Open of the same index, LongMsg, Close) takes no memory from
-// the heap, makes no server request and changes nothing in the graph. Index -1 names no device.
-// No exception leaves this backend, and it prints nothing.
+// The send path of a selected device (Open of the same index, LongMsg, HandedOverAt, Close) takes
+// no memory from the heap, makes no server request and changes nothing in the graph. Index -1
+// names no device. No exception leaves this backend, and it prints nothing.
 #pragma once
 
 #include <atomic>
@@ -55,7 +64,7 @@
 
 namespace platform {
 
-class JackMidiOutApi final : public IMidiOutApi, private JackClient::Hook {
+class JackMidiOutApi final : public IMidiOutApi {
 public:
     // Longest span of one SysEx message that goes as one event. Receivers that buffer one event per
     // cycle, like RtMidi's 16 KB ring, take it without loss.
@@ -78,6 +87,10 @@ public:
     MidiResult Open(MidiOutHandle* handle, std::uint32_t index) override;
     MidiResult PrepareHeader(MidiOutHandle handle, MidiHeader* header) override;
     MidiResult LongMsg(MidiOutHandle handle, MidiHeader* header) override;
+    // Waits until the message of the last LongMsg on `handle` has gone into a cycle's port buffer
+    // whole, at most STALL_LIMIT; false when it did not (the send failed, was abandoned, the
+    // device or the server went away, or the server stalled).
+    bool HandedOverAt(MidiOutHandle handle, std::chrono::steady_clock::time_point* at) override;
     MidiResult Reset(MidiOutHandle handle) override;
     MidiResult UnprepareHeader(MidiOutHandle handle, MidiHeader* header) override;
     MidiResult Close(MidiOutHandle handle) override;
@@ -94,7 +107,7 @@ public:
 
     // Events written into our port's buffer so far (a message longer than a span is several).
     // Any thread.
-    std::uint64_t EventsWritten() const { return m_eventsWritten.load(std::memory_order_relaxed); }
+    std::uint64_t EventsWritten() const;
 
     // Full JACK name of the port our output is connected to; empty when none. For tests.
     std::string ConnectedTarget();
@@ -109,8 +122,8 @@ private:
         bool gone = false;
     };
 
-    void Process(jack_nframes_t frames, std::uint64_t epoch) noexcept override;
-    void Finish() noexcept override;
+    class Live;
+
     // The full name of the port that `index` names (see above), in the listing. Must be called
     // with m_lock held; the name stays valid while it is held.
     MidiResult Resolve(std::uint32_t index, const std::string*& target);
@@ -136,28 +149,18 @@ private:
     std::vector<std::string> m_names;   // their listed names
     std::map<std::uint32_t, std::string> m_shown;  // full names, by index, as GetDevCaps showed them
     std::chrono::steady_clock::time_point m_namesTime{};
+    std::size_t m_span = JACK_SPAN;     // longest event, for the server's MIDI buffers
 
-    // Shared with the process thread. Written by the sending side; read by Process.
-    std::atomic<jack_port_t*> m_livePort{nullptr};   // m_port, published with m_liveEpoch
-    std::atomic<std::uint64_t> m_liveEpoch{0};       // Process runs only in cycles of this epoch
-    // The graph has our connection: write. Set by the sending side once it has seen the
-    // connection; cleared by it before a change of connection, and by Process when the
-    // connection went away.
-    std::atomic<bool> m_writable{false};
-    std::atomic<std::size_t> m_span{JACK_SPAN};
-    std::atomic<std::uint64_t> m_queued{0};          // spans queued (sending side)
-    // Written by Process; read by the sending side.
-    std::atomic<std::uint64_t> m_done{0};            // spans written out or dropped
-    std::atomic<std::uint64_t> m_lastWriteCycle{0};  // cycle that wrote the latest span
-    std::atomic<std::uint64_t> m_eventsWritten{0};   // spans written out (a count only)
-    std::atomic<bool> m_lost{false};                 // the device's port went away; Open clears it
-    // Set by Abandon (any thread), cleared by Open; read by the sending side and Process.
-    std::atomic<bool> m_abandoned{false};
+    // Messages queued whole so far (the tag of each one's last span; 0 is never used), and the
+    // number of the one the last LongMsg queued whole (0: it queued none). Guarded by m_lock.
+    std::uint32_t m_messages = 0;
+    std::uint32_t m_lastMessage = 0;
+    // The backend's hook in the client, with the queue and everything else that the process
+    // thread shares with the sending side. Made by the constructor; the destructor hands it to
+    // the client.
+    std::unique_ptr<Live> m_live;
     std::mutex m_watchLock;  // guards m_watches and the records in it
     std::map<DeviceWatch*, std::unique_ptr<DeviceWatch>> m_watches;
-    // The sending side (under m_lock) writes one record per span, Process reads them. Made by the
-    // constructor; a queue that could not be made takes nothing, and every send fails.
-    EventRing m_queue;
 };
 
 }  // namespace platform
