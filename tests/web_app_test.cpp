@@ -344,6 +344,21 @@ TEST_F(WebAppTest, ExecuteWithoutDevicesSaysTheInputCantOpenAndSendsNothing) {
     EXPECT_TRUE(page.Posted("record").empty());
 }
 
+TEST_F(WebAppTest, APageClosedWhileExecuteSaysTheInputCantOpenRecordsNoRun) {
+    autoDismiss = false;
+    Start(1, {{"t", "ports"}, {"inputs", Json::array()}, {"outputs", Json::array()}});
+    // The tab closes while the box is open: "Execute" started no run, so there is none to record.
+    page.When([&] { return !page.Posted("error").empty(); }, [&] { page.FromPage({{"t", "close"}}); });
+    Execute();
+    const auto end = page.Now() + 10s;
+    App().Run([&] { return App().Window()->IsDestroyed() || page.Now() >= end; });
+    RunFor(200ms);
+    ASSERT_TRUE(App().Window()->IsDestroyed());
+    EXPECT_EQ(ErrorTexts(), std::vector<std::string>{"Can't open MIDI In device."});
+    EXPECT_EQ(App().Window()->OpenBoxes(), 0u);
+    EXPECT_TRUE(page.Posted("record").empty());
+}
+
 TEST_F(WebAppTest, TheListsFollowThePagesPortsKeepingTheUsersPickAndNotDuringARun) {
     const Json three = {{"t", "ports"},
                         {"inputs", {{{"id", "i1"}, {"name", "USB Audio Device"}}, {{"id", "i2"}, {"name", "USB Audio Device"}},
