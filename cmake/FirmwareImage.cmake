@@ -6,7 +6,7 @@
 # object that carries it, so the programs relink. Nothing is copied or read at run time.
 #
 # GCC and Clang on ELF targets assemble the file straight into .rodata with `.incbin`; other
-# toolchains (MSVC, Mach-O, COFF) get a generated constant array. TARNET_FIRMWARE_EMBED picks
+# toolchains (MSVC, Mach-O, COFF, WebAssembly) get a generated constant array. TARNET_FIRMWARE_EMBED picks
 # one by hand ("incbin" or "array").
 
 set(TARNET_FIRMWARE_IMAGE "${PROJECT_SOURCE_DIR}/app/resources/firmware.bin" CACHE FILEPATH
@@ -29,7 +29,7 @@ if(TARNET_FIRMWARE_IMAGE MATCHES "[\"\\\\\n]")
 endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${TARNET_FIRMWARE_IMAGE}")
 
-if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT MSVC AND NOT APPLE AND NOT WIN32)
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT MSVC AND NOT APPLE AND NOT WIN32 AND NOT EMSCRIPTEN)
   set(_tarnet_embed_default incbin)
 else()
   set(_tarnet_embed_default array)

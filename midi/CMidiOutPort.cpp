@@ -5,6 +5,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/AtomicRef.h"
+
 using namespace platform;
 
 CMidiOutPort::CMidiOutPort(IMidiOutApi& api) : m_api(api) {}
@@ -107,7 +109,7 @@ std::chrono::steady_clock::time_point CMidiOutPort::LastSendLeftAt() {
 // the documented way of polling a MIDIHDR.
 bool CMidiOutPort::WaitUntilDone(MidiHeader* header) {
     using Flags = decltype(header->dwFlags);
-    const std::atomic_ref<Flags> flags(header->dwFlags);
+    const AtomicRef<Flags> flags(header->dwFlags);
     if ((flags.load(std::memory_order_acquire) & MIDI_HDR_DONE) != 0) return true;
 
     const auto limit = m_doneWaitBase + m_doneWaitPerByte * header->dwBufferLength;

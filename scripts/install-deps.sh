@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, running and testing the updater needs.
+# Installs every Debian package that building, running and testing the updater needs (its web
+# edition's too: Debian's emscripten, Chromium, Node.js and npm).
 # Runs as root (CI) or through sudo. Safe to run again: apt-get skips what is there.
 set -euo pipefail
 
@@ -13,7 +14,13 @@ packages=(
   qemu-system-x86 linux-image-amd64 busybox-static cpio
   dpkg-dev fakeroot file help2man lintian appstream desktop-file-utils
   jq
+  emscripten chromium
 )
+# The web edition's tests run on Node.js and npm. A machine whose Node.js comes from elsewhere (a
+# package of another origin that brings npm with it) keeps it; Debian's are installed only where
+# there is none.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

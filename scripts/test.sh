@@ -2,7 +2,8 @@
 # Installs what is needed, builds, and runs every test: the plain build (its ALSA tests inside a
 # virtual machine, scripts/alsa-vm.sh), then ASan+UBSan and TSan builds of the Qt-free libraries
 # and their tests, then the Windows cross-build with its tests under Wine, then the Debian package
-# and its checks, then the fuzz targets for a bounded number of runs. A JACK server with the dummy
+# and its checks, then the web edition (WebAssembly, its tests under Node and in headless Chromium),
+# then the fuzz targets for a bounded number of runs. A JACK server with the dummy
 # backend is started for the tests that need a real MIDI system, and stopped again at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -114,6 +115,26 @@ run_windows
 # desktop validators (scripts/check-package.sh).
 echo "=== package"
 scripts/check-package.sh || failed+=("package")
+
+# The web edition: the site built with Debian's emscripten, the engine's and the shared core's
+# tests in WebAssembly under Node, the site's size, and the page in headless Chromium (puppeteer-
+# core and axe-core as the lock file pins them, installed into web/node_modules).
+run_web() {
+  local start=$SECONDS tool
+  for tool in em++ node npm chromium; do
+    if ! command -v "$tool" >/dev/null; then
+      echo "=== web: $tool is missing (scripts/install-deps.sh installs it)"
+      failed+=("web (no $tool)"); return
+    fi
+  done
+  echo "=== web: browser test tools (npm ci)"
+  if ! (cd web && npm ci --no-audit --no-fund --loglevel=error); then
+    failed+=("web (npm ci)"); return
+  fi
+  run_preset web
+  echo "=== web: $((SECONDS - start)) s"
+}
+run_web
 
 if [ -x scripts/fuzz.sh ]; then
   echo "=== fuzz"

@@ -241,11 +241,15 @@ TEST(UtcTime, IsWrittenAsIso8601WithMillisecondsAndReadBack) {
 }
 
 TEST(UtcTime, ATimeTheSystemClockCannotHoldIsRefusedNotWrappedRound) {
+    if constexpr (!std::is_same_v<system_clock::duration, nanoseconds>) {
+        // libc++ (the WebAssembly build's) counts microseconds, whose range reaches far beyond any
+        // date a record names.
+        GTEST_SKIP() << "the limits below are those of a clock that counts nanoseconds (libstdc++)";
+    }
     const auto last = floor<milliseconds>(system_clock::time_point::max());
     const auto first = ceil<milliseconds>(system_clock::time_point::min());
     EXPECT_EQ(ParseUtc(FormatUtc(last)), last);
     EXPECT_EQ(ParseUtc(FormatUtc(first)), first);
-    static_assert(std::is_same_v<system_clock::duration, nanoseconds>, "the clock of libstdc++");
     EXPECT_EQ(FormatUtc(last), "2262-04-11T23:47:16.854Z");
     EXPECT_EQ(FormatUtc(first), "1677-09-21T00:12:43.146Z");
     // A millisecond beyond either end, and far beyond: none reads.

@@ -81,7 +81,13 @@ public:
         if (m_record) return false;
         m_record.emplace();
         m_record->Start(std::move(midiIn), std::move(midiOut), unit);
+        m_runStarted = false;
         return true;
+    }
+    // "Execute" has started the run of the open record (nothing when that run has already ended).
+    void RunStarted() {
+        std::lock_guard<std::mutex> lock(m_recordLock);
+        if (m_record) m_runStarted = true;
     }
     // "Execute" started no run after all.
     void DropRecord() {
@@ -89,12 +95,15 @@ public:
         m_record.reset();
     }
     // Hands the open record, ended with `ending`, to the window's services; nothing when none is
-    // open (the run's own ending and the closing window's may both come).
-    void EndRecord(UpdateOutcome ending) {
+    // open (the run's own ending and the closing window's may both come). The closing window ends
+    // only the record of a run that has started: a window that closes while "Execute" still
+    // shows why it starts none (a box that holds it, in a nested loop) leaves the record to it,
+    // which drops it.
+    void EndRecord(UpdateOutcome ending, bool onlyStartedRun = false) {
         std::optional<UpdateRecord> record;
         {
             std::lock_guard<std::mutex> lock(m_recordLock);
-            if (!m_record) return;
+            if (!m_record || (onlyStartedRun && !m_runStarted)) return;
             record = m_record->Finish(EndingName(ending));
             m_record.reset();
         }
@@ -109,10 +118,11 @@ private:
     std::shared_ptr<UiRequestQueue> m_requests;
     CUpdatorController* m_window;
     const std::function<void(const UpdateRecord&)> m_recordRun;
-    // Guards m_record: begun and dropped on the UI thread, fed and ended on the run's worker
-    // thread, ended on the UI thread by OnDestroy.
+    // Guards m_record and m_runStarted: begun, marked started and dropped on the UI thread, fed
+    // and ended on the run's worker thread, ended on the UI thread by OnDestroy.
     std::mutex m_recordLock;
     std::optional<UpdateRecorder> m_record;
+    bool m_runStarted = false;  // "Execute" has started the open record's run
 };
 
 CUpdatorController::CUpdatorController(std::shared_ptr<UiRequestQueue> requests,
@@ -162,7 +172,11 @@ void CUpdatorController::OnExecute() {
     // The unit is the one that the update goes to: the MIDI OUT device's.
     const bool recording =
         m_host->BeginRecord(EntryAt(m_midiInNames, in), EntryAt(m_midiOutNames, out), EntryAt(m_midiOutUnits, out));
-    if (!m_engine->OnExecute(in) && recording) m_host->DropRecord();
+    if (!m_engine->OnExecute(in)) {
+        if (recording) m_host->DropRecord();
+    } else if (recording) {
+        m_host->RunStarted();
+    }
 }
 
 void CUpdatorController::OnRescanDevice() {
@@ -196,5 +210,5 @@ void CUpdatorController::OnDestroy() {
     m_requests->Close();
     if (m_engine) m_engine->OnWindowClosing();
     // A run still open ends with the window, silently; its record says so.
-    if (m_host) m_host->EndRecord(UpdateOutcome::WindowClosed);
+    if (m_host) m_host->EndRecord(UpdateOutcome::WindowClosed, /*onlyStartedRun=*/true);
 }

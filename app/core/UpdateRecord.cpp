@@ -178,8 +178,15 @@ std::string Dump(const Json& value) {
 
 std::string FormatFixed(double value, int decimals) {
     char buffer[64];
+#if defined(__cpp_lib_to_chars)
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
     return std::string(buffer, result.ec == std::errc{} ? result.ptr : buffer);
+#else
+    // A C++ library without floating-point to_chars (the WebAssembly toolchain's): its programs
+    // know only the "C" locale, whose printf writes the same exactly rounded digits.
+    const int n = std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    return std::string(buffer, n > 0 && static_cast<std::size_t>(n) < sizeof buffer ? static_cast<std::size_t>(n) : 0);
+#endif
 }
 
 // `text` as a JSON value; nullopt when it is not one. Never throws for what it reads.

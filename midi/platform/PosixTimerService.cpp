@@ -191,7 +191,8 @@ std::uint32_t PosixTimerService::NextIdLocked() {
     return 0;
 }
 
-#if !defined(_WIN32)
+// WinMM's timer on Windows; the event loop's in the web edition (webmidi/).
+#if !defined(_WIN32) && !defined(__EMSCRIPTEN__)
 ITimerService& DefaultTimerService() {
     static PosixTimerService service;
     return service;

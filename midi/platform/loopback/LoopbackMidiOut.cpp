@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/AtomicRef.h"
+
 namespace platform {
 namespace {
 
@@ -13,13 +15,13 @@ using Flags = decltype(MidiHeader::dwFlags);
 // Header flags are written atomically: a held header is completed from another thread while the
 // sender polls its done flag.
 void SetFlags(MidiHeader* header, Flags set, Flags clear) {
-    std::atomic_ref<Flags> flags(header->dwFlags);
+    AtomicRef<Flags> flags(header->dwFlags);
     flags.fetch_and(static_cast<Flags>(~clear), std::memory_order_relaxed);
     flags.fetch_or(set, std::memory_order_release);
 }
 
 Flags GetFlags(MidiHeader* header) {
-    return std::atomic_ref<Flags>(header->dwFlags).load(std::memory_order_acquire);
+    return AtomicRef<Flags>(header->dwFlags).load(std::memory_order_acquire);
 }
 
 }  // namespace
