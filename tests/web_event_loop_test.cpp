@@ -61,8 +61,8 @@ TEST_F(EventLoopTest, AWaitingWorkerGetsThePagesMessagesAndTheTicksWhileItWaits)
     bool inWorker = false;
     loop.StartWorker([&] {
         inWorker = loop.InWorker();
-        // The worker's own wait: Yield until both messages are in.
-        while (dispatched.size() < 2) loop.Yield(1000ms);
+        // The worker's own wait: LetEventsRun until both messages are in.
+        while (dispatched.size() < 2) loop.LetEventsRun(1000ms);
     });
     loop.Run([&] { return loop.PendingWorkers() == 0 && dispatched.size() == 2; });
     EXPECT_TRUE(inWorker);
@@ -74,25 +74,25 @@ TEST_F(EventLoopTest, AWaitingWorkerGetsThePagesMessagesAndTheTicksWhileItWaits)
     EXPECT_GT(passes, 0);
 }
 
-TEST_F(EventLoopTest, YieldReturnsOnceSomethingCameAndNeverWaitsPastItsLimitOrTheNextTick) {
+TEST_F(EventLoopTest, LettingEventsRunReturnsOnceSomethingCameAndNeverWaitsPastItsLimitOrTheNextTick) {
     // Nothing due: it waits the whole limit.
-    loop.Yield(30ms);
+    loop.LetEventsRun(30ms);
     EXPECT_EQ(page.Elapsed(), 30ms);
     // A message on its way: it returns when the message has come, not at the limit.
     page.FromPage({{"t", "soon"}}, 10ms);
-    loop.Yield(1000ms);
+    loop.LetEventsRun(1000ms);
     EXPECT_EQ(page.Elapsed(), 40ms);
     EXPECT_EQ(dispatched, std::vector<std::string>{"soon"});
     // A message that waits already: delivered at once, without waiting.
     page.FromPage({{"t", "waiting"}});
     const int waits = page.Waits();
-    loop.Yield(1000ms);
+    loop.LetEventsRun(1000ms);
     EXPECT_EQ(page.Waits(), waits);
     EXPECT_EQ(page.Elapsed(), 40ms);
     // A tick due before the limit ends the wait when it is due.
     timers.SetEvent(25, 1, RecordTick, reinterpret_cast<std::uintptr_t>(&ticks), platform::TIMER_ONESHOT);
     ticks.start = page.Now();
-    loop.Yield(1000ms);
+    loop.LetEventsRun(1000ms);
     EXPECT_EQ(ticks.at, std::vector<std::chrono::milliseconds>{25ms});
     EXPECT_EQ(page.Elapsed(), 65ms);
 }

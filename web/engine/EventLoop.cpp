@@ -32,7 +32,7 @@ std::chrono::milliseconds EventLoop::WaitLimit(std::chrono::milliseconds atMost)
     return limit;
 }
 
-void EventLoop::Yield(std::chrono::milliseconds atMost) {
+void EventLoop::LetEventsRun(std::chrono::milliseconds atMost) {
     if (Pump()) return;
     const auto limit = WaitLimit(atMost);
     if (limit > std::chrono::milliseconds(0)) m_page.Wait(limit);
@@ -58,5 +58,5 @@ void EventLoop::Run(const std::function<bool()>& until) {
 }
 
 void EventLoop::RunUntil(const std::function<bool()>& done) {
-    while (!done()) Yield(IDLE_WAIT);
+    while (!done()) LetEventsRun(IDLE_WAIT);
 }

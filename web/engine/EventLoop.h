@@ -3,8 +3,8 @@
 //
 // The program enters Run once and never leaves it. A worker that StartWorker was given runs from
 // Run itself, never from inside the call that started it. Every wait of the worker (the reply
-// waits, the pause after a block, a modal error box) goes through Yield, which hands the thread
-// back to the loop: the page's messages are dispatched and due ticks run from inside Yield, until
+// waits, the pause after a block, a modal error box) goes through LetEventsRun, which hands the thread
+// back to the loop: the page's messages are dispatched and due ticks run from inside LetEventsRun, until
 // something was delivered or the time is up. Nothing runs the program from outside: between two
 // of its own steps the loop only waits (IPageLink::Wait), so a wait may suspend the whole program
 // and resume it where it stopped.
@@ -33,7 +33,7 @@ public:
     bool StartWorker(std::function<void()> body) override;
     // Dispatches the page's messages and runs the due ticks; if nothing came, waits at most
     // `atMost` (no longer than the next tick is due) and does it once more.
-    void Yield(std::chrono::milliseconds atMost) override;
+    void LetEventsRun(std::chrono::milliseconds atMost) override;
 
     // One pass: every message from the page that waits, then the due ticks. True when anything ran.
     bool Pump();
