@@ -14,25 +14,13 @@ set -uo pipefail
 system=$1 devsim=$2 update=$3
 # shellcheck source=gone_verdict.sh
 . "$(dirname "$0")/gone_verdict.sh"
+# shellcheck source=midi_system.sh
+. "$(dirname "$0")/midi_system.sh"
 work=$(mktemp -d)
 sim_pid="" upd_pid=""
 trap '[ -n "$sim_pid" ] && kill -9 $sim_pid 2>/dev/null; [ -n "$upd_pid" ] && kill -9 $upd_pid 2>/dev/null; rm -rf "$work"' EXIT
 
-case $system in
-  jack)
-    if [ "$(jack_wait -c 2>/dev/null)" != "running" ]; then
-      if [ "${TARNET_REQUIRE_JACK:-0}" = 1 ]; then echo "no JACK server answers"; exit 1; fi
-      echo "no JACK server: skipped"; exit 77
-    fi
-    ;;
-  alsa)
-    if [ ! -c /dev/snd/seq ]; then
-      if [ "${TARNET_REQUIRE_ALSA:-0}" = 1 ]; then echo "no ALSA sequencer (/dev/snd/seq)"; exit 1; fi
-      echo "no /dev/snd/seq on this machine (run through scripts/alsa-vm.sh): skipped"; exit 77
-    fi
-    ;;
-  *) echo "usage: e2e_device_gone.sh jack|alsa DEVSIM UPDATE"; exit 2 ;;
-esac
+require_midi_system "$system" "usage: e2e_device_gone.sh jack|alsa DEVSIM UPDATE"
 
 name="Gone Device $$"
 limit_ms=5000

@@ -15,26 +15,14 @@
 # Exit 77 (skipped) without a JACK server or /dev/snd/seq, unless TARNET_REQUIRE_JACK=1 or
 # TARNET_REQUIRE_ALSA=1.
 set -uo pipefail
+# shellcheck source=midi_system.sh
+. "$(dirname "$0")/midi_system.sh"
 system=$1 devsim=$2 update=$3 image=$4
 work=$(mktemp -d)
 sim_pid=""
 trap '[ -n "$sim_pid" ] && kill -9 $sim_pid 2>/dev/null; rm -rf "$work"' EXIT
 
-case $system in
-  jack)
-    if [ "$(jack_wait -c 2>/dev/null)" != "running" ]; then
-      if [ "${TARNET_REQUIRE_JACK:-0}" = 1 ]; then echo "no JACK server answers"; exit 1; fi
-      echo "no JACK server: skipped"; exit 77
-    fi
-    ;;
-  alsa)
-    if [ ! -c /dev/snd/seq ]; then
-      if [ "${TARNET_REQUIRE_ALSA:-0}" = 1 ]; then echo "no ALSA sequencer (/dev/snd/seq)"; exit 1; fi
-      echo "no /dev/snd/seq on this machine (run through scripts/alsa-vm.sh): skipped"; exit 77
-    fi
-    ;;
-  *) echo "usage: e2e_wrong_endings.sh jack|alsa DEVSIM UPDATE IMAGE"; exit 2 ;;
-esac
+require_midi_system "$system" "usage: e2e_wrong_endings.sh jack|alsa DEVSIM UPDATE IMAGE"
 
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }

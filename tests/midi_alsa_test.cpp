@@ -236,6 +236,17 @@ std::vector<Bytes> Collect(CMidiInPort& port, std::size_t messages) {
     return out;
 }
 
+// The kernel's "Midi Through" port as the output and as the started input; `outIndex` names the
+// output. False when either is missing or the input does not start.
+bool StartThrough(CMidiOutPort& out, CMidiInPort& in, std::uint32_t& outIndex) {
+    const std::int64_t o = IndexOf(out, "Midi Through");
+    const std::int64_t i = IndexOf(in, "Midi Through");
+    if (o < 0 || i < 0) return false;
+    outIndex = static_cast<std::uint32_t>(o);
+    in.m_deviceIndex = static_cast<std::uint32_t>(i);
+    return in.Start();
+}
+
 std::string UniqueName(const char* what) { return std::string(what) + " " + std::to_string(::getpid()); }
 
 }  // namespace
@@ -293,16 +304,12 @@ TEST(AlsaSequencerPorts, LongMessagesGoOutAndComeBackInThroughMidiThroughByteFor
     SKIP_WITHOUT_SEQUENCER();
     CMidiOutPort out;
     CMidiInPort in;
-    const std::int64_t outIndex = IndexOf(out, "Midi Through");
-    const std::int64_t inIndex = IndexOf(in, "Midi Through");
-    ASSERT_GE(outIndex, 0);
-    ASSERT_GE(inIndex, 0);
-    in.m_deviceIndex = static_cast<std::uint32_t>(inIndex);
-    ASSERT_TRUE(in.Start());
+    std::uint32_t outIndex = 0;
+    ASSERT_TRUE(StartThrough(out, in, outIndex));
 
     const Bytes first = SysEx(10551), second = SysEx(18742);
     for (const Bytes* message : {&first, &second}) {
-        ASSERT_TRUE(out.Open(static_cast<std::uint32_t>(outIndex)));
+        ASSERT_TRUE(out.Open(outIndex));
         EXPECT_TRUE(Send(out, *message));
         out.Close();
     }
@@ -320,15 +327,11 @@ TEST(AlsaSequencerPorts, ASendsHandOverMomentLiesBetweenItsCallAndTheReceiptOfIt
     SKIP_WITHOUT_SEQUENCER();
     CMidiOutPort out;
     CMidiInPort in;
-    const std::int64_t outIndex = IndexOf(out, "Midi Through");
-    const std::int64_t inIndex = IndexOf(in, "Midi Through");
-    ASSERT_GE(outIndex, 0);
-    ASSERT_GE(inIndex, 0);
-    in.m_deviceIndex = static_cast<std::uint32_t>(inIndex);
-    ASSERT_TRUE(in.Start());
+    std::uint32_t outIndex = 0;
+    ASSERT_TRUE(StartThrough(out, in, outIndex));
     for (const std::size_t length : {std::size_t{7}, std::size_t{10551}}) {
         const Bytes message = SysEx(length);
-        ASSERT_TRUE(out.Open(static_cast<std::uint32_t>(outIndex)));
+        ASSERT_TRUE(out.Open(outIndex));
         const auto called = std::chrono::steady_clock::now();
         ASSERT_TRUE(Send(out, message));
         const auto left = out.LastSendLeftAt();
